@@ -1,0 +1,56 @@
+# Front door: `make` builds, `make test` installs what is missing, builds and runs every test
+# twice (plain and under ASan+UBSan) and runs each fuzzer briefly, `make demo` shows the product.
+JOBS      ?= $(shell nproc)
+BUILD     ?= build
+ASAN      ?= build-asan
+FUZZ      ?= build-fuzz
+FUZZ_SECS ?= 10
+GEN       := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+
+.PHONY: all deps build test test-plain test-asan fuzz demo bench format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-plain: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+$(ASAN)/CMakeCache.txt:
+	cmake -S . -B $(ASAN) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DNORVALE_SANITIZE=ON
+
+test-asan: $(ASAN)/CMakeCache.txt
+	cmake --build $(ASAN) -j $(JOBS)
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+$(FUZZ)/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVALE_FUZZ=ON
+
+fuzz: $(FUZZ)/CMakeCache.txt
+	cmake --build $(FUZZ) -j $(JOBS)
+	scripts/run-fuzzers.sh $(FUZZ) $(FUZZ_SECS)
+
+test: deps
+	$(MAKE) test-plain
+	$(MAKE) test-asan
+	$(MAKE) fuzz
+
+demo: deps build
+	scripts/demo.sh $(BUILD)
+
+bench: build
+	scripts/run-benchmarks.sh $(BUILD)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(FUZZ)

@@ -1,0 +1,41 @@
+#pragma once
+// The chunked read and write loops used by the image copier and the result store. All move in
+// pieces of at most 64 KiB per system call.
+
+#include <cstdint>
+#include <string>
+
+#include "device/result.h"
+#include "device/sector_source.h"
+
+namespace norvale {
+
+// A read position on a source, for the copier's sequential reads.
+struct SourceCursor {
+    ISectorSource* source = nullptr;
+    uint64_t position = 0;  // bytes
+};
+
+// Reads count * sectorSize bytes from the cursor without a range check, advancing it by what
+// arrived. A failed or empty piece ends with 30; sectorsRead = whole sectors that arrived.
+Result ReadAtCurrentPosition(uint32_t count, SourceCursor& cursor, void* buffer,
+                             uint32_t sectorSize, uint32_t& sectorsRead);
+
+// The same loop over a plain file descriptor at its current position.
+Result ReadAtCurrentPosition(uint32_t count, int fd, void* buffer, uint32_t sectorSize,
+                             uint32_t& sectorsRead);
+
+// Writes count * sectorSize bytes, repeating partial writes. A failed write or one that writes
+// nothing returns the system's error (29 when it gave none); sectorsWritten counts whole
+// sectors written in both cases.
+Result WriteSectors(int fd, const void* buffer, uint32_t sectorSize, uint32_t count,
+                    uint32_t& sectorsWritten);
+
+// Reads byteCount bytes from the current position in pieces of at most 64 KiB. 0 bytes asked
+// gives 0 read and kOk; a failed or empty piece stops with 30 and the bytes read so far.
+Result ReadWholeBytes(uint64_t byteCount, int fd, void* buffer, uint64_t& bytesRead);
+
+// Size in bytes of the file or block device at `path` (opened read-only).
+Result GetFileSize64(const std::string& path, uint64_t& size);
+
+}  // namespace norvale

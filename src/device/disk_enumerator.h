@@ -1,0 +1,80 @@
+#pragma once
+// The list of what can be scanned: every partition of every whole disk, stretches of a disk
+// that no partition covers (larger than one cylinder), and disks without partitions, with file
+// system, label, sizes and free space. Partitions come from sysfs, file-system type, version and
+// label from libblkid, mount points from mountinfo and free space from statvfs.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "device/disk_table.h"
+#include "device/result.h"
+
+namespace norvale {
+
+inline constexpr uint8_t kFsCodeNtfs = 7;
+inline constexpr uint8_t kFsCodeFat32 = 11;
+inline constexpr uint8_t kFsCodeFat = 6;
+inline constexpr uint16_t kNoDriveLetter = u'*';
+
+struct PartitionRecord {
+    // Linux volumes have no drive letters: after enumeration every record holds its 1-based
+    // position in the enumeration order here, which is also its source tag.
+    uint16_t driveLetter = kNoDriveLetter;
+    uint8_t fsCode = 0;         // 7 NTFS, 11 FAT32, 6 FAT12/16, else the MBR type byte, 0 unknown
+    int32_t diskNumber = -1;
+    int32_t partitionNumber = -1;  // kernel partition number; -1 for gaps and whole disks
+    uint64_t totalBytes = 0;
+    uint64_t usedBytes = 0;
+    uint64_t freeBytes = 0;
+    uint64_t startLba = 0;      // in the disk's logical sectors
+    uint64_t sectorCount = 0;
+    std::string fsName;         // as libblkid names it, upper-cased for FAT/NTFS ("NTFS", "FAT32")
+    std::string fsVersion;
+    std::string volumeRoot;     // the partition's device path ("/dev/sdb1"); empty for gaps
+    std::string volumeLabel;
+    std::string mountPoint;     // empty when not mounted
+    std::string diskPath;       // the whole-disk device ("/dev/sdb")
+    uint32_t bytesPerSector = 512;
+    bool removable = false;
+
+    enum class Kind : uint8_t { Partition, Unallocated, WholeDisk };
+    Kind kind = Kind::Partition;
+};
+
+class DiskEnumerator {
+public:
+    explicit DiskEnumerator(SystemPaths paths = CurrentSystemPaths()) : paths_(std::move(paths)) {}
+
+    // Rebuilds the list; 0 when the block-device list cannot be read at all, else 1.
+    int Enumerate();
+    // Copies the next record (disks ascending, records by start) and returns 1; 0 after the last.
+    int NextPartition(PartitionRecord& out);
+    void AllPartitions(std::vector<PartitionRecord>& out) const;
+    // Re-enumerates and appends every record of `previous` that has no current record with the
+    // same diskNumber and startLba.
+    void VanishedPartitions(const std::vector<PartitionRecord>& previous,
+                            std::vector<PartitionRecord>& out);
+    void Clear();
+
+    const std::map<int, std::vector<PartitionRecord>>& DiskMap() const { return diskMap_; }
+
+private:
+    SystemPaths paths_;
+    int32_t bytesPerSector_ = 512;
+    int iterDisk_ = 0;
+    size_t iterIndex_ = 0;
+    std::map<int, std::vector<PartitionRecord>> diskMap_;
+};
+
+// Removable: the sysfs removable flag, or a disk on USB or an SD/MMC card.
+bool IsRemovableDisk(int diskNumber);
+Result GetDiskLength(int diskNumber, uint64_t& bytes);
+// Free bytes of the record's mounted volume (statvfs); a volume that is not mounted gives
+// kErrNotReady.
+Result GetVolumeFreeBytes(const PartitionRecord& record, uint64_t& bytes);
+Result GetVolumeFsName(const PartitionRecord& record, std::string& name);
+
+}  // namespace norvale

@@ -1,0 +1,53 @@
+#pragma once
+// Builds the engine for a source: reads its first 16 KiB, decides which file system it holds,
+// makes the engine for the chosen mode and opens the source in it. The concrete FAT, NTFS and
+// professional engines live in lower layers; they hand their constructors to the factory with
+// SetEngineMakers (the front ends do this once at start-up), so this layer depends on none.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "device/result.h"
+#include "engine/recovery_parse.h"
+
+namespace norvale {
+
+enum class FileSystemKind { Ntfs, Fat, Ext, Other };
+const char* FileSystemKindName(FileSystemKind kind);  // "NTFS", "FAT", "Ext", "Other"
+
+inline constexpr size_t kDetectBytes = 16384;
+
+struct DetectDetail {
+    FileSystemKind kind = FileSystemKind::Other;
+    bool bitLocker = false;  // the FAT test refused the volume as BitLocker-encrypted
+};
+// True for the boot sector of a BitLocker-encrypted volume ("-FVE-FS-" signature or the
+// BitLocker-To-Go marker at 0x1E0); such a volume is never read as FAT.
+bool IsBitLockerBootSector(std::span<const uint8_t> sector);
+// Classifies the first 16 KiB of a volume. A shorter buffer is treated as zero-padded.
+FileSystemKind DetectFileSystem(std::span<const uint8_t> first16k);
+DetectDetail DetectFileSystemDetail(std::span<const uint8_t> first16k);
+
+using EngineMaker = std::unique_ptr<IFileRecoveryParse> (*)();
+struct EngineMakers {
+    EngineMaker fastFat = nullptr;
+    EngineMaker fastNtfs = nullptr;
+    EngineMaker professional = nullptr;
+};
+void SetEngineMakers(const EngineMakers& makers);
+const EngineMakers& CurrentEngineMakers();
+
+// A partition (or region) of a physical disk. Null when the disk cannot be read, when fewer
+// than 16 KiB arrive, when the fast mode meets an unknown file system, or when the engine the
+// source needs is not built into this program.
+std::unique_ptr<IFileRecoveryParse> CreateRecoveryEngine(int diskNumber,
+                                                         uint64_t partitionStartLba,
+                                                         uint64_t partitionSectorCount,
+                                                         uint16_t driveLetter, bool professional);
+std::unique_ptr<IFileRecoveryParse> CreateRecoveryEngine(const std::string& imagePath,
+                                                         uint16_t imageTag, bool professional);
+
+}  // namespace norvale

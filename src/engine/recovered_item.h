@@ -1,0 +1,77 @@
+#pragma once
+// RecoveredItem: one found file or folder, exactly as it is stored in a scan's data file
+// (346 bytes, packed, little-endian). The same bytes live in memory, in the log files and in
+// the vectors the queries return, so this struct is a file format and is checked field by field.
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace norvale {
+
+enum EngineKind : int32_t {
+    kEngineFastNtfs = 0,
+    kEngineFastFat = 1,
+    kEngineProfessionalNtfs = 2,
+    kEngineProfessionalFat = 3,
+    kEngineFileType = 4,
+};
+
+inline constexpr size_t kItemNameBytes = 260;
+
+#pragma pack(push, 1)
+struct RecoveredItem {
+    uint16_t sourceTag;      // source tag: partition position number or image tag
+    int32_t engineKind;      // EngineKind of the writer
+    int32_t isFolder;        // 1 folder, 0 file
+    int32_t isDeleted;       // 1 when the entry or a folder above it was deleted
+    int32_t contentValid;    // 1 when the first data sector agrees with the extension
+    int32_t recordIndex;     // 1-based position in the data file
+    int32_t objectKey;       // first cluster, MFT record number, 0 for carved files
+    int32_t clusterBytes;    // bytes per cluster; -1 for carved files and lost folders
+    uint64_t createdTime;    // FILETIME
+    uint64_t accessedTime;   // FILETIME
+    uint64_t modifiedTime;   // FILETIME
+    uint64_t fileSize;       // bytes
+    uint64_t dataAreaStart;  // FAT: first data sector relative to the partition start
+    uint64_t location;       // sector of the entry / MFT record / carved start
+    uint64_t partitionStart; // LBA of the volume's first sector
+    char name[kItemNameBytes];  // UTF-8, NUL-terminated
+
+    std::string_view Name() const { return {name, ::strnlen(name, kItemNameBytes)}; }
+    // Copies `n` into name, cut at a character boundary so that it always ends with a NUL.
+    void SetName(std::string_view n);
+};
+#pragma pack(pop)
+
+static_assert(sizeof(RecoveredItem) == 346);
+static_assert(offsetof(RecoveredItem, sourceTag) == 0);
+static_assert(offsetof(RecoveredItem, engineKind) == 2);
+static_assert(offsetof(RecoveredItem, isFolder) == 6);
+static_assert(offsetof(RecoveredItem, isDeleted) == 10);
+static_assert(offsetof(RecoveredItem, contentValid) == 14);
+static_assert(offsetof(RecoveredItem, recordIndex) == 18);
+static_assert(offsetof(RecoveredItem, objectKey) == 22);
+static_assert(offsetof(RecoveredItem, clusterBytes) == 26);
+static_assert(offsetof(RecoveredItem, createdTime) == 30);
+static_assert(offsetof(RecoveredItem, accessedTime) == 38);
+static_assert(offsetof(RecoveredItem, modifiedTime) == 46);
+static_assert(offsetof(RecoveredItem, fileSize) == 54);
+static_assert(offsetof(RecoveredItem, dataAreaStart) == 62);
+static_assert(offsetof(RecoveredItem, location) == 70);
+static_assert(offsetof(RecoveredItem, partitionStart) == 78);
+static_assert(offsetof(RecoveredItem, name) == 86);
+static_assert(std::endian::native == std::endian::little, "the log format is little-endian");
+
+#pragma pack(push, 1)
+struct DirInfoEntry {
+    int32_t folderKey;    // the folder's objectKey
+    int32_t recordIndex;  // the folder's own record
+    char name[kItemNameBytes];
+};
+#pragma pack(pop)
+static_assert(sizeof(DirInfoEntry) == 268);
+
+}  // namespace norvale

@@ -1,0 +1,81 @@
+#pragma once
+// Helpers shared by the test programs: temporary folders, environment overrides, running the
+// real tools that make media, the public corpus, and corruption helpers for valid fixtures.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace norvale::testing {
+
+// A fresh folder under $TMPDIR, removed with its content when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Sets an environment variable for the lifetime of the object, restoring the old value.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value);
+    ~ScopedEnv();
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Points XDG_DATA_HOME and XDG_CONFIG_HOME at a private temporary folder and drops the
+// process-wide scan-log history, so nothing of the user's own files is read or written.
+class IsolatedHome {
+public:
+    IsolatedHome();
+    ~IsolatedHome();
+    const std::string& Path() const { return dir_.Path(); }
+    std::string DataHome() const { return dir_.Path() + "/data"; }
+    std::string ConfigHome() const { return dir_.Path() + "/config"; }
+
+private:
+    TempDir dir_;
+    ScopedEnv data_;
+    ScopedEnv config_;
+};
+
+// Runs `command` through /bin/sh; returns its exit status (-1 when it could not run) and, when
+// `output` is given, what it printed on stdout and stderr.
+int Run(const std::string& command, std::string* output = nullptr);
+bool HaveTool(const std::string& name);
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// The folder of public real-world test images next to this workplace, or "" when absent.
+std::string CorpusDir();
+// Decompresses corpus file `name` (a .gz) into `dir`; returns the path, or "" when absent.
+std::string CorpusImage(const std::string& name, const std::string& dir);
+
+// Corruption helpers on a file.
+void TruncateAt(const std::string& path, uint64_t size);
+void FlipByte(const std::string& path, uint64_t offset);
+void SetLe32(const std::string& path, uint64_t offset, uint32_t value);
+
+std::string SourceDir();  // the repository root
+std::string CliPath();    // the norvale-cli binary under test
+
+}  // namespace norvale::testing
+
+// Skips the current test with a message when the corpus is absent.
+#define NORVALE_REQUIRE_CORPUS()                                                          \
+    do {                                                                                  \
+        if (::norvale::testing::CorpusDir().empty())                                      \
+            GTEST_SKIP() << "public test corpus ../shared/corpus not present; skipped"; \
+    } while (0)
