@@ -8,7 +8,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libcli11-dev libblkid-dev
     clang libclang-rt-14-dev clang-format
-    dosfstools mtools ntfs-3g util-linux
+    dosfstools mtools ntfs-3g util-linux fdisk e2fsprogs python3
     gzip xxd
 )
 

@@ -3,6 +3,7 @@
 // pieces of at most 64 KiB per system call.
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "device/result.h"
@@ -16,8 +17,16 @@ struct SourceCursor {
     uint64_t position = 0;  // bytes
 };
 
+// Reads out.size() bytes of `source` at byte `offset` in pieces of at most 64 KiB. A failed
+// piece or one that delivers nothing (the end of the source) ends the loop with 30; `got` is
+// the number of bytes that arrived, also on failure.
+Result ReadSourceBytes(ISectorSource& source, uint64_t offset, std::span<uint8_t> out,
+                       size_t& got);
+
 // Reads count * sectorSize bytes from the cursor without a range check, advancing it by what
 // arrived. A failed or empty piece ends with 30; sectorsRead = whole sectors that arrived.
+// A sector size of 0, a null buffer with count > 0, or a request of 4 GiB or more is refused
+// with 87 before any I/O (sectorsRead 0).
 Result ReadAtCurrentPosition(uint32_t count, SourceCursor& cursor, void* buffer,
                              uint32_t sectorSize, uint32_t& sectorsRead);
 

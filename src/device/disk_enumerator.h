@@ -37,6 +37,7 @@ struct PartitionRecord {
     std::string volumeLabel;
     std::string mountPoint;     // empty when not mounted
     std::string diskPath;       // the whole-disk device ("/dev/sdb")
+    std::string deviceId;       // kernel "major:minor" of the partition; empty for gaps
     uint32_t bytesPerSector = 512;
     bool removable = false;
 
@@ -71,10 +72,22 @@ private:
 
 // Removable: the sysfs removable flag, or a disk on USB or an SD/MMC card.
 bool IsRemovableDisk(int diskNumber);
+// Length in bytes of the disk, as the disk opener reports it.
 Result GetDiskLength(int diskNumber, uint64_t& bytes);
-// Free bytes of the record's mounted volume (statvfs); a volume that is not mounted gives
-// kErrNotReady.
+// Free bytes of the record's volume (statvfs), provided it is still mounted where the record
+// says; a volume that is not mounted gives kErrNotReady.
 Result GetVolumeFreeBytes(const PartitionRecord& record, uint64_t& bytes);
+// Free bytes of the volume of disk `diskNumber` that starts at `startLba`, from a fresh
+// enumeration: kErrFileNotFound when no such partition exists, kErrNotReady when it is not
+// mounted.
+Result GetVolumeFreeBytesAt(int diskNumber, uint64_t startLba, uint64_t& bytes);
+// The file-system name of the record's volume, probed again ("NTFS", "FAT32", "FAT", "exFAT",
+// or libblkid's own name); kErrNotSupported when no file system is recognised.
 Result GetVolumeFsName(const PartitionRecord& record, std::string& name);
+// The record of a device path: a partition device ("/dev/sdb1") gives its enumerated record;
+// a whole-disk device gives a WholeDisk record covering the whole length (startLba 0). A disk
+// whose enumeration lists no WholeDisk record gets a tag past every enumerated record, so it
+// collides with none of them. kErrFileNotFound when the path is neither.
+Result FindRecordForDevicePath(const std::string& devicePath, PartitionRecord& out);
 
 }  // namespace norvale

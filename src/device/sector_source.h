@@ -74,7 +74,10 @@ class FaultySource final : public ISectorSource {
 public:
     FaultySource(std::unique_ptr<ISectorSource> inner, std::set<uint64_t> badSectors,
                  Result failure = kErrCrc, uint32_t unit = 512)
-        : inner_(std::move(inner)), bad_(std::move(badSectors)), failure_(failure), unit_(unit) {}
+        : inner_(std::move(inner)),
+          bad_(std::move(badSectors)),
+          failure_(failure),
+          unit_(unit ? unit : 512) {}
     Result ReadAt(uint64_t offset, std::span<uint8_t> out, size_t& got) override;
     uint64_t SizeBytes() const override { return inner_->SizeBytes(); }
     uint32_t SectorSize() const override { return inner_->SectorSize(); }

@@ -38,7 +38,7 @@ struct EngineMakers {
     EngineMaker professional = nullptr;
 };
 void SetEngineMakers(const EngineMakers& makers);
-const EngineMakers& CurrentEngineMakers();
+EngineMakers CurrentEngineMakers();
 
 // A partition (or region) of a physical disk. Null when the disk cannot be read, when fewer
 // than 16 KiB arrive, when the fast mode meets an unknown file system, or when the engine the

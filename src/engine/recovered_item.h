@@ -73,5 +73,11 @@ struct DirInfoEntry {
 };
 #pragma pack(pop)
 static_assert(sizeof(DirInfoEntry) == 268);
+static_assert(offsetof(DirInfoEntry, recordIndex) == 4);
+static_assert(offsetof(DirInfoEntry, name) == 8);
+
+// Copies `src` into a 260-byte name field: zero-filled, at most 259 bytes, cut back to the start
+// of a UTF-8 sequence so that no half character is stored, always NUL-terminated.
+void CopyItemName(char (&dst)[kItemNameBytes], std::string_view src);
 
 }  // namespace norvale

@@ -1,0 +1,13 @@
+// Boot-sector and superblock classification over arbitrary first sectors of a volume.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "engine/engine_factory.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::span<const uint8_t> bytes(data, size);
+    (void)norvale::DetectFileSystemDetail(bytes);
+    (void)norvale::IsBitLockerBootSector(bytes);
+    return 0;
+}
