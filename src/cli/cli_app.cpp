@@ -24,6 +24,42 @@ int RunCli(int argc, char** argv) {
         app.add_subcommand("detect", "Tell which file system a disk, partition or image holds");
     detectCmd->add_option("SOURCE", detectSource, "Block device or image file")->required();
 
+    auto addScanOptions = [](CLI::App* cmd, ScanOptions& o) {
+        cmd->add_option("SOURCE", o.source, "Disk, partition or image file")->required();
+        cmd->add_option("--mode", o.mode,
+                        "deleted: deleted files of a FAT or NTFS volume (default); full: "
+                        "formatted or damaged media; carve: files found by their signatures");
+        cmd->add_flag("--resume", o.resume, "Continue a saved full scan without asking");
+        cmd->add_flag("--restart", o.restart, "Discard a saved full scan and start over");
+        cmd->add_flag("-q,--quiet", o.quiet, "No progress display");
+    };
+    auto addFilterOptions = [](CLI::App* cmd, std::string& types, std::string& exts) {
+        cmd->add_option("--type", types,
+                        "Kinds to include: photo,audio,video,document,archive,others");
+        cmd->add_option("--ext", exts, "Extensions to include: jpg,png,...");
+    };
+
+    ScanOptions scan;
+    CLI::App* scanCmd = app.add_subcommand("scan", "Scan a source and report what was found");
+    addScanOptions(scanCmd, scan);
+
+    ListOptions list;
+    CLI::App* listCmd = app.add_subcommand("list", "Scan a source and list the found files");
+    addScanOptions(listCmd, list.scan);
+    addFilterOptions(listCmd, list.types, list.exts);
+    listCmd->add_flag("--tree", list.tree, "Show the found folders and files as a tree");
+    listCmd->add_flag("--json", list.json, "Print the list as JSON");
+
+    RecoverOptions recover;
+    CLI::App* recoverCmd =
+        app.add_subcommand("recover", "Scan a source and write the found files to a folder");
+    addScanOptions(recoverCmd, recover.scan);
+    addFilterOptions(recoverCmd, recover.types, recover.exts);
+    recoverCmd->add_option("--to", recover.to, "Destination folder (on another drive)")
+        ->required();
+    recoverCmd->add_flag("--allow-same-device", recover.allowSameDevice,
+                         "Allow a destination on the scanned disk (overwrites lost data)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -32,6 +68,9 @@ int RunCli(int argc, char** argv) {
     }
     if (*sourcesCmd) return RunSources(sources);
     if (*detectCmd) return RunDetect(detectSource);
+    if (*scanCmd) return RunScan(scan);
+    if (*listCmd) return RunList(list);
+    if (*recoverCmd) return RunRecover(recover);
     return 2;
 }
 

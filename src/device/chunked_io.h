@@ -20,8 +20,7 @@ struct SourceCursor {
 // Reads out.size() bytes of `source` at byte `offset` in pieces of at most 64 KiB. A failed
 // piece or one that delivers nothing (the end of the source) ends the loop with 30; `got` is
 // the number of bytes that arrived, also on failure.
-Result ReadSourceBytes(ISectorSource& source, uint64_t offset, std::span<uint8_t> out,
-                       size_t& got);
+Result ReadSourceBytes(ISectorSource& source, uint64_t offset, std::span<uint8_t> out, size_t& got);
 
 // Reads count * sectorSize bytes from the cursor without a range check, advancing it by what
 // arrived. A failed or empty piece ends with 30; sectorsRead = whole sectors that arrived.

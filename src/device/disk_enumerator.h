@@ -23,30 +23,37 @@ struct PartitionRecord {
     // Linux volumes have no drive letters: after enumeration every record holds its 1-based
     // position in the enumeration order here, which is also its source tag.
     uint16_t driveLetter = kNoDriveLetter;
-    uint8_t fsCode = 0;         // 7 NTFS, 11 FAT32, 6 FAT12/16, else the MBR type byte, 0 unknown
+    uint8_t fsCode = 0;  // 7 NTFS, 11 FAT32, 6 FAT12/16, else the MBR type byte, 0 unknown
     int32_t diskNumber = -1;
-    int32_t partitionNumber = -1;  // kernel partition number; -1 for gaps and whole disks
+    // Kernel partition number; 0 for a volume on a disk without partition table; -1 for gaps
+    // and whole disks.
+    int32_t partitionNumber = -1;
     uint64_t totalBytes = 0;
     uint64_t usedBytes = 0;
     uint64_t freeBytes = 0;
-    uint64_t startLba = 0;      // in the disk's logical sectors
+    uint64_t startLba = 0;  // in the disk's logical sectors
     uint64_t sectorCount = 0;
-    std::string fsName;         // as libblkid names it, upper-cased for FAT/NTFS ("NTFS", "FAT32")
+    // "NTFS", "FAT32", "FAT" (FAT12/16), "exFAT", else libblkid's name ("ext4"); empty: unknown
+    std::string fsName;
     std::string fsVersion;
-    std::string volumeRoot;     // the partition's device path ("/dev/sdb1"); empty for gaps
+    // The device the volume is read through: the partition ("/dev/sdb1"), or the disk itself for
+    // a whole disk and for a card formatted without partition table; empty for gaps.
+    std::string volumeRoot;
     std::string volumeLabel;
-    std::string mountPoint;     // empty when not mounted
-    std::string diskPath;       // the whole-disk device ("/dev/sdb")
-    std::string deviceId;       // kernel "major:minor" of the partition; empty for gaps
+    std::string mountPoint;  // empty when not mounted
+    std::string diskPath;    // the whole-disk device ("/dev/sdb")
+    std::string deviceId;    // kernel "major:minor" of the partition; empty for gaps
     uint32_t bytesPerSector = 512;
     bool removable = false;
 
+    // Partition: a volume (a partition, or a file system on a disk without partition table);
+    // Unallocated: a stretch no partition covers; WholeDisk: a disk holding no volume.
     enum class Kind : uint8_t { Partition, Unallocated, WholeDisk };
     Kind kind = Kind::Partition;
 };
 
 class DiskEnumerator {
-public:
+  public:
     explicit DiskEnumerator(SystemPaths paths = CurrentSystemPaths()) : paths_(std::move(paths)) {}
 
     // Rebuilds the list; 0 when the block-device list cannot be read at all, else 1.
@@ -62,7 +69,7 @@ public:
 
     const std::map<int, std::vector<PartitionRecord>>& DiskMap() const { return diskMap_; }
 
-private:
+  private:
     SystemPaths paths_;
     int32_t bytesPerSector_ = 512;
     int iterDisk_ = 0;

@@ -83,8 +83,8 @@ FileSystemProbe ProbeFileSystem(const std::string& path) {
     Probe probe(path);
     if (!probe.pr) return out;
     blkid_probe_enable_superblocks(probe.pr, 1);
-    blkid_probe_set_superblocks_flags(probe.pr,
-                                      BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL);
+    blkid_probe_set_superblocks_flags(
+        probe.pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL);
     blkid_probe_enable_partitions(probe.pr, 0);
     if (blkid_do_safeprobe(probe.pr) != 0) return out;
     out.type = Value(probe.pr, "TYPE");
@@ -108,8 +108,8 @@ std::map<int, PartitionTableEntry> ProbePartitionTable(const std::string& diskPa
         PartitionTableEntry e;
         const int type = blkid_partition_get_type(part);
         e.type = static_cast<uint8_t>(type >= 0 && type <= 0xFF ? type : 0);
-        e.extended = blkid_partition_is_extended(part) != 0 || e.type == 0x05 ||
-                     e.type == 0x0F || e.type == 0x85;
+        e.extended = blkid_partition_is_extended(part) != 0 || e.type == 0x05 || e.type == 0x0F ||
+                     e.type == 0x85;
         table[blkid_partition_get_partno(part)] = e;
     }
     return table;

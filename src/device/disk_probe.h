@@ -26,7 +26,7 @@ struct FileSystemProbe {
 FileSystemProbe ProbeFileSystem(const std::string& path);
 
 struct PartitionTableEntry {
-    uint8_t type = 0;      // MBR type byte; 0 on tables without one (GPT)
+    uint8_t type = 0;       // MBR type byte; 0 on tables without one (GPT)
     bool extended = false;  // an MBR extended-partition container
 };
 // The partition table of the whole disk at `diskPath`, by partition number; empty when there

@@ -14,9 +14,9 @@ namespace norvale {
 
 // Where the enumerator and the disk table look; tests point these at a fake tree.
 struct SystemPaths {
-    std::string sysBlock = "/sys/block";              // one folder per whole disk
-    std::string devDir = "/dev";                      // device nodes, by kernel name
-    std::string mountInfo = "/proc/self/mountinfo";   // mounted file systems
+    std::string sysBlock = "/sys/block";             // one folder per whole disk
+    std::string devDir = "/dev";                     // device nodes, by kernel name
+    std::string mountInfo = "/proc/self/mountinfo";  // mounted file systems
 };
 
 const SystemPaths& CurrentSystemPaths();

@@ -44,8 +44,8 @@ inline constexpr Result kErrIoDevice = 1117;
 inline constexpr Result kErrNoMediaInDrive = 1112;
 
 // Engine-specific values.
-inline constexpr Result kScanCancelled = -9527;  // a progress callback asked to stop
-inline constexpr Result kErrEngineGeneric = -1;  // an engine gave up without a system cause
+inline constexpr Result kScanCancelled = -9527;        // a progress callback asked to stop
+inline constexpr Result kErrEngineGeneric = -1;        // an engine gave up without a system cause
 inline constexpr Result kErrUnsupportedLayout = -100;  // structure the engine cannot follow
 
 // Maps an errno value to the result number callers expect (EACCES -> 5, EIO -> 1117, ...).

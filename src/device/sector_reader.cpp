@@ -14,12 +14,10 @@ Result SectorReader::OpenPhysicalDisk(int diskNumber) {
     uint64_t total = source->SizeBytes() / sectorSize;
     if (total == 0) {
         // A device that cannot tell its length may still report its geometry.
-        if (auto* file = dynamic_cast<FileSource*>(source.get())) {
-            uint64_t cylinders = 0;
-            uint32_t heads = 0;
-            uint32_t perTrack = 0;
-            if (file->Geometry(cylinders, heads, perTrack)) total = cylinders * heads * perTrack;
-        }
+        uint64_t cylinders = 0;
+        uint32_t heads = 0;
+        uint32_t perTrack = 0;
+        if (source->Geometry(cylinders, heads, perTrack)) total = cylinders * heads * perTrack;
     }
     source_ = std::move(source);
     totalSectors_ = total;

@@ -13,7 +13,7 @@ namespace norvale {
 inline constexpr uint32_t kMaxPieceBytes = 0x10000;  // at most 64 KiB per system read
 
 class SectorReader {
-public:
+  public:
     SectorReader() = default;
     SectorReader(const SectorReader&) = delete;
     SectorReader& operator=(const SectorReader&) = delete;
@@ -43,7 +43,7 @@ public:
     uint32_t MediumSectorSize() const { return source_ ? source_->SectorSize() : 512; }
     ISectorSource* Source() { return source_.get(); }
 
-private:
+  private:
     std::unique_ptr<ISectorSource> source_;
     uint64_t totalSectors_ = 0;
 };

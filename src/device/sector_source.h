@@ -17,7 +17,7 @@
 namespace norvale {
 
 class ISectorSource {  // one open disk or image; not thread-safe
-public:
+  public:
     virtual ~ISectorSource() = default;
     // Reads up to out.size() bytes at byte `offset`, sets `got`; returns kOk or a result number.
     // Reading at or past the end gives kOk with got == 0.
@@ -25,12 +25,18 @@ public:
     virtual uint64_t SizeBytes() const = 0;
     // Logical sector size the medium reports (512 for image files and memory).
     virtual uint32_t SectorSize() const { return 512; }
+    // Cylinder/head/sector geometry where the medium reports one; false otherwise. Used only
+    // when the medium cannot tell its length.
+    virtual bool Geometry(uint64_t& /*cylinders*/, uint32_t& /*heads*/,
+                          uint32_t& /*sectorsPerTrack*/) const {
+        return false;
+    }
 };
 
 // A file or block device opened O_RDONLY. The size of a block device comes from
 // BLKGETSIZE64 and its sector size from BLKSSZGET; a regular file has 512-byte sectors.
 class FileSource final : public ISectorSource {
-public:
+  public:
     ~FileSource() override;
     // Opens `path` read-only; a directory or anything that is neither a regular file nor a
     // block device is refused with kErrInvalidParameter (or kErrDirectoryName for a folder).
@@ -40,11 +46,11 @@ public:
     uint64_t SizeBytes() const override { return size_; }
     uint32_t SectorSize() const override { return sectorSize_; }
     bool IsBlockDevice() const { return isBlockDevice_; }
-    // Cylinder/head/sector geometry where the device reports one (HDIO_GETGEO); false otherwise.
-    bool Geometry(uint64_t& cylinders, uint32_t& heads, uint32_t& sectorsPerTrack) const;
+    // HDIO_GETGEO on a block device; false for files and devices without a geometry.
+    bool Geometry(uint64_t& cylinders, uint32_t& heads, uint32_t& sectorsPerTrack) const override;
     int Fd() const { return fd_; }
 
-private:
+  private:
     FileSource() = default;
     int fd_ = -1;
     uint64_t size_ = 0;
@@ -54,7 +60,7 @@ private:
 
 // A source over bytes held in memory (tests, fixtures decompressed in memory).
 class MemorySource final : public ISectorSource {
-public:
+  public:
     explicit MemorySource(std::vector<uint8_t> bytes, uint32_t sectorSize = 512)
         : bytes_(std::move(bytes)), sectorSize_(sectorSize) {}
     Result ReadAt(uint64_t offset, std::span<uint8_t> out, size_t& got) override;
@@ -62,7 +68,7 @@ public:
     uint32_t SectorSize() const override { return sectorSize_; }
     std::vector<uint8_t>& Bytes() { return bytes_; }
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
     uint32_t sectorSize_;
 };
@@ -71,7 +77,7 @@ private:
 // the bytes before the first bad sector are delivered (a short read), then `failure` is
 // returned. Counts the reads it served, so tests can check that nothing was read.
 class FaultySource final : public ISectorSource {
-public:
+  public:
     FaultySource(std::unique_ptr<ISectorSource> inner, std::set<uint64_t> badSectors,
                  Result failure = kErrCrc, uint32_t unit = 512)
         : inner_(std::move(inner)),
@@ -81,9 +87,12 @@ public:
     Result ReadAt(uint64_t offset, std::span<uint8_t> out, size_t& got) override;
     uint64_t SizeBytes() const override { return inner_->SizeBytes(); }
     uint32_t SectorSize() const override { return inner_->SectorSize(); }
+    bool Geometry(uint64_t& cylinders, uint32_t& heads, uint32_t& perTrack) const override {
+        return inner_->Geometry(cylinders, heads, perTrack);
+    }
     uint64_t ReadCalls() const { return readCalls_; }
 
-private:
+  private:
     std::unique_ptr<ISectorSource> inner_;
     std::set<uint64_t> bad_;
     Result failure_;

@@ -68,7 +68,7 @@ Result RemoveEntryAt(int parentFd, const char* name, int depth) {
     // A folder nested this deep is not something this program made; stop rather than exhaust
     // descriptors.
     if (depth > 256) return kErrDirNotEmpty;
-    struct stat st{};
+    struct stat st {};
     if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return FromErrno(errno);
     if (!S_ISDIR(st.st_mode)) {
         // Files and symbolic links alike: a link is removed, never what it points to.
@@ -83,17 +83,23 @@ Result RemoveEntryAt(int parentFd, const char* name, int depth) {
 
 }  // namespace
 
-std::string DataHome() { return XdgFolder("XDG_DATA_HOME", ".local/share") + "/Kestrune"; }
+std::string DataHome() {
+    return XdgFolder("XDG_DATA_HOME", ".local/share") + "/Kestrune";
+}
 
-std::string ConfigHome() { return XdgFolder("XDG_CONFIG_HOME", ".config") + "/Kestrune"; }
+std::string ConfigHome() {
+    return XdgFolder("XDG_CONFIG_HOME", ".config") + "/Kestrune";
+}
 
-std::string ScanLogFolder() { return DataHome() + "/ScanLog"; }
+std::string ScanLogFolder() {
+    return DataHome() + "/ScanLog";
+}
 
 Result MakeFolders(const std::string& path) {
     if (path.empty()) return kErrInvalidParameter;
     std::string p = path;
     while (p.size() > 1 && p.back() == '/') p.pop_back();
-    struct stat st{};
+    struct stat st {};
     if (::stat(p.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kOk : kErrDirectoryName;
     for (size_t pos = 1; pos <= p.size(); ++pos) {
         if (pos != p.size() && p[pos] != '/') continue;
@@ -112,7 +118,8 @@ Result RemoveTree(const std::string& path) {
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     if (p == "/") return kErrAccessDenied;
     const size_t slash = p.rfind('/');
-    const std::string parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : p.substr(0, slash));
+    const std::string parent =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : p.substr(0, slash));
     const std::string leaf = slash == std::string::npos ? p : p.substr(slash + 1);
     if (leaf == "." || leaf == "..") return kErrInvalidParameter;
     const int parentFd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

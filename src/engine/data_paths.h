@@ -10,9 +10,9 @@
 
 namespace norvale {
 
-std::string DataHome();        // ".../Kestrune", no trailing "/"
-std::string ConfigHome();      // ".../Kestrune", no trailing "/"
-std::string ScanLogFolder();   // DataHome() + "/ScanLog", no trailing "/"
+std::string DataHome();       // ".../Kestrune", no trailing "/"
+std::string ConfigHome();     // ".../Kestrune", no trailing "/"
+std::string ScanLogFolder();  // DataHome() + "/ScanLog", no trailing "/"
 
 // Creates `path` and its parents (mode 0755); kOk when it already exists as a folder.
 Result MakeFolders(const std::string& path);

@@ -13,6 +13,8 @@ void CopyItemName(char (&dst)[kItemNameBytes], std::string_view src) {
     std::memcpy(dst, src.data(), n);
 }
 
-void RecoveredItem::SetName(std::string_view n) { CopyItemName(name, n); }
+void RecoveredItem::SetName(std::string_view n) {
+    CopyItemName(name, n);
+}
 
 }  // namespace norvale

@@ -21,23 +21,25 @@ enum EngineKind : int32_t {
 
 inline constexpr size_t kItemNameBytes = 260;
 
+// The fields are unaligned: copy one into a local before binding a reference to it (gtest's
+// EXPECT_EQ, std::min, emplace_back and set::insert all take references).
 #pragma pack(push, 1)
 struct RecoveredItem {
-    uint16_t sourceTag;      // source tag: partition position number or image tag
-    int32_t engineKind;      // EngineKind of the writer
-    int32_t isFolder;        // 1 folder, 0 file
-    int32_t isDeleted;       // 1 when the entry or a folder above it was deleted
-    int32_t contentValid;    // 1 when the first data sector agrees with the extension
-    int32_t recordIndex;     // 1-based position in the data file
-    int32_t objectKey;       // first cluster, MFT record number, 0 for carved files
-    int32_t clusterBytes;    // bytes per cluster; -1 for carved files and lost folders
-    uint64_t createdTime;    // FILETIME
-    uint64_t accessedTime;   // FILETIME
-    uint64_t modifiedTime;   // FILETIME
-    uint64_t fileSize;       // bytes
-    uint64_t dataAreaStart;  // FAT: first data sector relative to the partition start
-    uint64_t location;       // sector of the entry / MFT record / carved start
-    uint64_t partitionStart; // LBA of the volume's first sector
+    uint16_t sourceTag;         // source tag: partition position number or image tag
+    int32_t engineKind;         // EngineKind of the writer
+    int32_t isFolder;           // 1 folder, 0 file
+    int32_t isDeleted;          // 1 when the entry or a folder above it was deleted
+    int32_t contentValid;       // 1 when the first data sector agrees with the extension
+    int32_t recordIndex;        // 1-based position in the data file
+    int32_t objectKey;          // first cluster, MFT record number, 0 for carved files
+    int32_t clusterBytes;       // bytes per cluster; -1 for carved files and lost folders
+    uint64_t createdTime;       // FILETIME
+    uint64_t accessedTime;      // FILETIME
+    uint64_t modifiedTime;      // FILETIME
+    uint64_t fileSize;          // bytes
+    uint64_t dataAreaStart;     // FAT: first data sector relative to the partition start
+    uint64_t location;          // sector of the entry / MFT record / carved start
+    uint64_t partitionStart;    // LBA of the volume's first sector
     char name[kItemNameBytes];  // UTF-8, NUL-terminated
 
     std::string_view Name() const { return {name, ::strnlen(name, kItemNameBytes)}; }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,20 +19,34 @@ struct ScanLogRecord {
     int32_t reserved;
     uint64_t startLba;
     uint64_t sectorCount;
-    uint32_t resumeState[10];   // saved and restored unchanged for the resuming engine
-    uint64_t volumeFreeBytes;   // free bytes of the partition's volume (0 for an image)
-    uint64_t imageWriteTime;    // FILETIME of the image's last write (0 for a partition)
-    char16_t imagePath[260];    // UTF-16, NUL-terminated; empty for a partition
-    char16_t logFolder[260];    // UTF-16, with a trailing "/"
+    uint32_t resumeState[10];  // saved and restored unchanged for the resuming engine
+    uint64_t volumeFreeBytes;  // free bytes of the partition's volume (0 for an image)
+    uint64_t imageWriteTime;   // FILETIME of the image's last write (0 for a partition)
+    char16_t imagePath[260];   // UTF-16, NUL-terminated; empty for a partition
+    char16_t logFolder[260];   // UTF-16, with a trailing "/"
 };
 #pragma pack(pop)
 static_assert(sizeof(ScanLogRecord) == 1120);
 
+inline constexpr size_t kScanLogRecordBytes = sizeof(ScanLogRecord);
+inline constexpr size_t kScanLogPathUnits = 260;  // UTF-16 units of a path field, NUL included
+
 // The free space of the volume at (diskNumber, startLba); returns 0 when it cannot be told.
 using VolumeFreeBytesFn = std::function<uint64_t(int diskNumber, uint64_t startLba)>;
 
+// The "config" file: the scan counter, then records back to back. Parsing keeps every whole
+// record and drops a cut-off tail; fewer than 8 bytes give 87 with nothing parsed.
+Result ParseScanLogConfig(std::span<const uint8_t> bytes, uint64_t& scanCounter,
+                          std::vector<ScanLogRecord>& records);
+std::vector<uint8_t> FormatScanLogConfig(uint64_t scanCounter,
+                                         const std::vector<ScanLogRecord>& records);
+// A record's path field as UTF-8 (up to its first NUL), and back. Storing refuses a path that
+// does not fit in 259 UTF-16 units with kErrFilenameTooLong rather than cut it.
+std::string RecordPath(const char16_t (&field)[kScanLogPathUnits]);
+Result SetRecordPath(char16_t (&field)[kScanLogPathUnits], const std::string& path);
+
 class ScanLogHistory {
-public:
+  public:
     // The process-wide history, loaded from ScanLogFolder() on first use.
     static ScanLogHistory& Instance();
     // Drops the process-wide history so the next Instance() loads again (tests).
@@ -39,21 +54,43 @@ public:
 
     explicit ScanLogHistory(std::string scanLogFolder);
 
+    // Reads "config" (repairing a save that stopped after "config" was gone but "config.tmp"
+    // was complete). A missing or empty file leaves an empty history with counter 0 and
+    // returns 87; a short read returns 30. Whole records are kept from a file of odd size.
     Result Load();
+    // Writes "config.tmp" from scratch, flushes it to the disk and renames it over "config", so
+    // "config" is always either the old or the new history. Creates the folder when missing.
     Result Save();
-    // The folder the next store opens in, with a trailing "/".
+    // The folder the next store opens in, with a trailing "/": the resumed scan's folder, or the
+    // numbered folder of the current scan counter.
     std::string CurrentFolder() const;
+    // Drops the offer of the last successful Find (the user declined to resume); the saved
+    // record and folder are left to DeleteScanLog.
+    void DeclineResume() {
+        resumeFound_ = false;
+        resumeFolder_.clear();
+    }
+    // Moves to the next scan number and removes whatever folder is left with that number.
     void NewScanFolder();
+    // Forgets the record of `folder` (case-insensitive match; not saved here) and deletes the
+    // folder with its content, never following symbolic links. 0 when the folder did not exist.
+    // Only folders inside the ScanLog folder are deleted; any other path gives kErrAccessDenied
+    // after the record is dropped.
     Result DeleteScanLog(const std::string& folder);
-    // 1 and the record when a saved scan of this partition matches its current free space.
+    // 1 and the record when a saved scan of this partition matches its current free space; a
+    // saved scan whose free space differs is stale and deleted. 0 clears the resume state.
     int FindPartitionScan(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                           ScanLogRecord& out);
-    // 1 and the record when a saved scan of this image matches its modification time.
+    // 1 and the record when a saved scan of this image (same path, case-sensitive) matches its
+    // modification time; otherwise as FindPartitionScan.
     int FindImageScan(const std::string& imagePath, ScanLogRecord& out);
+    // Records the resume state of a professional scan (an image when imagePath is not empty)
+    // and saves the history; returns the first error of storing the paths or of Save.
     Result SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                          const uint32_t (&resumeState)[10], const std::string& logFolder,
                          const std::string& imagePath);
-    // First file name in `folder` that does not begin with "." and contains `prefix`.
+    // First name (in byte order) in `folder` that does not begin with "." and contains `prefix`;
+    // kErrFileNotFound when there is none.
     Result FindLogByPrefix(const std::string& prefix, std::string& name,
                            const std::string& folder) const;
 
@@ -64,7 +101,13 @@ public:
     const std::string& Folder() const { return scanLogFolder_; }
     void SetVolumeFreeBytesFn(VolumeFreeBytesFn fn) { freeBytes_ = std::move(fn); }
 
-private:
+  private:
+    enum class Match { None, Current, Stale };
+    // The first record of the partition or image and whether it still matches its source.
+    Match FindRecord(int diskNumber, uint64_t startLba, uint64_t sectorCount,
+                     const std::string& imagePath, size_t& index) const;
+    bool IsInsideScanLogFolder(const std::string& path) const;
+
     std::vector<ScanLogRecord> records_;
     std::string scanLogFolder_;
     uint64_t scanCounter_ = 0;

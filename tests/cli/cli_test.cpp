@@ -9,7 +9,7 @@ namespace norvale {
 namespace {
 
 using testing::CliPath;
-using testing::Run;
+using testing::RunShell;
 using testing::TempDir;
 
 struct CliResult {
@@ -19,20 +19,20 @@ struct CliResult {
 
 CliResult Cli(const std::string& args) {
     CliResult r;
-    r.code = Run("'" + CliPath() + "' " + args, &r.output);
+    r.code = RunShell("'" + CliPath() + "' " + args, &r.output);
     return r;
 }
 
 TEST(CliDetect, NamesTheFileSystemOfAnImage) {
     TempDir dir;
     std::string fat = dir / "card.img";
-    ASSERT_EQ(Run("mkfs.fat -C -F 32 " + fat + " 70000 >/dev/null"), 0);
+    ASSERT_EQ(RunShell("mkfs.fat -C -F 32 " + fat + " 70000 >/dev/null"), 0);
     CliResult r = Cli("detect " + fat);
     EXPECT_EQ(r.code, 0) << r.output;
     EXPECT_EQ(r.output, "FAT\n");
 
     std::string ntfs = dir / "ntfs.img";
-    ASSERT_EQ(Run("truncate -s 16M " + ntfs + " && mkntfs -F -Q -q " + ntfs), 0);
+    ASSERT_EQ(RunShell("truncate -s 16M " + ntfs + " && mkntfs -F -Q -q " + ntfs), 0);
     EXPECT_EQ(Cli("detect " + ntfs).output, "NTFS\n");
 
     testing::WriteFileBytes(dir / "blank.img", std::vector<uint8_t>(100, 0));
@@ -42,8 +42,8 @@ TEST(CliDetect, NamesTheFileSystemOfAnImage) {
 TEST(CliDetect, SaysWhenBitLockerWasRefused) {
     TempDir dir;
     std::string fat = dir / "card.img";
-    ASSERT_EQ(Run("mkfs.fat -C -F 32 " + fat + " 70000 >/dev/null"), 0);
-    ASSERT_EQ(Run("printf -- '-FVE-FS-' | dd of=" + fat +
+    ASSERT_EQ(RunShell("mkfs.fat -C -F 32 " + fat + " 70000 >/dev/null"), 0);
+    ASSERT_EQ(RunShell("printf -- '-FVE-FS-' | dd of=" + fat +
                   " bs=1 seek=3 conv=notrunc status=none"),
               0);
     CliResult r = Cli("detect " + fat);
@@ -77,11 +77,11 @@ TEST(CliBadInput, UnreadableSourceTellsHowToGetAccess) {
     TempDir dir;
     std::string image = dir / "private.img";
     testing::WriteFileBytes(image, std::vector<uint8_t>(16384, 0));
-    ASSERT_EQ(Run("chmod 600 " + image + " && chmod 755 " + dir.Path()), 0);
+    ASSERT_EQ(RunShell("chmod 600 " + image + " && chmod 755 " + dir.Path()), 0);
     std::string cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups '" + CliPath() +
                       "' detect " + image;
     std::string out;
-    int code = Run(cmd, &out);
+    int code = RunShell(cmd, &out);
     if (code != 2 && out.find("permission") == std::string::npos) {
         GTEST_SKIP() << "cannot drop privileges here: " << out;
     }
@@ -99,7 +99,7 @@ TEST(CliSources, ListsAsTextAndValidJson) {
     testing::WriteFileBytes(dir / "out.json",
                             std::vector<uint8_t>(json.output.begin(), json.output.end()));
     std::string check;
-    EXPECT_EQ(Run("python3 -m json.tool " + dir / "out.json" + " >/dev/null", &check), 0)
+    EXPECT_EQ(RunShell("python3 -m json.tool " + dir / "out.json" + " >/dev/null", &check), 0)
         << check << json.output;
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -17,7 +18,7 @@ namespace {
 
 using testing::HaveTool;
 using testing::ReadFileBytes;
-using testing::Run;
+using testing::RunShell;
 using testing::TempDir;
 
 std::vector<uint8_t> First16k(const std::string& path) {
@@ -38,10 +39,10 @@ TEST_P(DetectOnRealVolumes, ClassifiesWhatTheToolMade) {
     const MadeVolume& v = GetParam();
     TempDir dir;
     std::string image = dir / "vol.img";
-    char cmd[512];
-    std::snprintf(cmd, sizeof cmd, v.command, image.c_str());
+    std::string cmd = v.command;
+    for (size_t at; (at = cmd.find("%s")) != std::string::npos;) cmd.replace(at, 2, image);
     std::string out;
-    ASSERT_EQ(Run(cmd, &out), 0) << out;
+    ASSERT_EQ(RunShell(cmd, &out), 0) << out;
     EXPECT_EQ(DetectFileSystem(First16k(image)), v.expected);
 }
 
@@ -66,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
 std::vector<uint8_t> FatBootSector() {
     TempDir dir;
     std::string image = dir / "fat.img";
-    EXPECT_EQ(Run("mkfs.fat -C -F 32 " + image + " 70000 >/dev/null"), 0);
+    EXPECT_EQ(RunShell("mkfs.fat -C -F 32 " + image + " 70000 >/dev/null"), 0);
     return First16k(image);
 }
 
@@ -93,7 +94,7 @@ TEST(DetectFileSystem, BitLockerVolumeIsNeverFat) {
 TEST(DetectFileSystem, BoundaryRulesOfTheBootSectorTests) {
     TempDir dir;
     std::string image = dir / "ntfs.img";
-    ASSERT_EQ(Run("truncate -s 16M " + image + " && mkntfs -F -Q -q " + image), 0);
+    ASSERT_EQ(RunShell("truncate -s 16M " + image + " && mkntfs -F -Q -q " + image), 0);
     auto ntfs = First16k(image);
     ntfs[0x0B] = ntfs[0x0C] = 0;  // bytes per sector 0 still passes the NTFS test
     EXPECT_EQ(DetectFileSystem(ntfs), FileSystemKind::Ntfs);
@@ -199,7 +200,7 @@ protected:
 
 TEST_F(FactoryTest, ImageGetsTheEngineOfItsFileSystemAndMode) {
     std::string fat = dir_ / "fat.img";
-    ASSERT_EQ(Run("mkfs.fat -C -F 16 " + fat + " 32768 >/dev/null"), 0);
+    ASSERT_EQ(RunShell("mkfs.fat -C -F 16 " + fat + " 32768 >/dev/null"), 0);
     auto fast = CreateRecoveryEngine(fat, 0x8001, false);
     ASSERT_NE(fast, nullptr);
     ASSERT_EQ(gBuilt.size(), 1u);
@@ -213,14 +214,14 @@ TEST_F(FactoryTest, ImageGetsTheEngineOfItsFileSystemAndMode) {
     EXPECT_EQ(gBuilt.back().first, "professional");
 
     std::string blank = dir_ / "blank.img";
-    ASSERT_EQ(Run("truncate -s 1M " + blank), 0);
+    ASSERT_EQ(RunShell("truncate -s 1M " + blank), 0);
     EXPECT_EQ(CreateRecoveryEngine(blank, 0x8002, false), nullptr);  // unknown in fast mode
     EXPECT_NE(CreateRecoveryEngine(blank, 0x8002, true), nullptr);   // professional takes all
 }
 
 TEST_F(FactoryTest, ExtInFastModeScansToNothing) {
     std::string ext = dir_ / "ext.img";
-    ASSERT_EQ(Run("truncate -s 8M " + ext + " && mkfs.ext4 -q -F " + ext), 0);
+    ASSERT_EQ(RunShell("truncate -s 8M " + ext + " && mkfs.ext4 -q -F " + ext), 0);
     auto engine = CreateRecoveryEngine(ext, 0x8001, false);
     ASSERT_NE(engine, nullptr);
     EXPECT_NE(dynamic_cast<CFastExtRecovery*>(engine.get()), nullptr);
@@ -233,7 +234,7 @@ TEST_F(FactoryTest, ExtInFastModeScansToNothing) {
 
 TEST_F(FactoryTest, ImagesShorterThanTheProbeOrMissingGiveNoEngine) {
     std::string small = dir_ / "small.img";
-    ASSERT_EQ(Run("truncate -s 16383 " + small), 0);
+    ASSERT_EQ(RunShell("truncate -s 16383 " + small), 0);
     EXPECT_EQ(CreateRecoveryEngine(small, 0x8001, true), nullptr);
     EXPECT_EQ(CreateRecoveryEngine(dir_ / "missing.img", 0x8001, true), nullptr);
     EXPECT_EQ(CreateRecoveryEngine(dir_.Path(), 0x8001, true), nullptr);  // a folder
@@ -243,17 +244,17 @@ TEST_F(FactoryTest, ImagesShorterThanTheProbeOrMissingGiveNoEngine) {
 TEST_F(FactoryTest, MissingEngineGivesNull) {
     SetEngineMakers({});
     std::string fat = dir_ / "fat.img";
-    ASSERT_EQ(Run("mkfs.fat -C -F 16 " + fat + " 32768 >/dev/null"), 0);
+    ASSERT_EQ(RunShell("mkfs.fat -C -F 16 " + fat + " 32768 >/dev/null"), 0);
     EXPECT_EQ(CreateRecoveryEngine(fat, 0x8001, false), nullptr);
 }
 
 TEST_F(FactoryTest, PartitionIsProbedAtItsStartInTheDisksSectorSize) {
     std::string fat = dir_ / "fat.img";
-    ASSERT_EQ(Run("mkfs.fat -C -F 16 -S 4096 " + fat + " 65536 >/dev/null"), 0);
+    ASSERT_EQ(RunShell("mkfs.fat -C -F 16 -S 4096 " + fat + " 65536 >/dev/null"), 0);
     auto volume = ReadFileBytes(fat);
     // A 4096-byte-sector disk whose partition starts at LBA 256 (1 MiB).
-    std::vector<uint8_t> disk(256 * 4096, 0);
-    disk.insert(disk.end(), volume.begin(), volume.end());
+    std::vector<uint8_t> disk(256 * 4096 + volume.size(), 0);
+    std::copy(volume.begin(), volume.end(), disk.begin() + 256 * 4096);
     int opened = -1;
     SetDiskSourceOpener([&](int n, std::unique_ptr<ISectorSource>& out) {
         opened = n;

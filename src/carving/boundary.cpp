@@ -1,0 +1,72 @@
+#include "carving/boundary.h"
+
+#include <array>
+#include <string_view>
+
+#include "carving/identify.h"
+#include "fat/directory.h"
+
+namespace norvale {
+
+using namespace std::literals;
+
+namespace {
+
+constexpr size_t kMinimumStructureBytes = 32;
+
+bool IsBootSector(ByteSpan sector) {
+    if (sector[0] != 0xEB || sector[2] != 0x90) return false;
+    constexpr std::array<std::string_view, 5> kOemNames = {"MSDOS5.0"sv, "MSWIN4.0"sv,
+                                                           "MSWIN4.1"sv, "NTFS    "sv,
+                                                           "EXFAT   "sv};
+    for (std::string_view oem : kOemNames) {
+        if (BytesAt(sector, 3, oem)) return true;
+    }
+    return false;
+}
+
+bool IsNtfsStructure(ByteSpan sector) {
+    if (BytesAt(sector, 0, "FILE"sv) || BytesAt(sector, 0, "INDX"sv)) return true;
+    // A log restart page names its client, "NTFS" in UTF-16, somewhere in the page.
+    if (BytesAt(sector, 0, "RSTR"sv) && FindForward(sector, "N\0T\0F\0S\0"sv)) return true;
+    return BytesAt(sector, 0, "$\0S\0T\0A\0"sv);
+}
+
+template <typename IsBoundary>
+bool ScanChunk(ByteSpan chunk, uint64_t& length, CarvingContext& context, IsBoundary isBoundary) {
+    const uint32_t sectorSize = context.sectorSize;
+    if (sectorSize == 0) return false;
+    const size_t sectors = chunk.size() / sectorSize;
+    for (size_t i = 0; i < sectors; ++i) {
+        ++context.cursorLba;
+        if (isBoundary(chunk.subspan(i * sectorSize, sectorSize))) {
+            length += uint64_t{i} * sectorSize;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool IsFileSystemMetadataSector(ByteSpan sector) {
+    if (sector.size() < kMinimumStructureBytes) return false;
+    return IsNtfsStructure(sector) || IsBootSector(sector) || IsDirectoryBlock(sector);
+}
+
+bool FindBoundary(ByteSpan chunk, uint64_t& length, CarvingContext& context) {
+    return ScanChunk(chunk, length, context, [&](ByteSpan sector) {
+        return DetectFileType(sector, context) != FileTypeCode::kNoFileType ||
+               IsFileSystemMetadataSector(sector);
+    });
+}
+
+bool FindBoundaryMpeg(ByteSpan chunk, uint64_t& length, CarvingContext& context) {
+    return ScanChunk(chunk, length, context, [&](ByteSpan sector) {
+        const FileTypeCode code = DetectFileType(sector, context);
+        if (code != FileTypeCode::kNoFileType && code != FileTypeCode::kMpeg) return true;
+        return IsFileSystemMetadataSector(sector);
+    });
+}
+
+}  // namespace norvale

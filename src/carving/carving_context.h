@@ -1,0 +1,68 @@
+#pragma once
+// CarvingContext: the state that the carving entry points (IdentifyAndSize,
+// CheckTypeByExtension) set before they call detectors and sizers, and that those read.
+//
+// One context serves one scan thread. The carving engine and the FAT and NTFS engines use the
+// process-wide SharedCarvingContext(), so only one carving scan runs at a time; tests may build
+// their own. The transport-stream and BDAV flags and the transport-stream ranges carry over
+// from one candidate to the next within a scan: that is how a continuation of an earlier
+// stream is told from a new file. The coordinator empties `tsRanges` before each sector pass.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "device/sector_reader.h"
+#include "engine/recovery_parse.h"
+
+namespace norvale {
+
+inline constexpr uint32_t kCarvingWorkBufferBytes = 0x10000;  // every chunked read goes here
+
+// The sectors of one transport stream carved in this scan, both ends inclusive.
+struct TsRange {
+    uint64_t firstLba = 0;
+    uint64_t lastLba = 0;
+};
+using TsRangeList = std::vector<TsRange>;
+
+struct CarvingContext {
+    CarvingContext();
+
+    // The source under test. `reader` is not owned and must outlive every call made with this
+    // context; a null reader makes every look-ahead read fail (detectors then answer "no").
+    uint32_t sectorSize = 512;
+    SectorReader* reader = nullptr;
+    uint64_t startLba = 0;   // where the candidate file begins
+    uint64_t cursorLba = 0;  // the sector under test; the boundary scan advances it
+
+    // Progress of the caller's pass, passed on by sizers that read ahead.
+    uint64_t sectorsDone = 0;
+    uint64_t sectorsTotal = 0;
+    int32_t secondsLeft = 0;
+    uint64_t filesFound = 0;
+    ScanProgressFn scanProgress = nullptr;
+    void* progressUserData = nullptr;
+    int32_t progressScale = 0;
+    int32_t lastProgressResult = 0;  // kScanCancelled: the user stopped the scan
+
+    // Set while the last candidate was a transport stream or nothing was carved; cleared when
+    // something else was carved and by content checks.
+    bool transportStreamFlag = false;
+    // Set while the last candidate was a BDAV stream.
+    bool bdavFlag = false;
+    TsRangeList tsRanges;
+
+    // Always kCarvingWorkBufferBytes long, for the lifetime of the context.
+    std::vector<uint8_t> workBuffer;
+
+    // Reads `count` whole sectors of `sectorSize` bytes at `lba` into the front of `out`.
+    // True only when every sector arrived; false for a missing reader, a zero sector size, a
+    // buffer too small for the request, a range past the medium or a failed read.
+    bool ReadSectors(uint64_t lba, uint32_t count, std::span<uint8_t> out);
+};
+
+// The context of the process's one carving scan. Never null; lives until the process ends.
+CarvingContext& SharedCarvingContext();
+
+}  // namespace norvale

@@ -1,0 +1,27 @@
+// MPEG audio: MP3 files that open with an ID3v2 tag, and bare MPEG-2 layer II frames.
+#include <string_view>
+
+#include "carving/formats/formats.h"
+
+namespace norvale {
+
+using namespace std::literals;
+
+FileTypeCode DetectId3Mp3(ByteSpan sector, CarvingContext&) {
+    // The tag header is 10 bytes: "ID3", version (2), flags, and a 28-bit size in four
+    // 7-bit bytes.
+    if (sector.size() < 10 || !BytesAt(sector, 0, "ID3"sv)) return FileTypeCode::kNoFileType;
+    if (sector[3] == 0xFF || sector[4] == 0xFF) return FileTypeCode::kNoFileType;
+    if ((sector[5] & 0x1F) != 0) return FileTypeCode::kNoFileType;
+    for (size_t i = 6; i < 10; ++i) {
+        if (sector[i] >= 0x80) return FileTypeCode::kNoFileType;
+    }
+    return FileTypeCode::kMp3;
+}
+
+FileTypeCode DetectMpegAudioFrame(ByteSpan sector, CarvingContext&) {
+    return BytesAt(sector, 0, "\xFF\xFD\xE4\x00"sv) ? FileTypeCode::kMp2
+                                                     : FileTypeCode::kNoFileType;
+}
+
+}  // namespace norvale

@@ -1,0 +1,25 @@
+// MPEG-1/MPEG-2 program streams (pack header followed by a system header) and video elementary
+// streams (sequence header followed by a group of pictures).
+#include <algorithm>
+#include <string_view>
+
+#include "carving/formats/formats.h"
+
+namespace norvale {
+
+using namespace std::literals;
+
+FileTypeCode DetectMpegStream(ByteSpan sector, CarvingContext&) {
+    if (sector.size() < 16) return FileTypeCode::kNoFileType;
+    // The companion header has to follow closely; a lone start code is common in other data.
+    const ByteSpan head = sector.first(std::min<size_t>(sector.size(), 32));
+    if (BytesAt(sector, 0, "\x00\x00\x01\xBA"sv) && FindForward(head, "\x00\x00\x01\xBB"sv)) {
+        return FileTypeCode::kMpeg;
+    }
+    if (BytesAt(sector, 0, "\x00\x00\x01\xB3"sv) && FindForward(head, "\x00\x00\x01\xB8"sv)) {
+        return FileTypeCode::kMpeg;
+    }
+    return FileTypeCode::kNoFileType;
+}
+
+}  // namespace norvale

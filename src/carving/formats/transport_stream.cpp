@@ -1,0 +1,78 @@
+// MPEG transport streams: 188-byte packets, each opening with the sync byte 0x47, and the
+// Blu-ray (BDAV) variant whose 192-byte packets carry a 4-byte time stamp first.
+//
+// A long stream is full of sectors that look like the start of a new stream, so the detector
+// keeps state across candidates (see CarvingContext): once a stream has been found, a sector
+// whose predecessor also sits on a packet grid continues it, and a sector inside a stream
+// already carved in this pass is never reported again.
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
+#include "carving/formats/formats.h"
+
+namespace norvale {
+
+using namespace std::literals;
+
+namespace {
+
+constexpr uint8_t kSyncByte = 0x47;
+constexpr size_t kLookAheadBytes = 4096;
+constexpr size_t kLookAheadPackets = 22;  // the packets that begin in the first 4 KiB
+
+bool InCarvedStream(const CarvingContext& context) {
+    return std::any_of(context.tsRanges.begin(), context.tsRanges.end(), [&](const TsRange& r) {
+        return context.startLba >= r.firstLba && context.startLba <= r.lastLba;
+    });
+}
+
+// True when the sector before the cursor ends on a packet grid, i.e. a stream runs into the
+// sector under test; a failed read counts as a continuation, so nothing is reported.
+bool ContinuesPreviousSector(CarvingContext& context) {
+    // Nothing precedes the first sector of the medium, so nothing can continue into it.
+    if (context.cursorLba == 0) return false;
+    const uint32_t sectorSize = context.sectorSize;
+    if (sectorSize == 0 || sectorSize > kCarvingWorkBufferBytes) return true;
+    std::vector<uint8_t> previous(sectorSize);
+    if (!context.ReadSectors(context.cursorLba - 1, 1, previous)) return true;
+    for (uint32_t j = 1; j <= sectorSize / kTsPacketBytes; ++j) {
+        if (previous[sectorSize - kTsPacketBytes * j] == kSyncByte) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+FileTypeCode DetectTransportStream(ByteSpan sector, CarvingContext& context) {
+    if (sector.size() < kTsPacketBytes || sector[0] != kSyncByte) return FileTypeCode::kNoFileType;
+    if (sector[1] == 0 && sector[2] == 0 && sector[3] == 0) return FileTypeCode::kNoFileType;
+    for (size_t offset = 0; offset < sector.size(); offset += kTsPacketBytes) {
+        if (sector[offset] != kSyncByte) return FileTypeCode::kNoFileType;
+    }
+
+    // One sector holds only two or three packets; the first 4 KiB must keep the grid as well.
+    const uint32_t sectorSize = context.sectorSize;
+    if (sectorSize == 0 || sectorSize > kCarvingWorkBufferBytes) return FileTypeCode::kNoFileType;
+    const uint32_t count = std::max<uint32_t>(1, kLookAheadBytes / sectorSize);
+    std::vector<uint8_t> ahead(std::max<size_t>(kLookAheadBytes, size_t{count} * sectorSize), 0);
+    if (!context.ReadSectors(context.cursorLba, count, ahead)) return FileTypeCode::kNoFileType;
+    for (size_t packet = 0; packet < kLookAheadPackets; ++packet) {
+        if (ahead[packet * kTsPacketBytes] != kSyncByte) return FileTypeCode::kNoFileType;
+    }
+
+    if (!context.transportStreamFlag) return FileTypeCode::kTs;
+    if (ContinuesPreviousSector(context)) return FileTypeCode::kNoFileType;
+    return InCarvedStream(context) ? FileTypeCode::kNoFileType : FileTypeCode::kTs;
+}
+
+FileTypeCode DetectBdav(ByteSpan sector, CarvingContext& context) {
+    if (sector.size() < 16) return FileTypeCode::kNoFileType;
+    // The first packet holds the program association table.
+    if (!BytesAt(sector, 8, "\x00\x00\xB0\x11\x00\x00\xC1\x00"sv)) return FileTypeCode::kNoFileType;
+    // A running time stamp right after a BDAV file means that file goes on.
+    const bool zeroTimeStamp = sector[0] == 0 && sector[1] == 0 && sector[2] == 0 && sector[3] == 0;
+    return (zeroTimeStamp || !context.bdavFlag) ? FileTypeCode::kMts : FileTypeCode::kNoFileType;
+}
+
+}  // namespace norvale

@@ -1,0 +1,83 @@
+#include "carving/identify.h"
+
+#include "carving/signature_table.h"
+
+namespace norvale {
+
+namespace {
+
+// The first row whose detector recognises `sector`, with the detector's answer in `code`.
+const SignatureRow* FirstMatchingRow(ByteSpan sector, CarvingContext& context,
+                                     FileTypeCode& code) {
+    for (const SignatureRow& row : FileSignatureTable()) {
+        // Rows sharing a detector each call it again; the answers are the same, and the
+        // detectors that read ahead read the same sectors, so only time is spent.
+        code = row.detector(sector, context);
+        if (code != FileTypeCode::kNoFileType) return &row;
+    }
+    code = FileTypeCode::kNoFileType;
+    return nullptr;
+}
+
+}  // namespace
+
+FileTypeCode DetectFileType(ByteSpan sector, CarvingContext& context) {
+    FileTypeCode code = FileTypeCode::kNoFileType;
+    FirstMatchingRow(sector, context, code);
+    return code;
+}
+
+Result IdentifyAndSize(CarvingContext& context, uint32_t sectorSize, SectorReader& reader,
+                       ByteSpan sector, uint64_t startLba, const CarveProgress& progress,
+                       std::string& name, FileTypeCode& type, uint64_t& length) {
+    context.sectorSize = sectorSize;
+    context.reader = &reader;
+    context.startLba = startLba;
+    context.cursorLba = startLba;
+    context.sectorsDone = progress.sectorsDone;
+    context.sectorsTotal = progress.sectorsTotal;
+    context.secondsLeft = progress.secondsLeft;
+    context.filesFound = progress.filesFound;
+
+    FileTypeCode code = FileTypeCode::kNoFileType;
+    const SignatureRow* matched = FirstMatchingRow(sector, context, code);
+
+    // Nothing carved (yet) counts like a transport stream: a stream sector that follows is
+    // then checked for being a continuation rather than taken as a new file.
+    context.transportStreamFlag = true;
+    context.bdavFlag = false;
+    const SignatureRow* first = matched ? FirstRowOfType(code) : nullptr;
+    if (matched == nullptr || matched->sizer == nullptr || first == nullptr ||
+        first->sizer == nullptr) {
+        return kErrInvalidParameter;
+    }
+    if (code != FileTypeCode::kTs) context.transportStreamFlag = false;
+    if (code == FileTypeCode::kMts) context.bdavFlag = true;
+
+    name = std::to_string(static_cast<int64_t>(startLba)) + "." + first->extension;
+    type = first->code;
+    context.lastProgressResult = 0;
+    length = first->sizer(sector, context);
+    return context.lastProgressResult == kScanCancelled ? kScanCancelled : kOk;
+}
+
+bool CheckTypeByExtension(CarvingContext& context, ByteSpan buffer, std::string_view extension,
+                          SectorReader* reader, uint32_t sectorSize, uint64_t lba) {
+    context.sectorSize = sectorSize;
+    context.reader = reader;
+    context.startLba = lba;
+    context.cursorLba = lba;
+    context.transportStreamFlag = false;
+
+    const SignatureRow* row = FirstRowWithExtension(extension);
+    if (row == nullptr) return true;
+    return row->detector(buffer, context) == row->code;
+}
+
+bool CheckTypeByExtension(ByteSpan buffer, std::string_view extension, SectorReader* reader,
+                          uint32_t sectorSize, uint64_t lba) {
+    return CheckTypeByExtension(SharedCarvingContext(), buffer, extension, reader, sectorSize,
+                                lba);
+}
+
+}  // namespace norvale

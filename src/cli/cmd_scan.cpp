@@ -1,0 +1,231 @@
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cstdlib>
+
+#include <cstdio>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/format.h"
+#include "cli/commands.h"
+#include "cli/json_writer.h"
+#include "cli/progress_bar.h"
+#include "cli/scan_session.h"
+#include "cli/source_arg.h"
+#include "engine/data_paths.h"
+#include "engine/output_naming.h"
+#include "engine/recovery_driver.h"
+#include "engine/scan_log_history.h"
+
+namespace norvale::cli {
+namespace {
+
+const char* EngineName(int32_t kind) {
+    switch (kind) {
+        case kEngineFastNtfs: return "ntfs-deleted";
+        case kEngineFastFat: return "fat-deleted";
+        case kEngineProfessionalNtfs: return "ntfs-full";
+        case kEngineProfessionalFat: return "fat-full";
+        case kEngineFileType: return "carved";
+    }
+    return "unknown";
+}
+
+std::string TimeText(uint64_t t) { return t ? FormatFileTime(t) : ""; }
+
+struct Row {
+    RecoveredItem item;
+    std::string path;
+};
+
+void PrintItemsJson(const std::vector<Row>& rows) {
+    JsonWriter w;
+    w.BeginArray();
+    for (const Row& r : rows) {
+        const RecoveredItem& it = r.item;
+        w.BeginObject();
+        w.Key("name").String(it.Name());
+        w.Key("path").String(r.path);
+        w.Key("folder").Bool(it.isFolder != 0);
+        w.Key("size").Unsigned(it.fileSize);
+        w.Key("category").String(it.isFolder ? "folder" : CategoryOf(it.Name()));
+        w.Key("deleted").Bool(it.isDeleted != 0);
+        w.Key("contentValid").Bool(it.contentValid != 0);
+        w.Key("engine").String(EngineName(it.engineKind));
+        w.Key("location").Unsigned(it.location);
+        w.Key("modified").String(TimeText(it.modifiedTime));
+        w.Key("created").String(TimeText(it.createdTime));
+        w.Key("sourceTag").Number(it.sourceTag);
+        w.EndObject();
+    }
+    w.EndArray();
+    std::printf("%s\n", w.Text().c_str());
+}
+
+void PrintItemsTable(const std::vector<Row>& rows) {
+    std::printf("%-48s %12s %-9s %-19s %s\n", "PATH", "SIZE", "KIND", "MODIFIED", "STATE");
+    for (const Row& r : rows) {
+        const RecoveredItem& it = r.item;
+        std::string state = it.isDeleted ? "deleted" : "present";
+        if (!it.contentValid) state += ", content does not match";
+        std::printf("%-48s %12s %-9s %-19s %s\n", (r.path + std::string(it.Name())).c_str(),
+                    it.isFolder ? "" : FormatSize(int64_t(it.fileSize)).c_str(),
+                    it.isFolder ? "folder" : CategoryOf(it.Name()).c_str(),
+                    TimeText(it.modifiedTime).c_str(), state.c_str());
+    }
+}
+
+// Walks the engine's folder tree depth first; guarded against cycles and absurd depth, since
+// the tree comes from a damaged medium.
+void PrintTree(IFileRecoveryParse& engine) {
+    std::set<std::pair<int32_t, int32_t>> seen;  // (objectKey, recordIndex) of folders entered
+    std::function<void(const RecoveredItem*, int, const std::string&)> walk =
+        [&](const RecoveredItem* folder, int level, const std::string& indent) {
+            if (level > 64) return;
+            std::vector<RecoveredItem> children;
+            if (engine.ListChildren(folder, level, children) != kOk) return;
+            for (const RecoveredItem& c : children) {
+                std::printf("%s%s%s%s\n", indent.c_str(), std::string(c.Name()).c_str(),
+                            c.isFolder ? "/" : "", c.isDeleted ? "  (deleted)" : "");
+                if (c.isFolder && seen.insert({c.objectKey, c.recordIndex}).second) {
+                    walk(&c, level + 1, indent + "  ");
+                }
+            }
+        };
+    walk(nullptr, 0, "");
+}
+
+// The sysfs folder of a block device, which holds its partitions' folders inside it.
+std::string SysfsDeviceDir(unsigned long dev) {
+    std::string link = "/sys/dev/block/" + std::to_string(major(dev)) + ":" +
+                       std::to_string(minor(dev));
+    char buf[4096];
+    if (!::realpath(link.c_str(), buf)) return {};
+    return buf;
+}
+
+// True when `dir` (or its nearest existing parent) lives on the scanned device or one of its
+// partitions: writing there would overwrite what is being recovered.
+bool DestinationOnSource(const std::string& dir, unsigned long sourceDev) {
+    if (sourceDev == 0) return false;
+    std::string probe = dir;
+    struct stat st {};
+    while (::stat(probe.c_str(), &st) != 0) {
+        size_t slash = probe.find_last_of('/');
+        if (slash == std::string::npos || probe == "/") return false;
+        probe = slash == 0 ? "/" : probe.substr(0, slash);
+    }
+    std::string dest = SysfsDeviceDir(st.st_dev);
+    std::string src = SysfsDeviceDir(sourceDev);
+    if (dest.empty() || src.empty()) return st.st_dev == sourceDev;
+    return dest == src || dest.starts_with(src + "/") || src.starts_with(dest + "/");
+}
+
+class CliRecoveryObserver : public IRecoveryObserver {
+public:
+    explicit CliRecoveryObserver(bool quiet) : quiet_(quiet) {}
+    void OnProgress(const std::string& name, int shown, const RecoveryCounts& c) override {
+        if (quiet_) return;
+        bar_.Update(c.total ? c.processed * 100 / c.total : shown,
+                    std::to_string(c.processed) + "/" + std::to_string(c.total) + " " + name);
+    }
+    void OnItemDone(const RecoveryDetailRow&, const RecoveryCounts&) override {}
+    void OnFinished(RecoveryOutcome, const RecoveryCounts&) override {
+        if (!quiet_) bar_.Finish();
+    }
+
+private:
+    bool quiet_;
+    ProgressBar bar_{"recover"};
+};
+
+}  // namespace
+
+int RunScan(const ScanOptions& options) {
+    ScanSession session;
+    if (int rc = session.Run(options); rc != 0) return rc;
+    IFileRecoveryParse* engine = session.Engine();
+    uint64_t count = engine ? engine->GetItemCount() : 0;
+    std::printf("%s: %llu item%s found%s.\n", options.source.c_str(),
+                static_cast<unsigned long long>(count), count == 1 ? "" : "s",
+                session.Stopped() ? " before the scan was stopped" : "");
+    std::printf("Scan log: %s\n", ScanLogHistory::Instance().CurrentFolder().c_str());
+    return 0;
+}
+
+int RunList(const ListOptions& options) {
+    std::string pattern, error;
+    if (!PatternFromOptions(options.types, options.exts, pattern, error)) {
+        std::fprintf(stderr, "norvale-cli: %s\n", error.c_str());
+        return kExitBadInput;
+    }
+    ScanSession session;
+    if (int rc = session.Run(options.scan); rc != 0) return rc;
+    IFileRecoveryParse* engine = session.Engine();
+    if (options.tree) {
+        if (engine) PrintTree(*engine);
+        return 0;
+    }
+    std::vector<RecoveredItem> items = CollectItems(session, pattern, options.scan.quiet);
+    std::vector<Row> rows;
+    rows.reserve(items.size());
+    for (const RecoveredItem& it : items) {
+        Row r{it, {}};
+        if (engine) engine->GetItemPath(it, r.path);
+        rows.push_back(std::move(r));
+    }
+    if (options.json) {
+        PrintItemsJson(rows);
+    } else if (rows.empty()) {
+        std::printf("Nothing found of the chosen kinds.\n");
+    } else {
+        PrintItemsTable(rows);
+    }
+    return 0;
+}
+
+int RunRecover(const RecoverOptions& options) {
+    std::string pattern, error;
+    if (!PatternFromOptions(options.types, options.exts, pattern, error)) {
+        std::fprintf(stderr, "norvale-cli: %s\n", error.c_str());
+        return kExitBadInput;
+    }
+    if (options.to.empty()) {
+        std::fprintf(stderr, "norvale-cli: give the destination folder with --to DIR.\n");
+        return kExitBadInput;
+    }
+    ScanSession session;
+    if (int rc = session.Run(options.scan); rc != 0) return rc;
+    if (!options.allowSameDevice && DestinationOnSource(options.to, session.DeviceNumber())) {
+        std::fprintf(stderr,
+                     "norvale-cli: %s is on the disk being recovered; writing there would "
+                     "overwrite the files you want back. Choose a folder on another drive (or "
+                     "pass --allow-same-device if you are sure).\n",
+                     options.to.c_str());
+        return kExitBadInput;
+    }
+    if (Result r = MakeFolders(options.to); r != kOk) {
+        std::fprintf(stderr, "norvale-cli: cannot create %s: %s.\n", options.to.c_str(),
+                     ResultText(r).c_str());
+        return kExitBadInput;
+    }
+    std::vector<RecoveredItem> items = CollectItems(session, pattern, options.scan.quiet);
+    CliRecoveryObserver observer(options.scan.quiet);
+    RecoveryDriver driver(session.Sources(), observer);
+    RecoveryOutcome outcome = driver.RecoverItems(items, options.to);
+    for (const RecoveryDetailRow& row : driver.DetailRows()) {
+        if (row.result != kOk) {
+            std::fprintf(stderr, "failed: %s: %s\n", row.name.c_str(), row.status.c_str());
+        }
+    }
+    RecoveryCounts c = driver.Counts();
+    std::printf("Recovered %d of %d files into %s (%d failed)%s.\n", c.Succeeded(), c.total,
+                options.to.c_str(), c.failed,
+                outcome == RecoveryOutcome::kStopped ? "; stopped before the end" : "");
+    return c.failed == 0 && outcome == RecoveryOutcome::kDone ? 0 : 1;
+}
+
+}  // namespace norvale::cli

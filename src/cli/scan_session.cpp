@@ -1,0 +1,221 @@
+#include "cli/scan_session.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <sstream>
+
+#include "app/engine_set.h"
+#include "cli/progress_bar.h"
+#include "cli/source_arg.h"
+#include "engine/scan_driver.h"
+#include "engine/search.h"
+#include "engine/text_codec.h"
+
+namespace norvale::cli {
+namespace {
+
+std::atomic<ScanDriver*> gActiveScan{nullptr};
+std::atomic<Search*> gActiveSearch{nullptr};
+
+void OnInterrupt(int) {
+    // Only lock-free atomic stores here: the engines see the stop at their next report.
+    if (ScanDriver* d = gActiveScan.load()) d->RequestStop();
+    if (Search* s = gActiveSearch.load()) s->RequestStop();
+}
+
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        struct sigaction sa {};
+        sa.sa_handler = OnInterrupt;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGINT, &sa, &old_);
+    }
+    ~InterruptGuard() { ::sigaction(SIGINT, &old_, nullptr); }
+
+private:
+    struct sigaction old_ {};
+};
+
+class CliScanObserver : public IScanObserver {
+public:
+    CliScanObserver(bool quiet, const ScanOptions& options) : quiet_(quiet), options_(options) {}
+    void OnStage(const ScanStage& stage) override {
+        if (!quiet_) std::fprintf(stderr, "Scanning %s\n", stage.devicePath.c_str());
+        bar_ = ProgressBar("scan");
+    }
+    void OnProgress(const ScanProgress& p) override {
+        if (quiet_) return;
+        std::string detail = p.secondsLeft < 0 ? "estimating time"
+                                               : RemainingTimeText(p.secondsLeft) + " left";
+        if (p.totalSectors != 0) {
+            detail += ", sector " + std::to_string(p.currentSector) + "/" +
+                      std::to_string(p.totalSectors) + ", " + std::to_string(p.filesFound) +
+                      " files found";
+        }
+        bar_.Update(p.shownPercent, detail);
+    }
+    void OnSourceDone(const ScanStage&, Result r, uint64_t itemCount) override {
+        if (!quiet_) bar_.Finish();
+        result = r;
+        items = itemCount;
+    }
+    bool AskResume(const ScanStage& stage) override {
+        if (options_.restart) return false;
+        if (options_.resume) return true;
+        std::fprintf(stderr,
+                     "A saved scan of %s exists. Continue it? [Y/n] (--resume / --restart "
+                     "answer without asking) ",
+                     stage.devicePath.c_str());
+        int c = std::getchar();
+        return !(c == 'n' || c == 'N');
+    }
+    void OnFinished(ScanOutcome o, size_t) override { outcome = o; }
+
+    ScanOutcome outcome = ScanOutcome::kNothingToDo;
+    Result result = kOk;
+    uint64_t items = 0;
+
+private:
+    bool quiet_;
+    const ScanOptions& options_;
+    ProgressBar bar_{"scan"};
+};
+
+class CliSearchObserver : public ISearchObserver {
+public:
+    explicit CliSearchObserver(bool quiet) : quiet_(quiet) {}
+    void OnSourceListing(const SourceInfo&) override {}
+    void OnProgress(int percent) override {
+        if (!quiet_) bar_.Update(percent, "collecting");
+    }
+    void Done() {
+        if (!quiet_) bar_.Finish();
+    }
+
+private:
+    bool quiet_;
+    ProgressBar bar_{"list"};
+};
+
+}  // namespace
+
+int ScanSession::Run(const ScanOptions& options) {
+    InstallEngineMakers();
+    bool professional;
+    if (options.mode == "deleted") {
+        professional = false;
+        if (!HaveDeletedFileEngines()) {
+            std::fprintf(stderr, "norvale-cli: the deleted-file scan is not built into this "
+                                 "program yet.\n");
+            return kExitBadInput;
+        }
+    } else if (options.mode == "full") {
+        professional = true;
+        if (!HaveFullScanEngine()) {
+            std::fprintf(stderr, "norvale-cli: --mode full (formatted or damaged media) is not "
+                                 "available in this version yet; use --mode deleted.\n");
+            return kExitBadInput;
+        }
+    } else if (options.mode == "carve") {
+        std::fprintf(stderr, "norvale-cli: --mode carve (signature carving) is not available in "
+                             "this version yet; use --mode deleted.\n");
+        return kExitBadInput;
+    } else {
+        std::fprintf(stderr, "norvale-cli: unknown mode '%s': use deleted, full or carve.\n",
+                     options.mode.c_str());
+        return kExitBadInput;
+    }
+
+    SourceArg arg;
+    std::string error;
+    if (int rc = ResolveSource(options.source, arg, error); rc != 0) {
+        std::fprintf(stderr, "norvale-cli: %s\n", error.c_str());
+        return rc;
+    }
+    struct stat st {};
+    if (::stat(arg.path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) deviceNumber_ = st.st_rdev;
+
+    sources_.clear();
+    sources_.emplace_back();
+    SourceInfo& source = sources_.back();
+    if (arg.isImage) {
+        source.imagePath = arg.path;
+        source.imageTag = NextImageTag();
+    } else {
+        source.partition = arg.record;
+    }
+
+    CliScanObserver observer(options.quiet, options);
+    ScanDriver driver({&source}, professional, observer);
+    InterruptGuard guard;
+    gActiveScan = &driver;
+    driver.Run();
+    gActiveScan = nullptr;
+
+    if (observer.outcome == ScanOutcome::kEngineFailed) {
+        std::fprintf(stderr,
+                     professional ? "norvale-cli: cannot read %s.\n"
+                                  : "norvale-cli: %s holds no FAT or NTFS file system that the "
+                                    "deleted-file scan can read (or it cannot be read). Try "
+                                    "--mode full.\n",
+                     options.source.c_str());
+        return 1;
+    }
+    stopped_ = observer.outcome == ScanOutcome::kStopped;
+    if (stopped_ && !options.quiet) {
+        std::fprintf(stderr, "Stopped: keeping what was found so far.\n");
+    } else if (observer.result != kOk && observer.result != kScanCancelled) {
+        std::fprintf(stderr, "norvale-cli: the scan ended early: %s.\n",
+                     ResultText(observer.result).c_str());
+    }
+    return 0;
+}
+
+std::vector<RecoveredItem> CollectItems(ScanSession& session, const std::string& pattern,
+                                        bool quiet) {
+    CliSearchObserver observer(quiet);
+    Search search(observer);
+    std::vector<SourceInfo*> sources;
+    for (SourceInfo& s : session.Sources()) sources.push_back(&s);
+    std::vector<RecoveredItem> items;
+    InterruptGuard guard;
+    gActiveSearch = &search;
+    search.Run(sources, pattern, items);
+    gActiveSearch = nullptr;
+    observer.Done();
+    return items;
+}
+
+bool PatternFromOptions(const std::string& types, const std::string& exts, std::string& pattern,
+                        std::string& error) {
+    std::string byExt;
+    if (!exts.empty()) {
+        std::vector<std::string> keys;
+        std::stringstream in(exts);
+        std::string key;
+        while (std::getline(in, key, ',')) {
+            while (!key.empty() && key.front() == '.') key.erase(0, 1);
+            if (!key.empty()) keys.push_back(ToLowerAscii(key));
+        }
+        if (!keys.empty()) byExt = BuildFilter(keys);
+    }
+    unsigned categories = 0;
+    if (!types.empty()) {
+        std::string bad;
+        if (!ParseCategoryList(types, categories, bad)) {
+            error = "unknown kind '" + bad +
+                    "': use photo, audio, video, document, archive or others.";
+            return false;
+        }
+    }
+    if (byExt.empty() && categories == 0) categories = kAllCategories;
+    pattern = BuildCategoryFilter(categories);
+    if (!byExt.empty()) pattern = pattern.empty() ? byExt : pattern + "|" + byExt;
+    return true;
+}
+
+}  // namespace norvale::cli

@@ -1,0 +1,51 @@
+#pragma once
+// One source scanned from the command line: resolves the SOURCE, builds the source entry, runs
+// the scan driver with a progress bar and turns Ctrl-C into a stop request. scan, list and
+// recover all start with one of these.
+
+#include <string>
+#include <vector>
+
+#include "engine/recovered_item.h"
+#include "engine/source_info.h"
+
+namespace norvale::cli {
+
+struct ScanOptions {
+    std::string source;
+    std::string mode = "deleted";  // deleted | full | carve
+    bool resume = false;           // --resume: continue a saved full scan without asking
+    bool restart = false;          // --restart: discard a saved full scan
+    bool quiet = false;            // no progress bar
+};
+
+class ScanSession {
+public:
+    // Returns the exit code to use when the scan could not run (2 for bad input, 1 when the
+    // source could not be scanned), or 0 when it ran (stopped or not).
+    int Run(const ScanOptions& options);
+
+    bool Stopped() const { return stopped_; }
+    std::vector<SourceInfo>& Sources() { return sources_; }
+    IFileRecoveryParse* Engine() { return sources_.empty() ? nullptr : sources_[0].engine.get(); }
+    const SourceInfo& Source() const { return sources_[0]; }
+    // Major:minor numbers of the scanned block device (0 for an image file).
+    unsigned long DeviceNumber() const { return deviceNumber_; }
+
+private:
+    std::vector<SourceInfo> sources_;
+    bool stopped_ = false;
+    unsigned long deviceNumber_ = 0;
+};
+
+// Collects the items of the session's engines that match `pattern` (no progress shown when
+// quiet).
+std::vector<RecoveredItem> CollectItems(ScanSession& session, const std::string& pattern,
+                                        bool quiet);
+
+// Builds the search pattern from --type and --ext; all six kinds when both are empty.
+// Returns false with a message for an unknown kind.
+bool PatternFromOptions(const std::string& types, const std::string& exts, std::string& pattern,
+                        std::string& error);
+
+}  // namespace norvale::cli

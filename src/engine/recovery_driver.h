@@ -1,0 +1,77 @@
+#pragma once
+// The recovery driver: writes chosen items into a destination folder, one category sub-folder
+// per kind, never overwriting an existing file. Each item goes through the engine that found it
+// (by its source tag). Runs on the caller's thread; a stop request reaches the engine only
+// through the callback's answer.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/recovered_item.h"
+#include "engine/source_info.h"
+
+namespace norvale {
+
+struct RecoveryDetailRow {
+    std::string name;
+    std::string status;  // "Success" or the error's text
+    Result result = kOk;
+};
+
+struct RecoveryCounts {
+    int processed = 0;
+    int failed = 0;
+    int total = 0;
+    int Succeeded() const { return processed - failed; }
+};
+
+enum class RecoveryOutcome { kDone, kStopped };
+
+class IRecoveryObserver {
+public:
+    virtual ~IRecoveryObserver() = default;
+    // Every progress report: the current name, the shown percent of it and the counts so far.
+    virtual void OnProgress(const std::string& name, int shownPercent,
+                            const RecoveryCounts& counts) = 0;
+    // One file finished, successfully when row.result is kOk.
+    virtual void OnItemDone(const RecoveryDetailRow& row, const RecoveryCounts& counts) = 0;
+    virtual void OnFinished(RecoveryOutcome outcome, const RecoveryCounts& counts) = 0;
+};
+
+class RecoveryDriver {
+public:
+    RecoveryDriver(const std::vector<SourceInfo>& sources, IRecoveryObserver& observer);
+
+    // Recovers every item into root/<category>/<name>.
+    RecoveryOutcome RecoverItems(const std::vector<RecoveredItem>& items, const std::string& root);
+    // One file, or one folder with all its content.
+    RecoveryOutcome RecoverSingle(const RecoveredItem& item, const std::string& root);
+
+    void RequestStop();  // thread-safe
+    std::unique_lock<std::mutex> HoldProgress() { return std::unique_lock(lock_); }
+
+    // Failures first (newest on top), then successes in the order they finished.
+    const std::vector<RecoveryDetailRow>& DetailRows() const { return rows_; }
+    RecoveryCounts Counts() const { return counts_; }
+
+private:
+    static int ProgressThunk(void* userData, int percent, int scale, int errorCode,
+                             const char* itemName);
+    // Returns false when the run must end (stopped).
+    bool RecoverOne(const RecoveredItem& item, const std::string& root);
+    void AddRow(const std::string& name, Result result);
+
+    const std::vector<SourceInfo>& sources_;
+    IRecoveryObserver& observer_;
+    std::mutex lock_;
+    std::atomic<bool> stopRequested_{false};
+    bool itemReported_ = false;  // the engine reported at least one finished file
+    RecoveryCounts counts_;
+    std::vector<RecoveryDetailRow> rows_;
+    size_t failedRows_ = 0;
+};
+
+}  // namespace norvale

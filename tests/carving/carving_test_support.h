@@ -1,0 +1,57 @@
+#pragma once
+// Shared helpers of the carving tests: the generated sample files, in-memory media laid out
+// sector by sector, and readable names for type codes in failure messages.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "carving/carving_context.h"
+#include "carving/file_type.h"
+#include "device/sector_reader.h"
+
+namespace norvale {
+
+// gtest prints a failing FileTypeCode as its number and the extension it is carved with.
+void PrintTo(FileTypeCode code, std::ostream* os);
+
+namespace testing {
+
+inline constexpr uint32_t kSector = 512;
+
+// The folder of sample files written once per test run by
+// tests/fixtures/carving/make_samples.py; "" when python3 could not write them.
+const std::string& SamplesDir();
+// The bytes of one sample, empty when it is missing.
+std::vector<uint8_t> Sample(const std::string& name);
+
+// A medium of `sectors` sectors (zero-filled unless `fill` says otherwise) with `bytes` copied
+// to the start of sector `lba`, growing the medium when they do not fit.
+class Medium {
+public:
+    explicit Medium(uint64_t sectors = 64, uint8_t fill = 0)
+        : bytes_(sectors * kSector, fill) {}
+    Medium& Put(uint64_t lba, const std::vector<uint8_t>& bytes);
+    Medium& Noise(uint64_t lba, uint64_t sectors, uint32_t seed);
+    std::vector<uint8_t> SectorAt(uint64_t lba) const;
+    const std::vector<uint8_t>& Bytes() const { return bytes_; }
+
+    // A reader over a copy of the medium; reads touching `badSectors` fail.
+    std::unique_ptr<SectorReader> Reader(std::set<uint64_t> badSectors = {}) const;
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+// A context pointed at `reader` with its cursor and start at `lba`.
+std::unique_ptr<CarvingContext> ContextAt(SectorReader* reader, uint64_t lba);
+
+// `sector` bytes of deterministic noise.
+std::vector<uint8_t> NoiseSector(uint32_t seed, size_t bytes = kSector);
+
+}  // namespace testing
+}  // namespace norvale

@@ -1,0 +1,119 @@
+// The catalogue itself: every type has a row, rows name real detectors and answer only for
+// their own family, and no detector trips over a whole sector of any content.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "carving/signature_table.h"
+#include "carving_test_support.h"
+
+namespace norvale {
+namespace {
+
+using testing::ContextAt;
+using testing::kSector;
+using testing::NoiseSector;
+
+// The codes carried by the rows that share each detector: the family a detector may answer.
+std::map<SignatureDetector, std::set<FileTypeCode>> FamilyOfEachDetector() {
+    std::map<SignatureDetector, std::set<FileTypeCode>> family;
+    for (const SignatureRow& row : FileSignatureTable()) family[row.detector].insert(row.code);
+    return family;
+}
+
+TEST(SignatureTable, EveryTypeHasARowWithAnExtensionAndADetector) {
+    const auto table = FileSignatureTable();
+    ASSERT_EQ(table.size(), kSignatureRowCount);
+    for (int32_t code = 0; code < kFileTypeCount; ++code) {
+        const SignatureRow* row = FirstRowOfType(static_cast<FileTypeCode>(code));
+        ASSERT_NE(row, nullptr) << "no row for type " << code;
+        EXPECT_NE(row->detector, nullptr);
+        ASSERT_NE(row->extension, nullptr);
+        EXPECT_FALSE(std::string(row->extension).empty());
+    }
+    for (const SignatureRow& row : table) {
+        EXPECT_NE(row.code, FileTypeCode::kNoFileType) << row.extension;
+        EXPECT_NE(row.detector, nullptr) << row.extension;
+        EXPECT_EQ(std::string(row.extension).find('.'), std::string::npos) << row.extension;
+    }
+    EXPECT_EQ(FirstRowOfType(FileTypeCode::kNoFileType), nullptr);
+}
+
+TEST(SignatureTable, TypesWithSeveralExtensionsAreCarvedUnderTheFirst) {
+    EXPECT_STREQ(FirstRowOfType(FileTypeCode::kWmv)->extension, "wmv");  // not asf or wma
+    EXPECT_STREQ(FirstRowOfType(FileTypeCode::kTif)->extension, "tif");
+    EXPECT_STREQ(FirstRowOfType(FileTypeCode::kGz)->extension, "gz");
+}
+
+TEST(SignatureTable, ExtensionLookupIgnoresCaseAndFindsTheFirstRow) {
+    ASSERT_NE(FirstRowWithExtension("JPEG"), nullptr);
+    EXPECT_EQ(FirstRowWithExtension("JPEG")->code, FileTypeCode::kJpg);
+    EXPECT_EQ(FirstRowWithExtension("Xlsx")->code, FileTypeCode::kXlsx);
+    EXPECT_EQ(FirstRowWithExtension("ico"), FirstRowOfType(FileTypeCode::kIco));
+    EXPECT_EQ(FirstRowWithExtension("txt"), nullptr);
+    EXPECT_EQ(FirstRowWithExtension(""), nullptr);
+    EXPECT_EQ(FirstRowWithExtension("jp"), nullptr);
+}
+
+TEST(SignatureTable, OnlyExecutablesAndDiskImageBackupsAreNeverCarved) {
+    for (const SignatureRow& row : FileSignatureTable()) {
+        const bool notCarved = row.code == FileTypeCode::kExe || row.code == FileTypeCode::kDll ||
+                               row.code == FileTypeCode::kSys || row.code == FileTypeCode::kGho;
+        EXPECT_EQ(row.sizer == nullptr, notCarved) << row.extension;
+    }
+}
+
+TEST(SignatureTable, TiesGoToTheMoreSpecificRows) {
+    // The compound-file classifier must be tried before the bare prefix test, and OOXML before
+    // plain ZIP; otherwise every document would be carved as fla or zip.
+    const auto table = FileSignatureTable();
+    auto firstIndex = [&](FileTypeCode code) {
+        return FirstRowOfType(code) - table.data();
+    };
+    for (FileTypeCode compound : {FileTypeCode::kDoc, FileTypeCode::kXls, FileTypeCode::kPpt,
+                                  FileTypeCode::kOle}) {
+        EXPECT_LT(firstIndex(compound), firstIndex(FileTypeCode::kFla));
+    }
+    for (FileTypeCode ooxml : {FileTypeCode::kDocx, FileTypeCode::kXlsx, FileTypeCode::kPptx}) {
+        EXPECT_LT(firstIndex(ooxml), firstIndex(FileTypeCode::kZip));
+    }
+}
+
+// Every detector, on whole sectors of uniform bytes and of noise, answers "no" or a code of
+// its own family, and reads nothing outside the sector (the sanitizer build checks that).
+TEST(SignatureTable, DetectorsAnswerOnlyForTheirFamilyOnArbitrarySectors) {
+    const auto family = FamilyOfEachDetector();
+    std::vector<std::vector<uint8_t>> sectors;
+    for (uint8_t fill : {0x00, 0xFF, 0x47, 0x20}) sectors.emplace_back(kSector, fill);
+    for (uint32_t seed = 1; seed <= 200; ++seed) sectors.push_back(NoiseSector(seed));
+    for (uint32_t sectorBytes : {4096u, 2048u}) sectors.push_back(NoiseSector(7, sectorBytes));
+
+    testing::Medium medium(64, 0x47);  // look-ahead reads find a plausible packet grid
+    auto reader = medium.Reader();
+    for (const auto& sector : sectors) {
+        for (const SignatureRow& row : FileSignatureTable()) {
+            auto context = ContextAt(reader.get(), 8);
+            context->sectorSize = static_cast<uint32_t>(sector.size());
+            const FileTypeCode code = row.detector(sector, *context);
+            if (code == FileTypeCode::kNoFileType) continue;
+            EXPECT_TRUE(family.at(row.detector).count(code))
+                << "row " << row.extension << " answered " << ToInt(code);
+        }
+    }
+}
+
+TEST(SignatureTable, ZeroAndErasedSectorsAreNoFile) {
+    for (uint8_t fill : {0x00, 0xFF}) {
+        const std::vector<uint8_t> sector(kSector, fill);
+        for (const SignatureRow& row : FileSignatureTable()) {
+            auto context = ContextAt(nullptr, 0);
+            EXPECT_EQ(row.detector(sector, *context), FileTypeCode::kNoFileType)
+                << row.extension << " on fill " << int{fill};
+        }
+    }
+}
+
+}  // namespace
+}  // namespace norvale

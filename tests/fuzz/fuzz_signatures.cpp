@@ -1,0 +1,64 @@
+// Signature catalogue over arbitrary bytes: every detector, the structure test and the
+// boundary scan on sectors of any content and length, and the content check for every known
+// extension. The input doubles as the medium, so the detectors that read ahead read it too.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "carving/boundary.h"
+#include "carving/identify.h"
+#include "carving/signature_table.h"
+#include "device/sector_reader.h"
+#include "device/sector_source.h"
+
+using namespace norvale;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    // The first byte picks the sector size and the context's flags, the rest is the medium.
+    static constexpr uint32_t kSectorSizes[] = {512, 1024, 2048, 4096};
+    const uint8_t control = data[0];
+    const uint32_t sectorSize = kSectorSizes[control & 3];
+    const std::vector<uint8_t> medium(data + 1, data + size);
+
+    SectorReader reader;
+    reader.Attach(std::make_unique<MemorySource>(medium));
+    static CarvingContext context;
+    context.reader = &reader;
+    context.sectorSize = sectorSize;
+    context.startLba = context.cursorLba = (control >> 2) & 1;
+    context.transportStreamFlag = (control & 0x08) != 0;
+    context.bdavFlag = (control & 0x10) != 0;
+    context.tsRanges.clear();
+    if (control & 0x20) context.tsRanges.push_back({0, 1});
+
+    // Whole sectors as the carving engine hands them, and short buffers as a content check
+    // on a small resident stream does.
+    const std::span<const uint8_t> all(medium);
+    const std::span<const uint8_t> sector = all.first(std::min<size_t>(all.size(), sectorSize));
+    for (const SignatureRow& row : FileSignatureTable()) {
+        const uint64_t cursor = context.cursorLba;
+        (void)row.detector(sector, context);
+        context.cursorLba = cursor;
+    }
+    (void)IsFileSystemMetadataSector(sector);
+
+    uint64_t length = 0;
+    (void)FindBoundary(all, length, context);
+    context.cursorLba = context.startLba;
+    (void)FindBoundaryMpeg(all, length, context);
+
+    std::string name;
+    FileTypeCode type = FileTypeCode::kNoFileType;
+    (void)IdentifyAndSize(context, sectorSize, reader, sector, context.startLba, {0, 1, 0, 0}, name,
+                          type, length);
+
+    for (const SignatureRow& row : FileSignatureTable()) {
+        (void)CheckTypeByExtension(context, sector, row.extension, &reader, sectorSize, 0);
+    }
+    context.reader = nullptr;
+    return 0;
+}
