@@ -16,9 +16,8 @@ constexpr size_t kMinimumStructureBytes = 32;
 
 bool IsBootSector(ByteSpan sector) {
     if (sector[0] != 0xEB || sector[2] != 0x90) return false;
-    constexpr std::array<std::string_view, 5> kOemNames = {"MSDOS5.0"sv, "MSWIN4.0"sv,
-                                                           "MSWIN4.1"sv, "NTFS    "sv,
-                                                           "EXFAT   "sv};
+    constexpr std::array<std::string_view, 5> kOemNames = {"MSDOS5.0"sv, "MSWIN4.0"sv, "MSWIN4.1"sv,
+                                                           "NTFS    "sv, "EXFAT   "sv};
     for (std::string_view oem : kOemNames) {
         if (BytesAt(sector, 3, oem)) return true;
     }

@@ -15,13 +15,7 @@ using ByteSpan = std::span<const uint8_t>;
 
 // True when `data` holds `pattern` at `offset`. Bytes that are not there compare unequal, so a
 // short buffer simply does not match. Write patterns with embedded zero bytes as "..."sv.
-inline bool BytesAt(ByteSpan data, size_t offset, std::string_view pattern) {
-    if (offset > data.size() || pattern.size() > data.size() - offset) return false;
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        if (data[offset + i] != static_cast<uint8_t>(pattern[i])) return false;
-    }
-    return true;
-}
+bool BytesAt(ByteSpan data, size_t offset, std::string_view pattern);
 
 // Big-endian readers; like Le16/Le32, callers check that the bytes exist.
 inline uint16_t BigEndian16(const uint8_t* p) {

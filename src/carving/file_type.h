@@ -62,6 +62,8 @@ enum class FileTypeCode : int32_t {
 
 inline constexpr int32_t kFileTypeCount = 49;  // codes 0 .. 48 name types
 
-inline constexpr int32_t ToInt(FileTypeCode code) { return static_cast<int32_t>(code); }
+inline constexpr int32_t ToInt(FileTypeCode code) {
+    return static_cast<int32_t>(code);
+}
 
 }  // namespace norvale

@@ -7,8 +7,7 @@ namespace norvale {
 namespace {
 
 // The first row whose detector recognises `sector`, with the detector's answer in `code`.
-const SignatureRow* FirstMatchingRow(ByteSpan sector, CarvingContext& context,
-                                     FileTypeCode& code) {
+const SignatureRow* FirstMatchingRow(ByteSpan sector, CarvingContext& context, FileTypeCode& code) {
     for (const SignatureRow& row : FileSignatureTable()) {
         // Rows sharing a detector each call it again; the answers are the same, and the
         // detectors that read ahead read the same sectors, so only time is spent.
@@ -76,8 +75,7 @@ bool CheckTypeByExtension(CarvingContext& context, ByteSpan buffer, std::string_
 
 bool CheckTypeByExtension(ByteSpan buffer, std::string_view extension, SectorReader* reader,
                           uint32_t sectorSize, uint64_t lba) {
-    return CheckTypeByExtension(SharedCarvingContext(), buffer, extension, reader, sectorSize,
-                                lba);
+    return CheckTypeByExtension(SharedCarvingContext(), buffer, extension, reader, sectorSize, lba);
 }
 
 }  // namespace norvale

@@ -113,7 +113,9 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::span<const SignatureRow> FileSignatureTable() { return kRows; }
+std::span<const SignatureRow> FileSignatureTable() {
+    return kRows;
+}
 
 const SignatureRow* FirstRowOfType(FileTypeCode code) {
     for (const SignatureRow& row : kRows) {

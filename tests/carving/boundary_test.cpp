@@ -1,11 +1,12 @@
 // Where a carved file without a length of its own ends: at the next sector that begins a
 // recognisable file or holds a file-system structure, measured in whole sectors.
+#include "carving/boundary.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "carving/boundary.h"
 #include "carving_test_support.h"
 #include "support/test_support.h"
 
@@ -54,14 +55,15 @@ bool StartsWith(const std::vector<uint8_t>& sector, std::string_view text) {
 // A FAT volume made by mkfs.fat and mtools, labelled CARD, with files in its root and in a
 // subfolder; returns its image.
 std::vector<uint8_t> FatVolumeWithFiles(const ::norvale::testing::TempDir& dir) {
-    if (!::norvale::testing::HaveTool("mkfs.fat") || !::norvale::testing::HaveTool("mmd")) return {};
+    if (!::norvale::testing::HaveTool("mkfs.fat") || !::norvale::testing::HaveTool("mmd"))
+        return {};
     const std::string image = dir / "fat.img";
     const std::string file = dir / "note.txt";
     ::norvale::testing::WriteFileBytes(file, std::vector<uint8_t>(700, 'x'));
-    const std::string command =
-        "mkfs.fat -n CARD -C '" + image + "' 2048 >/dev/null && mmd -i '" + image +
-        "' ::/PHOTOS && mcopy -i '" + image + "' '" + file + "' ::/NOTE.TXT && mcopy -i '" +
-        image + "' '" + file + "' '::/A longer name.txt'";
+    const std::string command = "mkfs.fat -n CARD -C '" + image + "' 2048 >/dev/null && mmd -i '" +
+                                image + "' ::/PHOTOS && mcopy -i '" + image + "' '" + file +
+                                "' ::/NOTE.TXT && mcopy -i '" + image + "' '" + file +
+                                "' '::/A longer name.txt'";
     if (::norvale::testing::Run(command) != 0) return {};
     return ::norvale::testing::ReadFileBytes(image);
 }
@@ -81,8 +83,8 @@ TEST(FindBoundary, ChunkWithoutBoundaryLeavesTheLengthAlone) {
     Medium medium(64);
     auto reader = medium.Reader();
     auto context = ContextAt(reader.get(), 100);
-    std::vector<uint8_t> chunk = Chunk(6, {{2, std::vector<uint8_t>(kSector, 0)},
-                                           {4, std::vector<uint8_t>(kSector, 0xFF)}});
+    std::vector<uint8_t> chunk =
+        Chunk(6, {{2, std::vector<uint8_t>(kSector, 0)}, {4, std::vector<uint8_t>(kSector, 0xFF)}});
     uint64_t length = 7;
     EXPECT_FALSE(FindBoundary(chunk, length, *context));
     EXPECT_EQ(length, 7u);
@@ -154,9 +156,8 @@ TEST(FindBoundary, StopsAtARealNtfsFileRecord) {
                                       image + "' >/dev/null 2>&1"),
               0);
     const std::vector<uint8_t> bytes = ::norvale::testing::ReadFileBytes(image);
-    const std::vector<uint8_t> record = FindSector(bytes, [](const auto& s) {
-        return StartsWith(s, "FILE"sv);
-    });
+    const std::vector<uint8_t> record =
+        FindSector(bytes, [](const auto& s) { return StartsWith(s, "FILE"sv); });
     ASSERT_FALSE(record.empty());
 
     auto context = ContextAt(nullptr, 0);
@@ -164,13 +165,15 @@ TEST(FindBoundary, StopsAtARealNtfsFileRecord) {
     uint64_t length = 0;
     EXPECT_TRUE(FindBoundary(chunk, length, *context));
     EXPECT_EQ(length, 1u * kSector);
-    EXPECT_TRUE(IsFileSystemMetadataSector(std::vector<uint8_t>(bytes.begin(), bytes.begin() + kSector)))
+    EXPECT_TRUE(
+        IsFileSystemMetadataSector(std::vector<uint8_t>(bytes.begin(), bytes.begin() + kSector)))
         << "the NTFS boot sector";
 }
 
 TEST(FindBoundary, MpegVariantLooksPastFurtherPackHeaders) {
     const std::vector<uint8_t> pack = FirstSectorOf("program.mpg");
-    const std::vector<uint8_t> chunk = Chunk(6, {{1, pack}, {2, pack}, {4, FirstSectorOf("photo.jpg")}});
+    const std::vector<uint8_t> chunk =
+        Chunk(6, {{1, pack}, {2, pack}, {4, FirstSectorOf("photo.jpg")}});
     auto context = ContextAt(nullptr, 0);
     uint64_t plain = 0;
     EXPECT_TRUE(FindBoundary(chunk, plain, *context));
@@ -245,8 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
         StructureCase{"ShortBufferIsNeverAStructure", SectorStartingWith("FILE0"sv, 31), false},
         StructureCase{"ZeroSector", std::vector<uint8_t>(kSector, 0), false},
         StructureCase{"ErasedSector", std::vector<uint8_t>(kSector, 0xFF), false},
-        StructureCase{"Noise", NoiseSector(3), false},
-        StructureCase{"EmptyBuffer", {}, false}),
+        StructureCase{"Noise", NoiseSector(3), false}, StructureCase{"EmptyBuffer", {}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FileSystemStructure, WindowsFormattedExfatBootSectorIsOne) {
@@ -256,7 +258,8 @@ TEST(FileSystemStructure, WindowsFormattedExfatBootSectorIsOne) {
     ASSERT_FALSE(image.empty());
     const std::vector<uint8_t> bytes = ::norvale::testing::ReadFileBytes(image);
     ASSERT_GE(bytes.size(), kSector);
-    EXPECT_TRUE(IsFileSystemMetadataSector(std::vector<uint8_t>(bytes.begin(), bytes.begin() + kSector)));
+    EXPECT_TRUE(
+        IsFileSystemMetadataSector(std::vector<uint8_t>(bytes.begin(), bytes.begin() + kSector)));
 }
 
 }  // namespace

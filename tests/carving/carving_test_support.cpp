@@ -44,7 +44,8 @@ Medium& Medium::Put(uint64_t lba, const std::vector<uint8_t>& bytes) {
 }
 
 Medium& Medium::Noise(uint64_t lba, uint64_t sectors, uint32_t seed) {
-    for (uint64_t i = 0; i < sectors; ++i) Put(lba + i, NoiseSector(seed + static_cast<uint32_t>(i)));
+    for (uint64_t i = 0; i < sectors; ++i)
+        Put(lba + i, NoiseSector(seed + static_cast<uint32_t>(i)));
     return *this;
 }
 

@@ -32,9 +32,8 @@ std::vector<uint8_t> Sample(const std::string& name);
 // A medium of `sectors` sectors (zero-filled unless `fill` says otherwise) with `bytes` copied
 // to the start of sector `lba`, growing the medium when they do not fit.
 class Medium {
-public:
-    explicit Medium(uint64_t sectors = 64, uint8_t fill = 0)
-        : bytes_(sectors * kSector, fill) {}
+  public:
+    explicit Medium(uint64_t sectors = 64, uint8_t fill = 0) : bytes_(sectors * kSector, fill) {}
     Medium& Put(uint64_t lba, const std::vector<uint8_t>& bytes);
     Medium& Noise(uint64_t lba, uint64_t sectors, uint32_t seed);
     std::vector<uint8_t> SectorAt(uint64_t lba) const;
@@ -43,7 +42,7 @@ public:
     // A reader over a copy of the medium; reads touching `badSectors` fail.
     std::unique_ptr<SectorReader> Reader(std::set<uint64_t> badSectors = {}) const;
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
 };
 

@@ -94,7 +94,9 @@ constexpr SampleCase kSamples[] = {
 
 constexpr uint64_t kSampleLba = 8;
 
-std::string ExtensionOf(const std::string& file) { return file.substr(file.rfind('.') + 1); }
+std::string ExtensionOf(const std::string& file) {
+    return file.substr(file.rfind('.') + 1);
+}
 
 // The sample at kSampleLba of a medium with noise before it and zeros after.
 Medium MediumWith(const std::vector<uint8_t>& sample) {
@@ -104,7 +106,7 @@ Medium MediumWith(const std::vector<uint8_t>& sample) {
 }
 
 class SampleDetection : public ::testing::TestWithParam<SampleCase> {
-protected:
+  protected:
     void SetUp() override {
         bytes_ = Sample(GetParam().file);
         if (bytes_.empty()) GTEST_SKIP() << GetParam().file << " was not written (tool missing)";
@@ -146,8 +148,8 @@ TEST_P(SampleDetection, CarvedUnderTheNameOfItsTypeOrRefusedWhenNeverCarved) {
 
 TEST_P(SampleDetection, ContentFitsItsOwnExtension) {
     CarvingContext context;
-    EXPECT_TRUE(CheckTypeByExtension(context, sector_, ExtensionOf(GetParam().file),
-                                     reader_.get(), kSector, kSampleLba));
+    EXPECT_TRUE(CheckTypeByExtension(context, sector_, ExtensionOf(GetParam().file), reader_.get(),
+                                     kSector, kSampleLba));
 }
 
 // Buffers cut anywhere (a file's resident stream can be a few bytes long) are judged from the
@@ -170,7 +172,8 @@ TEST_P(SampleDetection, CutBuffersAreJudgedWithoutReadingPastThem) {
 
 std::string CaseName(const ::testing::TestParamInfo<SampleCase>& info) {
     std::string name = info.param.file;
-    std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+    std::replace_if(
+        name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
     return name;
 }
 
@@ -189,10 +192,12 @@ TEST(ContentCheck, SamplesAreRefusedForTheExtensionsOfOtherTypes) {
         for (const SampleCase& other : kSamples) {
             if (other.type == subject.type) continue;
             const std::string extension = ExtensionOf(other.file);
-            const bool isZip = extension == "zip" &&
-                               (subject.type == kDocx || subject.type == kXlsx || subject.type == kPptx);
+            const bool isZip =
+                extension == "zip" &&
+                (subject.type == kDocx || subject.type == kXlsx || subject.type == kPptx);
             CarvingContext context;
-            if (CheckTypeByExtension(context, sector, extension, reader.get(), kSector, kSampleLba) &&
+            if (CheckTypeByExtension(context, sector, extension, reader.get(), kSector,
+                                     kSampleLba) &&
                 !isZip) {
                 wrongly.push_back(std::string(subject.file) + " as ." + extension);
             }

@@ -1,11 +1,12 @@
 // The two entry points: IdentifyAndSize (what the carving engine calls per candidate sector)
 // and CheckTypeByExtension (what the FAT and NTFS engines call to set contentValid).
+#include "carving/identify.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "carving/identify.h"
 #include "carving_test_support.h"
 
 namespace norvale {
@@ -140,11 +141,6 @@ TEST(CheckTypeByExtension, PointsTheContextAtTheFileAndForgetsTheLastStream) {
     EXPECT_EQ(shared.cursorLba, 77u);
     EXPECT_EQ(shared.reader, reader.get());
     shared.reader = nullptr;  // the reader goes with this test
-}
-
-TEST(CarvingContext, WorkBufferIsAlwaysThere) {
-    EXPECT_EQ(SharedCarvingContext().workBuffer.size(), kCarvingWorkBufferBytes);
-    EXPECT_EQ(CarvingContext().workBuffer.size(), kCarvingWorkBufferBytes);
 }
 
 TEST(CarvingContext, ReadsRefuseWhatTheBufferCannotHold) {

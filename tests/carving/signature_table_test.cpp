@@ -1,12 +1,13 @@
 // The catalogue itself: every type has a row, rows name real detectors and answer only for
 // their own family, and no detector trips over a whole sector of any content.
+#include "carving/signature_table.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <set>
 #include <string>
 
-#include "carving/signature_table.h"
 #include "carving_test_support.h"
 
 namespace norvale {
@@ -55,30 +56,6 @@ TEST(SignatureTable, ExtensionLookupIgnoresCaseAndFindsTheFirstRow) {
     EXPECT_EQ(FirstRowWithExtension("txt"), nullptr);
     EXPECT_EQ(FirstRowWithExtension(""), nullptr);
     EXPECT_EQ(FirstRowWithExtension("jp"), nullptr);
-}
-
-TEST(SignatureTable, OnlyExecutablesAndDiskImageBackupsAreNeverCarved) {
-    for (const SignatureRow& row : FileSignatureTable()) {
-        const bool notCarved = row.code == FileTypeCode::kExe || row.code == FileTypeCode::kDll ||
-                               row.code == FileTypeCode::kSys || row.code == FileTypeCode::kGho;
-        EXPECT_EQ(row.sizer == nullptr, notCarved) << row.extension;
-    }
-}
-
-TEST(SignatureTable, TiesGoToTheMoreSpecificRows) {
-    // The compound-file classifier must be tried before the bare prefix test, and OOXML before
-    // plain ZIP; otherwise every document would be carved as fla or zip.
-    const auto table = FileSignatureTable();
-    auto firstIndex = [&](FileTypeCode code) {
-        return FirstRowOfType(code) - table.data();
-    };
-    for (FileTypeCode compound : {FileTypeCode::kDoc, FileTypeCode::kXls, FileTypeCode::kPpt,
-                                  FileTypeCode::kOle}) {
-        EXPECT_LT(firstIndex(compound), firstIndex(FileTypeCode::kFla));
-    }
-    for (FileTypeCode ooxml : {FileTypeCode::kDocx, FileTypeCode::kXlsx, FileTypeCode::kPptx}) {
-        EXPECT_LT(firstIndex(ooxml), firstIndex(FileTypeCode::kZip));
-    }
 }
 
 // Every detector, on whole sectors of uniform bytes and of noise, answers "no" or a code of

@@ -34,12 +34,13 @@ std::vector<uint8_t> PacketRun(size_t sectors) {
 // that starts on a packet boundary would look.
 std::vector<uint8_t> SectorEndingOnPacketGrid() {
     std::vector<uint8_t> sector(kSector, 0x22);
-    for (uint32_t j = 1; j <= kSector / kTsPacketBytes; ++j) sector[kSector - kTsPacketBytes * j] = 0x47;
+    for (uint32_t j = 1; j <= kSector / kTsPacketBytes; ++j)
+        sector[kSector - kTsPacketBytes * j] = 0x47;
     return sector;
 }
 
 class TransportStream : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { medium_.Put(kStreamLba, PacketRun(12)); }
 
     FileTypeCode Detect(uint64_t lba, bool flag, TsRangeList ranges = {},
@@ -129,7 +130,7 @@ TEST_F(TransportStream, RealCaptureIsFound) {
 // --- through IdentifyAndSize, which keeps the flags -----------------------------------------
 
 class StreamSequence : public ::testing::Test {
-protected:
+  protected:
     Result Identify(uint64_t lba, FileTypeCode* type = nullptr) {
         auto reader = medium_.Reader();
         std::string name;
@@ -159,7 +160,7 @@ TEST_F(StreamSequence, ContinuationIsRecognisedOnlyAfterAStreamOrNothing) {
     EXPECT_TRUE(context_.transportStreamFlag);
 
     EXPECT_EQ(Identify(kStreamLba), kErrInvalidParameter);  // right after a stream
-    EXPECT_EQ(Identify(50), kErrInvalidParameter);         // nothing carved
+    EXPECT_EQ(Identify(50), kErrInvalidParameter);          // nothing carved
     EXPECT_EQ(Identify(kStreamLba), kErrInvalidParameter);
 }
 
@@ -179,7 +180,7 @@ TEST_F(StreamSequence, BdavHeaderWithRunningTimeStampAfterABdavFileContinuesIt) 
     EXPECT_FALSE(context_.transportStreamFlag);
     EXPECT_EQ(Identify(30), kErrInvalidParameter);  // continues the file at 8
     EXPECT_FALSE(context_.bdavFlag);
-    EXPECT_EQ(Identify(30, &type), kOk);            // nothing before it was BDAV
+    EXPECT_EQ(Identify(30, &type), kOk);  // nothing before it was BDAV
     EXPECT_EQ(type, FileTypeCode::kMts);
     ASSERT_EQ(Identify(8), kOk);
     EXPECT_EQ(Identify(8), kOk);  // a zero time stamp always starts a new file

@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <random>
-#include <regex>
 
 #include "fat/boot_sector.h"
 #include "fat/fat_test_media.h"
@@ -21,11 +21,29 @@ using testing::TempDir;
 
 uint64_t FileSectors(const std::string& path) { return std::filesystem::file_size(path) / 512; }
 
-// One number from fsck.fat's verbose report; -1 when the line is missing.
-int64_t Reported(const std::string& report, const std::string& pattern) {
-    std::smatch m;
-    if (!std::regex_search(report, m, std::regex(pattern))) return -1;
-    return std::stoll(m[1]);
+// Numbers from fsck.fat's verbose report; -1 when the text is missing.
+int64_t ParseNumber(const std::string& s, size_t pos) {
+    size_t end = pos;
+    while (end < s.size() && std::isdigit(static_cast<unsigned char>(s[end]))) ++end;
+    return end == pos ? -1 : std::stoll(s.substr(pos, end - pos));
+}
+// The number written just before `label`, as in "512 bytes per logical sector".
+int64_t Before(const std::string& report, const std::string& label) {
+    size_t at = report.find(label);
+    if (at == std::string::npos) return -1;
+    while (at > 0 && std::isdigit(static_cast<unsigned char>(report[at - 1]))) --at;
+    return ParseNumber(report, at);
+}
+// The number after `inner` on the line that contains `label` (`inner` defaults to `label`).
+int64_t After(const std::string& report, const std::string& label, const std::string& inner = "") {
+    size_t at = report.find(label);
+    if (at == std::string::npos) return -1;
+    if (!inner.empty()) {
+        at = report.find(inner, at);
+        if (at == std::string::npos) return -1;
+        return ParseNumber(report, at + inner.size());
+    }
+    return ParseNumber(report, at + label.size());
 }
 
 struct FormatCase {
@@ -43,30 +61,30 @@ TEST_P(GeometryOfFormattedVolume, AgreesWithFsck) {
     ASSERT_TRUE(MakeFatImage(image, GetParam().mkfsArgs, GetParam().sizeKiB));
     std::string report;
     norvale::testing::Run("fsck.fat -v -n '" + image + "'", &report);
-    ASSERT_NE(Reported(report, R"((\d+) data clusters)"), -1) << report;
+    ASSERT_NE(Before(report, " data clusters"), -1) << report;
 
     const auto boot = testing::ReadBootBlock(image);
     ASSERT_TRUE(IsFatBootSector(boot));
     const FatGeometry g = LoadGeometry(boot, 0, FileSectors(image), 512);
 
-    EXPECT_EQ(g.bytesPerSector, Reported(report, R"((\d+) bytes per logical sector)"));
-    EXPECT_EQ(g.clusterBytes, Reported(report, R"((\d+) bytes per cluster)"));
-    EXPECT_EQ(g.fatStartLba, Reported(report, R"(First FAT starts at byte \d+ \(sector (\d+)\))"));
-    EXPECT_EQ(g.numberOfFats, Reported(report, R"((\d+) FATs)"));
-    EXPECT_EQ(g.fatSectors, Reported(report, R"(bytes per FAT \(= (\d+) sectors\))"));
-    EXPECT_EQ(g.dataStart, Reported(report, R"(Data area starts at byte \d+ \(sector (\d+)\))"));
-    EXPECT_EQ(g.clusterCount, Reported(report, R"((\d+) data clusters)"));
-    const int64_t bits = Reported(report, R"(FATs, (\d+) bit entries)");
+    EXPECT_EQ(g.bytesPerSector, Before(report, " bytes per logical sector"));
+    EXPECT_EQ(g.clusterBytes, Before(report, " bytes per cluster"));
+    EXPECT_EQ(g.fatStartLba, After(report, "First FAT starts", "(sector "));
+    EXPECT_EQ(g.numberOfFats, Before(report, " FATs, "));
+    EXPECT_EQ(g.fatSectors, After(report, "bytes per FAT (= "));
+    EXPECT_EQ(g.dataStart, After(report, "Data area starts", "(sector "));
+    EXPECT_EQ(g.clusterCount, Before(report, " data clusters"));
+    const int64_t bits = Before(report, " bit entries");
     EXPECT_EQ(g.kind, bits == 12 ? FatKind::Fat12 : bits == 16 ? FatKind::Fat16 : FatKind::Fat32);
     EXPECT_EQ(g.isFat32, bits == 32);
 
     if (g.isFat32) {
-        EXPECT_EQ(g.rootCluster, Reported(report, R"(Root directory start at cluster (\d+))"));
+        EXPECT_EQ(g.rootCluster, After(report, "Root directory start at cluster "));
         EXPECT_EQ(RootDirectoryLba(g), g.dataStart + uint64_t{g.rootCluster - 2} * g.sectorsPerCluster);
     } else {
         EXPECT_EQ(RootDirectoryLba(g),
-                  Reported(report, R"(Root directory starts at byte \d+ \(sector (\d+)\))"));
-        EXPECT_EQ(FixedRootBytes(g), 32 * Reported(report, R"((\d+) root directory entries)"));
+                  After(report, "Root directory starts", "(sector "));
+        EXPECT_EQ(FixedRootBytes(g), 32 * Before(report, " root directory entries"));
     }
 }
 

@@ -3,7 +3,7 @@
 #include <ctime>
 #include <fstream>
 #include <set>
-#include <regex>
+#include <cstdio>
 
 #include "support/test_support.h"
 
@@ -30,12 +30,13 @@ std::vector<uint32_t> MtoolsChain(const std::string& image, const std::string& p
     if (!Mtools("mshowfat -i '" + image + "' '::" + path + "'", &out)) return {};
     // "::/big.bin <8-17> <24-1185>"
     std::vector<uint32_t> chain;
-    static const std::regex kRun("<([0-9]+)(?:-([0-9]+))?>");
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), kRun); it != std::sregex_iterator();
-         ++it) {
-        const uint32_t first = std::stoul((*it)[1]);
-        const uint32_t last = (*it)[2].matched ? std::stoul((*it)[2]) : first;
-        for (uint32_t c = first; c <= last; ++c) chain.push_back(c);
+    for (size_t open = out.find('<'); open != std::string::npos; open = out.find('<', open + 1)) {
+        unsigned long first = 0, last = 0;
+        char dash = 0;
+        const int n = std::sscanf(out.c_str() + open, "<%lu%c%lu>", &first, &dash, &last);
+        if (n < 2) continue;
+        if (dash != '-') last = first;
+        for (unsigned long c = first; c <= last; ++c) chain.push_back(static_cast<uint32_t>(c));
     }
     return chain;
 }

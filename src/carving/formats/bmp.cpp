@@ -11,7 +11,8 @@ using namespace std::literals;
 
 FileTypeCode DetectBmp(ByteSpan sector, CarvingContext&) {
     if (sector.size() < 40) return FileTypeCode::kNoFileType;
-    if (!BytesAt(sector, 0, "BM"sv) && !BytesAt(sector, 0, "BA"sv)) return FileTypeCode::kNoFileType;
+    if (!BytesAt(sector, 0, "BM"sv) && !BytesAt(sector, 0, "BA"sv))
+        return FileTypeCode::kNoFileType;
     const uint8_t* p = sector.data();
     if (Le16(p + 6) == 0 && Le16(p + 8) == 0 && Le32(p + 14) == 40) return FileTypeCode::kBmp;
     return FileTypeCode::kNoFileType;

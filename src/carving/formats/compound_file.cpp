@@ -72,7 +72,7 @@ FileTypeCode DetectCompoundFile(ByteSpan sector, CarvingContext& context) {
 FileTypeCode DetectCompoundFilePrefix(ByteSpan sector, CarvingContext&) {
     if (sector.size() < 16) return FileTypeCode::kNoFileType;
     return BytesAt(sector, 0, "\xD0\xCF\x11\xE0"sv) ? FileTypeCode::kFla
-                                                     : FileTypeCode::kNoFileType;
+                                                    : FileTypeCode::kNoFileType;
 }
 
 FileTypeCode ClassifyCompoundFile(ByteSpan header, CarvingContext& context) {

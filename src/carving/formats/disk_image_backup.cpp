@@ -9,7 +9,7 @@ using namespace std::literals;
 
 FileTypeCode DetectDiskImageBackup(ByteSpan sector, CarvingContext&) {
     return BytesAt(sector, 0, "\xFE\xEF\x00\x00"sv) ? FileTypeCode::kGho
-                                                     : FileTypeCode::kNoFileType;
+                                                    : FileTypeCode::kNoFileType;
 }
 
 }  // namespace norvale

@@ -10,7 +10,7 @@ using namespace std::literals;
 FileTypeCode DetectMatroska(ByteSpan sector, CarvingContext&) {
     if (sector.size() < 16) return FileTypeCode::kNoFileType;
     return BytesAt(sector, 0, "\x1A\x45\xDF\xA3"sv) ? FileTypeCode::kMkv
-                                                     : FileTypeCode::kNoFileType;
+                                                    : FileTypeCode::kNoFileType;
 }
 
 }  // namespace norvale

@@ -21,7 +21,7 @@ FileTypeCode DetectId3Mp3(ByteSpan sector, CarvingContext&) {
 
 FileTypeCode DetectMpegAudioFrame(ByteSpan sector, CarvingContext&) {
     return BytesAt(sector, 0, "\xFF\xFD\xE4\x00"sv) ? FileTypeCode::kMp2
-                                                     : FileTypeCode::kNoFileType;
+                                                    : FileTypeCode::kNoFileType;
 }
 
 }  // namespace norvale

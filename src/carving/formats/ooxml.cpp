@@ -44,7 +44,7 @@ FileTypeCode ClassifyPartName(ByteSpan data, size_t nameAt) {
 
 // Walks the headers of one kind in buffer order, one at a time.
 class HeaderWalk {
-public:
+  public:
     HeaderWalk(ByteSpan data, std::string_view signature, size_t nameOffset, size_t minimumBytes,
                std::optional<size_t> end)
         : data_(data),
@@ -72,7 +72,7 @@ public:
         return ClassifyPartName(data_, at + nameOffset_);
     }
 
-private:
+  private:
     ByteSpan data_;
     std::string_view signature_;
     size_t nameOffset_;

@@ -10,7 +10,7 @@ using namespace std::literals;
 FileTypeCode DetectOutlookExpress(ByteSpan sector, CarvingContext&) {
     if (sector.size() < 16) return FileTypeCode::kNoFileType;
     return BytesAt(sector, 0, "\xCF\xAD\x12\xFE"sv) ? FileTypeCode::kDbx
-                                                     : FileTypeCode::kNoFileType;
+                                                    : FileTypeCode::kNoFileType;
 }
 
 FileTypeCode DetectOutlookStore(ByteSpan sector, CarvingContext&) {

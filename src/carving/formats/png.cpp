@@ -9,7 +9,7 @@ using namespace std::literals;
 
 FileTypeCode DetectPng(ByteSpan sector, CarvingContext&) {
     return BytesAt(sector, 0, "\x89PNG\r\n\x1A\n"sv) ? FileTypeCode::kPng
-                                                      : FileTypeCode::kNoFileType;
+                                                     : FileTypeCode::kNoFileType;
 }
 
 }  // namespace norvale

@@ -9,7 +9,7 @@ using namespace std::literals;
 
 FileTypeCode DetectRar(ByteSpan sector, CarvingContext&) {
     return BytesAt(sector, 0, "Rar!\x1A\x07\x00"sv) ? FileTypeCode::kRar
-                                                     : FileTypeCode::kNoFileType;
+                                                    : FileTypeCode::kNoFileType;
 }
 
 }  // namespace norvale

@@ -9,7 +9,7 @@ using namespace std::literals;
 
 FileTypeCode DetectSqlite(ByteSpan sector, CarvingContext&) {
     return BytesAt(sector, 0, "SQLite format 3\x00"sv) ? FileTypeCode::kDb
-                                                        : FileTypeCode::kNoFileType;
+                                                       : FileTypeCode::kNoFileType;
 }
 
 }  // namespace norvale
