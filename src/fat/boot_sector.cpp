@@ -15,7 +15,9 @@ constexpr char kFat32Type[] = "FAT32   ";
 constexpr size_t kTypeOffset = 0x52;
 
 // Boot fields read through these so that a short buffer reads as zeros instead of past its end.
-uint8_t Byte(std::span<const uint8_t> b, size_t off) { return off < b.size() ? b[off] : 0; }
+uint8_t Byte(std::span<const uint8_t> b, size_t off) {
+    return off < b.size() ? b[off] : 0;
+}
 uint16_t Field16(std::span<const uint8_t> b, size_t off) {
     return off + 2 <= b.size() ? Le16(b.data() + off) : 0;
 }
@@ -27,9 +29,13 @@ bool HasFat32Type(std::span<const uint8_t> b) {
     return kTypeOffset + 8 <= b.size() && std::memcmp(b.data() + kTypeOffset, kFat32Type, 8) == 0;
 }
 
-bool IsClusterSizePowerOfTwo(uint32_t spc) { return spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0; }
+bool IsClusterSizePowerOfTwo(uint32_t spc) {
+    return spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0;
+}
 
-bool HasSignature(std::span<const uint8_t> b) { return b[510] == 0x55 && b[511] == 0xAA; }
+bool HasSignature(std::span<const uint8_t> b) {
+    return b[510] == 0x55 && b[511] == 0xAA;
+}
 
 bool Test16(std::span<const uint8_t> b) {
     return b[0x10] != 0 && (Field16(b, 0x13) != 0 || Field32(b, 0x20) != 0) &&
@@ -54,18 +60,24 @@ uint64_t RescaleSectors(uint64_t sectors, uint32_t fromSize, uint32_t toSize) {
 // Highest cluster count each entry width can address before the reserved values begin.
 uint32_t MaxClustersOf(FatKind kind) {
     switch (kind) {
-        case FatKind::Fat12: return 0xFF5;
-        case FatKind::Fat16: return 0xFFF5;
-        case FatKind::Fat32: return 0x0FFFFFF5;
+        case FatKind::Fat12:
+            return 0xFF5;
+        case FatKind::Fat16:
+            return 0xFFF5;
+        case FatKind::Fat32:
+            return 0x0FFFFFF5;
     }
     return 0;
 }
 
 uint64_t FatEntryCapacity(FatKind kind, uint64_t fatBytes) {
     switch (kind) {
-        case FatKind::Fat12: return fatBytes * 2 / 3;
-        case FatKind::Fat16: return fatBytes / 2;
-        case FatKind::Fat32: return fatBytes / 4;
+        case FatKind::Fat12:
+            return fatBytes * 2 / 3;
+        case FatKind::Fat16:
+            return fatBytes / 2;
+        case FatKind::Fat32:
+            return fatBytes / 4;
     }
     return 0;
 }
@@ -126,8 +138,8 @@ FatGeometry LoadGeometry(std::span<const uint8_t> bootBlock, uint64_t partitionS
         g.rootDirSectors = (rootEntries * 32 + g.bytesPerSector - 1) / g.bytesPerSector;
         g.rootCluster = 0;
     }
-    g.dataStart = ClampTo32(uint64_t{g.reservedSectors} +
-                            uint64_t{g.numberOfFats} * g.fatSectors + g.rootDirSectors);
+    g.dataStart = ClampTo32(uint64_t{g.reservedSectors} + uint64_t{g.numberOfFats} * g.fatSectors +
+                            g.rootDirSectors);
 
     const uint64_t stated = (g.sectorsPerCluster != 0 && g.totalSectors > g.dataStart)
                                 ? (g.totalSectors - g.dataStart) / g.sectorsPerCluster
@@ -137,8 +149,7 @@ FatGeometry LoadGeometry(std::span<const uint8_t> bootBlock, uint64_t partitionS
     g.kind = g.isFat32 ? FatKind::Fat32 : (stated < 4085 ? FatKind::Fat12 : FatKind::Fat16);
 
     uint64_t count = std::min<uint64_t>(stated, MaxClustersOf(g.kind));
-    const uint64_t capacity =
-        FatEntryCapacity(g.kind, uint64_t{g.fatSectors} * g.bytesPerSector);
+    const uint64_t capacity = FatEntryCapacity(g.kind, uint64_t{g.fatSectors} * g.bytesPerSector);
     count = std::min<uint64_t>(count, capacity > 2 ? capacity - 2 : 0);
     if (g.partitionSectors != 0) {
         const uint64_t fit = (g.sectorsPerCluster != 0 && g.partitionSectors > g.dataStart)

@@ -30,7 +30,8 @@ struct FatGeometry {
     uint32_t numberOfFats = 0;
     uint32_t fatSectors = 0;      // sectors of one FAT copy
     uint32_t rootDirSectors = 0;  // the fixed root of FAT12/16 (entry count x 32, rounded up)
-    uint32_t totalSectors = 0;    // the volume size the boot sector states (32-bit field, else 16-bit)
+    uint32_t totalSectors =
+        0;  // the volume size the boot sector states (32-bit field, else 16-bit)
     // Data clusters that exist: numbers 2 .. clusterCount + 1. Limited by what the boot sector
     // states, by what the FAT can describe and by what the partition holds, so any cluster
     // beyond it is a broken link, never a place to read.
@@ -53,7 +54,9 @@ FatGeometry LoadGeometry(std::span<const uint8_t> bootBlock, uint64_t partitionS
                          uint64_t partitionSectors, uint32_t deviceSectorSize);
 
 // Last cluster number of the data area (clusterCount + 1); 1 when the volume has no clusters.
-inline uint32_t LastCluster(const FatGeometry& g) { return g.clusterCount + 1; }
+inline uint32_t LastCluster(const FatGeometry& g) {
+    return g.clusterCount + 1;
+}
 inline bool IsDataCluster(const FatGeometry& g, uint32_t cluster) {
     return cluster >= 2 && cluster <= LastCluster(g);
 }

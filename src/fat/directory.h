@@ -55,7 +55,9 @@ std::string DecodeShortName(DirEntryBytes entry, bool asDirectory);
 
 // The long-name checksum of the 11 name bytes of an 8.3 entry.
 uint8_t LfnChecksum(std::span<const uint8_t, 11> shortName);
-inline uint8_t LfnChecksum(DirEntryBytes entry) { return LfnChecksum(entry.first<11>()); }
+inline uint8_t LfnChecksum(DirEntryBytes entry) {
+    return LfnChecksum(entry.first<11>());
+}
 
 // Collects the pieces of one long name in the order a directory walk meets them (last piece
 // first). Sequence numbers and checksums are not used: deleted pieces have lost theirs.

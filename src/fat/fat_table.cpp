@@ -16,9 +16,12 @@ struct EntryPlace {
 
 EntryPlace PlaceOf(FatKind kind, uint32_t cluster) {
     switch (kind) {
-        case FatKind::Fat12: return {uint64_t{cluster} + cluster / 2, 2};
-        case FatKind::Fat16: return {uint64_t{cluster} * 2, 2};
-        case FatKind::Fat32: return {uint64_t{cluster} * 4, 4};
+        case FatKind::Fat12:
+            return {uint64_t{cluster} + cluster / 2, 2};
+        case FatKind::Fat16:
+            return {uint64_t{cluster} * 2, 2};
+        case FatKind::Fat32:
+            return {uint64_t{cluster} * 4, 4};
     }
     return {0, 0};
 }
@@ -26,9 +29,12 @@ EntryPlace PlaceOf(FatKind kind, uint32_t cluster) {
 // First value of each width that no longer names a next cluster.
 uint32_t EndOfChainOf(FatKind kind) {
     switch (kind) {
-        case FatKind::Fat12: return 0xFF8;
-        case FatKind::Fat16: return 0xFFF8;
-        case FatKind::Fat32: return 0x0FFFFFF8;
+        case FatKind::Fat12:
+            return 0xFF8;
+        case FatKind::Fat16:
+            return 0xFFF8;
+        case FatKind::Fat32:
+            return 0x0FFFFFF8;
     }
     return 0;
 }
@@ -72,8 +78,8 @@ Result FatTable::LoadWindowAt(uint64_t firstSector) {
     if (lba >= end) return kErrInvalidParameter;
     // A window near the end of a short medium is cut to what the medium holds instead of
     // being refused as a whole.
-    const auto count = static_cast<uint32_t>(std::min<uint64_t>(
-        {windowSectors_, geometry_.fatSectors - firstSector, end - lba}));
+    const auto count = static_cast<uint32_t>(
+        std::min<uint64_t>({windowSectors_, geometry_.fatSectors - firstSector, end - lba}));
 
     // The first sector is tried on its own, so an unreadable FAT sector leaves the window and
     // the entries it already serves untouched.
@@ -120,8 +126,12 @@ Result FatTable::ReadFatEntry(uint32_t cluster, uint32_t& value) {
             value = (cluster & 1) ? pair >> 4 : pair & 0x0FFF;
             break;
         }
-        case FatKind::Fat16: value = Le16(p); break;
-        case FatKind::Fat32: value = Le32(p); break;
+        case FatKind::Fat16:
+            value = Le16(p);
+            break;
+        case FatKind::Fat32:
+            value = Le32(p);
+            break;
     }
     return kOk;
 }

@@ -14,7 +14,7 @@ namespace norvale {
 class SectorReader;
 
 class FatTable {
-public:
+  public:
     static constexpr uint32_t kWindowBytes = 0x1000000;  // 16 MiB
 
     // `reader` and `geometry` are copied by reference and value respectively: the reader must
@@ -48,7 +48,7 @@ public:
     // Sectors read into the window so far (tests watch reloads with it).
     uint64_t SectorsLoaded() const { return sectorsLoaded_; }
 
-private:
+  private:
     Result LoadWindowAt(uint64_t firstSector);
     uint64_t ReadableEndLba() const;
 
@@ -65,7 +65,7 @@ private:
 // the chain, at a link back to a cluster already yielded (a loop in a damaged FAT), or after
 // `maxClusters` clusters. Memory is one bit per cluster up to the highest cluster met.
 class ChainWalk {
-public:
+  public:
     ChainWalk(FatTable& table, uint32_t firstCluster, uint64_t maxClusters = ~uint64_t{0});
 
     bool Done() const { return current_ == 0; }
@@ -75,7 +75,7 @@ public:
     bool LoopFound() const { return loopFound_; }
     uint64_t Count() const { return count_; }
 
-private:
+  private:
     bool Mark(uint32_t cluster);  // false when the cluster was seen before
 
     FatTable& table_;

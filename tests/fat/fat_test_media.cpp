@@ -1,9 +1,8 @@
 #include "fat/fat_test_media.h"
 
-#include <ctime>
+#include <cstdio>
 #include <fstream>
 #include <set>
-#include <cstdio>
 
 #include "support/test_support.h"
 
@@ -117,8 +116,8 @@ std::vector<ListedEntry> ListDirectory(const std::vector<uint8_t>& bytes, bool f
             continue;
         }
         ListedEntry item;
-        item.name = HasLongName(longName) ? TakeLongName(longName)
-                                          : DecodeShortName(e, s.IsDirectory());
+        item.name =
+            HasLongName(longName) ? TakeLongName(longName) : DecodeShortName(e, s.IsDirectory());
         item.entry = s;
         item.times = DecodeEntryTimes(e);
         item.firstCluster = s.FirstCluster(fat32);
@@ -157,18 +156,6 @@ std::vector<uint8_t> ReadBootBlock(const std::string& path) {
     in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
     bytes.resize(static_cast<size_t>(in.gcount()));
     return bytes;
-}
-
-uint64_t FileTimeOf(int year, int month, int day, int hour, int minute, int second) {
-    std::tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    const int64_t unixSeconds = ::timegm(&t);
-    return static_cast<uint64_t>(unixSeconds + 11644473600LL) * 10000000ULL;
 }
 
 }  // namespace norvale::testing

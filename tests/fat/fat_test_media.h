@@ -61,7 +61,4 @@ std::map<std::string, ListedEntry> ListTree(OpenedVolume& v, bool withDeleted);
 // The first 4096 bytes of a file.
 std::vector<uint8_t> ReadBootBlock(const std::string& path);
 
-// FILETIME of a UTC calendar time, computed with the C library.
-uint64_t FileTimeOf(int year, int month, int day, int hour, int minute, int second);
-
 }  // namespace norvale::testing

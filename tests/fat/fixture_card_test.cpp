@@ -49,7 +49,9 @@ class FixtureCard : public ::testing::TestWithParam<uint32_t> {};
 TEST_P(FixtureCard, ChainsAndDeletedEntriesMatchWhatMtoolsWrote) {
     const std::string fixtures = testing::SourceDir() + "/tests/fixtures/fat/";
     TempDir dir;
-    ASSERT_EQ(testing::Run("gzip -dc '" + fixtures + "fat12_card.img.gz' > '" + (dir / "card.img") + "'"), 0);
+    ASSERT_EQ(
+        testing::Run("gzip -dc '" + fixtures + "fat12_card.img.gz' > '" + (dir / "card.img") + "'"),
+        0);
     const auto facts = ReadFacts(fixtures + "fat12_card.txt");
     ASSERT_EQ(facts.size(), 11u);
 
@@ -62,8 +64,9 @@ TEST_P(FixtureCard, ChainsAndDeletedEntriesMatchWhatMtoolsWrote) {
     for (const Fact& f : facts) {
         SCOPED_TRACE(f.path);
         // 8.3 names show lowered; long names as written.
-        const auto it = std::find_if(tree.begin(), tree.end(),
-                                     [&](const auto& kv) { return EqualsNoCase(kv.first, f.path); });
+        const auto it = std::find_if(tree.begin(), tree.end(), [&](const auto& kv) {
+            return EqualsNoCase(kv.first, f.path);
+        });
         ASSERT_NE(it, tree.end());
         const auto& e = it->second;
         EXPECT_EQ(e.entry.fileSize, f.size);
@@ -75,6 +78,18 @@ TEST_P(FixtureCard, ChainsAndDeletedEntriesMatchWhatMtoolsWrote) {
             ASSERT_EQ(f.clusters.size(), 1u);
             EXPECT_EQ(e.firstCluster, f.clusters[0]);
         }
+    }
+    // Real directory sectors pass the block tests the formatted-media scan routes by: the
+    // root (volume label, long names, deleted entries) as a block, subfolders by their "."
+    // and ".." pair and by the entries after it.
+    const auto root = testing::ReadDirectory(*v, 0);
+    EXPECT_TRUE(IsDirectoryBlock(std::span(root).first(512)));
+    for (const char* folder : {"/dcim", "/dcim/100card", "/Old album"}) {
+        ASSERT_TRUE(tree.count(folder)) << folder;
+        const auto sector = testing::ReadDirectory(*v, tree.at(folder).firstCluster);
+        EXPECT_TRUE(IsDotEntryPair(sector)) << folder;
+        EXPECT_TRUE(IsPlausibleEntry(sector)) << folder;
+        EXPECT_TRUE(IsDirectoryBlock(std::span(sector).subspan(64, 512 - 64))) << folder;
     }
     // The deleted folder shows with its long name and its content.
     ASSERT_TRUE(tree.count("/Old album"));

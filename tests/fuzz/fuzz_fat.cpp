@@ -30,8 +30,8 @@ void DecodeEntries(std::span<const uint8_t> bytes) {
             continue;
         }
         const std::string name = norvale::HasLongName(longName)
-                                      ? norvale::TakeLongName(longName)
-                                      : norvale::DecodeShortName(entry, s.IsDirectory());
+                                     ? norvale::TakeLongName(longName)
+                                     : norvale::DecodeShortName(entry, s.IsDirectory());
         if (name.size() > 3 * 260) __builtin_trap();
     }
 }
@@ -40,8 +40,8 @@ void WalkChains(std::span<const uint8_t> bytes) {
     const uint64_t sectors = bytes.size() / 512 + 1;
     const norvale::FatGeometry g = norvale::LoadGeometry(bytes, 0, sectors, 512);
     norvale::SectorReader reader;
-    reader.Attach(std::make_unique<norvale::MemorySource>(
-        std::vector<uint8_t>(bytes.begin(), bytes.end())));
+    reader.Attach(
+        std::make_unique<norvale::MemorySource>(std::vector<uint8_t>(bytes.begin(), bytes.end())));
     norvale::FatTable table(reader, g, 1024);
     (void)table.Load();
     for (uint32_t first : {2u, 3u, 17u, norvale::LastCluster(g), g.rootCluster}) {
