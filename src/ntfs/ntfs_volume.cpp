@@ -292,9 +292,12 @@ Result NtfsVolume::LoadFromBase(std::span<const uint8_t> record, uint64_t baseNu
     if (haveList && type != kAttrAttributeList) {
         bool anyEntry = false;
         FollowAttributeList(record, baseNumber, list, type, name, out, anyEntry);
-        if (anyEntry) return kOk;
+        if (anyEntry && (out.resident || !out.runs.empty() || !haveDirect)) return kOk;
+        // A list that names the attribute but yields nothing of it: the extent in this record
+        // is still worth having, though the list says there is more.
         out = AttributeData{};
         out.type = type;
+        out.complete = !anyEntry;
     }
     if (!haveDirect || !TakeAttribute(direct, geometry_.totalClusters, out)) {
         return kErrNoAttribute;

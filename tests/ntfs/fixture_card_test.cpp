@@ -60,10 +60,10 @@ TEST_F(FixtureCard, EveryFileHasTheRunsSizeAndContentNtfs3gWrote) {
         std::string path;
         std::string text;  // content pattern; empty: not checked here
     };
-    for (const Expect& e : {Expect{"/readme.txt", "readme of the card"},
-                            Expect{"/DCIM/photo.jpg", "photo bytes"},
-                            Expect{"/big.bin", "big file line"}, Expect{"/linked.txt", "linked"},
-                            Expect{"/Ärger/naïve ☃.txt", "naive snowman"}}) {
+    for (const Expect& e :
+         {Expect{"/readme.txt", "readme of the card"}, Expect{"/DCIM/photo.jpg", "photo bytes"},
+          Expect{"/big.bin", "big file line"}, Expect{"/linked.txt", "linked"},
+          Expect{"/Ärger/naïve ☃.txt", "naive snowman"}}) {
         SCOPED_TRACE(e.path);
         const FixtureFile& f = Fact(e.path);
         AttributeData data;

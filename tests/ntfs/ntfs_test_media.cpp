@@ -19,7 +19,9 @@ std::string Quote(const std::string& s) {
     return q + "'";
 }
 
-uint64_t Hex(const std::string& s) { return std::stoull(s, nullptr, 16); }
+uint64_t Hex(const std::string& s) {
+    return std::stoull(s, nullptr, 16);
+}
 
 }  // namespace
 
@@ -53,7 +55,9 @@ bool NtfsMount::Unmount() {
     return !ok_;
 }
 
-NtfsMount::~NtfsMount() { Unmount(); }
+NtfsMount::~NtfsMount() {
+    Unmount();
+}
 
 std::map<std::string, std::string> NtfsinfoVolume(const std::string& image) {
     std::string out;
@@ -177,9 +181,10 @@ bool PreferredName(std::span<const uint8_t> record, FileNameInfo& out) {
     for (AttributeWalker walk(record); walk.Next(attr);) {
         FileNameInfo name;
         if (attr.type != kAttrFileName || !DecodeFileName(ResidentValue(attr), name)) continue;
-        const int rank = name.nameSpace == kNameSpaceWin32 || name.nameSpace == kNameSpaceWin32AndDos
-                             ? 3
-                             : name.nameSpace == kNameSpacePosix ? 2 : 1;
+        const int rank =
+            name.nameSpace == kNameSpaceWin32 || name.nameSpace == kNameSpaceWin32AndDos ? 3
+            : name.nameSpace == kNameSpacePosix                                          ? 2
+                                                                                         : 1;
         if (!have || rank > haveRank) {
             out = name;
             have = true;

@@ -219,14 +219,14 @@ TEST(NtfsAttributeWalk, DamagedLengthsEndTheWalkInsideTheRecord) {
         uint32_t value;
         bool wide;
     };
-    for (const Damage& d : {Damage{"length 0", first + 4, 0, true},
-                            Damage{"length past bytes in use", first + 4, 0x3F0, true},
-                            Damage{"length below a header", first + 4, 8, true},
-                            Damage{"type 0", first, 0, true},
-                            Damage{"uninitialised type", first, 0xFDFDFDFD, true},
-                            Damage{"form byte", first + 8, 7, false},
-                            Damage{"first attribute inside the header", 0x14, 0x10, false},
-                            Damage{"first attribute past the end", 0x14, 0xFFFF, false}}) {
+    for (const Damage& d :
+         {Damage{"length 0", first + 4, 0, true},
+          Damage{"length past bytes in use", first + 4, 0x3F0, true},
+          Damage{"length below a header", first + 4, 8, true}, Damage{"type 0", first, 0, true},
+          Damage{"uninitialised type", first, 0xFDFDFDFD, true},
+          Damage{"form byte", first + 8, 7, false},
+          Damage{"first attribute inside the header", 0x14, 0x10, false},
+          Damage{"first attribute past the end", 0x14, 0xFFFF, false}}) {
         auto r = good;
         if (d.wide) {
             Put32(r, d.at, d.value);
@@ -321,8 +321,8 @@ std::vector<DataRun> Decode(const std::vector<uint8_t>& pairs, uint64_t clusters
 
 TEST(NtfsRunList, SignedDeltasSparseRunsAndWideFields) {
     Result r;
-    auto runs = Decode({0x21, 0x10, 0x00, 0x01, 0x31, 0x08, 0x00, 0xFF, 0xFF, 0x01, 0x05, 0x00},
-                       0, &r);
+    auto runs =
+        Decode({0x21, 0x10, 0x00, 0x01, 0x31, 0x08, 0x00, 0xFF, 0xFF, 0x01, 0x05, 0x00}, 0, &r);
     EXPECT_EQ(r, kOk);
     ASSERT_EQ(runs.size(), 3u);
     EXPECT_EQ(runs[0], (DataRun{16, 256, 256, false}));

@@ -1,0 +1,236 @@
+#include "fat/fast_fat_recovery.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <new>
+
+#include "engine/scan_log_history.h"
+
+namespace norvale {
+namespace {
+
+constexpr size_t kBootBlockBytes = 4096;
+
+// "Fast_<start>_<year><month><day><hour><minute>", the minute right-aligned in two places as
+// the scan logs of every engine name it.
+std::string ScanName(uint64_t partitionStartLba) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char name[96];
+    std::snprintf(name, sizeof name, "Fast_%lld_%d%d%d%d%2d",
+                  static_cast<long long>(partitionStartLba), local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min);
+    return name;
+}
+
+}  // namespace
+
+CFastFatRecovery::CFastFatRecovery() = default;
+
+CFastFatRecovery::~CFastFatRecovery() {
+    if (store_) store_->Close();
+}
+
+Result CFastFatRecovery::OpenImage(const std::string& imagePath, uint16_t sourceTag) {
+    if (IsOpen()) return kOk;
+    if (Result r = reader_.OpenImageFile(imagePath); r != kOk) return openResult_ = r;
+    // An image counts 512-byte sectors until its boot sector tells otherwise.
+    return FinishOpen(0, reader_.TotalSectors(), sourceTag);
+}
+
+Result CFastFatRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLba,
+                                  uint64_t partitionSectorCount, uint16_t driveLetter) {
+    if (IsOpen()) return kOk;
+    if (Result r = reader_.OpenPhysicalDisk(diskNumber); r != kOk) return openResult_ = r;
+    return FinishOpen(partitionStartLba, partitionSectorCount, driveLetter);
+}
+
+Result CFastFatRecovery::FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors,
+                                    uint16_t tag) {
+    const uint32_t mediumSector = reader_.MediumSectorSize();
+    const uint32_t count = std::max<uint32_t>(1, kBootBlockBytes / mediumSector);
+    std::vector<uint8_t> block(size_t{count} * mediumSector);
+    uint32_t got = 0;
+    Result r = reader_.ReadSectors(count, block.data(), partitionStartLba, mediumSector, got);
+    if (r == kOk && got < count) r = kErrReadFault;
+    if (r == kOk && !IsFatBootSector(block)) r = kErrUnsupportedLayout;
+    if (r != kOk) {
+        reader_.Close();
+        return openResult_ = r;
+    }
+    block.resize(kBootBlockBytes);
+    bootBlock_ = std::move(block);
+
+    geometry_ = LoadGeometry(bootBlock_, partitionStartLba, partitionSectors, mediumSector);
+    if (geometry_.bytesPerSector != mediumSector) {
+        // The volume counts its own sectors: restate the partition start in them.
+        const uint64_t startBytes = partitionStartLba * mediumSector;
+        geometry_ = LoadGeometry(bootBlock_, startBytes / geometry_.bytesPerSector,
+                                 partitionSectors, mediumSector);
+    }
+    sourceTag_ = tag;
+    table_ = std::make_unique<FatTable>(reader_, geometry_);
+    // A FAT that cannot be read leaves every entry unreadable, so chains run on contiguously;
+    // the volume can still be scanned.
+    table_->Load();
+    clusterMap_.clear();
+    return openResult_ = kOk;
+}
+
+Result CFastFatRecovery::SetCallbacks(ScanProgressFn scanProgress,
+                                      RecoverProgressFn recoverProgress, void* userData,
+                                      int progressScale) {
+    scanProgress_ = scanProgress;
+    recoverProgress_ = recoverProgress;
+    userData_ = userData;
+    progressScale_ = progressScale;
+    return kOk;
+}
+
+int CFastFatRecovery::ReportScan(int percent, int secondsLeft) {
+    if (!scanProgress_) return 0;
+    return scanProgress_(userData_, percent, progressScale_, secondsLeft, 0, 0, 0, 0);
+}
+
+int CFastFatRecovery::ReportRecover(int percent, Result error, const std::string& path) {
+    if (!recoverProgress_) return 0;
+    return recoverProgress_(userData_, percent, kFullProgressScale, error, path.c_str());
+}
+
+Result CFastFatRecovery::Scan(const char* logName) {
+    folderMap_.clear();
+    foldersToEmit_.clear();
+    foldersToEmitSet_.clear();
+    depthCache_.clear();
+    if (store_) store_->Close();
+    store_ = std::make_unique<ResultStore>();
+    store_->SetListCallback(listCallback_, listUserData_);
+
+    std::string folder = ScanLogHistory::Instance().CurrentFolder();
+    if (logName) return store_->Open(folder, logName);
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    if (!IsOpen()) return openResult_;
+
+    const std::string name = ScanName(geometry_.partitionStartLba);
+    // A new scan starts from empty logs, also when this engine scanned in the same minute.
+    for (const char* suffix : {"", "_Relation", "_DirInfo"}) {
+        ::unlink((folder + name + suffix).c_str());
+    }
+    if (Result r = store_->Open(folder, name); r != kOk) return r;
+    Result result = RunScan();
+    const Result flushed = store_->Flush();
+    return result != kOk ? result : flushed;
+}
+
+Result CFastFatRecovery::ListChildren(const RecoveredItem* folder, int level,
+                                      std::vector<RecoveredItem>& out) {
+    if (!folder && level != 0) return kErrInvalidParameter;
+    if (!store_ || !store_->IsOpen()) return kOk;
+    store_->Flush();
+    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : geometry_.rootCluster;
+    return store_->ListChildren(key, static_cast<uint32_t>(level), out);
+}
+
+Result CFastFatRecovery::CountFiles(const RecoveredItem* folder, int level, int& count) {
+    count = 0;
+    if (!store_ || !store_->IsOpen()) return kOk;
+    store_->Flush();
+    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : geometry_.rootCluster;
+    int32_t n = 0;
+    const Result r = store_->CountFiles(key, static_cast<uint32_t>(level), n);
+    count = n;
+    return r;
+}
+
+uint64_t CFastFatRecovery::GetItemCount() {
+    return store_ ? static_cast<uint64_t>(store_->RecordCount()) : 0;
+}
+
+Result CFastFatRecovery::GetItemPath(const RecoveredItem& item, std::string& out) {
+    out.clear();
+    if (!store_ || !store_->IsOpen()) return kOk;
+    return store_->GetItemPath(item, out);
+}
+
+Result CFastFatRecovery::SetListCallback(ListProgressFn fn, void* userData) {
+    listCallback_ = fn;
+    listUserData_ = userData;
+    if (store_) store_->SetListCallback(fn, userData);
+    return kOk;
+}
+
+int CFastFatRecovery::ListByType(const std::string& pattern, std::vector<RecoveredItem>& out) {
+    if (!store_ || !store_->IsOpen()) return 0;
+    return store_->ListByType(pattern, out);
+}
+
+Result CFastFatRecovery::BuildClusterMap() {
+    if (!IsOpen()) return openResult_;
+    const FatGeometry& g = geometry_;
+    // The cluster count comes from the stated total (the 32-bit field, or the 16-bit one that
+    // small volumes use instead), bounded by what the FAT and the partition hold.
+    const uint64_t bits = g.clusterCount;
+    std::vector<uint8_t> map;
+    try {
+        map.assign((bits + 7) / 8, 0);
+    } catch (const std::bad_alloc&) {
+        clusterMap_.clear();
+        return kErrNotEnoughMemory;
+    }
+    // Bits past the last cluster stand for nothing that can be read: mark them used.
+    for (uint64_t j = bits; j < map.size() * 8; ++j) map[j / 8] |= uint8_t(1u << (j % 8));
+    const uint32_t endOfChain = g.kind == FatKind::Fat32   ? 0x0FFFFFF8
+                                : g.kind == FatKind::Fat16 ? 0xFFF8
+                                                           : 0xFF8;
+    auto mark = [&](uint32_t cluster) {
+        if (IsDataCluster(g, cluster)) {
+            const uint32_t j = cluster - 2;
+            map[j / 8] |= uint8_t(1u << (j % 8));
+        }
+    };
+    for (uint32_t c = 2; c <= LastCluster(g); ++c) {
+        uint32_t v = 0;
+        if (table_->ReadFatEntry(c, v) != kOk || v == 0) continue;
+        mark(c);
+        const uint32_t next = g.kind == FatKind::Fat32 ? v & 0x0FFFFFFF : v;
+        if (next < endOfChain) mark(next);
+    }
+    clusterMap_ = std::move(map);
+    return kOk;
+}
+
+Result CFastFatRecovery::SkipUsedClusters(uint64_t& position, uint64_t& freeLength) {
+    freeLength = 0;
+    const FatGeometry& g = geometry_;
+    const uint64_t partitionEnd = g.partitionSectors != 0 ? g.partitionSectors : g.totalSectors;
+    if (position >= partitionEnd) {
+        position = partitionEnd;
+        return 1;
+    }
+    if (g.sectorsPerCluster == 0) return 1;
+    if (position != 0) position = position > g.dataStart ? position - g.dataStart : 0;
+    const uint64_t bits = uint64_t{clusterMap_.size()} * 8;
+    auto used = [&](uint64_t j) { return (clusterMap_[j / 8] >> (j % 8)) & 1; };
+    uint64_t j = position / g.sectorsPerCluster;
+    if (j < bits) {
+        uint64_t k = j;
+        while (k < bits && used(k)) ++k;
+        if (k < bits) {
+            position += (k - j) * g.sectorsPerCluster;
+            uint64_t end = k;
+            while (end < bits && !used(end)) ++end;
+            freeLength = (end - k) * g.sectorsPerCluster;
+        }
+    }
+    position += g.dataStart;
+    if (position + freeLength > partitionEnd) {
+        freeLength = position < partitionEnd ? partitionEnd - position : 0;
+    }
+    return 1;
+}
+
+}  // namespace norvale
