@@ -1,19 +1,43 @@
 #!/usr/bin/env bash
 # The main job, end to end on this machine: list what can be scanned, make a demo memory card
-# with deleted photos, and recognise its file system.
+# on which photos were deleted, find them and get them back.
 set -euo pipefail
 build=${1:-build}
 root=$(cd "$(dirname "$0")/.." && pwd)
 cli="$root/$build/src/cli/norvale-cli"
 out="$root/out/demo"
+recovered="$root/demo-recovered"
 mkdir -p "$out"
+# The demo keeps its scan logs to itself.
+export XDG_DATA_HOME="$out/xdg-data" XDG_CONFIG_HOME="$out/xdg-config"
 
 echo "== Disks and partitions of this machine (norvale-cli sources --all)"
 "$cli" sources --all || true
 echo
-echo "== Making a demo card image with deleted photos"
-card=$("$root/scripts/make-demo-card.sh" "$out/card.img")
+echo "== Making a demo card image; two photos and a voice memo are deleted on it"
+card=$("$root/scripts/make-demo-card.sh" "$out/card.img" "$out/originals")
 echo "$card"
 echo
 echo "== File system of the demo card (norvale-cli detect)"
 "$cli" detect "$card"
+echo
+if "$cli" list "$card" --mode deleted -q >/dev/null 2>&1; then
+    echo "== What the deleted-file scan finds (norvale-cli list --tree)"
+    "$cli" list "$card" --mode deleted -q --tree
+    echo
+    echo "== Getting them back (norvale-cli recover --to demo-recovered)"
+    rm -rf "$recovered"
+    "$cli" recover "$card" --mode deleted --to "$recovered" || true
+    echo
+    echo "== What came back, compared with the files that were on the card"
+    find "$recovered" -type f | sort | while read -r f; do
+        name=$(basename "$f")
+        if [ -f "$out/originals/$name" ] && cmp -s "$f" "$out/originals/$name"; then
+            echo "  identical  ${f#$root/}"
+        else
+            echo "  recovered  ${f#$root/}"
+        fi
+    done
+else
+    echo "(the deleted-file scan is not in this build yet)"
+fi

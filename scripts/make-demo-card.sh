@@ -2,9 +2,11 @@
 # Makes a small demo memory-card image: a 64 MiB FAT32 volume (no partition table, as many
 # cards are formatted by cameras) holding a few pictures, a document and a sound, some of which
 # are then deleted, the way a user loses photos. Uses mkfs.fat and mtools; nothing is mounted.
-# Usage: make-demo-card.sh OUTPUT.img
+# Usage: make-demo-card.sh OUTPUT.img [ORIGINALS_DIR]
+# With ORIGINALS_DIR the sample files are kept there, to compare with what comes back.
 set -euo pipefail
-out=${1:?usage: make-demo-card.sh OUTPUT.img}
+out=${1:?usage: make-demo-card.sh OUTPUT.img [ORIGINALS_DIR]}
+keep=${2:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -51,4 +53,9 @@ mcopy -i "$out" "$work/scan.bmp" "$work/notes.txt" ::/Documents/
 mcopy -i "$out" "$work/voice memo.wav" ::/
 # The accident: two photos and the memo are deleted.
 mdel -i "$out" ::/DCIM/100CAMERA/IMG_0002.png "::/DCIM/100CAMERA/Sommer am Fjord.png" "::/voice memo.wav"
+if [ -n "$keep" ]; then
+    rm -rf "$keep"
+    mkdir -p "$keep"
+    cp "$work"/* "$keep"/
+fi
 echo "$out"
