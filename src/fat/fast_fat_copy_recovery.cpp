@@ -117,7 +117,7 @@ Result CFastFatRecovery::RecoverFolder(const RecoveredItem& folder, const std::s
         for (const RecoveredItem& child : children) {
             std::string path = MakeUniquePath(current.path + "/" + SafeFileName(child.Name()));
             if (child.isFolder) {
-                if (!entered.insert(child.objectKey).second) continue;
+                if (!entered.insert(int32_t{child.objectKey}).second) continue;
                 if (Result r = CreateNewFolder(path); r != kOk) {
                     note(r);
                     if (const int answer = ReportRecover(100, r, path); answer != 0) {
@@ -212,7 +212,7 @@ Result CFastFatRecovery::ExtractForPreview(const RecoveredItem& item, std::strin
         tempPath = target.path;
     }
 
-    const uint64_t total = toFile ? item.fileSize : std::min(item.fileSize, capacity);
+    const uint64_t total = toFile ? item.fileSize : std::min(uint64_t{item.fileSize}, capacity);
     Result result = kOk;
     uint64_t done = 0;
     int percent = 0;

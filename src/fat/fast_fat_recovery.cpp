@@ -73,6 +73,7 @@ Result CFastFatRecovery::FinishOpen(uint64_t partitionStartLba, uint64_t partiti
                                  partitionSectors, mediumSector);
     }
     sourceTag_ = tag;
+    partitionStartLba_ = partitionStartLba;
     table_ = std::make_unique<FatTable>(reader_, geometry_);
     // A FAT that cannot be read leaves every entry unreadable, so chains run on contiguously;
     // the volume can still be scanned.
@@ -115,7 +116,7 @@ Result CFastFatRecovery::Scan(const char* logName) {
     if (!folder.empty() && folder.back() != '/') folder += '/';
     if (!IsOpen()) return openResult_;
 
-    const std::string name = ScanName(geometry_.partitionStartLba);
+    const std::string name = ScanName(partitionStartLba_);
     // A new scan starts from empty logs, also when this engine scanned in the same minute.
     for (const char* suffix : {"", "_Relation", "_DirInfo"}) {
         ::unlink((folder + name + suffix).c_str());

@@ -57,12 +57,15 @@ class CFastFatRecovery final : public IFileRecoveryParse {
     // names that cannot leave the folder and never replace an existing file (a second
     // "!mg_0001.jpg" becomes "!mg_0001(1).jpg"). Every file ends with one report at 100%
     // carrying its result; a file that cannot be written whole fails with the write's error and
-    // the next one is tried. Returns kScanCancelled when the callback stopped the run, else the
-    // first failure, kOk when every file was written. `destinationFlag` is not needed: the
-    // store knows at which level each folder's children were linked.
+    // the next one is tried. A chain that ends before the stated size (the next cluster belongs
+    // to a live file) gives a shorter file, which counts as written. Returns the callback's
+    // answer when it stopped the run, else the first failure, kOk when every file was written.
+    // `destinationFlag` is not needed: the store knows at which level each folder's children
+    // were linked.
     Result RecoverItem(const RecoveredItem& item, const std::string& destination,
                        int destinationFlag) override;
-    // Positions count sectors from the partition start; 0 stands for the data area's start.
+    // Positions count the volume's sectors from the partition start; 0 stands for the start of
+    // the data area. Gives no free space before BuildClusterMap succeeded.
     Result SkipUsedClusters(uint64_t& position, uint64_t& freeLength) override;
     Result SetListCallback(ListProgressFn fn, void* userData) override;
     int ListByType(const std::string& pattern, std::vector<RecoveredItem>& out) override;
@@ -109,6 +112,7 @@ class CFastFatRecovery final : public IFileRecoveryParse {
     FatGeometry geometry_;
     std::unique_ptr<FatTable> table_;
     uint16_t sourceTag_ = 0;
+    uint64_t partitionStartLba_ = 0;  // as the caller gave it, in the medium's sectors
 
     ScanProgressFn scanProgress_ = nullptr;
     RecoverProgressFn recoverProgress_ = nullptr;

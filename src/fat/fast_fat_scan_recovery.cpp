@@ -172,7 +172,7 @@ void CFastFatRecovery::RecordDeletedFile(WalkState& w, DirEntryBytes e, const st
     rec.objectKey = static_cast<int32_t>(cluster);
     rec.fileSize = DecodeShortEntry(e).fileSize;
     rec.location = entryLba;
-    rec.partitionStart = geometry_.partitionStartLba;
+    rec.partitionStart = partitionStartLba_;
     rec.contentValid = ContentMatches(cluster, name) ? 1 : 0;
 
     RecoveredItem* slot = store_->AppendRecord();

@@ -210,7 +210,8 @@ Result NtfsVolume::ReadAttributeBytes(const AttributeData& attr, uint64_t offset
     if (offset > attr.realSize || out.size() > attr.realSize - offset) return kErrInvalidParameter;
     if (attr.resident) {
         if (offset + out.size() > attr.residentValue.size()) return kErrInvalidParameter;
-        std::memcpy(out.data(), attr.residentValue.data() + offset, out.size());
+        std::copy_n(attr.residentValue.begin() + static_cast<ptrdiff_t>(offset), out.size(),
+                    out.begin());
         return kOk;
     }
     const uint64_t clusterBytes = geometry_.clusterBytes;

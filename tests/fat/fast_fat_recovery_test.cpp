@@ -397,7 +397,7 @@ TEST(FastFatRecovery, PreviewGoesToMemoryOrToTheScanLogFolder) {
         size = 0;
         ASSERT_EQ(engine->ExtractForPreview(all[name], temp, nullptr, size, nullptr, nullptr), kOk);
         EXPECT_EQ(temp, ScanLogFolder() + "/" + file);
-        EXPECT_EQ(ReadFileBytes(temp).size(), all[name].fileSize);
+        EXPECT_EQ(ReadFileBytes(temp).size(), uint64_t(all[name].fileSize));
     }
 
     // A stopped preview leaves no partial file behind.

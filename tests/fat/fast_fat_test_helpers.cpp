@@ -45,7 +45,7 @@ std::map<std::string, RecoveredItem> ListAll(CFastFatRecovery& engine) {
             for (const RecoveredItem& c : children) {
                 const std::string path = prefix + std::string(c.Name());
                 all[path] = c;
-                if (c.isFolder && entered.insert(c.objectKey).second) {
+                if (c.isFolder && entered.insert(int32_t(c.objectKey)).second) {
                     walk(&all[path], level + 1, path + "/");
                 }
             }
