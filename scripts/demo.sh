@@ -30,12 +30,17 @@ if "$cli" list "$card" --mode deleted -q >/dev/null 2>&1; then
     "$cli" recover "$card" --mode deleted --to "$recovered" || true
     echo
     echo "== What came back, compared with the files that were on the card"
+    # A deleted 8.3 name loses its first letter ("!mg_0002.png"), so files are matched by
+    # content, not by name.
     find "$recovered" -type f | sort | while read -r f; do
-        name=$(basename "$f")
-        if [ -f "$out/originals/$name" ] && cmp -s "$f" "$out/originals/$name"; then
-            echo "  identical  ${f#$root/}"
+        match=""
+        for o in "$out/originals"/*; do
+            if cmp -s "$f" "$o"; then match=$(basename "$o"); break; fi
+        done
+        if [ -n "$match" ]; then
+            echo "  ${f#$root/}: identical to the deleted \"$match\""
         else
-            echo "  recovered  ${f#$root/}"
+            echo "  ${f#$root/}: recovered, differs from every original"
         fi
     done
 else

@@ -27,9 +27,9 @@ for name, n in sizes.items():
     open(os.path.join(d, name), 'wb').write(data)
 PY
 
-make_image() {  # fat-type sectors-per-cluster image
-    local img=$3 s="$work/src"
-    mkfs.fat -C -F "$1" -s "$2" "$img" $((32 * 1024)) >/dev/null
+make_image() {  # fat-type sectors-per-cluster size-in-KiB image
+    local img=$4 s="$work/src"
+    mkfs.fat -C -F "$1" -s "$2" "$img" "$3" >/dev/null
     mcopy -i "$img" "$s/small.txt" "$s/photo 01.jpg" "$s/Ærøskøbing.png" "$s/big.bin" ::/
     mmd -i "$img" ::/Music ::/Gone
     mcopy -i "$img" "$s/song.mp3" "$s/report.pdf" ::/Music/
@@ -58,10 +58,10 @@ exact() {  # output-folder
 }
 
 printf '%-10s %8s | %12s %10s | %12s %10s\n' image deleted "ours files" "ours exact" "tsk files" "tsk exact"
-for spec in "12 4" "16 4" "32 1" "32 8"; do
+for spec in "12 4 4096" "16 4 32768" "32 1 65536" "32 8 307200"; do
     set -- $spec
     img="$work/fat$1-s$2.img"
-    make_image "$1" "$2" "$img"
+    make_image "$1" "$2" "$3" "$img"
     rm -rf "$work/ours" "$work/tsk"; mkdir -p "$work/ours" "$work/tsk"
     "$cli" recover "$img" --mode deleted --to "$work/ours" -q >/dev/null 2>&1 || true
     i=0

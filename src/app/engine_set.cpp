@@ -4,20 +4,15 @@
 
 #include "engine/engine_factory.h"
 
-#if __has_include("fat/fast_fat_recovery.h")
+// The build defines NORVALE_HAVE_<ENGINE> for every engine whose sources it compiles.
+#ifdef NORVALE_HAVE_FAST_FAT
 #include "fat/fast_fat_recovery.h"
-#define NORVALE_HAVE_FAST_FAT 1
 #endif
-#if __has_include("ntfs/fast_ntfs_recovery.h")
+#ifdef NORVALE_HAVE_FAST_NTFS
 #include "ntfs/fast_ntfs_recovery.h"
-#define NORVALE_HAVE_FAST_NTFS 1
 #endif
-#if __has_include("professional/professional_recovery.h")
+#ifdef NORVALE_HAVE_PROFESSIONAL
 #include "professional/professional_recovery.h"
-#define NORVALE_HAVE_PROFESSIONAL 1
-#endif
-#if __has_include("carving/file_type_recovery.h")
-#define NORVALE_HAVE_CARVING 1
 #endif
 
 namespace norvale {

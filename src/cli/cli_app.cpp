@@ -60,6 +60,21 @@ int RunCli(int argc, char** argv) {
     recoverCmd->add_flag("--allow-same-device", recover.allowSameDevice,
                          "Allow a destination on the scanned disk (overwrites lost data)");
 
+    ImageOptions image;
+    CLI::App* imageCmd = app.add_subcommand(
+        "image", "Copy a disk, a partition or an image file sector by sector into an image file");
+    imageCmd->add_option("SOURCE", image.source, "Disk, partition or image file")->required();
+    imageCmd->add_option("--to", image.to, "The image file to write (on another drive)")
+        ->required();
+    imageCmd->add_option("--partition", image.partition,
+                         "Copy only partition N of a whole disk or disk image");
+    imageCmd->add_flag("--rescue", image.rescue,
+                       "Go on past unreadable sectors (filled with zeros), keep a ddrescue map "
+                       "next to the image and continue from it when run again");
+    imageCmd->add_flag("--allow-same-device", image.allowSameDevice,
+                       "Allow an image file on the disk being copied");
+    imageCmd->add_flag("-q,--quiet", image.quiet, "No progress display");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -71,6 +86,7 @@ int RunCli(int argc, char** argv) {
     if (*scanCmd) return RunScan(scan);
     if (*listCmd) return RunList(list);
     if (*recoverCmd) return RunRecover(recover);
+    if (*imageCmd) return RunImage(image);
     return 2;
 }
 

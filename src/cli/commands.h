@@ -32,6 +32,18 @@ struct RecoverOptions {
     bool allowSameDevice = false;
 };
 
+struct ImageOptions {
+    std::string source;
+    std::string to;         // the image file
+    int partition = 0;      // 1-based partition of a whole disk or disk image; 0: all of SOURCE
+    bool rescue = false;    // go on past unreadable sectors, keep a map, continue from it
+    bool allowSameDevice = false;
+    bool quiet = false;
+};
+// Exit code 0 for a complete copy, 1 when it stopped, failed or left unreadable sectors, 2 for
+// bad input.
+int RunImage(const ImageOptions& options);
+
 int RunScan(const ScanOptions& options);
 int RunList(const ListOptions& options);
 int RunRecover(const RecoverOptions& options);

@@ -163,7 +163,8 @@ Result CFastFatRecovery::RecoverOneFile(const RecoveredItem& item, std::string p
     Result result = kOk;
     uint64_t done = 0;
     const uint64_t maxClusters = item.fileSize / g.clusterBytes + 1;
-    for (ChainWalk walk(*table_, static_cast<uint32_t>(item.objectKey), maxClusters);
+    for (ChainWalk walk(*table_, static_cast<uint32_t>(item.objectKey), maxClusters,
+                        ChainRule::kSkipInUse);
          !walk.Done() && done < item.fileSize; walk.Next()) {
         uint32_t got = 0;
         result = reader_.ReadSectors(g.sectorsPerCluster, buffer.data(),
@@ -184,8 +185,9 @@ Result CFastFatRecovery::RecoverOneFile(const RecoveredItem& item, std::string p
         }
     }
     if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-    // A chain that ends before the stated size gives what the volume still holds; that copy
-    // is complete as far as the medium can tell.
+    // The volume ran out before the stated size: the bytes that exist are kept, but the copy
+    // is incomplete and must not be reported as a success.
+    if (result == kOk && done < item.fileSize) result = kErrHandleEof;
     return finish(result);
 }
 
@@ -219,7 +221,8 @@ Result CFastFatRecovery::ExtractForPreview(const RecoveredItem& item, std::strin
     if (total > 0) {
         std::vector<uint8_t> buffer(g.clusterBytes);
         const uint64_t maxClusters = total / g.clusterBytes + 1;
-        for (ChainWalk walk(*table_, static_cast<uint32_t>(item.objectKey), maxClusters);
+        for (ChainWalk walk(*table_, static_cast<uint32_t>(item.objectKey), maxClusters,
+                            ChainRule::kSkipInUse);
              !walk.Done() && done < total; walk.Next()) {
             uint32_t got = 0;
             result = reader_.ReadSectors(g.sectorsPerCluster, buffer.data(),

@@ -156,8 +156,23 @@ uint32_t FatTable::NextCluster(uint32_t cluster) {
     return next;
 }
 
-ChainWalk::ChainWalk(FatTable& table, uint32_t firstCluster, uint64_t maxClusters)
-    : table_(table), maxClusters_(maxClusters) {
+uint32_t FatTable::NextFreeClusterForCopy(uint32_t cluster) {
+    if (!IsDataCluster(geometry_, cluster)) return 0;
+    uint32_t value = 0;
+    if (ReadFatEntry(cluster, value) != kOk) value = 0;
+    if (value != 0) return NextCluster(cluster);
+    // One pass to the end of the data area at most: each entry is read through the window.
+    for (uint32_t next = cluster + 1; IsDataCluster(geometry_, next); ++next) {
+        uint32_t entry = 0;
+        if (ReadFatEntry(next, entry) != kOk) entry = 0;
+        if (entry == 0) return next;
+    }
+    return 0;
+}
+
+ChainWalk::ChainWalk(FatTable& table, uint32_t firstCluster, uint64_t maxClusters,
+                     ChainRule rule)
+    : table_(table), maxClusters_(maxClusters), rule_(rule) {
     if (maxClusters_ > 0 && IsDataCluster(table_.Geometry(), firstCluster)) {
         current_ = firstCluster;
         Mark(firstCluster);
@@ -171,7 +186,8 @@ void ChainWalk::Next() {
         current_ = 0;
         return;
     }
-    const uint32_t next = table_.NextCluster(current_);
+    const uint32_t next = rule_ == ChainRule::kSkipInUse ? table_.NextFreeClusterForCopy(current_)
+                                                         : table_.NextCluster(current_);
     if (next == 0) {
         current_ = 0;
         return;

@@ -44,6 +44,12 @@ class FatTable {
     // (a reserved or bad-cluster value, a number past the volume) ends the chain. Never fails.
     uint32_t NextCluster(uint32_t cluster);
 
+    // The chain rule for copying a deleted file's data: like NextCluster, except that a cleared
+    // entry whose following cluster is in use continues at the next cluster that is free.
+    // Deletion leaves no chain, and a file written into a hole usually goes on after the live
+    // file that bounds it; stopping at the live file would cut the copy short.
+    uint32_t NextFreeClusterForCopy(uint32_t cluster);
+
     const FatGeometry& Geometry() const { return geometry_; }
     // Sectors read into the window so far (tests watch reloads with it).
     uint64_t SectorsLoaded() const { return sectorsLoaded_; }
@@ -64,9 +70,15 @@ class FatTable {
 // Follows one cluster chain and yields every cluster at most once. The walk ends at the end of
 // the chain, at a link back to a cluster already yielded (a loop in a damaged FAT), or after
 // `maxClusters` clusters. Memory is one bit per cluster up to the highest cluster met.
+enum class ChainRule : uint8_t {
+    kContiguous,  // NextCluster: a cleared chain runs on only into a free next cluster
+    kSkipInUse,   // NextFreeClusterForCopy: a cleared chain runs on past clusters in use
+};
+
 class ChainWalk {
   public:
-    ChainWalk(FatTable& table, uint32_t firstCluster, uint64_t maxClusters = ~uint64_t{0});
+    ChainWalk(FatTable& table, uint32_t firstCluster, uint64_t maxClusters = ~uint64_t{0},
+              ChainRule rule = ChainRule::kContiguous);
 
     bool Done() const { return current_ == 0; }
     uint32_t Cluster() const { return current_; }
@@ -82,6 +94,7 @@ class ChainWalk {
     uint32_t current_ = 0;
     uint64_t count_ = 0;
     uint64_t maxClusters_;
+    ChainRule rule_;
     bool loopFound_ = false;
     std::vector<uint64_t> seen_;
 };

@@ -169,9 +169,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, DeletedFiles,
                              return name;
                          });
 
-// The chain of a deleted file is cleared, so a fragmented one is read on contiguously from its
-// first cluster: the copy holds the first fragment and stops where a live file begins.
-TEST(FastFatRecovery, FragmentedDeletedFileGivesItsFirstFragment) {
+// The chain of a deleted file is cleared. A file written into holes between live files comes
+// back whole: the copy runs on past the clusters that live files hold.
+TEST(FastFatRecovery, FileFragmentedAroundLiveFilesComesBackWhole) {
     NORVALE_REQUIRE_FAT_TOOLS();
     IsolatedHome home;
     Card card("-F 16 -s 1", 20000);
@@ -194,9 +194,31 @@ TEST(FastFatRecovery, FragmentedDeletedFileGivesItsFirstFragment) {
     auto all = testing::ListAll(*engine);
     ASSERT_TRUE(all.count("!ig.bin"));
     TempDir out;
-    const auto& big = card.written["/BIG.BIN"];
     EXPECT_EQ(testing::RecoverBytes(*engine, all["!ig.bin"], out / "big"),
-              std::vector<uint8_t>(big.begin(), big.begin() + 1024));
+              card.written["/BIG.BIN"]);
+}
+
+// A file whose stated size runs past what the volume holds keeps the bytes that exist, but its
+// copy is reported as a failure, never as a success.
+TEST(FastFatRecovery, CopyCutShortByTheVolumeIsAFailure) {
+    NORVALE_REQUIRE_FAT_TOOLS();
+    IsolatedHome home;
+    Card card("-F 16 -s 1", 20000);
+    ASSERT_TRUE(card.ok);
+    ASSERT_TRUE(card.Put("/LAST.BIN", MakeContent("last", 2048)));
+    ASSERT_TRUE(card.Del("/LAST.BIN"));
+    auto engine = testing::ScanImage(card.image);
+    ASSERT_TRUE(engine);
+    auto all = testing::ListAll(*engine);
+    ASSERT_TRUE(all.count("!ast.bin"));
+    RecoveredItem item = all["!ast.bin"];
+    item.fileSize = 64ull << 20;  // more than the whole volume
+    TempDir out;
+    EXPECT_EQ(engine->RecoverItem(item, out / "last.bin", 0), kErrHandleEof);
+    auto bytes = testing::ReadFileBytes(out / "last.bin");
+    ASSERT_GE(bytes.size(), 2048u);
+    const auto& original = card.written["/LAST.BIN"];
+    EXPECT_TRUE(std::equal(original.begin(), original.end(), bytes.begin()));
 }
 
 // A deleted file whose clusters a later file took: the photo's content check fails, so it is

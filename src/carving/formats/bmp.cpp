@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "carving/formats/formats.h"
+#include "carving/sizer_frame.h"
 #include "device/bytes.h"
 
 namespace norvale {
@@ -16,6 +17,12 @@ FileTypeCode DetectBmp(ByteSpan sector, CarvingContext&) {
     const uint8_t* p = sector.data();
     if (Le16(p + 6) == 0 && Le16(p + 8) == 0 && Le32(p + 14) == 40) return FileTypeCode::kBmp;
     return FileTypeCode::kNoFileType;
+}
+
+uint64_t SizeBmp(ByteSpan sector, CarvingContext& context) {
+    if (sector.size() < 6) return 0;
+    const uint64_t declared = Le32(sector.data() + 2);
+    return BoundByMedium(std::min(declared, kCap128MiB), context);
 }
 
 }  // namespace norvale

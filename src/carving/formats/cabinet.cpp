@@ -2,6 +2,8 @@
 #include <string_view>
 
 #include "carving/formats/formats.h"
+#include "device/bytes.h"
+#include "carving/sizer_frame.h"
 
 namespace norvale {
 
@@ -10,6 +12,12 @@ using namespace std::literals;
 FileTypeCode DetectCabinet(ByteSpan sector, CarvingContext&) {
     if (sector.size() < 36) return FileTypeCode::kNoFileType;
     return BytesAt(sector, 0, "MSCF"sv) ? FileTypeCode::kCab : FileTypeCode::kNoFileType;
+}
+
+uint64_t SizeCabinet(ByteSpan sector, CarvingContext& context) {
+    if (sector.size() < 36) return context.sectorSize;
+    const uint64_t declared = Le32(sector.data() + 8);  // cbCabinet
+    return BoundByMedium(std::min(declared, kCap1GiB), context);
 }
 
 }  // namespace norvale

@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "carving/formats/formats.h"
+#include "carving/sizer_frame.h"
 
 namespace norvale {
 
@@ -14,6 +15,11 @@ FileTypeCode DetectGif(ByteSpan sector, CarvingContext&) {
         return FileTypeCode::kGif;
     }
     return FileTypeCode::kNoFileType;
+}
+
+uint64_t SizeGif(ByteSpan sector, CarvingContext& context) {
+    // The last image's block terminator followed by the trailer.
+    return SizeByZeroPaddedFooter(sector, context, "\x00\x3B"sv, kCap128MiB);
 }
 
 }  // namespace norvale

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "carving/formats/formats.h"
+#include "carving/sizer_frame.h"
 #include "device/bytes.h"
 
 namespace norvale {
@@ -25,6 +26,22 @@ FileTypeCode DetectIcon(ByteSpan sector, CarvingContext&) {
         runningEnd = uint64_t{imageOffset} + Le32(entry + 8);
     }
     return FileTypeCode::kIco;
+}
+
+uint64_t SizeIcon(ByteSpan sector, CarvingContext& context) {
+    const uint32_t sectorSize = context.sectorSize;
+    if (sector.size() < 6) return sectorSize;
+    const uint16_t count = Le16(sector.data() + 4);
+    if (count == 0) return sectorSize;
+    const size_t directoryBytes = size_t{count} * 16 + 6;
+    ByteSpan directory = sector;
+    if (directoryBytes > directory.size()) {
+        directory = ReadFromFileStart(context);
+        if (directoryBytes > directory.size()) return sectorSize;
+    }
+    // The images lie back to back in directory order, so the last one ends the file.
+    const uint8_t* last = directory.data() + 6 + 16 * (size_t{count} - 1);
+    return BoundByMedium(uint64_t{Le32(last + 12)} + Le32(last + 8), context);
 }
 
 }  // namespace norvale

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "carving/formats/formats.h"
+#include "carving/sizer_frame.h"
 
 namespace norvale {
 
@@ -25,6 +26,22 @@ FileTypeCode DetectQuickTime(ByteSpan sector, CarvingContext&) {
     if (BytesAt(sector, 0, "moov"sv)) return FileTypeCode::kMov;
     if (BytesAt(sector, 4, "ftyp"sv) && BytesAt(sector, 8, "qt  "sv)) return FileTypeCode::kMov;
     return FileTypeCode::kNoFileType;
+}
+
+uint64_t SizeMp4(ByteSpan, CarvingContext& context) {
+    // Some writers close the file with a "free" box naming the producer; the text runs to
+    // the first zero byte.
+    constexpr std::string_view kProducerBox = "freeIsoMedia File Produced"sv;
+    SizerFrame frame(context, kCap6GiB);
+    while (frame.Next()) {
+        const ByteSpan chunk = frame.Chunk();
+        if (const std::optional<size_t> at = FindForward(chunk, kProducerBox)) {
+            size_t end = *at + kProducerBox.size();
+            while (end < chunk.size() && chunk[end] != 0) ++end;
+            return frame.Clamp(frame.BytesBeforeChunk() + end);
+        }
+    }
+    return frame.Length();
 }
 
 }  // namespace norvale

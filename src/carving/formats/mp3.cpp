@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "carving/formats/formats.h"
+#include "carving/sizer_frame.h"
 
 namespace norvale {
 
@@ -22,6 +23,22 @@ FileTypeCode DetectId3Mp3(ByteSpan sector, CarvingContext&) {
 FileTypeCode DetectMpegAudioFrame(ByteSpan sector, CarvingContext&) {
     return BytesAt(sector, 0, "\xFF\xFD\xE4\x00"sv) ? FileTypeCode::kMp2
                                                     : FileTypeCode::kNoFileType;
+}
+
+uint64_t SizeMp3(ByteSpan, CarvingContext& context) {
+    // An ID3v1 tag, 128 bytes from "TAG", closes the file. The three letters also turn up in
+    // audio data, so every later sighting replaces the candidate, and the boundary keeps a
+    // sighting past the file's end from counting.
+    constexpr uint64_t kTagBytes = 128;
+    SizerFrame frame(context, kCap2GiB);
+    std::optional<uint64_t> candidate;
+    while (frame.Next()) {
+        if (const std::optional<size_t> at = FindForward(frame.Chunk(), "TAG"sv)) {
+            candidate = frame.BytesBeforeChunk() + *at + kTagBytes;
+        }
+    }
+    const uint64_t length = frame.Length();
+    return candidate && *candidate < length ? *candidate : length;
 }
 
 }  // namespace norvale

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "carving/formats/formats.h"
+#include "carving/sizer_frame.h"
 
 namespace norvale {
 
@@ -20,6 +21,22 @@ FileTypeCode DetectMpegStream(ByteSpan sector, CarvingContext&) {
         return FileTypeCode::kMpeg;
     }
     return FileTypeCode::kNoFileType;
+}
+
+uint64_t SizeMpegEndCode(ByteSpan sector, CarvingContext& context) {
+    // A video elementary stream ends with a sequence end code, a program stream with a
+    // program end code.
+    const std::string_view endCode = BytesAt(sector, 0, "\x00\x00\x01\xB3"sv)
+                                         ? "\x00\x00\x01\xB7"sv
+                                         : "\x00\x00\x01\xB9"sv;
+    SizerFrame frame(context, kCap6GiB, BoundaryRule::kMpegStream);
+    while (frame.Next()) {
+        if (const std::optional<size_t> end =
+                FirstZeroPaddedFooterEnd(frame.Chunk(), endCode, context.sectorSize)) {
+            return frame.Clamp(frame.BytesBeforeChunk() + *end);
+        }
+    }
+    return frame.Length();
 }
 
 }  // namespace norvale

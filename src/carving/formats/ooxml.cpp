@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "carving/formats/formats.h"
+#include "carving/sizer_frame.h"
 
 namespace norvale {
 
@@ -135,6 +136,10 @@ FileTypeCode ClassifyOoxml(CarvingContext& context) {
         lba += kSectorsPerRound;
     }
     return FileTypeCode::kNoFileType;
+}
+
+uint64_t SizeOoxml(ByteSpan, CarvingContext& context) {
+    return SizeToEndOfCentralDirectory(context, kCap128MiB - 1);
 }
 
 }  // namespace norvale

@@ -3,6 +3,8 @@
 #include <string_view>
 
 #include "carving/formats/formats.h"
+#include "device/bytes.h"
+#include "carving/sizer_frame.h"
 
 namespace norvale {
 
@@ -24,6 +26,14 @@ FileTypeCode DetectWave(ByteSpan sector, CarvingContext&) {
         return FileTypeCode::kWav;
     }
     return FileTypeCode::kNoFileType;
+}
+
+uint64_t SizeRiff(ByteSpan sector, CarvingContext& context) {
+    if (sector.size() < 8) return context.sectorSize;
+    // The chunk size excludes the 8-byte chunk header. Added in 64 bits: a form of nearly
+    // 4 GiB must not wrap round to a few bytes.
+    const uint64_t declared = uint64_t{Le32(sector.data() + 4)} + 8;
+    return BoundByMedium(declared, context);
 }
 
 }  // namespace norvale
