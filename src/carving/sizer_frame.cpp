@@ -193,6 +193,22 @@ void SizerFrame::ReportProgress() {
         context_.filesFound, 0);
 }
 
+uint64_t SizeByZeroPaddedFooter(ByteSpan sector, CarvingContext& context, std::string_view footer,
+                                uint64_t cap) {
+    const uint32_t sectorSize = context.sectorSize;
+    if (const std::optional<size_t> end = FirstZeroPaddedFooterEnd(sector, footer, sectorSize)) {
+        return *end;
+    }
+    SizerFrame frame(context, cap);
+    while (frame.Next()) {
+        if (const std::optional<size_t> end =
+                FirstZeroPaddedFooterEnd(frame.Chunk(), footer, sectorSize)) {
+            return frame.Clamp(frame.BytesBeforeChunk() + *end);
+        }
+    }
+    return frame.Length();
+}
+
 uint64_t SizeToBoundary(CarvingContext& context, uint64_t cap) {
     SizerFrame frame(context, cap);
     while (frame.Next()) {

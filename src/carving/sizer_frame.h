@@ -118,6 +118,12 @@ class SizerFrame {
     bool lastChunk_ = false;  // a read failed part-way: nothing follows this chunk
 };
 
+// Sizing by a footer that must be zero padded: the first qualifying footer in the header
+// sector, else the first in the first chunk that holds one; without one the file runs to its
+// boundary.
+uint64_t SizeByZeroPaddedFooter(ByteSpan sector, CarvingContext& context, std::string_view footer,
+                                uint64_t cap);
+
 // The whole pass for types with no end marker: the file runs to the next boundary, the end of
 // what can be read, or the cap.
 uint64_t SizeToBoundary(CarvingContext& context, uint64_t cap);

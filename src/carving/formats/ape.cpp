@@ -1,4 +1,5 @@
 // Monkey's Audio: the "MAC " descriptor.
+#include <optional>
 #include <string_view>
 
 #include "carving/formats/formats.h"

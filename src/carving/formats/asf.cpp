@@ -1,4 +1,6 @@
 // Advanced Systems Format (wmv, wma, asf): the file is one header object, identified by its GUID.
+#include <optional>
+#include <algorithm>
 #include <string_view>
 
 #include "carving/formats/formats.h"

@@ -1,5 +1,6 @@
 // Windows bitmaps with the 40-byte BITMAPINFOHEADER; the two reserved words of the file header
 // are zero in every real file, which keeps "BM" text from matching.
+#include <algorithm>
 #include <string_view>
 
 #include "carving/formats/formats.h"

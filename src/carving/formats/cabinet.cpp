@@ -1,4 +1,5 @@
 // Microsoft cabinet files: "MSCF" and a 36-byte header.
+#include <algorithm>
 #include <string_view>
 
 #include "carving/formats/formats.h"

@@ -112,6 +112,9 @@ FileTypeCode Detect7Zip(ByteSpan sector, CarvingContext& context);
 uint64_t Size7Zip(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectZip(ByteSpan sector, CarvingContext& context);
 uint64_t SizeZip(ByteSpan sector, CarvingContext& context);
+// The ZIP family's end rule (ZIP and OOXML alike): the chunk's last end-of-central-directory
+// record ends the archive.
+uint64_t SizeToEndOfCentralDirectory(CarvingContext& context, uint64_t cap);
 FileTypeCode DetectRar(ByteSpan sector, CarvingContext& context);
 uint64_t SizeRar(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectCabinet(ByteSpan sector, CarvingContext& context);

@@ -1,5 +1,6 @@
 // ISO base media files: the "ftyp" box at offset 4 carries the major brand that tells MP4,
 // 3GP and QuickTime apart. Older QuickTime files open with their "moov" atom instead.
+#include <optional>
 #include <string_view>
 
 #include "carving/formats/formats.h"

@@ -1,4 +1,5 @@
 // JPEG: start of image followed by a JFIF (APP0) or Exif (APP1) segment.
+#include <optional>
 #include <string_view>
 
 #include "carving/formats/formats.h"

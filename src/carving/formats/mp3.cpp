@@ -1,4 +1,5 @@
 // MPEG audio: MP3 files that open with an ID3v2 tag, and bare MPEG-2 layer II frames.
+#include <optional>
 #include <string_view>
 
 #include "carving/formats/formats.h"

@@ -1,6 +1,7 @@
 // MPEG-1/MPEG-2 program streams (pack header followed by a system header) and video elementary
 // streams (sequence header followed by a group of pictures).
 #include <algorithm>
+#include <optional>
 #include <string_view>
 
 #include "carving/formats/formats.h"

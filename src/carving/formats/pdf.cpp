@@ -1,4 +1,5 @@
 // PDF: "%PDF-" and the version.
+#include <optional>
 #include <string_view>
 
 #include "carving/formats/formats.h"

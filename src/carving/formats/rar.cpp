@@ -1,4 +1,5 @@
 // RAR archives (format 1.5 to 4.x): the marker block.
+#include <optional>
 #include <string_view>
 
 #include "carving/formats/formats.h"

@@ -1,4 +1,5 @@
 // RealMedia files open with the ".RMF" chunk.
+#include <optional>
 #include <string_view>
 
 #include "carving/formats/formats.h"

@@ -1,4 +1,5 @@
 // 7-Zip archives: the signature header.
+#include <optional>
 #include <string_view>
 
 #include "carving/formats/formats.h"

@@ -1,4 +1,5 @@
 // Flash movies: "FWS" (uncompressed) or "CWS" (zlib, from version 6 on) and a version byte.
+#include <algorithm>
 #include <string_view>
 
 #include "carving/formats/formats.h"

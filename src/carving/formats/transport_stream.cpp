@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "carving/formats/formats.h"
+#include "carving/sizer_frame.h"
 
 namespace norvale {
 
@@ -73,6 +74,43 @@ FileTypeCode DetectBdav(ByteSpan sector, CarvingContext& context) {
     // A running time stamp right after a BDAV file means that file goes on.
     const bool zeroTimeStamp = sector[0] == 0 && sector[1] == 0 && sector[2] == 0 && sector[3] == 0;
     return (zeroTimeStamp || !context.bdavFlag) ? FileTypeCode::kMts : FileTypeCode::kNoFileType;
+}
+
+uint64_t SizeTransportStream(ByteSpan, CarvingContext& context) {
+    const uint32_t sectorSize = context.sectorSize;
+    if (sectorSize == 0) return 0;
+    // Walks the 188-byte packet grid from the file's start: the stream ends at the first
+    // packet that does not open with the sync byte, or at the boundary if that comes first.
+    // The packet that straddles the end of one read is passed over unchecked.
+    uint64_t grid = sectorSize - sectorSize % kTsPacketBytes;  // last packet begun in the header
+    uint64_t length = 0;
+    bool badPacket = false;
+    SizerFrame frame(context, kCap64GiB);
+    while (!badPacket && frame.Next()) {
+        const ByteSpan chunk = frame.WholeChunk();
+        const uint64_t chunkStart = frame.BytesBeforeChunk();
+        const uint64_t chunkEnd = chunkStart + chunk.size();
+        grid += kTsPacketBytes;
+        while (grid >= chunkStart && grid + kTsPacketBytes <= chunkEnd) {
+            if (chunk[grid - chunkStart] != kSyncByte) {
+                badPacket = true;
+                break;
+            }
+            grid += kTsPacketBytes;
+        }
+    }
+    if (badPacket) {
+        // The bad packet lies in the chunk just examined; the boundary, if this chunk held
+        // none, lies beyond it, so there is no need to read on.
+        length = frame.BoundaryHit() ? std::min(frame.Length(), grid) : frame.Clamp(grid);
+    } else {
+        length = std::min(frame.Length(), grid);
+    }
+    if (length > 0) {
+        const uint64_t sectors = length / sectorSize + (length % sectorSize != 0);
+        context.tsRanges.push_back({context.startLba, context.startLba + sectors - 1});
+    }
+    return length;
 }
 
 }  // namespace norvale

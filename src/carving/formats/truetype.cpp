@@ -1,6 +1,7 @@
 // TrueType fonts. The sfnt version 1.0 alone is too common, so the offset table's search
 // fields must be set and the table data must start with a version 1.0 table (the font header,
 // which writers place first).
+#include <algorithm>
 #include <string_view>
 
 #include "carving/formats/formats.h"

@@ -1,5 +1,6 @@
 // ZIP archives: a local file header at the start. Office Open XML packages match too; their
 // rows come earlier in the catalogue, so only ZIPs that are not OOXML end up here.
+#include <optional>
 #include <string_view>
 
 #include "carving/formats/formats.h"

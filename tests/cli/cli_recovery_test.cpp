@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace norvale {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CliPath;
+using testing::RunShell;
+using testing::TempDir;
+
+// The demo card: photos, a sound and a document in folders; two photos and the sound deleted.
+class CliRecovery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string out;
+        ASSERT_EQ(RunShell(testing::SourceDir() + "/scripts/make-demo-card.sh '" + card_ + "' '" +
+                               originals_ + "'",
+                           &out),
+                  0)
+            << out;
+    }
+    int Cli(const std::string& args, std::string* out) {
+        return RunShell("'" + CliPath() + "' " + args, out);
+    }
+    bool SameAsOriginal(const std::string& recovered, const std::string& original) {
+        return testing::ReadFileBytes(recovered) ==
+               testing::ReadFileBytes(originals_ + "/" + original);
+    }
+
+    testing::IsolatedHome home_;
+    TempDir dir_;
+    std::string card_ = dir_ / "card.img";
+    std::string originals_ = dir_ / "originals";
+};
+
+TEST_F(CliRecovery, DeletedFilesComeBackByteExactIntoCategoryFolders) {
+    std::string out;
+    std::string dest = dir_ / "back";
+    ASSERT_EQ(Cli("recover '" + card_ + "' --to '" + dest + "' -q", &out), 0) << out;
+    EXPECT_NE(out.find("Recovered 3 of 3 files"), std::string::npos) << out;
+    EXPECT_TRUE(SameAsOriginal(dest + "/photo/Sommer am Fjord.png", "Sommer am Fjord.png"));
+    EXPECT_TRUE(SameAsOriginal(dest + "/photo/!mg_0002.png", "IMG_0002.png"));
+    EXPECT_TRUE(SameAsOriginal(dest + "/audio/voice memo.wav", "voice memo.wav"));
+
+    // A second run into the same folder never overwrites what the first one wrote.
+    ASSERT_EQ(Cli("recover '" + card_ + "' --to '" + dest + "' -q --type audio", &out), 0);
+    EXPECT_TRUE(fs::exists(dest + "/audio/voice memo(1).wav"));
+    EXPECT_FALSE(fs::exists(dest + "/photo/Sommer am Fjord(1).png"));
+}
+
+TEST_F(CliRecovery, ListShowsFoldersKindsAndJson) {
+    std::string tree;
+    ASSERT_EQ(Cli("list '" + card_ + "' -q --tree", &tree), 0) << tree;
+    EXPECT_NE(tree.find("100CAMERA/"), std::string::npos) << tree;
+    EXPECT_NE(tree.find("    Sommer am Fjord.png  (deleted)"), std::string::npos) << tree;
+
+    std::string json;
+    ASSERT_EQ(Cli("list '" + card_ + "' -q --json --type photo", &json), 0) << json;
+    EXPECT_NE(json.find("\"name\":\"Sommer am Fjord.png\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"path\":\"dcim/100CAMERA/\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"category\":\"photo\""), std::string::npos);
+    EXPECT_NE(json.find("\"engine\":\"fat-deleted\""), std::string::npos);
+    EXPECT_EQ(json.find("voice memo"), std::string::npos);  // not a photo
+
+    std::string byExt;
+    ASSERT_EQ(Cli("list '" + card_ + "' -q --json --ext wav", &byExt), 0);
+    EXPECT_NE(byExt.find("voice memo.wav"), std::string::npos);
+    EXPECT_EQ(byExt.find(".png"), std::string::npos);
+}
+
+TEST_F(CliRecovery, FailuresAreListedAndGiveExitCodeOne) {
+    std::string dest = dir_ / "back";
+    fs::create_directories(dest);
+    testing::WriteFileBytes(dest + "/photo", {1});  // a file where the photo folder must go
+    std::string out;
+    EXPECT_EQ(Cli("recover '" + card_ + "' --to '" + dest + "' -q", &out), 1) << out;
+    EXPECT_NE(out.find("failed: Sommer am Fjord.png"), std::string::npos) << out;
+    EXPECT_NE(out.find("(2 failed)"), std::string::npos) << out;
+    EXPECT_TRUE(SameAsOriginal(dest + "/audio/voice memo.wav", "voice memo.wav"));
+}
+
+TEST_F(CliRecovery, UsageAndSourceErrorsGiveExitCodeTwo) {
+    std::string out;
+    EXPECT_EQ(Cli("recover '" + card_ + "' -q", &out), 2);  // no --to
+    EXPECT_EQ(Cli("recover '" + card_ + "' --to '" + dir_ / "x" + "' --type pictures", &out), 2);
+    EXPECT_NE(out.find("unknown kind"), std::string::npos) << out;
+    EXPECT_EQ(Cli("scan '" + dir_ / "nothing.img" + "'", &out), 2);
+    EXPECT_EQ(Cli("scan '" + card_ + "' --mode sideways", &out), 2);
+
+    std::string blank = dir_ / "blank.img";
+    ASSERT_EQ(RunShell("truncate -s 1M '" + blank + "'"), 0);
+    EXPECT_EQ(Cli("scan '" + blank + "' -q", &out), 1);  // nothing FAT or NTFS on it
+    EXPECT_NE(out.find("--mode full"), std::string::npos) << out;
+}
+
+TEST_F(CliRecovery, ScanReportsItsCountAndLogFolder) {
+    std::string out;
+    ASSERT_EQ(Cli("scan '" + card_ + "' -q", &out), 0) << out;
+    EXPECT_NE(out.find("items found"), std::string::npos) << out;
+    EXPECT_NE(out.find(home_.DataHome() + "/Kestrune/ScanLog/1/"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace norvale
