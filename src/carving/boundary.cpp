@@ -60,12 +60,17 @@ bool FindBoundary(ByteSpan chunk, uint64_t& length, CarvingContext& context) {
     });
 }
 
-bool FindBoundaryMpeg(ByteSpan chunk, uint64_t& length, CarvingContext& context) {
+bool FindBoundaryExcept(ByteSpan chunk, uint64_t& length, CarvingContext& context,
+                        FileTypeCode ownType) {
     return ScanChunk(chunk, length, context, [&](ByteSpan sector) {
         const FileTypeCode code = DetectFileType(sector, context);
-        if (code != FileTypeCode::kNoFileType && code != FileTypeCode::kMpeg) return true;
+        if (code != FileTypeCode::kNoFileType && code != ownType) return true;
         return IsFileSystemMetadataSector(sector);
     });
+}
+
+bool FindBoundaryMpeg(ByteSpan chunk, uint64_t& length, CarvingContext& context) {
+    return FindBoundaryExcept(chunk, length, context, FileTypeCode::kMpeg);
 }
 
 }  // namespace norvale

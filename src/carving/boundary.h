@@ -6,6 +6,7 @@
 
 #include "carving/byte_search.h"
 #include "carving/carving_context.h"
+#include "carving/file_type.h"
 
 namespace norvale {
 
@@ -22,9 +23,12 @@ bool IsFileSystemMetadataSector(ByteSpan sector);
 // is not examined.
 bool FindBoundary(ByteSpan chunk, uint64_t& length, CarvingContext& context);
 
-// The same for MPEG program streams, whose pack and sequence headers repeat all through the
-// file: a sector that the catalogue recognises as MPEG first is not a boundary (it still is
-// when it is a file-system structure).
+// The same for streams whose own headers repeat all through the file (MPEG program streams,
+// bare MPEG audio frames): a sector that the catalogue recognises as `ownType` first is not a
+// boundary (it still is when it is a file-system structure).
+bool FindBoundaryExcept(ByteSpan chunk, uint64_t& length, CarvingContext& context,
+                        FileTypeCode ownType);
+// FindBoundaryExcept for MPEG program and elementary streams.
 bool FindBoundaryMpeg(ByteSpan chunk, uint64_t& length, CarvingContext& context);
 
 }  // namespace norvale

@@ -33,7 +33,7 @@ constexpr std::array<SignatureRow, kSignatureRowCount> kRows{{
     {"ape", kApe, DetectApe, SizeApe},
     {"wav", kWav, DetectWave, SizeRiff},
     {"mov", kMov, DetectQuickTime, SizeBoundaryOnly6GiB},
-    {"mp2", kMp2, DetectMpegAudioFrame, SizeBoundaryOnly256MiB},
+    {"mp2", kMp2, DetectMpegAudioFrame, SizeMpegAudioFrames},
     {"mmf", kMmf, DetectSmaf, SizeBoundaryOnly256MiB},
     {"gif", kGif, DetectGif, SizeGif},
     {"bmp", kBmp, DetectBmp, SizeBmp},

@@ -103,10 +103,10 @@ ByteSpan ReadFromFileStart(CarvingContext& context) {
     return ByteSpan(context.workBuffer).first(size_t{got} * sectorSize);
 }
 
-SizerFrame::SizerFrame(CarvingContext& context, uint64_t cap, BoundaryRule rule)
+SizerFrame::SizerFrame(CarvingContext& context, uint64_t cap, FileTypeCode repeatingType)
     : context_(context),
       cap_(cap),
-      rule_(rule),
+      repeatingType_(repeatingType),
       sectorSize_(context.sectorSize),
       bytesBeforeChunk_(context.sectorSize),
       length_(context.sectorSize) {
@@ -170,8 +170,9 @@ bool SizerFrame::Next() {
     // read ahead read at the sector under test.
     context_.cursorLba = chunkStartLba;
     uint64_t before = 0;
-    boundaryHit_ = rule_ == BoundaryRule::kMpegStream ? FindBoundaryMpeg(whole_, before, context_)
-                                                      : FindBoundary(whole_, before, context_);
+    boundaryHit_ = repeatingType_ == FileTypeCode::kNoFileType
+                       ? FindBoundary(whole_, before, context_)
+                       : FindBoundaryExcept(whole_, before, context_, repeatingType_);
     boundaryOffset_ = boundaryHit_ ? static_cast<size_t>(before) : whole_.size();
     return true;
 }
@@ -203,6 +204,27 @@ uint64_t SizeByZeroPaddedFooter(ByteSpan sector, CarvingContext& context, std::s
     while (frame.Next()) {
         if (const std::optional<size_t> end =
                 FirstZeroPaddedFooterEnd(frame.Chunk(), footer, sectorSize)) {
+            return frame.Clamp(frame.BytesBeforeChunk() + *end);
+        }
+    }
+    return frame.Length();
+}
+
+uint64_t SizeByEndMarker(ByteSpan sector, CarvingContext& context, uint64_t cap,
+                         FindFileEnd findEnd) {
+    const uint32_t sectorSize = context.sectorSize;
+    SizerFrame frame(context, cap);
+    const bool readAny = frame.Next();
+    if (readAny) {
+        if (const std::optional<size_t> end = findEnd(frame.Chunk(), sectorSize)) {
+            return frame.Clamp(frame.BytesBeforeChunk() + *end);
+        }
+    }
+    // The first chunk held no end, or nothing after the header could be read: a small file
+    // may end inside its header sector.
+    if (const std::optional<size_t> end = findEnd(sector, sectorSize)) return frame.Clamp(*end);
+    while (readAny && frame.Next()) {
+        if (const std::optional<size_t> end = findEnd(frame.Chunk(), sectorSize)) {
             return frame.Clamp(frame.BytesBeforeChunk() + *end);
         }
     }

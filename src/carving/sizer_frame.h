@@ -17,6 +17,7 @@
 
 #include "carving/byte_search.h"
 #include "carving/carving_context.h"
+#include "carving/file_type.h"
 
 namespace norvale {
 
@@ -55,11 +56,6 @@ std::optional<size_t> LastZeroPaddedFooterEnd(ByteSpan data, std::string_view fo
 // header structure may not fit in the first sector.
 ByteSpan ReadFromFileStart(CarvingContext& context);
 
-enum class BoundaryRule {
-    kAnyFile,     // every recognised header ends the file
-    kMpegStream,  // the pack and sequence headers of an MPEG stream do not
-};
-
 // One pass over the sectors after a candidate's first sector:
 //
 //   SizerFrame frame(context, kCap128MiB);
@@ -74,7 +70,10 @@ enum class BoundaryRule {
 // left in context.lastProgressResult).
 class SizerFrame {
   public:
-    SizerFrame(CarvingContext& context, uint64_t cap, BoundaryRule rule = BoundaryRule::kAnyFile);
+    // With `repeatingType`, sectors that the catalogue recognises as that type first do not
+    // end the file: its own headers recur all through it.
+    SizerFrame(CarvingContext& context, uint64_t cap,
+               FileTypeCode repeatingType = FileTypeCode::kNoFileType);
     SizerFrame(const SizerFrame&) = delete;
     SizerFrame& operator=(const SizerFrame&) = delete;
 
@@ -102,7 +101,7 @@ class SizerFrame {
 
     CarvingContext& context_;
     uint64_t cap_;
-    BoundaryRule rule_;
+    FileTypeCode repeatingType_;
     uint32_t sectorSize_;
     uint32_t chunkSectors_ = 0;
     uint64_t budget_ = 0;        // sectors that may still be read
@@ -123,6 +122,16 @@ class SizerFrame {
 // boundary.
 uint64_t SizeByZeroPaddedFooter(ByteSpan sector, CarvingContext& context, std::string_view footer,
                                 uint64_t cap);
+
+// Looks for a file's end marker in `data`, which begins on a sector boundary of the file;
+// answers the offset just past the file's end, or nothing.
+using FindFileEnd = std::optional<size_t> (*)(ByteSpan data, uint32_t sectorSize);
+
+// Sizing by an end marker searched chunk by chunk: the first chunk that holds one ends the
+// file. A file small enough to end inside its header sector does so when the first chunk
+// after it holds no later end. Without a marker the boundary ends the file.
+uint64_t SizeByEndMarker(ByteSpan sector, CarvingContext& context, uint64_t cap,
+                         FindFileEnd findEnd);
 
 // The whole pass for types with no end marker: the file runs to the next boundary, the end of
 // what can be read, or the cap.

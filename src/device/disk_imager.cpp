@@ -81,6 +81,18 @@ Result WriteMapFile(const std::string& path, const std::string& text) {
     return kOk;
 }
 
+// The next chunk of at most 64 KiB in whole sectors; only the end of an image file whose length
+// is not a whole number of sectors leaves less than a sector, which is then read byte-wise.
+uint32_t NextChunk(uint64_t remaining, uint32_t bytesPerSector, uint32_t& unit) {
+    uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(kImageChunkBytes, remaining));
+    if (chunk < bytesPerSector) {
+        unit = 1;
+        return chunk;
+    }
+    unit = bytesPerSector;
+    return chunk - chunk % bytesPerSector;
+}
+
 // The state of one Run. Everything the copy loops need is allocated before the first chunk.
 class ImageCopy {
 public:
@@ -110,7 +122,7 @@ private:
 
     Result LoadMap();
     Result CopyRescue();
-    Result CopyChunkRescue(uint64_t offset, uint32_t bytes);
+    Result CopyChunkRescue(uint64_t offset, uint32_t bytes, uint32_t unit);
     Result ReadSectorRescue(uint64_t offset, uint32_t bytes);
     Result SaveMap(bool force);
 
@@ -180,7 +192,8 @@ Result ImageCopy::OpenDestination() {
     // fails at once must not have destroyed the previous image first.
     fd_ = ::open(job_.imagePath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
                  0644);
-    if (fd_ < 0) return FromErrno(errno);
+    // With O_CREAT only a missing folder on the way gives ENOENT.
+    if (fd_ < 0) return errno == ENOENT ? kErrPathNotFound : FromErrno(errno);
     if (::fstat(fd_, &st) != 0) return FromErrno(errno);
     if (!S_ISREG(st.st_mode)) return kErrInvalidParameter;
     return kOk;
@@ -208,7 +221,8 @@ void ImageCopy::Report() {
             std::min<uint64_t>((total_ - done_) / speed, std::numeric_limits<int>::max()));
     }
     const int percent = static_cast<int>(static_cast<unsigned __int128>(done_) * 100 / total_);
-    observer_.OnProgress(percent, done_ / bytesPerSector_,
+    // Rounded up like the total, so a copy that ends in part of a sector ends at the total.
+    observer_.OnProgress(percent, (done_ + bytesPerSector_ - 1) / bytesPerSector_,
                          (total_ + bytesPerSector_ - 1) / bytesPerSector_, secondsLeft_);
 }
 
@@ -216,10 +230,8 @@ Result ImageCopy::CopyPlain() {
     cursor_ = {job_.source, start_};
     while (done_ < total_) {
         if (StopRequested()) return Fail(ImageStage::kNone, kScanCancelled);
-        const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(kImageChunkBytes,
-                                                                        total_ - done_));
-        // Only the end of a whole image file can hold less than a sector; it is read byte-wise.
-        const uint32_t unit = chunk >= bytesPerSector_ ? bytesPerSector_ : 1;
+        uint32_t unit = 0;
+        const uint32_t chunk = NextChunk(total_ - done_, bytesPerSector_, unit);
         uint32_t got = 0;
         const Result read = ReadAtCurrentPosition(chunk / unit, cursor_, buffer_.get(), unit, got);
         if (got > 0) {
@@ -349,10 +361,10 @@ Result ImageCopy::CopyRescue() {
     while (map_.NextArea(from, "?", area)) {
         for (uint64_t pos = area.pos; pos < area.End();) {
             if (StopRequested()) return Fail(ImageStage::kNone, kScanCancelled);
-            const uint32_t chunk =
-                static_cast<uint32_t>(std::min<uint64_t>(kImageChunkBytes, area.End() - pos));
+            uint32_t unit = 0;
+            const uint32_t chunk = NextChunk(area.End() - pos, bytesPerSector_, unit);
             map_.currentPos = pos;
-            if (Result r = CopyChunkRescue(pos, chunk); r != kOk) return r;
+            if (Result r = CopyChunkRescue(pos, chunk, unit); r != kOk) return r;
             pos += chunk;
             Report();
             if (Result r = SaveMap(false); r != kOk) return Fail(ImageStage::kMap, r);
@@ -378,9 +390,8 @@ Result ImageCopy::CopyRescue() {
     return kOk;
 }
 
-Result ImageCopy::CopyChunkRescue(uint64_t offset, uint32_t bytes) {
+Result ImageCopy::CopyChunkRescue(uint64_t offset, uint32_t bytes, uint32_t unit) {
     cursor_.position = start_ + offset;
-    const uint32_t unit = bytes >= bytesPerSector_ ? bytesPerSector_ : 1;
     uint32_t got = 0;
     const Result read = ReadAtCurrentPosition(bytes / unit, cursor_, buffer_.get(), unit, got);
     const uint32_t good = got * unit;

@@ -36,6 +36,23 @@ uint64_t MftScanner::RecordLba(uint32_t i) const {
     return lba_ + uint64_t{i} * volume_.Geometry().sectorsPerRecord;
 }
 
+void MftScanner::SkipUnmapped() {
+    // Jump over a whole sparse run at once rather than record by record.
+    const NtfsGeometry& g = volume_.Geometry();
+    const std::vector<DataRun>& runs = volume_.MftRuns();
+    RunPosition at;
+    if (!LocateVcn(runs, first_ * g.recordBytes / g.clusterBytes, at)) {
+        next_ = RecordsTotal();
+        return;
+    }
+    uint64_t runEnd = 0;  // in clusters
+    for (size_t i = 0; i <= at.index; ++i) runEnd += runs[i].length;
+    const unsigned __int128 endByte = (unsigned __int128)runEnd * g.clusterBytes;
+    const unsigned __int128 nextRecord = (endByte + g.recordBytes - 1) / g.recordBytes;
+    next_ = std::max<uint64_t>(
+        next_, static_cast<uint64_t>(std::min<unsigned __int128>(nextRecord, RecordsTotal())));
+}
+
 Result MftScanner::Next() {
     count_ = 0;
     const NtfsGeometry& g = volume_.Geometry();
@@ -56,7 +73,10 @@ Result MftScanner::Next() {
             return kOk;
         }
         ++next_;
-        if (!volume_.RecordToLba(first_)) continue;  // a sparse stretch of the MFT
+        if (!volume_.RecordToLba(first_)) {
+            SkipUnmapped();
+            continue;
+        }
         split_ = true;
         const Result r = volume_.ReadRecordRaw(first_, Record(0));
         if (r != kOk) return r;

@@ -39,6 +39,8 @@ class MftScanner {
     uint64_t RecordsTotal() const;
 
   private:
+    void SkipUnmapped();
+
     NtfsVolume& volume_;
     uint32_t batchRecords_;
     std::vector<uint8_t> buffer_;

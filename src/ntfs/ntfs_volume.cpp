@@ -79,6 +79,13 @@ void NtfsVolume::SetMftRuns(std::vector<DataRun> runs, uint64_t recordCount) {
         geometry_.recordBytes ? RunBytes(mftRuns_, geometry_.clusterBytes) / geometry_.recordBytes
                               : 0;
     mftRecordCount_ = std::min(recordCount, covered);
+    // Every record lies in the partition, however large the runs claim the MFT to be.
+    if (geometry_.partitionSectors != 0 && geometry_.recordBytes != 0) {
+        const unsigned __int128 partitionBytes =
+            (unsigned __int128)geometry_.partitionSectors * geometry_.bytesPerSector;
+        mftRecordCount_ = static_cast<uint64_t>(
+            std::min<unsigned __int128>(mftRecordCount_, partitionBytes / geometry_.recordBytes));
+    }
 }
 
 Result NtfsVolume::LoadMftRuns() {

@@ -63,7 +63,8 @@ class NtfsVolume {
     // cut to what its runs cover). Returns what LoadAttributeAt returns; on failure the MFT is
     // empty and every record number is refused.
     Result LoadMftRuns();
-    // Installs an MFT run list found some other way.
+    // Installs an MFT run list found some other way. The record count is cut to what the runs
+    // cover and to what the partition can hold.
     void SetMftRuns(std::vector<DataRun> runs, uint64_t recordCount);
     const std::vector<DataRun>& MftRuns() const { return mftRuns_; }
     uint64_t MftRecordCount() const { return mftRecordCount_; }

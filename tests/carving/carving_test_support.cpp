@@ -1,11 +1,16 @@
 #include "carving_test_support.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <random>
 
 #include "carving/signature_table.h"
 #include "device/sector_source.h"
 #include "support/test_support.h"
+
+#include <unistd.h>
 
 namespace norvale {
 
@@ -32,6 +37,60 @@ const std::string& SamplesDir() {
 std::vector<uint8_t> Sample(const std::string& name) {
     if (SamplesDir().empty()) return {};
     return ReadFileBytes(SamplesDir() + "/" + name);
+}
+
+const std::string& RealFilesDir() {
+    static const std::string path = []() -> std::string {
+        namespace fs = std::filesystem;
+        const std::string script = SourceDir() + "/tests/fixtures/carving/make_real_files.py";
+        const std::vector<uint8_t> text = ReadFileBytes(script);
+        uint64_t digest = 1469598103934665603ull;  // FNV-1a: a new script makes a new folder
+        for (uint8_t b : text) digest = (digest ^ b) * 1099511628211ull;
+        char name[64];
+        std::snprintf(name, sizeof name, "carving_real_files_%016llx",
+                      static_cast<unsigned long long>(digest));
+        const fs::path ready = fs::path(NORVALE_BINARY_DIR) / name;
+        if (fs::exists(ready)) return ready.string();
+        // Written aside and renamed into place, so test programs running side by side never
+        // see half a folder; the loser of a race throws its copy away.
+        const fs::path scratch = ready.string() + ".tmp" + std::to_string(::getpid());
+        fs::remove_all(scratch);
+        if (Run("python3 '" + script + "' '" + scratch.string() + "'") != 0) {
+            fs::remove_all(scratch);
+            return std::string();
+        }
+        std::error_code ec;
+        fs::rename(scratch, ready, ec);
+        if (ec) fs::remove_all(scratch);
+        return fs::exists(ready) ? ready.string() : std::string();
+    }();
+    return path;
+}
+
+std::vector<uint8_t> RealFile(const std::string& name) {
+    if (RealFilesDir().empty()) return {};
+    return ReadFileBytes(RealFilesDir() + "/" + name);
+}
+
+SparseSource& SparseSource::Put(uint64_t offset, std::vector<uint8_t> bytes) {
+    pieces_[offset] = std::move(bytes);
+    return *this;
+}
+
+Result SparseSource::ReadAt(uint64_t offset, std::span<uint8_t> out, size_t& got) {
+    got = 0;
+    if (offset >= size_) return kOk;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(out.size(), size_ - offset));
+    std::fill_n(out.begin(), n, 0);
+    for (const auto& [at, bytes] : pieces_) {
+        const uint64_t from = std::max(at, offset);
+        const uint64_t to = std::min(at + bytes.size(), offset + n);
+        if (from < to) {
+            std::memcpy(out.data() + (from - offset), bytes.data() + (from - at), to - from);
+        }
+    }
+    got = n;
+    return kOk;
 }
 
 Medium& Medium::Put(uint64_t lba, const std::vector<uint8_t>& bytes) {

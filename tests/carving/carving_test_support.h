@@ -7,12 +7,14 @@
 #include <memory>
 #include <ostream>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "carving/carving_context.h"
 #include "carving/file_type.h"
 #include "device/sector_reader.h"
+#include "device/sector_source.h"
 
 namespace norvale {
 
@@ -44,6 +46,26 @@ class Medium {
 
   private:
     std::vector<uint8_t> bytes_;
+};
+
+// The folder of real files written by tests/fixtures/carving/make_real_files.py with the
+// tools installed here. They are made once per build tree (the first test program that asks
+// writes them) and reused while the script is unchanged; "" when python3 could not run it.
+const std::string& RealFilesDir();
+std::vector<uint8_t> RealFile(const std::string& name);
+
+// A large medium that holds zeros except where bytes were put, without storing the zeros:
+// for caps of hundreds of megabytes and lengths past 4 GiB.
+class SparseSource final : public ISectorSource {
+  public:
+    explicit SparseSource(uint64_t size) : size_(size) {}
+    SparseSource& Put(uint64_t offset, std::vector<uint8_t> bytes);
+    Result ReadAt(uint64_t offset, std::span<uint8_t> out, size_t& got) override;
+    uint64_t SizeBytes() const override { return size_; }
+
+  private:
+    uint64_t size_;
+    std::map<uint64_t, std::vector<uint8_t>> pieces_;
 };
 
 // A context pointed at `reader` with its cursor and start at `lba`.

@@ -5,6 +5,7 @@
 
 #include "device/sector_source.h"
 #include "ntfs/mft_record.h"
+#include "ntfs/mft_scanner.h"
 #include "ntfs/ntfs_test_media.h"
 #include "support/test_support.h"
 
@@ -197,6 +198,21 @@ TEST_F(DamagedCard, CutOffImageReadsWhatIsThereAndRefusesTheRest) {
     std::vector<uint8_t> bitmap;
     EXPECT_EQ(v->volume->ReadClusterBitmap(bitmap), kOk);
     EXPECT_LE(bitmap.size(), (4u << 20) / 1024 / 8);
+}
+
+TEST_F(DamagedCard, MftClaimingAHugeSparseStretchIsScannedInAFewBatches) {
+    auto v = Open();
+    std::vector<DataRun> runs = v->volume->MftRuns();
+    runs.insert(runs.begin() + 1, DataRun{uint64_t{1} << 40, 0, 0, true});
+    v->volume->SetMftRuns(runs, ~uint64_t{0});
+    // No more records than the 16 MiB partition can hold.
+    EXPECT_LE(v->volume->MftRecordCount(), bytes_.size() / 1024);
+    MftScanner scan(*v->volume);
+    ASSERT_EQ(scan.Init(), kOk);
+    int batches = 0;
+    while (scan.Next() == kOk && scan.Count() > 0) ++batches;
+    EXPECT_LT(batches, 20);
+    EXPECT_EQ(scan.RecordsDone(), scan.RecordsTotal());
 }
 
 TEST(DamagedNtfs, BootSectorAloneOrGarbageOpensNothing) {

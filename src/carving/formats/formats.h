@@ -61,6 +61,8 @@ FileTypeCode DetectMxf(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectId3Mp3(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectMpegAudioFrame(ByteSpan sector, CarvingContext& context);
 uint64_t SizeMp3(ByteSpan sector, CarvingContext& context);
+// A bare run of frames: runs to the boundary, which its own frame headers do not make.
+uint64_t SizeMpegAudioFrames(ByteSpan sector, CarvingContext& context);
 
 // Standard MIDI file (midi.cpp).
 FileTypeCode DetectMidi(ByteSpan sector, CarvingContext& context);
@@ -114,7 +116,7 @@ FileTypeCode DetectZip(ByteSpan sector, CarvingContext& context);
 uint64_t SizeZip(ByteSpan sector, CarvingContext& context);
 // The ZIP family's end rule (ZIP and OOXML alike): the chunk's last end-of-central-directory
 // record ends the archive.
-uint64_t SizeToEndOfCentralDirectory(CarvingContext& context, uint64_t cap);
+uint64_t SizeToEndOfCentralDirectory(ByteSpan sector, CarvingContext& context, uint64_t cap);
 FileTypeCode DetectRar(ByteSpan sector, CarvingContext& context);
 uint64_t SizeRar(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectCabinet(ByteSpan sector, CarvingContext& context);

@@ -42,4 +42,13 @@ uint64_t SizeMp3(ByteSpan, CarvingContext& context) {
     return candidate && *candidate < length ? *candidate : length;
 }
 
+uint64_t SizeMpegAudioFrames(ByteSpan, CarvingContext& context) {
+    // Every frame opens with the header the detector looks for, and every few frames one
+    // starts a sector: those frames continue the stream rather than begin another.
+    SizerFrame frame(context, kCap256MiB, FileTypeCode::kMp2);
+    while (frame.Next()) {
+    }
+    return frame.Length();
+}
+
 }  // namespace norvale

@@ -30,7 +30,7 @@ uint64_t SizeMpegEndCode(ByteSpan sector, CarvingContext& context) {
     const std::string_view endCode = BytesAt(sector, 0, "\x00\x00\x01\xB3"sv)
                                          ? "\x00\x00\x01\xB7"sv
                                          : "\x00\x00\x01\xB9"sv;
-    SizerFrame frame(context, kCap6GiB, BoundaryRule::kMpegStream);
+    SizerFrame frame(context, kCap6GiB, FileTypeCode::kMpeg);
     while (frame.Next()) {
         if (const std::optional<size_t> end =
                 FirstZeroPaddedFooterEnd(frame.Chunk(), endCode, context.sectorSize)) {

@@ -138,8 +138,8 @@ FileTypeCode ClassifyOoxml(CarvingContext& context) {
     return FileTypeCode::kNoFileType;
 }
 
-uint64_t SizeOoxml(ByteSpan, CarvingContext& context) {
-    return SizeToEndOfCentralDirectory(context, kCap128MiB - 1);
+uint64_t SizeOoxml(ByteSpan sector, CarvingContext& context) {
+    return SizeToEndOfCentralDirectory(sector, context, kCap128MiB - 1);
 }
 
 }  // namespace norvale

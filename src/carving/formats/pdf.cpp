@@ -13,20 +13,15 @@ FileTypeCode DetectPdf(ByteSpan sector, CarvingContext&) {
     return BytesAt(sector, 0, "%PDF-"sv) ? FileTypeCode::kPdf : FileTypeCode::kNoFileType;
 }
 
-uint64_t SizePdf(ByteSpan, CarvingContext& context) {
+uint64_t SizePdf(ByteSpan sector, CarvingContext& context) {
     // Incremental updates append whole revisions, each with its own "%%EOF", so the last one
-    // in a chunk counts. Without one the trailer keyword is the next best end.
-    SizerFrame frame(context, kCap1GiB);
-    while (frame.Next()) {
-        const ByteSpan chunk = frame.Chunk();
-        if (const std::optional<size_t> at = FindBackward(chunk, "%%EOF"sv)) {
-            return frame.Clamp(frame.BytesBeforeChunk() + *at + 5);
-        }
-        if (const std::optional<size_t> at = FindBackward(chunk, "trailer"sv)) {
-            return frame.Clamp(frame.BytesBeforeChunk() + *at + 7);
-        }
-    }
-    return frame.Length();
+    // counts. Without one the trailer keyword is the next best end.
+    return SizeByEndMarker(sector, context, kCap1GiB,
+                           [](ByteSpan data, uint32_t) -> std::optional<size_t> {
+                               if (const auto at = FindBackward(data, "%%EOF"sv)) return *at + 5;
+                               if (const auto at = FindBackward(data, "trailer"sv)) return *at + 7;
+                               return std::nullopt;
+                           });
 }
 
 }  // namespace norvale

@@ -14,17 +14,13 @@ FileTypeCode DetectRar(ByteSpan sector, CarvingContext&) {
                                                     : FileTypeCode::kNoFileType;
 }
 
-uint64_t SizeRar(ByteSpan, CarvingContext& context) {
+uint64_t SizeRar(ByteSpan sector, CarvingContext& context) {
     // The end-of-archive block (type 0x7B, 7 bytes, fixed CRC).
-    constexpr std::string_view kEndOfArchive = "\xC4\x3D\x7B\x00\x40\x07\x00"sv;
-    SizerFrame frame(context, kCap4GiB);
-    while (frame.Next()) {
-        if (const std::optional<size_t> end =
-                FirstZeroPaddedFooterEnd(frame.Chunk(), kEndOfArchive, context.sectorSize)) {
-            return frame.Clamp(frame.BytesBeforeChunk() + *end);
-        }
-    }
-    return frame.Length();
+    return SizeByEndMarker(sector, context, kCap4GiB,
+                           [](ByteSpan data, uint32_t sectorSize) {
+                               return FirstZeroPaddedFooterEnd(
+                                   data, "\xC4\x3D\x7B\x00\x40\x07\x00"sv, sectorSize);
+                           });
 }
 
 }  // namespace norvale

@@ -15,22 +15,20 @@ FileTypeCode DetectZip(ByteSpan sector, CarvingContext&) {
     return BytesAt(sector, 0, "PK\x03\x04"sv) ? FileTypeCode::kZip : FileTypeCode::kNoFileType;
 }
 
-uint64_t SizeToEndOfCentralDirectory(CarvingContext& context, uint64_t cap) {
+uint64_t SizeToEndOfCentralDirectory(ByteSpan sector, CarvingContext& context, uint64_t cap) {
     // The end-of-central-directory record closes the archive; a stored archive inside has one
-    // of its own earlier on, so the last one in a chunk counts.
-    constexpr std::string_view kEndOfCentralDirectory = "PK\x05\x06"sv;
-    constexpr uint64_t kRecordBytes = 22;  // without the archive comment
-    SizerFrame frame(context, cap);
-    while (frame.Next()) {
-        if (const std::optional<size_t> at = FindBackward(frame.Chunk(), kEndOfCentralDirectory)) {
-            return frame.Clamp(frame.BytesBeforeChunk() + *at + kRecordBytes);
-        }
-    }
-    return frame.Length();
+    // of its own earlier on, so the last one counts.
+    return SizeByEndMarker(sector, context, cap,
+                           [](ByteSpan data, uint32_t) -> std::optional<size_t> {
+                               constexpr size_t kRecordBytes = 22;  // without the comment
+                               const auto at = FindBackward(data, "PK\x05\x06"sv);
+                               if (!at) return std::nullopt;
+                               return *at + kRecordBytes;
+                           });
 }
 
-uint64_t SizeZip(ByteSpan, CarvingContext& context) {
-    return SizeToEndOfCentralDirectory(context, kCap4GiB);
+uint64_t SizeZip(ByteSpan sector, CarvingContext& context) {
+    return SizeToEndOfCentralDirectory(sector, context, kCap4GiB);
 }
 
 }  // namespace norvale

@@ -1,0 +1,304 @@
+// Real files of every carved family, written by the tools that make them, laid out on a medium
+// at sector boundaries between gaps of zeros and of noise. Each is identified and sized at its
+// first sector, and the carved bytes are compared with the original.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <span>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "carving/identify.h"
+#include "carving_test_support.h"
+#include "device/sector_source.h"
+
+namespace norvale {
+namespace {
+
+using testing::NoiseSector;
+using testing::RealFile;
+using testing::Sample;
+using enum FileTypeCode;
+
+enum class Ending {
+    kWholeFile,        // the carved bytes are the file
+    kWithoutLastByte,  // the newline after the end marker is left behind
+    kAtNextFile,       // nothing in the file tells its end: the carve runs to the next file
+};
+
+struct Family {
+    const char* file;
+    FileTypeCode type;
+    Ending ending;
+};
+
+const Family kFamilies[] = {
+    {"photo.jpg", kJpg, Ending::kWholeFile},
+    {"camera.jpg", kJpg, Ending::kWholeFile},
+    {"picture.png", kPng, Ending::kWholeFile},
+    {"animation.gif", kGif, Ending::kWholeFile},
+    {"bitmap.bmp", kBmp, Ending::kWholeFile},
+    {"favicon.ico", kIco, Ending::kWholeFile},
+    {"scan.tif", kTif, Ending::kAtNextFile},
+    {"layers.psd", kPsd, Ending::kAtNextFile},
+    {"clip.mp4", kMp4, Ending::kAtNextFile},
+    {"clip_producer.mp4", kMp4, Ending::kWholeFile},
+    {"clip.mov", kMov, Ending::kAtNextFile},
+    {"phone.3gp", k3gp, Ending::kAtNextFile},
+    {"clip.avi", kAvi, Ending::kWholeFile},
+    {"clip.mkv", kMkv, Ending::kAtNextFile},
+    {"clip.flv", kFlv, Ending::kAtNextFile},
+    {"program.mpg", kMpeg, Ending::kAtNextFile},
+    {"program_end.mpg", kMpeg, Ending::kWholeFile},
+    {"dvd.vob", kMpeg, Ending::kAtNextFile},
+    {"capture.ts", kTs, Ending::kWholeFile},
+    {"camera.mts", kMts, Ending::kAtNextFile},
+    {"broadcast.mxf", kMxf, Ending::kAtNextFile},
+    {"tone.wav", kWav, Ending::kWholeFile},
+    {"song.mp3", kMp3, Ending::kWholeFile},
+    {"radio.mp2", kMp2, Ending::kAtNextFile},
+    {"ringtone.mmf", kMmf, Ending::kAtNextFile},
+    {"tune.mid", kMid, Ending::kWholeFile},
+    {"lossless.ape", kApe, Ending::kWholeFile},
+    {"clip.wmv", kWmv, Ending::kWholeFile},
+    {"song.wma", kWmv, Ending::kWholeFile},
+    {"stream.rm", kRmvb, Ending::kAtNextFile},
+    {"stream_indexed.rm", kRmvb, Ending::kWholeFile},
+    {"banner.swf", kSwf, Ending::kWholeFile},
+    {"report.pdf", kPdf, Ending::kWithoutLastByte},
+    {"letter.docx", kDocx, Ending::kWholeFile},
+    {"budget.xlsx", kXlsx, Ending::kWholeFile},
+    {"slides.pptx", kPptx, Ending::kWholeFile},
+    {"archive.zip", kZip, Ending::kWholeFile},
+    {"backup.7z", k7z, Ending::kWholeFile},
+    {"archive.rar", kRar, Ending::kWholeFile},
+    {"setup.cab", kCab, Ending::kWholeFile},
+    {"notes.gz", kGz, Ending::kAtNextFile},
+    {"container.ole", kOle, Ending::kWholeFile},
+    {"large.ole", kOle, Ending::kWholeFile},
+    {"library.db", kDb, Ending::kAtNextFile},
+    {"mail.dbx", kDbx, Ending::kAtNextFile},
+    {"mail.pst", kPst, Ending::kAtNextFile},
+    {"font.ttf", kTtf, Ending::kWholeFile},
+};
+
+uint64_t Digest(std::span<const uint8_t> bytes) {
+    uint64_t digest = 1469598103934665603ull;
+    for (uint8_t b : bytes) digest = (digest ^ b) * 1099511628211ull;
+    return digest;
+}
+
+// Files placed one after another at sector boundaries, each sector's unused tail zero.
+class Layout {
+  public:
+    explicit Layout(uint32_t sectorSize) : sectorSize_(sectorSize) {}
+    uint64_t Add(const std::vector<uint8_t>& file) {
+        const uint64_t lba = bytes_.size() / sectorSize_;
+        bytes_.insert(bytes_.end(), file.begin(), file.end());
+        bytes_.resize((bytes_.size() + sectorSize_ - 1) / sectorSize_ * sectorSize_, 0);
+        return lba;
+    }
+    void Zeros(size_t sectors) { bytes_.resize(bytes_.size() + sectors * sectorSize_, 0); }
+    void Noise(size_t sectors, uint32_t seed) {
+        const std::vector<uint8_t> noise = NoiseSector(seed, sectors * sectorSize_);
+        bytes_.insert(bytes_.end(), noise.begin(), noise.end());
+    }
+    const std::vector<uint8_t>& Bytes() const { return bytes_; }
+
+  private:
+    uint32_t sectorSize_;
+    std::vector<uint8_t> bytes_;
+};
+
+struct Carved {
+    uint64_t lba;
+    FileTypeCode type;
+    uint64_t length;
+};
+
+// The containers whose header states their length: a carving pass examines the sectors
+// inside them too, so that files stored inside are found.
+bool ExaminesInside(FileTypeCode type) {
+    switch (type) {
+        case kDoc: case kOle: case kXls: case kPpt: case kWav: case kAvi: case kWmv: case kSwf:
+        case kBmp: case kCab: case kTtf: case kIco:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A carving pass as the engine makes one: every sector in order, identified and sized, moving
+// on past each carved file (one sector past a container of the kind above).
+std::vector<Carved> CarvingPass(const std::vector<uint8_t>& image, uint32_t sectorSize) {
+    SectorReader reader;
+    reader.Attach(std::make_unique<MemorySource>(image));
+    CarvingContext context;
+    const uint64_t sectors = image.size() / sectorSize;
+    std::vector<Carved> found;
+    for (uint64_t lba = 0; lba < sectors;) {
+        const std::span<const uint8_t> sector(image.data() + lba * sectorSize, sectorSize);
+        std::string name;
+        FileTypeCode type = kNoFileType;
+        uint64_t length = 0;
+        if (IdentifyAndSize(context, sectorSize, reader, sector, lba,
+                            {lba, sectors, 0, found.size()}, name, type, length) != kOk) {
+            ++lba;
+            continue;
+        }
+        found.push_back({lba, type, length});
+        lba += ExaminesInside(type) ? 1 : std::max<uint64_t>(1, (length + sectorSize - 1) / sectorSize);
+    }
+    return found;
+}
+
+// What the carve of `file` placed at `start` must hold, `nextStart` being the next file's LBA.
+void ExpectCarve(const Family& family, const std::vector<uint8_t>& file,
+                 const std::vector<uint8_t>& image, uint32_t sectorSize, uint64_t start,
+                 uint64_t nextStart, const Carved& carved) {
+    SCOPED_TRACE(family.file);
+    EXPECT_EQ(carved.type, family.type);
+    const uint64_t offset = start * sectorSize;
+    ASSERT_LE(offset + carved.length, image.size());
+    const std::span<const uint8_t> carve(image.data() + offset, carved.length);
+    std::span<const uint8_t> original(file);
+    switch (family.ending) {
+        case Ending::kWholeFile:
+            break;
+        case Ending::kWithoutLastByte:
+            ASSERT_EQ(file.back(), '\n');
+            original = original.first(file.size() - 1);
+            break;
+        case Ending::kAtNextFile:
+            EXPECT_EQ(carved.length, (nextStart - start) * sectorSize);
+            ASSERT_GE(carved.length, file.size());
+            EXPECT_EQ(Digest(carve.first(file.size())), Digest(file));
+            return;
+    }
+    EXPECT_EQ(carved.length, original.size());
+    EXPECT_EQ(Digest(carve), Digest(original));
+}
+
+class RealFileSizing : public ::testing::TestWithParam<std::tuple<Family, uint32_t>> {};
+
+TEST_P(RealFileSizing, CarveMatchesTheOriginal) {
+    const auto& [family, sectorSize] = GetParam();
+    const std::vector<uint8_t> file = RealFile(family.file);
+    if (file.empty()) GTEST_SKIP() << family.file << " was not made: its tool is missing";
+    const std::vector<uint8_t> next = Sample("picture.png");
+    ASSERT_FALSE(next.empty());
+
+    Layout layout(sectorSize);
+    layout.Noise(3, 1);
+    const uint64_t start = layout.Add(file);
+    layout.Zeros(2);
+    layout.Noise(3, 2);
+    const uint64_t nextStart = layout.Add(next);
+    layout.Zeros(2);
+    const std::vector<uint8_t>& image = layout.Bytes();
+
+    SectorReader reader;
+    reader.Attach(std::make_unique<MemorySource>(image));
+    CarvingContext context;
+    std::string name;
+    Carved carved{start, kNoFileType, 0};
+    ASSERT_EQ(IdentifyAndSize(context, sectorSize, reader,
+                              std::span(image).subspan(start * sectorSize, sectorSize), start,
+                              {0, image.size() / sectorSize, 0, 0}, name, carved.type,
+                              carved.length),
+              kOk);
+    ExpectCarve(family, file, image, sectorSize, start, nextStart, carved);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryFamily, RealFileSizing,
+    ::testing::Combine(::testing::ValuesIn(kFamilies), ::testing::Values(512u, 4096u)),
+    [](const auto& info) {
+        std::string name = std::get<0>(info.param).file;
+        for (char& c : name) {
+            if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+        }
+        return name + "_" + std::to_string(std::get<1>(info.param));
+    });
+
+class MixedImage : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(MixedImage, SectorPassFindsEveryFileWithItsLengthAndNothingElse) {
+    const uint32_t sectorSize = GetParam();
+    struct Placed {
+        const Family* family;
+        std::vector<uint8_t> file;
+        uint64_t lba;
+    };
+    std::vector<Placed> placed;
+    Layout layout(sectorSize);
+    uint32_t seed = 100;
+    for (const Family& family : kFamilies) {
+        std::vector<uint8_t> file = RealFile(family.file);
+        if (file.empty()) continue;
+        const uint64_t lba = layout.Add(file);
+        placed.push_back({&family, std::move(file), lba});
+        if (seed % 2) layout.Zeros(1 + seed % 3);
+        layout.Noise(1 + seed % 2, seed);
+        ++seed;
+    }
+    if (placed.size() < 2) GTEST_SKIP() << "no real files were made";
+    const uint64_t end = layout.Add(Sample("picture.png"));
+    const std::vector<uint8_t>& image = layout.Bytes();
+
+    const std::vector<Carved> found = CarvingPass(image, sectorSize);
+    for (size_t i = 0; i < placed.size(); ++i) {
+        const auto it = std::find_if(found.begin(), found.end(),
+                                     [&](const Carved& c) { return c.lba == placed[i].lba; });
+        if (it == found.end()) {
+            ADD_FAILURE() << placed[i].family->file << " not carved at LBA " << placed[i].lba;
+            continue;
+        }
+        const uint64_t nextStart = i + 1 < placed.size() ? placed[i + 1].lba : end;
+        ExpectCarve(*placed[i].family, placed[i].file, image, sectorSize, placed[i].lba,
+                    nextStart, *it);
+    }
+    // Anything else must have been found inside a container whose inside the pass examines.
+    for (const Carved& c : found) {
+        if (c.lba == end) continue;
+        const auto owner = std::find_if(placed.rbegin(), placed.rend(),
+                                        [&](const Placed& p) { return p.lba <= c.lba; });
+        ASSERT_NE(owner, placed.rend()) << "carved at LBA " << c.lba;
+        const bool inside = owner->lba == c.lba ||
+                            (ExaminesInside(owner->family->type) &&
+                             c.lba * sectorSize < owner->lba * sectorSize + owner->file.size());
+        EXPECT_TRUE(inside) << "false positive of type " << ::testing::PrintToString(c.type)
+                            << " at LBA " << c.lba << " after " << owner->family->file;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SectorSizes, MixedImage, ::testing::Values(512u, 4096u));
+
+TEST(ContainerSizedByItsHeader, PictureStoredInsideIsCarvedAsWell) {
+    const std::vector<uint8_t> album = RealFile("album.ole");
+    const std::vector<uint8_t> photo = RealFile("photo.jpg");
+    if (album.empty() || photo.empty()) GTEST_SKIP() << "gsf or ImageMagick missing";
+    Layout layout(512);
+    layout.Noise(2, 7);
+    const uint64_t start = layout.Add(album);
+    layout.Zeros(4);
+    const std::vector<Carved> found = CarvingPass(layout.Bytes(), 512);
+
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found[0].lba, start);
+    EXPECT_EQ(found[0].type, kOle);
+    EXPECT_EQ(found[0].length, album.size());
+    const auto stored = std::search(album.begin(), album.end(), photo.begin(), photo.end());
+    ASSERT_NE(stored, album.end());
+    ASSERT_EQ((stored - album.begin()) % 512, 0);
+    const uint64_t photoLba = start + (stored - album.begin()) / 512;
+    const auto inner = std::find_if(found.begin(), found.end(),
+                                    [&](const Carved& c) { return c.lba == photoLba; });
+    ASSERT_NE(inner, found.end());
+    EXPECT_EQ(inner->type, kJpg);
+    EXPECT_EQ(inner->length, photo.size());
+}
+
+}  // namespace
+}  // namespace norvale
