@@ -280,6 +280,11 @@ int ScanLogHistory::FindPartitionScan(int diskNumber, uint64_t startLba, uint64_
                                       ScanLogRecord& out) {
     size_t index = 0;
     const Match m = FindRecord(diskNumber, startLba, sectorCount, "", index);
+    return TakeMatch(m, index, out);
+}
+
+// A current record becomes the scan to resume; a stale one is deleted with its folder.
+int ScanLogHistory::TakeMatch(Match m, size_t index, ScanLogRecord& out) {
     if (m == Match::Current) {
         out = records_[index];
         resumeFound_ = true;
@@ -295,16 +300,7 @@ int ScanLogHistory::FindPartitionScan(int diskNumber, uint64_t startLba, uint64_
 int ScanLogHistory::FindImageScan(const std::string& imagePath, ScanLogRecord& out) {
     size_t index = 0;
     const Match m = imagePath.empty() ? Match::None : FindRecord(0, 0, 0, imagePath, index);
-    if (m == Match::Current) {
-        out = records_[index];
-        resumeFound_ = true;
-        resumeFolder_ = RecordPath(out.logFolder);
-        return 1;
-    }
-    if (m == Match::Stale) DeleteScanLog(RecordPath(records_[index].logFolder));
-    resumeFound_ = false;
-    resumeFolder_.clear();
-    return 0;
+    return TakeMatch(m, index, out);
 }
 
 Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,

@@ -104,6 +104,7 @@ class ScanLogHistory {
   private:
     enum class Match { None, Current, Stale };
     // The first record of the partition or image and whether it still matches its source.
+    int TakeMatch(Match m, size_t index, ScanLogRecord& out);
     Match FindRecord(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                      const std::string& imagePath, size_t& index) const;
     bool IsInsideScanLogFolder(const std::string& path) const;

@@ -49,11 +49,13 @@ const Family kFamilies[] = {
     {"clip.avi", kAvi, Ending::kWholeFile},
     {"clip.mkv", kMkv, Ending::kAtNextFile},
     {"clip.flv", kFlv, Ending::kAtNextFile},
+    // MPEG streams apart: their boundary scan passes over MPEG headers, so one running into
+    // the next would take it in.
     {"program.mpg", kMpeg, Ending::kAtNextFile},
-    {"program_end.mpg", kMpeg, Ending::kWholeFile},
-    {"dvd.vob", kMpeg, Ending::kAtNextFile},
     {"capture.ts", kTs, Ending::kWholeFile},
+    {"program_end.mpg", kMpeg, Ending::kWholeFile},
     {"camera.mts", kMts, Ending::kAtNextFile},
+    {"dvd.vob", kMpeg, Ending::kAtNextFile},
     {"broadcast.mxf", kMxf, Ending::kAtNextFile},
     {"tone.wav", kWav, Ending::kWholeFile},
     {"song.mp3", kMp3, Ending::kWholeFile},
@@ -82,6 +84,10 @@ const Family kFamilies[] = {
     {"mail.pst", kPst, Ending::kAtNextFile},
     {"font.ttf", kTtf, Ending::kWholeFile},
 };
+
+void PrintTo(const Family& family, std::ostream* os) {
+    *os << family.file;
+}
 
 uint64_t Digest(std::span<const uint8_t> bytes) {
     uint64_t digest = 1469598103934665603ull;
