@@ -127,4 +127,19 @@ Result GetFileSize64(const std::string& path, uint64_t& size) {
     return kOk;
 }
 
+Result WriteAllBytes(int fd, const void* data, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return FromErrno(errno);
+        }
+        if (n == 0) return kErrWriteFault;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return kOk;
+}
+
 }  // namespace norvale

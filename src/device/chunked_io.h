@@ -39,6 +39,10 @@ Result ReadAtCurrentPosition(uint32_t count, int fd, void* buffer, uint32_t sect
 Result WriteSectors(int fd, const void* buffer, uint32_t sectorSize, uint32_t count,
                     uint32_t& sectorsWritten);
 
+// Writes all `size` bytes at the current position, repeating partial writes (EINTR retried).
+// A failed write returns the system's error, a write that takes nothing 29.
+Result WriteAllBytes(int fd, const void* data, size_t size);
+
 // Reads byteCount bytes from the current position in pieces of at most 64 KiB. 0 bytes asked
 // gives 0 read and kOk; a failed or empty piece stops with 30 and the bytes read so far.
 Result ReadWholeBytes(uint64_t byteCount, int fd, void* buffer, uint64_t& bytesRead);

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "device/bytes.h"
+#include "device/chunked_io.h"
 #include "device/disk_enumerator.h"
 #include "engine/data_paths.h"
 #include "engine/text_codec.h"
@@ -70,19 +71,6 @@ void EncodeRecord(const ScanLogRecord& r, uint8_t* p) {
 std::string WithoutTrailingSlashes(std::string p) {
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     return p;
-}
-
-Result WriteAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return FromErrno(errno);
-        }
-        if (n == 0) return kErrWriteFault;
-        data += n, size -= size_t(n);
-    }
-    return kOk;
 }
 
 uint64_t DefaultVolumeFreeBytes(int diskNumber, uint64_t startLba) {
@@ -199,7 +187,7 @@ Result ScanLogHistory::Save() {
     // Truncated: a shorter history must not leave the tail of a longer one behind.
     const int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return FromErrno(errno);
-    Result result = WriteAll(fd, bytes.data(), bytes.size());
+    Result result = WriteAllBytes(fd, bytes.data(), bytes.size());
     if (result == kOk && ::fsync(fd) != 0) result = FromErrno(errno);
     if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
     if (result != kOk) {

@@ -12,6 +12,7 @@
 #include <deque>
 #include <set>
 
+#include "device/chunked_io.h"
 #include "engine/data_paths.h"
 #include "engine/output_naming.h"
 #include "engine/preview_target.h"
@@ -42,20 +43,6 @@ Result CreateNewFolder(std::string& path) {
         path = MakeUniquePath(path);
     }
     return kErrFileExists;
-}
-
-Result WriteAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return FromErrno(errno);
-        }
-        if (n == 0) return kErrWriteFault;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return kOk;
 }
 
 bool ClusterSizeCopyable(uint32_t clusterBytes) {
@@ -174,7 +161,7 @@ Result CFastFatRecovery::RecoverOneFile(const RecoveredItem& item, std::string p
         const auto n = static_cast<size_t>(
             std::min<uint64_t>(uint64_t{got} * g.bytesPerSector, item.fileSize - done));
         // A file that cannot be written whole has failed; its partial output is left as it is.
-        if ((result = WriteAll(fd, buffer.data(), n)) != kOk) break;
+        if ((result = WriteAllBytes(fd, buffer.data(), n)) != kOk) break;
         done += n;
         const auto percent = static_cast<int>(done * 100 / item.fileSize);
         if (percent >= 100) break;  // the final report follows the close
@@ -232,7 +219,7 @@ Result CFastFatRecovery::ExtractForPreview(const RecoveredItem& item, std::strin
             const auto n = static_cast<size_t>(
                 std::min<uint64_t>(uint64_t{got} * g.bytesPerSector, total - done));
             if (toFile) {
-                if ((result = WriteAll(fd, buffer.data(), n)) != kOk) break;
+                if ((result = WriteAllBytes(fd, buffer.data(), n)) != kOk) break;
             } else {
                 std::memcpy(memory + done, buffer.data(), n);
             }
