@@ -9,7 +9,8 @@ packages=(
     libcli11-dev libblkid-dev
     clang libclang-rt-14-dev clang-format
     dosfstools mtools ntfs-3g util-linux fdisk e2fsprogs python3
-    gzip xxd zip sqlite3 sleuthkit bc
+    gzip xxd zip sqlite3 sleuthkit bc gddrescue dmsetup
+    imagemagick ffmpeg ghostscript p7zip-full gcab libgsf-bin fonts-freefont-ttf
 )
 
 missing=()

@@ -30,7 +30,7 @@ inline constexpr uint64_t kCap6GiB = 0x180000000;
 inline constexpr uint64_t kCap64GiB = 0x1000000000;
 
 // Bytes from the start of the candidate's first sector to the end of the medium; UINT64_MAX
-// when the source cannot tell its size, 0 when there is no source.
+// when there is no open source or it cannot tell its size.
 uint64_t BytesToMediumEnd(CarvingContext& context);
 
 // A length declared by a file's header, bounded by what the medium holds after the file's
@@ -67,7 +67,8 @@ ByteSpan ReadFromFileStart(CarvingContext& context);
 // Next() ends the pass (answers false) when the previous chunk held a boundary, the cap is
 // reached, the medium ends, a read fails (the sectors that arrived before the failure are
 // still handed out as a last chunk), or the progress callback answers nonzero (its answer is
-// left in context.lastProgressResult).
+// left in context.lastProgressResult). A sector size that leaves no room for a chunk in the
+// work buffer reads nothing: the file is its header sector.
 class SizerFrame {
   public:
     // With `repeatingType`, sectors that the catalogue recognises as that type first do not
@@ -90,11 +91,7 @@ class SizerFrame {
     // The file's length so far: up to the boundary once one was found, else up to the end of
     // the last chunk handed out; never above the cap.
     uint64_t Length() const;
-    uint64_t Cap() const { return cap_; }
     uint64_t Clamp(uint64_t length) const { return length < cap_ ? length : cap_; }
-    // False when the sector size leaves no room for a chunk in the work buffer; the pass then
-    // reads nothing and the length stays at one sector.
-    bool CanRead() const { return chunkSectors_ > 0; }
 
   private:
     void ReportProgress();
@@ -104,7 +101,7 @@ class SizerFrame {
     FileTypeCode repeatingType_;
     uint32_t sectorSize_;
     uint32_t chunkSectors_ = 0;
-    uint64_t budget_ = 0;        // sectors that may still be read
+    uint64_t budget_ = 0;         // sectors that may still be read
     uint64_t mediumSectors_ = 0;  // sectors after the header sector that the medium holds
     uint64_t sectorsRead_ = 0;
     uint64_t bytesBeforeChunk_;

@@ -31,7 +31,7 @@ void OnInterrupt(int) {
 }
 
 class InterruptGuard {
-public:
+  public:
     explicit InterruptGuard(DiskImager& imager) {
         gActiveImager = &imager;
         struct sigaction sa {};
@@ -44,12 +44,12 @@ public:
         gActiveImager = nullptr;
     }
 
-private:
+  private:
     struct sigaction old_ {};
 };
 
 class CliImageObserver : public IImageObserver {
-public:
+  public:
     explicit CliImageObserver(bool quiet) : quiet_(quiet) {}
     void OnProgress(int percent, uint64_t sectorsDone, uint64_t sectorsTotal,
                     int secondsLeft) override {
@@ -61,15 +61,15 @@ public:
         lastShown_ = now;
         std::string detail =
             secondsLeft < 0 ? "estimating time" : FormatDuration(secondsLeft) + " left";
-        detail += ", " + std::to_string(sectorsDone) + "/" + std::to_string(sectorsTotal) +
-                  " sectors";
+        detail +=
+            ", " + std::to_string(sectorsDone) + "/" + std::to_string(sectorsTotal) + " sectors";
         bar_.Update(percent, detail);
     }
     void OnFinished(const ImageResult&) override {
         if (!quiet_) bar_.Finish();
     }
 
-private:
+  private:
     bool quiet_;
     ProgressBar bar_{"image"};
     int lastPercent_ = -1;
@@ -84,17 +84,17 @@ int BadInput(const std::string& message) {
 struct CopyRange {
     uint32_t bytesPerSector = 0;  // 0: the source's own
     uint64_t firstSector = 0;
-    uint64_t sectorCount = 0;     // 0: the whole source
+    uint64_t sectorCount = 0;  // 0: the whole source
 };
 
 // The sectors of partition `number` of the whole disk or disk image `arg`.
 int PartitionRange(const SourceArg& arg, int number, CopyRange& range) {
     const std::string n = std::to_string(number);
     if (!arg.isImage) {
-        if (arg.record.kind == PartitionRecord::Kind::Partition &&
-            arg.record.partitionNumber > 0) {
-            return BadInput(arg.path + " is a partition already; --partition picks a partition "
-                                       "of a whole disk (give the disk, e.g. " +
+        if (arg.record.kind == PartitionRecord::Kind::Partition && arg.record.partitionNumber > 0) {
+            return BadInput(arg.path +
+                            " is a partition already; --partition picks a partition "
+                            "of a whole disk (give the disk, e.g. " +
                             arg.record.diskPath + ").");
         }
         DiskEnumerator enumerator;
@@ -133,8 +133,9 @@ int CheckDestination(const ImageOptions& options, uint64_t sourceDevice, uint64_
         case kOk:
             break;
         case kErrDirectoryName:
-            return BadInput(options.to + " is a folder; give the path of the image file to "
-                                         "write (e.g. " +
+            return BadInput(options.to +
+                            " is a folder; give the path of the image file to "
+                            "write (e.g. " +
                             options.to + "/card.img).");
         case kErrPathNotFound:
             return BadInput("the folder of " + options.to + " does not exist; create it first.");
@@ -147,23 +148,25 @@ int CheckDestination(const ImageOptions& options, uint64_t sourceDevice, uint64_
         case DestinationVerdict::kOk:
             return 0;
         case DestinationVerdict::kSameDevice:
-            return BadInput(options.to + " is on the disk being imaged; writing there would "
-                                         "overwrite the data the image is meant to save. Choose "
-                                         "a file on another drive (or pass --allow-same-device "
-                                         "if you are sure).");
+            return BadInput(options.to +
+                            " is on the disk being imaged; writing there would "
+                            "overwrite the data the image is meant to save. Choose "
+                            "a file on another drive (or pass --allow-same-device "
+                            "if you are sure).");
         case DestinationVerdict::kFat32TooLarge:
-            return BadInput("the image (" + size + ") is larger than 4 GB, the largest file a "
-                                                   "FAT32 drive can hold. Choose a file on an "
-                                                   "exFAT, NTFS or ext4 drive.");
+            return BadInput("the image (" + size +
+                            ") is larger than 4 GB, the largest file a "
+                            "FAT32 drive can hold. Choose a file on an "
+                            "exFAT, NTFS or ext4 drive.");
         case DestinationVerdict::kFatTooLarge:
-            return BadInput("the image (" + size + ") is larger than 2 GB, the largest file a "
-                                                   "FAT drive can hold. Choose a file on an "
-                                                   "exFAT, NTFS or ext4 drive.");
+            return BadInput("the image (" + size +
+                            ") is larger than 2 GB, the largest file a "
+                            "FAT drive can hold. Choose a file on an "
+                            "exFAT, NTFS or ext4 drive.");
         case DestinationVerdict::kNotEnoughSpace:
-            return BadInput("not enough free space for the image at " + options.to + ": " +
-                            size + " needed, " +
-                            FormatSize(int64_t(facts.freeBytes + facts.reusableBytes)) +
-                            " free.");
+            return BadInput("not enough free space for the image at " + options.to + ": " + size +
+                            " needed, " +
+                            FormatSize(int64_t(facts.freeBytes + facts.reusableBytes)) + " free.");
     }
     return 0;
 }
@@ -173,9 +176,10 @@ int ReportResult(const ImageOptions& options, const ImageResult& r, uint32_t byt
     const std::string copied = FormatSize(int64_t(r.imageBytes));
     if (r.result == kScanCancelled) {
         if (options.rescue) {
-            std::printf("Stopped. %s records what was copied; run the same command again to "
-                        "continue.\n",
-                        r.mapPath.c_str());
+            std::printf(
+                "Stopped. %s records what was copied; run the same command again to "
+                "continue.\n",
+                r.mapPath.c_str());
         } else {
             std::printf("Stopped. %s holds the first %s of the source, not a whole image.\n",
                         image.c_str(), copied.c_str());
@@ -200,8 +204,8 @@ int ReportResult(const ImageOptions& options, const ImageResult& r, uint32_t byt
             if (!r.mapError.message.empty()) {
                 const std::string where =
                     r.mapError.line ? " (line " + std::to_string(r.mapError.line) + ")" : "";
-                return BadInput(r.mapPath + " cannot be continued: " + r.mapError.message +
-                                where + ". Remove it to copy from the start.");
+                return BadInput(r.mapPath + " cannot be continued: " + r.mapError.message + where +
+                                ". Remove it to copy from the start.");
             }
             std::fprintf(stderr, "norvale-cli: cannot use %s: %s.\n", r.mapPath.c_str(),
                          ResultText(r.result).c_str());
@@ -220,20 +224,19 @@ int ReportResult(const ImageOptions& options, const ImageResult& r, uint32_t byt
     }
     const unsigned long long sectors = (r.totalBytes + bytesPerSector - 1) / bytesPerSector;
     if (r.resumed) {
-        std::printf("Continued the copy recorded in %s (%s were done before).\n",
-                    r.mapPath.c_str(), FormatSize(int64_t(r.resumedBytes)).c_str());
+        std::printf("Continued the copy recorded in %s (%s were done before).\n", r.mapPath.c_str(),
+                    FormatSize(int64_t(r.resumedBytes)).c_str());
     }
     if (r.badBytes == 0) {
-        std::printf("Copied %llu sectors (%s) into %s.\n", sectors, copied.c_str(),
-                    image.c_str());
+        std::printf("Copied %llu sectors (%s) into %s.\n", sectors, copied.c_str(), image.c_str());
         return 0;
     }
-    std::printf("Copied %llu sectors (%s) into %s; %llu bytes in %llu areas could not be read "
-                "and were filled with zeros. %s lists them; run the same command again to retry "
-                "them.\n",
-                sectors, copied.c_str(), image.c_str(),
-                static_cast<unsigned long long>(r.badBytes),
-                static_cast<unsigned long long>(r.badAreas), r.mapPath.c_str());
+    std::printf(
+        "Copied %llu sectors (%s) into %s; %llu bytes in %llu areas could not be read "
+        "and were filled with zeros. %s lists them; run the same command again to retry "
+        "them.\n",
+        sectors, copied.c_str(), image.c_str(), static_cast<unsigned long long>(r.badBytes),
+        static_cast<unsigned long long>(r.badAreas), r.mapPath.c_str());
     return 1;
 }
 
@@ -257,8 +260,8 @@ int RunImage(const ImageOptions& options) {
     }
     const uint32_t bytesPerSector =
         range.bytesPerSector ? range.bytesPerSector : source->SectorSize();
-    const uint64_t imageBytes = range.sectorCount ? range.sectorCount * bytesPerSector
-                                                  : source->SizeBytes();
+    const uint64_t imageBytes =
+        range.sectorCount ? range.sectorCount * bytesPerSector : source->SizeBytes();
     if (imageBytes == 0) return BadInput(arg.path + " is empty: nothing to copy.");
 
     if (SameFile(arg.path, options.to)) {

@@ -52,16 +52,7 @@ Result WriteMapFile(const std::string& path, const std::string& text) {
     const std::string tmp = path + ".tmp";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0) return FromErrno(errno);
-    Result r = kOk;
-    for (size_t done = 0; done < text.size() && r == kOk;) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            r = n < 0 ? FromErrno(errno) : kErrWriteFault;
-        } else {
-            done += size_t(n);
-        }
-    }
+    Result r = WriteAllBytes(fd, text.data(), text.size());
     if (r == kOk && ::fsync(fd) != 0) r = FromErrno(errno);
     if (::close(fd) != 0 && r == kOk) r = FromErrno(errno);
     if (r == kOk && ::rename(tmp.c_str(), path.c_str()) != 0) r = FromErrno(errno);
@@ -95,7 +86,7 @@ uint32_t NextChunk(uint64_t remaining, uint32_t bytesPerSector, uint32_t& unit) 
 
 // The state of one Run. Everything the copy loops need is allocated before the first chunk.
 class ImageCopy {
-public:
+  public:
     ImageCopy(const ImageJob& job, IImageObserver& observer, const std::atomic<bool>& stop)
         : job_(job), observer_(observer), stop_(stop) {}
     ~ImageCopy() {
@@ -104,7 +95,7 @@ public:
 
     ImageResult Run();
 
-private:
+  private:
     Result Fail(ImageStage stage, Result r) {
         result_.failedAt = stage;
         result_.result = r;
@@ -155,15 +146,15 @@ private:
 Result ImageCopy::CheckRange() {
     const uint32_t bps = job_.bytesPerSector ? job_.bytesPerSector : job_.source->SectorSize();
     // Whole sectors must fill a chunk exactly, or chunks would split sectors.
-    if (bps < 512 || bps > kImageChunkBytes || (bps & (bps - 1)) != 0)
-        return kErrInvalidParameter;
+    if (bps < 512 || bps > kImageChunkBytes || (bps & (bps - 1)) != 0) return kErrInvalidParameter;
     bytesPerSector_ = bps;
 
     uint64_t size = job_.source->SizeBytes();
     uint64_t cylinders = 0;
     uint32_t heads = 0, perTrack = 0;
     if (size == 0 && job_.source->Geometry(cylinders, heads, perTrack) && heads != 0 &&
-        perTrack != 0 && cylinders <= std::numeric_limits<uint64_t>::max() / (uint64_t{heads} * perTrack * bps)) {
+        perTrack != 0 &&
+        cylinders <= std::numeric_limits<uint64_t>::max() / (uint64_t{heads} * perTrack * bps)) {
         size = cylinders * heads * perTrack * bps;
     }
     if (job_.firstSector > size / bps) return kErrInvalidParameter;
@@ -416,6 +407,7 @@ Result ImageCopy::CopyChunkRescue(uint64_t offset, uint32_t bytes, uint32_t unit
         done_ += len;
         doneThisRun_ += len;
         Report();
+        if (Result r = SaveMap(false); r != kOk) return Fail(ImageStage::kMap, r);
     }
     return kOk;
 }

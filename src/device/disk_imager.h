@@ -59,17 +59,17 @@ struct ImageResult {
     uint64_t failedSector = 0;  // plain copy, read failure: first sector not copied
     // Rescue copy.
     std::string mapPath;
-    bool resumed = false;        // an existing map was continued
-    uint64_t resumedBytes = 0;   // bytes finished before this run
-    uint64_t badBytes = 0;       // bytes still unreadable, zero-filled in the image
-    uint64_t badAreas = 0;       // ranges of them in the map
-    MapParseError mapError;      // why an existing map was refused
+    bool resumed = false;       // an existing map was continued
+    uint64_t resumedBytes = 0;  // bytes finished before this run
+    uint64_t badBytes = 0;      // bytes still unreadable, zero-filled in the image
+    uint64_t badAreas = 0;      // ranges of them in the map
+    MapParseError mapError;     // why an existing map was refused
 
     bool Complete() const { return result == kOk && badBytes == 0; }
 };
 
 class IImageObserver {
-public:
+  public:
     virtual ~IImageObserver() = default;
     // After every chunk. secondsLeft stays -1 until five seconds have passed, then is
     // re-estimated every five seconds from the average speed.
@@ -80,7 +80,7 @@ public:
 
 // One imager per copy. Run works on the caller's thread and blocks until the copy ends.
 class DiskImager {
-public:
+  public:
     explicit DiskImager(IImageObserver& observer) : observer_(observer) {}
     DiskImager(const DiskImager&) = delete;
     DiskImager& operator=(const DiskImager&) = delete;
@@ -98,7 +98,7 @@ public:
     // How long the rescue copy waits at least between two saves of the map while copying.
     static constexpr std::chrono::milliseconds kMapSaveInterval{1000};
 
-private:
+  private:
     IImageObserver& observer_;
     std::atomic<bool> stop_{false};
     static_assert(std::atomic<bool>::is_always_lock_free);

@@ -13,10 +13,10 @@ namespace norvale {
 
 enum class DestinationVerdict {
     kOk,
-    kSameDevice,       // MSG0218: the destination lies on the source disk
-    kFat32TooLarge,    // MSG0220: FAT32 and the image is larger than 4 GiB
-    kFatTooLarge,      // MSG0219: FAT12/16 and the image is larger than 2 GiB
-    kNotEnoughSpace,   // MSG0221: the free space is not larger than the image
+    kSameDevice,      // MSG0218: the destination lies on the source disk
+    kFat32TooLarge,   // MSG0220: FAT32 and the image is larger than 4 GiB
+    kFatTooLarge,     // MSG0219: FAT12/16 and the image is larger than 2 GiB
+    kNotEnoughSpace,  // MSG0221: the free space is not larger than the image
 };
 
 // The language key of the message that explains a refusal; "" for kOk.

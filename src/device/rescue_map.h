@@ -42,7 +42,7 @@ inline constexpr std::string_view kBlockStatusChars = "?*/-+";
 // The blocks always cover [0, Extent()) without gaps or overlaps, and no two neighbours share a
 // status.
 class RescueMap {
-public:
+  public:
     RescueMap() = default;
     // One non-tried block of `size` bytes (none when 0).
     explicit RescueMap(uint64_t size);
@@ -72,7 +72,7 @@ public:
     // status is the same. Blocks of size 0 are ignored.
     void Append(uint64_t size, BlockStatus status);
 
-private:
+  private:
     void MergeAround(size_t first, size_t last);
     std::vector<MapBlock> blocks_;
 };

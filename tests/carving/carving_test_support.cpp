@@ -1,5 +1,7 @@
 #include "carving_test_support.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -9,8 +11,6 @@
 #include "carving/signature_table.h"
 #include "device/sector_source.h"
 #include "support/test_support.h"
-
-#include <unistd.h>
 
 namespace norvale {
 

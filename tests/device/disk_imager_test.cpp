@@ -51,8 +51,8 @@ struct Observer : IImageObserver {
 };
 
 // Runs one copy of `source` into `image`; `stopAfter` > 0 asks for a stop at that progress call.
-ImageResult Copy(ISectorSource& source, const std::string& image, bool rescue,
-                 int stopAfter = 0, Observer* seen = nullptr) {
+ImageResult Copy(ISectorSource& source, const std::string& image, bool rescue, int stopAfter = 0,
+                 Observer* seen = nullptr) {
     Observer local;
     Observer& observer = seen ? *seen : local;
     DiskImager imager(observer);
@@ -70,8 +70,7 @@ ImageResult Copy(ISectorSource& source, const std::string& image, bool rescue,
     return r;
 }
 
-std::unique_ptr<FaultySource> Faulty(const std::vector<uint8_t>& bytes,
-                                     std::set<uint64_t> bad) {
+std::unique_ptr<FaultySource> Faulty(const std::vector<uint8_t>& bytes, std::set<uint64_t> bad) {
     return std::make_unique<FaultySource>(std::make_unique<MemorySource>(bytes), std::move(bad));
 }
 
@@ -186,10 +185,8 @@ TEST(DiskImager, RefusesBadRangesAndDestinationsBeforeReadingOrWriting) {
         {"the source itself", 0, 0, dir / "src.img", kErrInvalidParameter,
          ImageStage::kDestination},
         {"a folder", 0, 0, dir / "folder", kErrDirectoryName, ImageStage::kDestination},
-        {"a character device", 0, 0, "/dev/null", kErrInvalidParameter,
-         ImageStage::kDestination},
-        {"a missing folder", 0, 0, dir / "no/such.img", kErrPathNotFound,
-         ImageStage::kDestination},
+        {"a character device", 0, 0, "/dev/null", kErrInvalidParameter, ImageStage::kDestination},
+        {"a missing folder", 0, 0, dir / "no/such.img", kErrPathNotFound, ImageStage::kDestination},
     };
     for (const Case& c : cases) {
         auto source = Faulty(bytes, {});
@@ -223,20 +220,6 @@ TEST(DiskImager, StoppedPlainCopyLeavesTheCopiedStartOnly) {
     EXPECT_EQ(r.imageBytes, 3u * 65536);
     const auto image = testing::ReadFileBytes(dir / "card.img");
     EXPECT_EQ(image, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 3 * 65536));
-}
-
-TEST(DiskImager, StopRequestedBeforeRunStopsAtOnce) {
-    MemorySource source(Pattern(4 * 65536));
-    TempDir dir;
-    Observer observer;
-    DiskImager imager(observer);
-    imager.RequestStop();
-    ImageJob job;
-    job.source = &source;
-    job.imagePath = dir / "card.img";
-    EXPECT_EQ(imager.Run(job).result, kScanCancelled);
-    EXPECT_TRUE(observer.percents.empty());
-    EXPECT_EQ(fs::file_size(dir / "card.img"), 0u);
 }
 
 TEST(DiskImager, StoppedRescueCopyKeepsAMapAndContinuesToAnExactImage) {

@@ -61,7 +61,7 @@ ImageResult CopyDevice(const std::string& device, const std::string& image, bool
 
 // Attaches `file` as a loop device (with partitions when asked); detaches at the end.
 class LoopDevice {
-public:
+  public:
     LoopDevice(const std::string& file, bool partitions) {
         std::string out;
         if (Sh("losetup -f --show " + std::string(partitions ? "-P " : "") + "'" + file + "'",
@@ -78,7 +78,7 @@ public:
     const std::string& Device() const { return device_; }
     const std::string& Error() const { return error_; }
 
-private:
+  private:
     std::string device_;
     std::string error_;
 };
@@ -115,7 +115,8 @@ TEST(ImagerOnLoopDevice, PartitionDeviceAndDiskRangeGiveTheSameImage) {
         Sh("mount '" + part2 + "' '" + dir / "mnt" + "'", &out) != 0) {
         GTEST_SKIP() << "cannot mount a second partition here: " << out;
     }
-    struct stat p1 {}, whole1 {};
+    struct stat p1 {
+    }, whole1{};
     ASSERT_EQ(::stat(part1.c_str(), &p1), 0);
     ASSERT_EQ(::stat(loop.Device().c_str(), &whole1), 0);
     DestinationFacts facts;
@@ -146,8 +147,7 @@ TEST(ImagerOnFailingDevice, RescueCopyMapsTheSectorsTheDeviceRefuses) {
     const uint64_t sectors = bytes.size() / 512;
     const std::string name = "norvale-imager-" + std::to_string(::getpid());
     const std::string table = "0 96 linear " + loop.Device() + " 0\n96 8 error\n104 " +
-                              std::to_string(sectors - 104) + " linear " + loop.Device() +
-                              " 104\n";
+                              std::to_string(sectors - 104) + " linear " + loop.Device() + " 104\n";
     if (Sh("printf '" + table + "' | dmsetup create " + name, &out) != 0) {
         GTEST_SKIP() << "dmsetup create failed: " << out;
     }

@@ -56,11 +56,9 @@ TEST(RescueMapText, ReadsWhatDdrescueWrites) {
     EXPECT_EQ(map.currentStatus, '*');
     EXPECT_EQ(map.currentPass, 3);
     const std::vector<MapBlock> expected = {
-        {0x000000, 0x117000, BlockStatus::kFinished},
-        {0x117000, 0x200, BlockStatus::kBadSector},
+        {0x000000, 0x117000, BlockStatus::kFinished}, {0x117000, 0x200, BlockStatus::kBadSector},
         {0x117200, 0xA00, BlockStatus::kNonScraped},  // 1143296 = 0x117200, 05000 = 0xA00
-        {0x117C00, 0x400, BlockStatus::kNonTrimmed},
-        {0x118000, 0x8000, BlockStatus::kNonTried},
+        {0x117C00, 0x400, BlockStatus::kNonTrimmed},  {0x118000, 0x8000, BlockStatus::kNonTried},
     };
     // Read as decimal, the octal size would leave a gap before the next block and fail.
     EXPECT_EQ(map.Blocks(), expected);
@@ -86,21 +84,21 @@ TEST(RescueMapText, RefusesDamagedMapsNamingTheLine) {
         const char* text;
         size_t line;
     } cases[] = {
-        {"", 0},                                      // no status line at all
-        {"# only comments\n", 0},                     //
-        {"0 x\n", 1},                                 // unknown current status
-        {"0 ? 0\n", 1},                               // pass 0
-        {"0 ?\n0 10 +\n10 10 !\n", 3},                // unknown block status
-        {"0 ?\n0 10 +\n5 10 -\n", 3},                 // overlap
-        {"0 ?\n0 10 +\n11 10 -\n", 3},                // gap
-        {"0 ?\n0 0 +\n", 2},                          // empty block
-        {"0 ?\n0 10\n", 2},                           // missing status
-        {"0 ?\n0 10 + extra\n", 2},                   // trailing field
-        {"0 ?\n-1 10 +\n", 2},                        // negative
-        {"0 ?\n0x 10 +\n", 2},                        // prefix without digits
-        {"0 ?\n08 10 +\n", 2},                        // not octal
-        {"0 ?\n0 0x10000000000000000 +\n", 2},        // overflows 64 bits
-        {"0 ?\n0xFFFFFFFFFFFFFFFF 2 +\n", 2},         // end past 2^64
+        {"", 0},                                // no status line at all
+        {"# only comments\n", 0},               //
+        {"0 x\n", 1},                           // unknown current status
+        {"0 ? 0\n", 1},                         // pass 0
+        {"0 ?\n0 10 +\n10 10 !\n", 3},          // unknown block status
+        {"0 ?\n0 10 +\n5 10 -\n", 3},           // overlap
+        {"0 ?\n0 10 +\n11 10 -\n", 3},          // gap
+        {"0 ?\n0 0 +\n", 2},                    // empty block
+        {"0 ?\n0 10\n", 2},                     // missing status
+        {"0 ?\n0 10 + extra\n", 2},             // trailing field
+        {"0 ?\n-1 10 +\n", 2},                  // negative
+        {"0 ?\n0x 10 +\n", 2},                  // prefix without digits
+        {"0 ?\n08 10 +\n", 2},                  // not octal
+        {"0 ?\n0 0x10000000000000000 +\n", 2},  // overflows 64 bits
+        {"0 ?\n0xFFFFFFFFFFFFFFFF 2 +\n", 2},   // end past 2^64
     };
     for (const Case& c : cases) {
         RescueMap map;
@@ -167,30 +165,6 @@ TEST(RescueMapEdit, RandomEditsMatchAByteModel) {
             ASSERT_EQ(Expand(map), model) << "round " << round << " step " << step;
         }
     }
-}
-
-TEST(RescueMapEdit, ResizeAndSearch) {
-    RescueMap map(1000);
-    map.SetStatus(0, 100, BlockStatus::kFinished);
-    map.SetStatus(300, 10, BlockStatus::kBadSector);
-    map.SetStatus(600, 50, BlockStatus::kFinished);
-    EXPECT_EQ(map.WrittenExtent(), 650u);
-    EXPECT_EQ(map.BytesWith("?"), 1000u - 160u);
-
-    MapBlock area;
-    ASSERT_TRUE(map.NextArea(50, "?", area));
-    EXPECT_EQ(area, (MapBlock{100, 200, BlockStatus::kNonTried}));
-    ASSERT_TRUE(map.NextArea(305, "-?", area));
-    EXPECT_EQ(area, (MapBlock{305, 5, BlockStatus::kBadSector}));
-    EXPECT_FALSE(map.NextArea(650, "-", area));
-
-    map.Resize(620);
-    EXPECT_EQ(map.Extent(), 620u);
-    EXPECT_EQ(map.Blocks().back(), (MapBlock{600, 20, BlockStatus::kFinished}));
-    map.Resize(700);
-    EXPECT_EQ(map.Blocks().back(), (MapBlock{620, 80, BlockStatus::kNonTried}));
-    map.Resize(0);
-    EXPECT_TRUE(map.Blocks().empty());
 }
 
 }  // namespace

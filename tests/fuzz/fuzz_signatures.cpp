@@ -1,6 +1,7 @@
 // Signature catalogue over arbitrary bytes: every detector, the structure test and the
-// boundary scan on sectors of any content and length, and the content check for every known
-// extension. The input doubles as the medium, so the detectors that read ahead read it too.
+// boundary scan on sectors of any content and length, identification with every sizer, and
+// the content check for every known extension. The input doubles as the medium, so the
+// detectors and sizers that read ahead read it too.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -53,8 +54,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::string name;
     FileTypeCode type = FileTypeCode::kNoFileType;
-    (void)IdentifyAndSize(context, sectorSize, reader, sector, context.startLba, {0, 1, 0, 0}, name,
-                          type, length);
+    const uint64_t start = context.startLba;
+    context.scanProgress = nullptr;
+    (void)IdentifyAndSize(context, sectorSize, reader, sector, start, {0, 1, 0, 0}, name, type,
+                          length);
+
+    // Every sizer, whatever the detectors made of the sector: declared lengths, end markers
+    // and chains are all read from the input.
+    LengthSizer previous = nullptr;
+    for (const SignatureRow& row : FileSignatureTable()) {
+        if (row.sizer == nullptr || row.sizer == previous) continue;
+        previous = row.sizer;
+        context.startLba = context.cursorLba = start;
+        (void)row.sizer(sector, context);
+    }
 
     for (const SignatureRow& row : FileSignatureTable()) {
         (void)CheckTypeByExtension(context, sector, row.extension, &reader, sectorSize, 0);

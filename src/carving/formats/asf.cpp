@@ -1,11 +1,11 @@
 // Advanced Systems Format (wmv, wma, asf): the file is one header object, identified by its GUID.
-#include <optional>
 #include <algorithm>
+#include <optional>
 #include <string_view>
 
 #include "carving/formats/formats.h"
-#include "device/bytes.h"
 #include "carving/sizer_frame.h"
+#include "device/bytes.h"
 
 namespace norvale {
 

@@ -100,8 +100,7 @@ std::optional<CompoundGeometry> ReadGeometry(ByteSpan header) {
     if (fatSectors == 0 || (difatSectors == 0 && fatSectors > kHeaderDifatEntries)) {
         return std::nullopt;
     }
-    return CompoundGeometry{1u << shift, 1u << entryShift, fatSectors, difatSectors,
-                            Le32(p + 68)};
+    return CompoundGeometry{1u << shift, 1u << entryShift, fatSectors, difatSectors, Le32(p + 68)};
 }
 
 // Compound-file sector `number` (the header is the sector before number 0), read into the work

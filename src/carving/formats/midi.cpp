@@ -1,8 +1,8 @@
 // Standard MIDI files: a 6-byte "MThd" header chunk followed at once by the first "MTrk".
+#include <cstring>
 #include <string_view>
 
 #include "carving/formats/formats.h"
-#include <cstring>
 #include "carving/sizer_frame.h"
 
 namespace norvale {
@@ -18,6 +18,8 @@ FileTypeCode DetectMidi(ByteSpan sector, CarvingContext&) {
 }
 
 namespace {
+
+constexpr uint64_t kMidiCap = 0x800000;  // 8 MiB
 
 // Follows the chain of track chunks: each "MTrk" header (type and BE 32-bit length) is
 // followed by its data and then the next header. Bytes are fed in file order; a header that
@@ -62,14 +64,15 @@ uint64_t SizeMidi(ByteSpan sector, CarvingContext& context) {
     // track chunks, never more than its boundary allows. A chain that breaks, or a header that
     // announces no track, leaves only the boundary to go by.
     const uint32_t tracks = sector.size() >= 12 ? BigEndian16(sector.data() + 10) : 0;
+    if (tracks == 0) return SizeToBoundary(context, kMidiCap);
     TrackChain chain(tracks);
-    if (tracks > 0) chain.Feed(sector, 0);
+    chain.Feed(sector, 0);
     if (chain.Complete() && chain.End() <= sector.size()) return chain.End();
 
-    SizerFrame frame(context, 0x800000);
+    SizerFrame frame(context, kMidiCap);
     while (frame.Next()) {
         const ByteSpan chunk = frame.Chunk();
-        if (tracks > 0) chain.Feed(chunk, frame.BytesBeforeChunk());
+        chain.Feed(chunk, frame.BytesBeforeChunk());
         if (!chain.Complete()) continue;
         if (frame.BoundaryHit()) return std::min(frame.Length(), frame.Clamp(chain.End()));
         // Once the last track's end has been read, the boundary can only lie beyond it.

@@ -27,9 +27,8 @@ FileTypeCode DetectMpegStream(ByteSpan sector, CarvingContext&) {
 uint64_t SizeMpegEndCode(ByteSpan sector, CarvingContext& context) {
     // A video elementary stream ends with a sequence end code, a program stream with a
     // program end code.
-    const std::string_view endCode = BytesAt(sector, 0, "\x00\x00\x01\xB3"sv)
-                                         ? "\x00\x00\x01\xB7"sv
-                                         : "\x00\x00\x01\xB9"sv;
+    const std::string_view endCode =
+        BytesAt(sector, 0, "\x00\x00\x01\xB3"sv) ? "\x00\x00\x01\xB7"sv : "\x00\x00\x01\xB9"sv;
     SizerFrame frame(context, kCap6GiB, FileTypeCode::kMpeg);
     while (frame.Next()) {
         if (const std::optional<size_t> end =

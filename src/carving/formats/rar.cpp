@@ -16,11 +16,9 @@ FileTypeCode DetectRar(ByteSpan sector, CarvingContext&) {
 
 uint64_t SizeRar(ByteSpan sector, CarvingContext& context) {
     // The end-of-archive block (type 0x7B, 7 bytes, fixed CRC).
-    return SizeByEndMarker(sector, context, kCap4GiB,
-                           [](ByteSpan data, uint32_t sectorSize) {
-                               return FirstZeroPaddedFooterEnd(
-                                   data, "\xC4\x3D\x7B\x00\x40\x07\x00"sv, sectorSize);
-                           });
+    return SizeByEndMarker(sector, context, kCap4GiB, [](ByteSpan data, uint32_t sectorSize) {
+        return FirstZeroPaddedFooterEnd(data, "\xC4\x3D\x7B\x00\x40\x07\x00"sv, sectorSize);
+    });
 }
 
 }  // namespace norvale

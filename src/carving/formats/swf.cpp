@@ -3,8 +3,8 @@
 #include <string_view>
 
 #include "carving/formats/formats.h"
-#include "device/bytes.h"
 #include "carving/sizer_frame.h"
+#include "device/bytes.h"
 
 namespace norvale {
 

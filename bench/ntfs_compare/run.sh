@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Deleted files found and recovered byte-exact on NTFS images, ours against The Sleuth Kit
+# (fls -rd + icat) and ntfs-3g's ntfsundelete on the same images. The images are made with
+# mkntfs and filled through an ntfs-3g FUSE mount (root, or a user allowed to mount): files in
+# the root and in folders, non-ASCII names, a sparse file, a fragmented file, a deleted folder
+# with content and a file whose folder's record was handed out again; then some are deleted.
+# Usage: bench/ntfs_compare/run.sh [BUILD_DIR]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${1:-build}
+cli="$root/$build/src/cli/norvale-cli"
+work=$(mktemp -d)
+mnt="$work/mnt"
+cleanup() {
+    mountpoint -q "$mnt" 2>/dev/null && umount "$mnt"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+export XDG_DATA_HOME="$work/xdg" XDG_CONFIG_HOME="$work/xdg" LC_ALL=C.UTF-8
+mkdir -p "$mnt"
+
+python3 - "$work/src" <<'PY'
+import os, random, sys
+d = sys.argv[1]; os.makedirs(d)
+r = random.Random(7)
+sizes = {'small.txt': 300, 'photo 01.jpg': 70000, 'Ærøskøbing.png': 40000, 'big.bin': 900000,
+         'song.mp3': 250000, 'report.pdf': 120000, 'inner1.txt': 5000, 'inner2.jpg': 33000,
+         'left behind.txt': 900, 'frag_a.bin': 20000, 'frag_b.bin': 20000, 'frag_c.bin': 20000,
+         'fragmented.bin': 150000}
+for name, n in sizes.items():
+    data = bytes(r.getrandbits(8) for _ in range(n))
+    if name.endswith('.jpg'): data = b'\xff\xd8\xff\xe0\x00\x10JFIF\x00' + data[11:]
+    if name.endswith('.png'): data = b'\x89PNG\r\n\x1a\n' + data[8:]
+    if name.endswith('.pdf'): data = b'%PDF-1.4\n' + data[9:]
+    open(os.path.join(d, name), 'wb').write(data)
+with open(os.path.join(d, 'sparse.bin'), 'wb') as f:
+    f.seek(2000000); f.write(b'sparse tail')
+PY
+
+make_image() {  # mkntfs-args image
+    local img=$2 s="$work/src"
+    truncate -s 48M "$img"
+    mkntfs -F -Q -q $1 "$img" >/dev/null 2>&1
+    ntfs-3g "$img" "$mnt"
+    # The first user records: this folder's record is handed out again after the remount.
+    mkdir "$mnt/Lost"
+    cp "$s/left behind.txt" "$mnt/Lost/"
+    mkdir "$mnt/Music" "$mnt/Gone"
+    cp "$s/small.txt" "$s/photo 01.jpg" "$s/Ærøskøbing.png" "$s/big.bin" "$s/sparse.bin" "$mnt/"
+    cp "$s/song.mp3" "$s/report.pdf" "$mnt/Music/"
+    cp "$s/inner1.txt" "$s/inner2.jpg" "$mnt/Gone/"
+    cp "$s/frag_a.bin" "$s/frag_b.bin" "$s/frag_c.bin" "$mnt/"
+    rm "$mnt/frag_b.bin"
+    cp "$s/fragmented.bin" "$mnt/"
+    rm "$mnt/photo 01.jpg" "$mnt/Ærøskøbing.png" "$mnt/big.bin" "$mnt/Music/song.mp3" \
+        "$mnt/fragmented.bin" "$mnt/small.txt" "$mnt/sparse.bin" "$mnt/Lost/left behind.txt"
+    rm -r "$mnt/Gone"
+    rmdir "$mnt/Lost"
+    umount "$mnt"
+    ntfs-3g "$img" "$mnt"
+    echo reused >"$mnt/reused.txt"
+    umount "$mnt"
+}
+
+deleted="small.txt|photo 01.jpg|Ærøskøbing.png|big.bin|song.mp3|inner1.txt|inner2.jpg|left behind.txt|fragmented.bin|sparse.bin"
+total=$(echo "$deleted" | tr '|' '\n' | wc -l)
+
+# Exact: an original deleted file for which the output holds a byte-identical file, whatever
+# name each tool gave it.
+exact() {  # output-folder
+    local n=0 name h
+    while IFS= read -r name; do
+        h=$(sha256sum <"$work/src/$name" | cut -d' ' -f1)
+        if find "$1" -type f -exec sha256sum {} + 2>/dev/null | cut -d' ' -f1 | grep -qx "$h"; then
+            n=$((n + 1))
+        fi
+    done < <(echo "$deleted" | tr '|' '\n')
+    echo "$n"
+}
+files() { find "$1" -type f -size +0 | wc -l; }  # non-empty files a tool wrote
+
+printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s\n' "" "" ours ours tsk tsk undel undel
+printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s\n' image deleted files exact files exact files exact
+for args in "-c 4096" "-c 1024" "-c 512" "-s 4096 -c 4096"; do
+    name=$(echo "$args" | tr -d ' -')
+    img="$work/$name.img"
+    make_image "$args" "$img"
+    rm -rf "$work/ours" "$work/tsk" "$work/undel"
+    mkdir -p "$work/ours" "$work/tsk" "$work/undel"
+    "$cli" recover "$img" --mode deleted --to "$work/ours" -q >/dev/null 2>&1 || true
+    i=0
+    fls -rd -p -F "$img" 2>/dev/null | sed -E 's/^[^ ]+ [*] ([0-9-]+)(\([^)]*\))?:\t.*$/\1/' |
+        while read -r inode; do
+            i=$((i + 1))
+            icat "$img" "$inode" >"$work/tsk/$i" 2>/dev/null || true
+        done
+    (cd "$work/undel" && ntfsundelete "$img" -u -m '*' -d "$work/undel" >/dev/null 2>&1) || true
+    printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s\n' "$args" "$total" \
+        "$(files "$work/ours")" "$(exact "$work/ours")" \
+        "$(files "$work/tsk")" "$(exact "$work/tsk")" \
+        "$(files "$work/undel")" "$(exact "$work/undel")"
+done

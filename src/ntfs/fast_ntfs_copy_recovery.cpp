@@ -1,0 +1,267 @@
+// Copying found items out of the volume: recovery into the destination folder and extraction
+// for preview. A file's content is its record's unnamed $DATA: the resident value, or its runs
+// (followed through the attribute list when the record has one), read 64 KiB at a time.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <set>
+
+#include "engine/data_paths.h"
+#include "engine/output_naming.h"
+#include "engine/preview_target.h"
+#include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/mft_record.h"
+
+namespace norvale {
+namespace {
+
+constexpr size_t kChunkBytes = 0x10000;
+// Attempts at a fresh name when another writer takes the free one first.
+constexpr int kCreateAttempts = 100;
+
+// Creates a new file at `path`, or at the next free numbered name when something appeared
+// there; never opens an existing file. `path` is updated to where the file was created.
+Result CreateNewFile(std::string& path, int& fd) {
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) return kOk;
+        if (errno != EEXIST) return FromErrno(errno);
+        path = MakeUniquePath(path);
+    }
+    return kErrFileExists;
+}
+
+Result CreateNewFolder(std::string& path) {
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        if (::mkdir(path.c_str(), 0755) == 0) return kOk;
+        if (errno != EEXIST) return FromErrno(errno);
+        path = MakeUniquePath(path);
+    }
+    return kErrFileExists;
+}
+
+Result WriteAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return FromErrno(errno);
+        }
+        if (n == 0) return kErrWriteFault;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return kOk;
+}
+
+}  // namespace
+
+Result CFastNtfsRecovery::LoadContent(const RecoveredItem& item, AttributeData& data,
+                                      uint64_t& readable) {
+    readable = 0;
+    const auto number = static_cast<uint32_t>(item.objectKey);
+    if (Result r = volume_->LoadAttribute(number, kAttrData, u"", data); r != kOk) return r;
+    if (data.resident) {
+        readable = data.residentValue.size();
+    } else {
+        // A damaged list may describe only the start of the content.
+        const uint64_t clusters = RunClusters(data.runs);
+        uint64_t bytes = 0;
+        if (__builtin_mul_overflow(clusters, uint64_t{geometry_.clusterBytes}, &bytes)) {
+            bytes = ~uint64_t{0};
+        }
+        readable = std::min(data.realSize, bytes);
+    }
+    return kOk;
+}
+
+Result CFastNtfsRecovery::RecoverItem(const RecoveredItem& item, const std::string& destination,
+                                      int /*destinationFlag*/) {
+    if (!IsOpen()) return openResult_;
+    bool stopped = false;
+    if (item.isFolder) return RecoverFolder(item, destination, stopped);
+    const size_t slash = destination.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        if (Result r = MakeFolders(destination.substr(0, slash)); r != kOk) return r;
+    }
+    return RecoverOneFile(item, destination, stopped);
+}
+
+bool CFastNtfsRecovery::LinkedLevel(uint32_t folderKey, uint32_t& level) const {
+    // The scan links a folder's children at one level only (the folder's depth on the volume);
+    // the map is ordered by level first, so the first match is the one.
+    for (const auto& [key, records] : store_->ChildMap()) {
+        if (key.parentKey == folderKey && !records.empty()) {
+            level = key.level;
+            return true;
+        }
+    }
+    return false;
+}
+
+Result CFastNtfsRecovery::RecoverFolder(const RecoveredItem& folder, const std::string& destination,
+                                        bool& stopped) {
+    if (Result r = MakeFolders(destination); r != kOk) return r;
+    if (!store_ || !store_->IsOpen()) return kOk;
+    store_->Flush();
+
+    struct Pending {
+        RecoveredItem folder;
+        std::string path;
+    };
+    std::deque<Pending> queue{{folder, destination}};
+    // A damaged log may list a folder inside itself; each folder is entered once.
+    std::set<int32_t> entered{folder.objectKey};
+    Result first = kOk;
+    auto note = [&](Result r) {
+        if (first == kOk) first = r;
+    };
+    while (!queue.empty()) {
+        const Pending current = std::move(queue.front());
+        queue.pop_front();
+        uint32_t level = 0;
+        if (!LinkedLevel(static_cast<uint32_t>(current.folder.objectKey), level)) continue;
+        std::vector<RecoveredItem> children;
+        // A listing cut short by a damaged log still gives the children read before the damage.
+        note(
+            store_->ListChildren(static_cast<uint32_t>(current.folder.objectKey), level, children));
+        for (const RecoveredItem& child : children) {
+            std::string path = MakeUniquePath(current.path + "/" + SafeFileName(child.Name()));
+            if (child.isFolder) {
+                if (!entered.insert(int32_t{child.objectKey}).second) continue;
+                if (Result r = CreateNewFolder(path); r != kOk) {
+                    note(r);
+                    if (const int answer = ReportRecover(100, r, path); answer != 0) {
+                        stopped = true;
+                        return answer;
+                    }
+                    continue;
+                }
+                queue.push_back({child, path});
+                continue;
+            }
+            const Result r = RecoverOneFile(child, path, stopped);
+            if (stopped) return r;
+            note(r);
+        }
+    }
+    return first;
+}
+
+Result CFastNtfsRecovery::RecoverOneFile(const RecoveredItem& item, std::string path,
+                                         bool& stopped) {
+    // Every file ends with one report at 100% that carries its result.
+    auto finish = [&](Result r) -> Result {
+        if (const int answer = ReportRecover(100, r, path); answer != 0) {
+            stopped = true;
+            return answer;
+        }
+        return r;
+    };
+    const uint64_t size = item.fileSize;
+    AttributeData data;
+    uint64_t readable = 0;
+    if (size > 0) {
+        if (Result r = LoadContent(item, data, readable); r != kOk) return finish(r);
+    }
+    int fd = -1;
+    if (Result r = CreateNewFile(path, fd); r != kOk) return finish(r);
+
+    std::vector<uint8_t> buffer(size > 0 ? kChunkBytes : 0);
+    const uint64_t limit = std::min(size, readable);
+    Result result = kOk;
+    uint64_t done = 0;
+    while (done < limit) {
+        const auto n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, limit - done));
+        const std::span<uint8_t> chunk(buffer.data(), n);
+        if ((result = volume_->ReadAttributeBytes(data, done, chunk)) != kOk) break;
+        // A file that cannot be written whole has failed; its partial output is left as it is.
+        if ((result = WriteAll(fd, chunk.data(), n)) != kOk) break;
+        done += n;
+        const auto percent = static_cast<int>(done * 100 / size);
+        if (percent >= 100) break;  // the final report follows the close
+        if (const int answer = ReportRecover(percent, kOk, path); answer != 0) {
+            ::close(fd);
+            stopped = true;
+            return answer;
+        }
+    }
+    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
+    // The volume describes less than the stated size: the bytes that exist are kept, but the
+    // copy is incomplete and must not be reported as a success.
+    if (result == kOk && done < size) result = kErrHandleEof;
+    return finish(result);
+}
+
+Result CFastNtfsRecovery::ExtractForPreview(const RecoveredItem& item, std::string& tempPath,
+                                            uint8_t* memory, uint64_t& byteCount,
+                                            PreviewProgressFn fn, void* userData) {
+    const uint64_t capacity = byteCount;
+    byteCount = 0;
+    tempPath.clear();
+    if (!IsOpen()) return openResult_;
+    if (item.isFolder) return kErrInvalidParameter;
+    auto report = [&](int percent, Result r) { return fn ? fn(userData, percent, r) : 0; };
+
+    const PreviewTarget target = ChoosePreviewTarget(item.Name());
+    const bool toFile = target.kind != PreviewTargetKind::kMemory;
+    if (!toFile && capacity > 0 && memory == nullptr) return kErrInvalidParameter;
+    const uint64_t total = toFile ? item.fileSize : std::min(uint64_t{item.fileSize}, capacity);
+    AttributeData data;
+    uint64_t readable = 0;
+    if (total > 0) {
+        if (Result r = LoadContent(item, data, readable); r != kOk) {
+            if (r > 0) report(100, r);
+            return r;
+        }
+    }
+    int fd = -1;
+    if (toFile) {
+        if (Result r = CreatePreviewFile(target.path, fd); r != kOk) {
+            if (r > 0) report(100, r);
+            return r;
+        }
+        tempPath = target.path;
+    }
+
+    Result result = kOk;
+    uint64_t done = 0;
+    int percent = 0;
+    std::vector<uint8_t> buffer(toFile && total > 0 ? kChunkBytes : 0);
+    while (done < total) {
+        if (done >= readable) {
+            result = kErrHandleEof;
+            break;
+        }
+        const auto n =
+            static_cast<size_t>(std::min<uint64_t>({kChunkBytes, total - done, readable - done}));
+        const std::span<uint8_t> chunk =
+            toFile ? std::span<uint8_t>(buffer.data(), n) : std::span<uint8_t>(memory + done, n);
+        if ((result = volume_->ReadAttributeBytes(data, done, chunk)) != kOk) break;
+        if (toFile && (result = WriteAll(fd, chunk.data(), n)) != kOk) break;
+        done += n;
+        percent = static_cast<int>(done * 100 / total);
+        if (const int answer = report(percent, kOk); answer != 0) {
+            result = answer;
+            break;
+        }
+    }
+    if (result == kOk && percent < 100) report(100, kOk);
+    if (fd >= 0) {
+        if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
+        if (result != kOk) {
+            ::unlink(target.path.c_str());
+            tempPath.clear();
+        }
+    }
+    if (!toFile) byteCount = done;
+    return result;
+}
+
+}  // namespace norvale

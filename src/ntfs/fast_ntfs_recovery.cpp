@@ -1,0 +1,187 @@
+#include "ntfs/fast_ntfs_recovery.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+#include "engine/scan_log_history.h"
+#include "ntfs/mft_record.h"
+
+namespace norvale {
+namespace {
+
+// "Fast_<start>_<year><month><day><hour><minute>", the minute right-aligned in two places as
+// the scan logs of every engine name it.
+std::string ScanName(uint64_t partitionStartLba) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char name[96];
+    std::snprintf(name, sizeof name, "Fast_%lld_%d%d%d%d%2d",
+                  static_cast<long long>(partitionStartLba), local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min);
+    return name;
+}
+
+constexpr uint32_t kRootKey = static_cast<uint32_t>(kMftRecordRoot);
+
+}  // namespace
+
+CFastNtfsRecovery::CFastNtfsRecovery() = default;
+
+CFastNtfsRecovery::~CFastNtfsRecovery() {
+    if (store_) store_->Close();
+}
+
+Result CFastNtfsRecovery::OpenImage(const std::string& imagePath, uint16_t sourceTag) {
+    if (IsOpen()) return kOk;
+    if (Result r = reader_.OpenImageFile(imagePath); r != kOk) return openResult_ = r;
+    // An image counts 512-byte sectors until its boot sector tells otherwise.
+    return FinishOpen(0, reader_.TotalSectors(), sourceTag);
+}
+
+Result CFastNtfsRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLba,
+                                   uint64_t partitionSectorCount, uint16_t driveLetter) {
+    if (IsOpen()) return kOk;
+    if (Result r = reader_.OpenPhysicalDisk(diskNumber); r != kOk) return openResult_ = r;
+    return FinishOpen(partitionStartLba, partitionSectorCount, driveLetter);
+}
+
+Result CFastNtfsRecovery::FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors,
+                                     uint16_t tag) {
+    auto volume = std::make_unique<NtfsVolume>(reader_);
+    Result r = volume->Open(partitionStartLba, partitionSectors);
+    if (r != kOk) {
+        reader_.Close();
+        // A boot sector that is readable but not NTFS is a layout this engine cannot follow.
+        return openResult_ = r == kErrInvalidParameter ? kErrUnsupportedLayout : r;
+    }
+    mftResult_ = volume->LoadMftRuns();
+    geometry_ = volume->Geometry();
+    volume_ = std::move(volume);
+    sourceTag_ = tag;
+    partitionStartLba_ = partitionStartLba;
+    record_.assign(geometry_.recordBytes, 0);
+    bitmap_.clear();
+    return openResult_ = kOk;
+}
+
+Result CFastNtfsRecovery::SetCallbacks(ScanProgressFn scanProgress,
+                                       RecoverProgressFn recoverProgress, void* userData,
+                                       int progressScale) {
+    scanProgress_ = scanProgress;
+    recoverProgress_ = recoverProgress;
+    userData_ = userData;
+    progressScale_ = progressScale;
+    return kOk;
+}
+
+int CFastNtfsRecovery::ReportScan(int percent, int secondsLeft) {
+    if (!scanProgress_) return 0;
+    return scanProgress_(userData_, percent, progressScale_, secondsLeft, 0, 0, 0, 0);
+}
+
+int CFastNtfsRecovery::ReportRecover(int percent, Result error, const std::string& path) {
+    if (!recoverProgress_) return 0;
+    return recoverProgress_(userData_, percent, kFullProgressScale, error, path.c_str());
+}
+
+Result CFastNtfsRecovery::Scan(const char* logName) {
+    directories_.clear();
+    places_.clear();
+    if (store_) store_->Close();
+    store_ = std::make_unique<ResultStore>();
+    store_->SetListCallback(listCallback_, listUserData_);
+
+    std::string folder = ScanLogHistory::Instance().CurrentFolder();
+    if (logName) return store_->Open(folder, logName);
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    if (!IsOpen()) return openResult_;
+
+    const std::string name = ScanName(partitionStartLba_);
+    // A new scan starts from empty logs, also when this engine scanned in the same minute.
+    for (const char* suffix : {"", "_Relation", "_DirInfo"}) {
+        ::unlink((folder + name + suffix).c_str());
+    }
+    if (Result r = store_->Open(folder, name); r != kOk) return r;
+    const Result result = mftResult_ != kOk ? mftResult_ : RunScan();
+    const Result flushed = store_->Flush();
+    return result != kOk ? result : flushed;
+}
+
+Result CFastNtfsRecovery::ListChildren(const RecoveredItem* folder, int level,
+                                       std::vector<RecoveredItem>& out) {
+    if (!folder && level != 0) return kErrInvalidParameter;
+    if (!store_ || !store_->IsOpen()) return kOk;
+    store_->Flush();
+    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : kRootKey;
+    return store_->ListChildren(key, static_cast<uint32_t>(level), out);
+}
+
+Result CFastNtfsRecovery::CountFiles(const RecoveredItem* folder, int level, int& count) {
+    count = 0;
+    if (!folder && level != 0) return kErrInvalidParameter;
+    if (!store_ || !store_->IsOpen()) return kOk;
+    store_->Flush();
+    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : kRootKey;
+    int32_t n = 0;
+    const Result r = store_->CountFiles(key, static_cast<uint32_t>(level), n);
+    count = n;
+    return r;
+}
+
+uint64_t CFastNtfsRecovery::GetItemCount() {
+    return store_ ? static_cast<uint64_t>(store_->RecordCount()) : 0;
+}
+
+Result CFastNtfsRecovery::GetItemPath(const RecoveredItem& item, std::string& out) {
+    out.clear();
+    if (!store_ || !store_->IsOpen()) return kOk;
+    return store_->GetItemPath(item, out);
+}
+
+Result CFastNtfsRecovery::SetListCallback(ListProgressFn fn, void* userData) {
+    listCallback_ = fn;
+    listUserData_ = userData;
+    if (store_) store_->SetListCallback(fn, userData);
+    return kOk;
+}
+
+int CFastNtfsRecovery::ListByType(const std::string& pattern, std::vector<RecoveredItem>& out) {
+    if (!store_ || !store_->IsOpen()) return 0;
+    return store_->ListByType(pattern, out);
+}
+
+Result CFastNtfsRecovery::BuildClusterMap() {
+    if (!IsOpen()) return openResult_;
+    return volume_->ReadClusterBitmap(bitmap_);
+}
+
+Result CFastNtfsRecovery::SkipUsedClusters(uint64_t& position, uint64_t& freeLength) {
+    freeLength = 0;
+    const NtfsGeometry& g = geometry_;
+    const uint64_t partitionEnd = g.partitionSectors != 0 ? g.partitionSectors : g.totalSectors;
+    if (position >= partitionEnd) {
+        position = partitionEnd;
+        return 1;
+    }
+    if (g.sectorsPerCluster == 0) return 1;
+    const uint64_t bits = uint64_t{bitmap_.size()} * 8;
+    auto used = [&](uint64_t c) { return (bitmap_[c / 8] >> (c % 8)) & 1; };
+    const uint64_t first = position / g.sectorsPerCluster;
+    if (first >= bits) return 1;
+    uint64_t c = first;
+    while (c < bits && used(c)) ++c;
+    if (c == bits) return 1;
+    if (c != first) position = c * g.sectorsPerCluster;
+    uint64_t end = c;
+    while (end < bits && !used(end)) ++end;
+    // Measured from the position itself, which may lie inside its free cluster.
+    const uint64_t freeEnd = std::min(end * g.sectorsPerCluster, partitionEnd);
+    freeLength = freeEnd > position ? freeEnd - position : 0;
+    return 1;
+}
+
+}  // namespace norvale
