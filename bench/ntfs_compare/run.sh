@@ -25,8 +25,7 @@ d = sys.argv[1]; os.makedirs(d)
 r = random.Random(7)
 sizes = {'small.txt': 300, 'photo 01.jpg': 70000, 'Ærøskøbing.png': 40000, 'big.bin': 900000,
          'song.mp3': 250000, 'report.pdf': 120000, 'inner1.txt': 5000, 'inner2.jpg': 33000,
-         'left behind.txt': 900, 'frag_a.bin': 20000, 'frag_b.bin': 20000, 'frag_c.bin': 20000,
-         'fragmented.bin': 150000}
+         'left behind.txt': 900, 'fragmented.bin': 150000}
 for name, n in sizes.items():
     data = bytes(r.getrandbits(8) for _ in range(n))
     if name.endswith('.jpg'): data = b'\xff\xd8\xff\xe0\x00\x10JFIF\x00' + data[11:]
@@ -38,20 +37,28 @@ with open(os.path.join(d, 'sparse.bin'), 'wb') as f:
 PY
 
 make_image() {  # mkntfs-args image
-    local img=$2 s="$work/src"
+    local img=$2 s="$work/src" i
     truncate -s 48M "$img"
     mkntfs -F -Q -q $1 "$img" >/dev/null 2>&1
     ntfs-3g "$img" "$mnt"
-    # The first user records: this folder's record is handed out again after the remount.
+    # The first user records: this folder's record is handed out again at the end.
     mkdir "$mnt/Lost"
     cp "$s/left behind.txt" "$mnt/Lost/"
+    # Holes: fill the volume, free every other fill file, hand their records to small files
+    # (a new mount gives out the lowest free records first) and write into the holes.
+    mkdir "$mnt/fill"
+    for i in $(seq 0 299); do head -c 4097 "$s/big.bin" >"$mnt/fill/f$i"; done
+    dd if=/dev/zero of="$mnt/filler" bs=1M 2>/dev/null || true
+    for i in $(seq 0 2 299); do rm "$mnt/fill/f$i"; done
+    umount "$mnt"
+    ntfs-3g "$img" "$mnt"
+    for i in $(seq 0 149); do echo "$i" >"$mnt/fill/t$i"; done
+    cp "$s/fragmented.bin" "$mnt/"
+    : >"$mnt/filler"  # frees its clusters, stays a live file
     mkdir "$mnt/Music" "$mnt/Gone"
     cp "$s/small.txt" "$s/photo 01.jpg" "$s/Ærøskøbing.png" "$s/big.bin" "$s/sparse.bin" "$mnt/"
     cp "$s/song.mp3" "$s/report.pdf" "$mnt/Music/"
     cp "$s/inner1.txt" "$s/inner2.jpg" "$mnt/Gone/"
-    cp "$s/frag_a.bin" "$s/frag_b.bin" "$s/frag_c.bin" "$mnt/"
-    rm "$mnt/frag_b.bin"
-    cp "$s/fragmented.bin" "$mnt/"
     rm "$mnt/photo 01.jpg" "$mnt/Ærøskøbing.png" "$mnt/big.bin" "$mnt/Music/song.mp3" \
         "$mnt/fragmented.bin" "$mnt/small.txt" "$mnt/sparse.bin" "$mnt/Lost/left behind.txt"
     rm -r "$mnt/Gone"
@@ -77,10 +84,27 @@ exact() {  # output-folder
     done < <(echo "$deleted" | tr '|' '\n')
     echo "$n"
 }
+# The same when every output file is first cut to the original's length: ntfsundelete writes
+# whole clusters, so its copies carry the slack after the file's end.
+cut_exact() {  # output-folder
+    local n=0 name h size f
+    while IFS= read -r name; do
+        h=$(sha256sum <"$work/src/$name" | cut -d' ' -f1)
+        size=$(stat -c %s "$work/src/$name")
+        while IFS= read -r -d '' f; do
+            if [ "$(head -c "$size" "$f" | sha256sum | cut -d' ' -f1)" = "$h" ]; then
+                n=$((n + 1))
+                break
+            fi
+        done < <(find "$1" -type f -size +0 -print0)
+    done < <(echo "$deleted" | tr '|' '\n')
+    echo "$n"
+}
 files() { find "$1" -type f -size +0 | wc -l; }  # non-empty files a tool wrote
 
-printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s\n' "" "" ours ours tsk tsk undel undel
-printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s\n' image deleted files exact files exact files exact
+printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s %6s\n' "" "" ours ours tsk tsk undel undel undel
+printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s %6s\n' image deleted files exact files exact files \
+    exact cut
 for args in "-c 4096" "-c 1024" "-c 512" "-s 4096 -c 4096"; do
     name=$(echo "$args" | tr -d ' -')
     img="$work/$name.img"
@@ -95,8 +119,8 @@ for args in "-c 4096" "-c 1024" "-c 512" "-s 4096 -c 4096"; do
             icat "$img" "$inode" >"$work/tsk/$i" 2>/dev/null || true
         done
     (cd "$work/undel" && ntfsundelete "$img" -u -m '*' -d "$work/undel" >/dev/null 2>&1) || true
-    printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s\n' "$args" "$total" \
+    printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s %6s\n' "$args" "$total" \
         "$(files "$work/ours")" "$(exact "$work/ours")" \
         "$(files "$work/tsk")" "$(exact "$work/tsk")" \
-        "$(files "$work/undel")" "$(exact "$work/undel")"
+        "$(files "$work/undel")" "$(exact "$work/undel")" "$(cut_exact "$work/undel")"
 done

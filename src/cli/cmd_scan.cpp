@@ -1,7 +1,5 @@
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
-#include <cstdlib>
 
 #include <cstdio>
 #include <functional>
@@ -15,6 +13,7 @@
 #include "cli/progress_bar.h"
 #include "cli/scan_session.h"
 #include "cli/source_arg.h"
+#include "device/image_destination.h"
 #include "engine/data_paths.h"
 #include "engine/output_naming.h"
 #include "engine/recovery_driver.h"
@@ -98,32 +97,6 @@ void PrintTree(IFileRecoveryParse& engine) {
     walk(nullptr, 0, "");
 }
 
-// The sysfs folder of a block device, which holds its partitions' folders inside it.
-std::string SysfsDeviceDir(unsigned long dev) {
-    std::string link = "/sys/dev/block/" + std::to_string(major(dev)) + ":" +
-                       std::to_string(minor(dev));
-    char buf[4096];
-    if (!::realpath(link.c_str(), buf)) return {};
-    return buf;
-}
-
-// True when `dir` (or its nearest existing parent) lives on the scanned device or one of its
-// partitions: writing there would overwrite what is being recovered.
-bool DestinationOnSource(const std::string& dir, unsigned long sourceDev) {
-    if (sourceDev == 0) return false;
-    std::string probe = dir;
-    struct stat st {};
-    while (::stat(probe.c_str(), &st) != 0) {
-        size_t slash = probe.find_last_of('/');
-        if (slash == std::string::npos || probe == "/") return false;
-        probe = slash == 0 ? "/" : probe.substr(0, slash);
-    }
-    std::string dest = SysfsDeviceDir(st.st_dev);
-    std::string src = SysfsDeviceDir(sourceDev);
-    if (dest.empty() || src.empty()) return st.st_dev == sourceDev;
-    return dest == src || dest.starts_with(src + "/") || src.starts_with(dest + "/");
-}
-
 class CliRecoveryObserver : public IRecoveryObserver {
 public:
     explicit CliRecoveryObserver(bool quiet) : quiet_(quiet) {}
@@ -199,7 +172,7 @@ int RunRecover(const RecoverOptions& options) {
     }
     ScanSession session;
     if (int rc = session.Run(options.scan); rc != 0) return rc;
-    if (!options.allowSameDevice && DestinationOnSource(options.to, session.DeviceNumber())) {
+    if (!options.allowSameDevice && FolderOnSourceDisk(options.to, session.DeviceNumber())) {
         std::fprintf(stderr,
                      "norvale-cli: %s is on the disk being recovered; writing there would "
                      "overwrite the files you want back. Choose a folder on another drive (or "

@@ -193,6 +193,17 @@ Result GatherDestinationFacts(const std::string& imagePath, uint64_t sourceDevic
     return kOk;
 }
 
+bool FolderOnSourceDisk(const std::string& path, uint64_t sourceDevice) {
+    if (sourceDevice == 0 || path.empty()) return false;
+    std::string probe = path;
+    struct stat st {};
+    while (::stat(probe.c_str(), &st) != 0) {
+        if (probe == "/" || probe == ".") return false;
+        probe = ParentFolder(probe);
+    }
+    return SharesDisk(st.st_dev, sourceDevice);
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
     struct stat sa {
     }, sb{};

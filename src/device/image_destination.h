@@ -47,6 +47,11 @@ DestinationVerdict CheckImageDestination(const DestinationFacts& facts, uint64_t
 Result GatherDestinationFacts(const std::string& imagePath, uint64_t sourceDevice,
                               DestinationFacts& out);
 
+// True when the folder `path` (or, while it does not exist yet, its nearest existing parent)
+// lies on the disk of block device `sourceDevice` — the same disk, a partition of it, or a
+// volume stacked on one of those. Always false for sourceDevice 0 (a source that is a file).
+bool FolderOnSourceDisk(const std::string& path, uint64_t sourceDevice);
+
 // True when `a` and `b` name the same existing file (same device and inode).
 bool SameFile(const std::string& a, const std::string& b);
 

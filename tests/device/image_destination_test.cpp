@@ -82,6 +82,11 @@ TEST(ImageDestinationFacts, AFolderOnTheSourceDiskIsOnTheSourceDevice) {
     // A device number that is no disk of this machine.
     ASSERT_EQ(GatherDestinationFacts(dir / "card.img", makedev(4095, 1048575), f), kOk);
     EXPECT_FALSE(f.onSourceDevice);
+
+    // A recovery folder that does not exist yet is judged by the folder it will be made in.
+    EXPECT_TRUE(FolderOnSourceDisk(dir / "rescued/photos", st.st_dev));
+    EXPECT_FALSE(FolderOnSourceDisk(dir / "rescued/photos", makedev(4095, 1048575)));
+    EXPECT_FALSE(FolderOnSourceDisk(dir / "rescued", 0));  // a source that is a file
 }
 
 // The destination's FAT width comes from its boot sector, which the kernel's mount table does
