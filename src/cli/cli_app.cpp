@@ -7,15 +7,17 @@
 namespace norvale::cli {
 
 int RunCli(int argc, char** argv) {
-    CLI::App app{"Norvale Card Data Recovery: finds deleted and lost files on memory cards, "
-                 "USB sticks, disks and disk images, and writes them to another drive.",
-                 "norvale-cli"};
+    CLI::App app{
+        "Norvale Card Data Recovery: finds deleted and lost files on memory cards, "
+        "USB sticks, disks and disk images, and writes them to another drive.",
+        "norvale-cli"};
     app.require_subcommand(1);
 
     SourcesOptions sources;
-    CLI::App* sourcesCmd = app.add_subcommand("sources", "List the disks and partitions that "
-                                                         "can be scanned (removable ones unless "
-                                                         "--all)");
+    CLI::App* sourcesCmd = app.add_subcommand("sources",
+                                              "List the disks and partitions that "
+                                              "can be scanned (removable ones unless "
+                                              "--all)");
     sourcesCmd->add_flag("--all", sources.all, "List every disk, not only removable ones");
     sourcesCmd->add_flag("--json", sources.json, "Print the list as JSON");
 
@@ -55,8 +57,7 @@ int RunCli(int argc, char** argv) {
         app.add_subcommand("recover", "Scan a source and write the found files to a folder");
     addScanOptions(recoverCmd, recover.scan);
     addFilterOptions(recoverCmd, recover.types, recover.exts);
-    recoverCmd->add_option("--to", recover.to, "Destination folder (on another drive)")
-        ->required();
+    recoverCmd->add_option("--to", recover.to, "Destination folder (on another drive)")->required();
     recoverCmd->add_flag("--allow-same-device", recover.allowSameDevice,
                          "Allow a destination on the scanned disk (overwrites lost data)");
 

@@ -1,6 +1,5 @@
 #include <sys/stat.h>
 
-
 #include <cstdio>
 #include <functional>
 #include <set>
@@ -24,16 +23,23 @@ namespace {
 
 const char* EngineName(int32_t kind) {
     switch (kind) {
-        case kEngineFastNtfs: return "ntfs-deleted";
-        case kEngineFastFat: return "fat-deleted";
-        case kEngineProfessionalNtfs: return "ntfs-full";
-        case kEngineProfessionalFat: return "fat-full";
-        case kEngineFileType: return "carved";
+        case kEngineFastNtfs:
+            return "ntfs-deleted";
+        case kEngineFastFat:
+            return "fat-deleted";
+        case kEngineProfessionalNtfs:
+            return "ntfs-full";
+        case kEngineProfessionalFat:
+            return "fat-full";
+        case kEngineFileType:
+            return "carved";
     }
     return "unknown";
 }
 
-std::string TimeText(uint64_t t) { return t ? FormatFileTime(t) : ""; }
+std::string TimeText(uint64_t t) {
+    return t ? FormatFileTime(t) : "";
+}
 
 struct Row {
     RecoveredItem item;
@@ -98,7 +104,7 @@ void PrintTree(IFileRecoveryParse& engine) {
 }
 
 class CliRecoveryObserver : public IRecoveryObserver {
-public:
+  public:
     explicit CliRecoveryObserver(bool quiet) : quiet_(quiet) {}
     void OnProgress(const std::string& name, int shown, const RecoveryCounts& c) override {
         if (quiet_) return;
@@ -110,7 +116,7 @@ public:
         if (!quiet_) bar_.Finish();
     }
 
-private:
+  private:
     bool quiet_;
     ProgressBar bar_{"recover"};
 };

@@ -12,9 +12,12 @@ namespace {
 
 const char* KindName(PartitionRecord::Kind kind) {
     switch (kind) {
-        case PartitionRecord::Kind::Partition: return "partition";
-        case PartitionRecord::Kind::Unallocated: return "unallocated";
-        case PartitionRecord::Kind::WholeDisk: return "disk";
+        case PartitionRecord::Kind::Partition:
+            return "partition";
+        case PartitionRecord::Kind::Unallocated:
+            return "unallocated";
+        case PartitionRecord::Kind::WholeDisk:
+            return "disk";
     }
     return "partition";
 }

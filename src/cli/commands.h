@@ -9,7 +9,7 @@
 namespace norvale::cli {
 
 struct SourcesOptions {
-    bool all = false;   // every disk, not only removable ones
+    bool all = false;  // every disk, not only removable ones
     bool json = false;
 };
 int RunSources(const SourcesOptions& options);
@@ -34,9 +34,9 @@ struct RecoverOptions {
 
 struct ImageOptions {
     std::string source;
-    std::string to;         // the image file
-    int partition = 0;      // 1-based partition of a whole disk or disk image; 0: all of SOURCE
-    bool rescue = false;    // go on past unreadable sectors, keep a map, continue from it
+    std::string to;       // the image file
+    int partition = 0;    // 1-based partition of a whole disk or disk image; 0: all of SOURCE
+    bool rescue = false;  // go on past unreadable sectors, keep a map, continue from it
     bool allowSameDevice = false;
     bool quiet = false;
 };

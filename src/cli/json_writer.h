@@ -10,7 +10,7 @@
 namespace norvale::cli {
 
 class JsonWriter {
-public:
+  public:
     JsonWriter& BeginObject();
     JsonWriter& EndObject();
     JsonWriter& BeginArray();
@@ -23,7 +23,7 @@ public:
     JsonWriter& Null();
     const std::string& Text() const { return out_; }
 
-private:
+  private:
     void Separate();
     std::string out_;
     std::vector<bool> first_;  // per open container: nothing written yet

@@ -9,14 +9,14 @@
 namespace norvale::cli {
 
 class ProgressBar {
-public:
+  public:
     explicit ProgressBar(std::string label);
     // percent 0..100; `detail` follows the bar ("2 Min 3 Sec left, 1200/4096 sectors, 7 files").
     void Update(int percent, const std::string& detail);
     // Ends the line so later output starts on a fresh one.
     void Finish();
 
-private:
+  private:
     std::string label_;
     bool tty_;
     bool drawn_ = false;

@@ -20,7 +20,7 @@ struct ScanOptions {
 };
 
 class ScanSession {
-public:
+  public:
     // Returns the exit code to use when the scan could not run (2 for bad input, 1 when the
     // source could not be scanned), or 0 when it ran (stopped or not).
     int Run(const ScanOptions& options);
@@ -32,7 +32,7 @@ public:
     // Major:minor numbers of the scanned block device (0 for an image file).
     unsigned long DeviceNumber() const { return deviceNumber_; }
 
-private:
+  private:
     std::vector<SourceInfo> sources_;
     bool stopped_ = false;
     unsigned long deviceNumber_ = 0;

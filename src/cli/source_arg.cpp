@@ -30,20 +30,23 @@ int ResolveSource(const std::string& path, SourceArg& out, std::string& error) {
         if (err == EACCES) {
             error = PermissionHint(path, path.starts_with("/dev/"));
         } else {
-            error = path + ": no such disk or file. Check the path; `norvale-cli sources --all` "
-                           "lists the disks and partitions of this machine.";
+            error = path +
+                    ": no such disk or file. Check the path; `norvale-cli sources --all` "
+                    "lists the disks and partitions of this machine.";
         }
         return kExitBadInput;
     }
     if (S_ISDIR(st.st_mode)) {
-        error = path + " is a folder. Give a disk (/dev/sdb), a partition (/dev/sdb1) or a "
-                       "disk image file.";
+        error = path +
+                " is a folder. Give a disk (/dev/sdb), a partition (/dev/sdb1) or a "
+                "disk image file.";
         return kExitBadInput;
     }
     bool device = S_ISBLK(st.st_mode);
     if (!device && !S_ISREG(st.st_mode)) {
-        error = path + " is neither a disk nor a file. Give a disk (/dev/sdb), a partition "
-                       "(/dev/sdb1) or a disk image file.";
+        error = path +
+                " is neither a disk nor a file. Give a disk (/dev/sdb), a partition "
+                "(/dev/sdb1) or a disk image file.";
         return kExitBadInput;
     }
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -11,16 +11,23 @@
 namespace norvale {
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) |
-           (uint32_t(p[3]) << 24);
+uint16_t Le16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
 }
-uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32); }
+uint32_t Le32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+uint64_t Le64(const uint8_t* p) {
+    return uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32);
+}
 
-bool IsPowerOfTwoUpTo128(uint8_t v) { return v != 0 && v <= 128 && (v & (v - 1)) == 0; }
+bool IsPowerOfTwoUpTo128(uint8_t v) {
+    return v != 0 && v <= 128 && (v & (v - 1)) == 0;
+}
 
-bool HasBootSignature(const uint8_t* s) { return s[0x1FE] == 0x55 && s[0x1FF] == 0xAA; }
+bool HasBootSignature(const uint8_t* s) {
+    return s[0x1FE] == 0x55 && s[0x1FF] == 0xAA;
+}
 
 bool IsNtfsBoot(const uint8_t* s) {
     if (std::memcmp(s + 3, "NTFS    ", 8) != 0) return false;
@@ -96,10 +103,16 @@ std::unique_ptr<IFileRecoveryParse> BuildEngine(FileSystemKind kind, bool profes
         maker = makers.professional;
     } else {
         switch (kind) {
-            case FileSystemKind::Ntfs: maker = makers.fastNtfs; break;
-            case FileSystemKind::Fat: maker = makers.fastFat; break;
-            case FileSystemKind::Ext: return std::make_unique<CFastExtRecovery>();
-            case FileSystemKind::Other: return nullptr;
+            case FileSystemKind::Ntfs:
+                maker = makers.fastNtfs;
+                break;
+            case FileSystemKind::Fat:
+                maker = makers.fastFat;
+                break;
+            case FileSystemKind::Ext:
+                return std::make_unique<CFastExtRecovery>();
+            case FileSystemKind::Other:
+                return nullptr;
         }
     }
     return maker ? maker() : nullptr;
@@ -121,10 +134,14 @@ bool ReadFirst16k(ISectorSource& source, uint64_t offset, std::array<uint8_t, kD
 
 const char* FileSystemKindName(FileSystemKind kind) {
     switch (kind) {
-        case FileSystemKind::Ntfs: return "NTFS";
-        case FileSystemKind::Fat: return "FAT";
-        case FileSystemKind::Ext: return "Ext";
-        case FileSystemKind::Other: break;
+        case FileSystemKind::Ntfs:
+            return "NTFS";
+        case FileSystemKind::Fat:
+            return "FAT";
+        case FileSystemKind::Ext:
+            return "Ext";
+        case FileSystemKind::Other:
+            break;
     }
     return "Other";
 }
@@ -174,8 +191,7 @@ EngineMakers CurrentEngineMakers() {
     return gMakers;
 }
 
-std::unique_ptr<IFileRecoveryParse> CreateRecoveryEngine(int diskNumber,
-                                                         uint64_t partitionStartLba,
+std::unique_ptr<IFileRecoveryParse> CreateRecoveryEngine(int diskNumber, uint64_t partitionStartLba,
                                                          uint64_t partitionSectorCount,
                                                          uint16_t driveLetter, bool professional) {
     std::unique_ptr<ISectorSource> disk;

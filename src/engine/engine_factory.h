@@ -43,8 +43,7 @@ EngineMakers CurrentEngineMakers();
 // A partition (or region) of a physical disk. Null when the disk cannot be read, when fewer
 // than 16 KiB arrive, when the fast mode meets an unknown file system, or when the engine the
 // source needs is not built into this program.
-std::unique_ptr<IFileRecoveryParse> CreateRecoveryEngine(int diskNumber,
-                                                         uint64_t partitionStartLba,
+std::unique_ptr<IFileRecoveryParse> CreateRecoveryEngine(int diskNumber, uint64_t partitionStartLba,
                                                          uint64_t partitionSectorCount,
                                                          uint16_t driveLetter, bool professional);
 std::unique_ptr<IFileRecoveryParse> CreateRecoveryEngine(const std::string& imagePath,

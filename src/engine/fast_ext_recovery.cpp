@@ -2,7 +2,9 @@
 
 namespace norvale {
 
-Result CFastExtRecovery::OpenImage(const std::string&, uint16_t) { return kOk; }
+Result CFastExtRecovery::OpenImage(const std::string&, uint16_t) {
+    return kOk;
+}
 
 Result CFastExtRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLba,
                                   uint64_t partitionSectorCount, uint16_t) {

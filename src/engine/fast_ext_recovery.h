@@ -8,7 +8,7 @@
 namespace norvale {
 
 class CFastExtRecovery final : public IFileRecoveryParse {
-public:
+  public:
     Result OpenImage(const std::string& imagePath, uint16_t sourceTag) override;
     Result OpenDisk(int diskNumber, uint64_t partitionStartLba, uint64_t partitionSectorCount,
                     uint16_t driveLetter) override;
@@ -34,7 +34,7 @@ public:
     uint64_t PartitionStartLba() const { return partitionStartLba_; }
     uint64_t PartitionSectorCount() const { return partitionSectorCount_; }
 
-private:
+  private:
     SectorReader disk_;
     uint64_t partitionStartLba_ = 0;
     uint64_t partitionSectorCount_ = 0;

@@ -7,11 +7,12 @@
 
 namespace norvale {
 
-RecoveryDriver::RecoveryDriver(const std::vector<SourceInfo>& sources,
-                               IRecoveryObserver& observer)
+RecoveryDriver::RecoveryDriver(const std::vector<SourceInfo>& sources, IRecoveryObserver& observer)
     : sources_(sources), observer_(observer) {}
 
-void RecoveryDriver::RequestStop() { stopRequested_ = true; }
+void RecoveryDriver::RequestStop() {
+    stopRequested_ = true;
+}
 
 void RecoveryDriver::AddRow(const std::string& name, Result result) {
     RecoveryDetailRow row{name, result == kOk ? "Success" : ResultText(result), result};

@@ -31,7 +31,7 @@ struct RecoveryCounts {
 enum class RecoveryOutcome { kDone, kStopped };
 
 class IRecoveryObserver {
-public:
+  public:
     virtual ~IRecoveryObserver() = default;
     // Every progress report: the current name, the shown percent of it and the counts so far.
     virtual void OnProgress(const std::string& name, int shownPercent,
@@ -42,7 +42,7 @@ public:
 };
 
 class RecoveryDriver {
-public:
+  public:
     RecoveryDriver(const std::vector<SourceInfo>& sources, IRecoveryObserver& observer);
 
     // Recovers every item into root/<category>/<name>.
@@ -57,7 +57,7 @@ public:
     const std::vector<RecoveryDetailRow>& DetailRows() const { return rows_; }
     RecoveryCounts Counts() const { return counts_; }
 
-private:
+  private:
     static int ProgressThunk(void* userData, int percent, int scale, int errorCode,
                              const char* itemName);
     // Returns false when the run must end (stopped).

@@ -16,8 +16,8 @@ struct RecoveredItem;
 
 // Receivers show percent * scale / 100; sectors and file count only when totalSectors != 0.
 using ScanProgressFn = int (*)(void* userData, int percent, int scale, int secondsLeft,
-                               uint64_t currentSector, uint64_t totalSectors,
-                               uint64_t filesFound, int reserved);
+                               uint64_t currentSector, uint64_t totalSectors, uint64_t filesFound,
+                               int reserved);
 // When percent * scale / 100 reaches 100 one item is finished (successfully when errorCode 0).
 using RecoverProgressFn = int (*)(void* userData, int percent, int scale, int errorCode,
                                   const char* itemName);

@@ -44,11 +44,12 @@ std::string RemainingTimeText(int64_t s) {
     return buf;
 }
 
-ScanDriver::ScanDriver(std::vector<SourceInfo*> sources, bool professional,
-                       IScanObserver& observer)
+ScanDriver::ScanDriver(std::vector<SourceInfo*> sources, bool professional, IScanObserver& observer)
     : sources_(std::move(sources)), professional_(professional), observer_(observer) {}
 
-void ScanDriver::RequestStop() { stopRequested_ = true; }
+void ScanDriver::RequestStop() {
+    stopRequested_ = true;
+}
 
 int ScanDriver::ProgressThunk(void* userData, int percent, int scale, int secondsLeft,
                               uint64_t currentSector, uint64_t totalSectors, uint64_t filesFound,
@@ -102,8 +103,7 @@ ScanOutcome ScanDriver::Run() {
             }
         }
 
-        source.engine->SetCallbacks(&ScanDriver::ProgressThunk, nullptr, this,
-                                    kFullProgressScale);
+        source.engine->SetCallbacks(&ScanDriver::ProgressThunk, nullptr, this, kFullProgressScale);
         Result r = source.engine->Scan(nullptr);
         observer_.OnSourceDone(stage, r, source.engine->GetItemCount());
         if (r == kScanCancelled) {

@@ -16,8 +16,8 @@ namespace norvale {
 
 // What the stage line shows for the source being scanned.
 struct ScanStage {
-    size_t index = 0;        // 0-based position in the list
-    size_t count = 0;        // sources in the list
+    size_t index = 0;  // 0-based position in the list
+    size_t count = 0;  // sources in the list
     bool isImage = false;
     bool hasLetter = false;  // a partition with an alphabetic drive letter
     uint16_t tag = 0;        // drive letter or position number for a partition
@@ -26,22 +26,22 @@ struct ScanStage {
 };
 
 struct ScanProgress {
-    int shownPercent = 0;    // percent * scale / 100
-    int secondsLeft = -1;    // -1 while unknown
+    int shownPercent = 0;  // percent * scale / 100
+    int secondsLeft = -1;  // -1 while unknown
     uint64_t currentSector = 0;
     uint64_t totalSectors = 0;  // 0: the engine reports no sector counts
     uint64_t filesFound = 0;
 };
 
 enum class ScanOutcome {
-    kCompleted,      // every source was scanned (some scans may have failed)
-    kStopped,        // the user stopped; later sources were not scanned
-    kEngineFailed,   // a source could not be opened or recognised; later ones were not scanned
-    kNothingToDo,    // the list was empty
+    kCompleted,     // every source was scanned (some scans may have failed)
+    kStopped,       // the user stopped; later sources were not scanned
+    kEngineFailed,  // a source could not be opened or recognised; later ones were not scanned
+    kNothingToDo,   // the list was empty
 };
 
 class IScanObserver {
-public:
+  public:
     virtual ~IScanObserver() = default;
     virtual void OnStage(const ScanStage& stage) = 0;
     virtual void OnProgress(const ScanProgress& progress) = 0;
@@ -54,7 +54,7 @@ public:
 };
 
 class ScanDriver {
-public:
+  public:
     ScanDriver(std::vector<SourceInfo*> sources, bool professional, IScanObserver& observer);
 
     // Runs the whole pass; returns when every source is done, a stop was honoured or an
@@ -67,7 +67,7 @@ public:
     // report, so the display does not move while the question is open.
     std::unique_lock<std::mutex> HoldProgress() { return std::unique_lock(lock_); }
 
-private:
+  private:
     static int ProgressThunk(void* userData, int percent, int scale, int secondsLeft,
                              uint64_t currentSector, uint64_t totalSectors, uint64_t filesFound,
                              int reserved);

@@ -22,9 +22,9 @@ std::string BuildFilter(const std::vector<std::string>& keys) {
 
 std::string BuildCategoryFilter(unsigned categories) {
     const std::pair<unsigned, const char*> lists[] = {
-        {kCategoryPhoto, kPhotoExtensions},       {kCategoryAudio, kAudioExtensions},
-        {kCategoryVideo, kVideoExtensions},       {kCategoryDocument, kDocumentExtensions},
-        {kCategoryArchive, kArchiveExtensions},   {kCategoryOthers, "*.other"}};
+        {kCategoryPhoto, kPhotoExtensions},     {kCategoryAudio, kAudioExtensions},
+        {kCategoryVideo, kVideoExtensions},     {kCategoryDocument, kDocumentExtensions},
+        {kCategoryArchive, kArchiveExtensions}, {kCategoryOthers, "*.other"}};
     std::string pattern;
     for (const auto& [bit, list] : lists) {
         if (!(categories & bit)) continue;
@@ -41,12 +41,18 @@ bool ParseCategoryList(const std::string& text, unsigned& categories, std::strin
     while (std::getline(in, word, ',')) {
         std::string w = ToLowerAscii(word);
         if (w.empty()) continue;
-        if (w == "photo" || w == "photos") categories |= kCategoryPhoto;
-        else if (w == "audio" || w == "music") categories |= kCategoryAudio;
-        else if (w == "video" || w == "videos") categories |= kCategoryVideo;
-        else if (w == "document" || w == "documents" || w == "office") categories |= kCategoryDocument;
-        else if (w == "archive" || w == "archives") categories |= kCategoryArchive;
-        else if (w == "others" || w == "other") categories |= kCategoryOthers;
+        if (w == "photo" || w == "photos")
+            categories |= kCategoryPhoto;
+        else if (w == "audio" || w == "music")
+            categories |= kCategoryAudio;
+        else if (w == "video" || w == "videos")
+            categories |= kCategoryVideo;
+        else if (w == "document" || w == "documents" || w == "office")
+            categories |= kCategoryDocument;
+        else if (w == "archive" || w == "archives")
+            categories |= kCategoryArchive;
+        else if (w == "others" || w == "other")
+            categories |= kCategoryOthers;
         else {
             badWord = word;
             return false;
@@ -55,7 +61,9 @@ bool ParseCategoryList(const std::string& text, unsigned& categories, std::strin
     return true;
 }
 
-void Search::RequestStop() { stopRequested_ = true; }
+void Search::RequestStop() {
+    stopRequested_ = true;
+}
 
 int Search::ListThunk(void* userData, int percent, int) {
     auto* self = static_cast<Search*>(userData);

@@ -35,21 +35,21 @@ std::string BuildCategoryFilter(unsigned categories);
 bool ParseCategoryList(const std::string& text, unsigned& categories, std::string& badWord);
 
 class ISearchObserver {
-public:
+  public:
     virtual ~ISearchObserver() = default;
     virtual void OnSourceListing(const SourceInfo& source) = 0;
     virtual void OnProgress(int percent) = 0;
 };
 
 class Search {
-public:
+  public:
     explicit Search(ISearchObserver& observer) : observer_(observer) {}
     // Appends the matching items of every source that has an engine to `out`.
     void Run(const std::vector<SourceInfo*>& sources, const std::string& pattern,
              std::vector<RecoveredItem>& out);
     void RequestStop();
 
-private:
+  private:
     static int ListThunk(void* userData, int percent, int reserved);
     ISearchObserver& observer_;
     std::mutex lock_;

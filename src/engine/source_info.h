@@ -20,7 +20,7 @@ struct RecoveredItem;
 inline constexpr uint16_t kImageTagBase = 0x8000;
 
 struct SourceInfo {
-    std::optional<PartitionRecord> partition;  // empty for an image
+    std::optional<PartitionRecord> partition;    // empty for an image
     std::unique_ptr<IFileRecoveryParse> engine;  // set once a scan built it; owned here
     std::string imagePath;                       // empty for a partition
     uint16_t imageTag = 0;

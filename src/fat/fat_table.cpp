@@ -170,8 +170,7 @@ uint32_t FatTable::NextFreeClusterForCopy(uint32_t cluster) {
     return 0;
 }
 
-ChainWalk::ChainWalk(FatTable& table, uint32_t firstCluster, uint64_t maxClusters,
-                     ChainRule rule)
+ChainWalk::ChainWalk(FatTable& table, uint32_t firstCluster, uint64_t maxClusters, ChainRule rule)
     : table_(table), maxClusters_(maxClusters), rule_(rule) {
     if (maxClusters_ > 0 && IsDataCluster(table_.Geometry(), firstCluster)) {
         current_ = firstCluster;

@@ -1,6 +1,5 @@
 // Copying found items out of the volume: recovery into the destination folder and extraction
-// for preview. A file's content is its record's unnamed $DATA: the resident value, or its runs
-// (followed through the attribute list when the record has one), read 64 KiB at a time.
+// for preview, 64 KiB at a time.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -61,25 +60,6 @@ Result WriteAll(int fd, const uint8_t* data, size_t size) {
 }
 
 }  // namespace
-
-Result CFastNtfsRecovery::LoadContent(const RecoveredItem& item, AttributeData& data,
-                                      uint64_t& readable) {
-    readable = 0;
-    const auto number = static_cast<uint32_t>(item.objectKey);
-    if (Result r = volume_->LoadAttribute(number, kAttrData, u"", data); r != kOk) return r;
-    if (data.resident) {
-        readable = data.residentValue.size();
-    } else {
-        // A damaged list may describe only the start of the content.
-        const uint64_t clusters = RunClusters(data.runs);
-        uint64_t bytes = 0;
-        if (__builtin_mul_overflow(clusters, uint64_t{geometry_.clusterBytes}, &bytes)) {
-            bytes = ~uint64_t{0};
-        }
-        readable = std::min(data.realSize, bytes);
-    }
-    return kOk;
-}
 
 Result CFastNtfsRecovery::RecoverItem(const RecoveredItem& item, const std::string& destination,
                                       int /*destinationFlag*/) {
@@ -165,22 +145,21 @@ Result CFastNtfsRecovery::RecoverOneFile(const RecoveredItem& item, std::string 
         return r;
     };
     const uint64_t size = item.fileSize;
-    AttributeData data;
-    uint64_t readable = 0;
+    Content content;
     if (size > 0) {
-        if (Result r = LoadContent(item, data, readable); r != kOk) return finish(r);
+        if (Result r = LoadContent(item, content); r != kOk) return finish(r);
     }
     int fd = -1;
     if (Result r = CreateNewFile(path, fd); r != kOk) return finish(r);
 
     std::vector<uint8_t> buffer(size > 0 ? kChunkBytes : 0);
-    const uint64_t limit = std::min(size, readable);
+    const uint64_t limit = std::min(size, content.readable);
     Result result = kOk;
     uint64_t done = 0;
     while (done < limit) {
         const auto n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, limit - done));
         const std::span<uint8_t> chunk(buffer.data(), n);
-        if ((result = volume_->ReadAttributeBytes(data, done, chunk)) != kOk) break;
+        if ((result = ReadContent(content, done, chunk)) != kOk) break;
         // A file that cannot be written whole has failed; its partial output is left as it is.
         if ((result = WriteAll(fd, chunk.data(), n)) != kOk) break;
         done += n;
@@ -213,10 +192,10 @@ Result CFastNtfsRecovery::ExtractForPreview(const RecoveredItem& item, std::stri
     const bool toFile = target.kind != PreviewTargetKind::kMemory;
     if (!toFile && capacity > 0 && memory == nullptr) return kErrInvalidParameter;
     const uint64_t total = toFile ? item.fileSize : std::min(uint64_t{item.fileSize}, capacity);
-    AttributeData data;
-    uint64_t readable = 0;
+    Content content;
+    const uint64_t& readable = content.readable;
     if (total > 0) {
-        if (Result r = LoadContent(item, data, readable); r != kOk) {
+        if (Result r = LoadContent(item, content); r != kOk) {
             if (r > 0) report(100, r);
             return r;
         }
@@ -243,7 +222,7 @@ Result CFastNtfsRecovery::ExtractForPreview(const RecoveredItem& item, std::stri
             static_cast<size_t>(std::min<uint64_t>({kChunkBytes, total - done, readable - done}));
         const std::span<uint8_t> chunk =
             toFile ? std::span<uint8_t>(buffer.data(), n) : std::span<uint8_t>(memory + done, n);
-        if ((result = volume_->ReadAttributeBytes(data, done, chunk)) != kOk) break;
+        if ((result = ReadContent(content, done, chunk)) != kOk) break;
         if (toFile && (result = WriteAll(fd, chunk.data(), n)) != kOk) break;
         done += n;
         percent = static_cast<int>(done * 100 / total);

@@ -93,6 +93,15 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
     };
     // What the scan takes from one file record.
     struct RecordFacts;
+    // A file's content being copied out.
+    struct Content {
+        AttributeData data;
+        uint64_t readable = 0;      // bytes from the start that the runs describe
+        uint32_t unitClusters = 0;  // compression unit; 0 for content stored as it is
+        uint64_t cachedUnit = ~uint64_t{0};
+        std::vector<uint8_t> unit;  // the last compression unit decoded
+        std::vector<uint8_t> stored;
+    };
 
     Result FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors, uint16_t tag);
     int ReportScan(int percent, int secondsLeft);
@@ -112,8 +121,13 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
     void EmitFolder(uint32_t number);
     RecoveredItem BaseRecord(const RecordFacts& facts, uint64_t number, uint64_t lba) const;
 
+    // Content (fast_ntfs_content_recovery.cpp). ReadContent reads [offset, offset + size)
+    // below `readable`; a compressed unit that does not decode gives kErrCrc.
+    Result LoadContent(const RecoveredItem& item, Content& content);
+    Result ReadContent(Content& content, uint64_t offset, std::span<uint8_t> out);
+    Result DecodeUnit(Content& content, uint64_t index);
+
     // Copying out (fast_ntfs_copy_recovery.cpp).
-    Result LoadContent(const RecoveredItem& item, AttributeData& data, uint64_t& readable);
     Result RecoverFolder(const RecoveredItem& folder, const std::string& destination,
                          bool& stopped);
     Result RecoverOneFile(const RecoveredItem& item, std::string path, bool& stopped);

@@ -187,7 +187,11 @@ bool CFastNtfsRecovery::ContentMatches(const RecordFacts& facts) {
         // A resident stream has no sectors after it for a detector to read ahead in.
         return CheckTypeByExtension(facts.data.residentValue, ext, nullptr, bps, 0);
     }
-    if (facts.data.runs.empty()) return true;
+    // The stored clusters of compressed or encrypted content say nothing about the file.
+    if (facts.data.runs.empty() ||
+        (facts.data.flags & (kAttrFlagCompressed | kAttrFlagEncrypted)) != 0) {
+        return true;
+    }
     const DataRun& run = facts.data.runs.front();
     std::vector<uint8_t> sector(bps, 0);  // a sparse start reads as zeros
     uint64_t lba = 0;

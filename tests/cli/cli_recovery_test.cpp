@@ -15,7 +15,7 @@ using testing::TempDir;
 
 // The demo card: photos, a sound and a document in folders; two photos and the sound deleted.
 class CliRecovery : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string out;
         ASSERT_EQ(RunShell(testing::SourceDir() + "/scripts/make-demo-card.sh '" + card_ + "' '" +

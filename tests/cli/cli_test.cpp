@@ -43,9 +43,9 @@ TEST(CliDetect, SaysWhenBitLockerWasRefused) {
     TempDir dir;
     std::string fat = dir / "card.img";
     ASSERT_EQ(RunShell("mkfs.fat -C -F 32 " + fat + " 70000 >/dev/null"), 0);
-    ASSERT_EQ(RunShell("printf -- '-FVE-FS-' | dd of=" + fat +
-                  " bs=1 seek=3 conv=notrunc status=none"),
-              0);
+    ASSERT_EQ(
+        RunShell("printf -- '-FVE-FS-' | dd of=" + fat + " bs=1 seek=3 conv=notrunc status=none"),
+        0);
     CliResult r = Cli("detect " + fat);
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.output.find("BitLocker"), std::string::npos) << r.output;
@@ -78,8 +78,8 @@ TEST(CliBadInput, UnreadableSourceTellsHowToGetAccess) {
     std::string image = dir / "private.img";
     testing::WriteFileBytes(image, std::vector<uint8_t>(16384, 0));
     ASSERT_EQ(RunShell("chmod 600 " + image + " && chmod 755 " + dir.Path()), 0);
-    std::string cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups '" + CliPath() +
-                      "' detect " + image;
+    std::string cmd =
+        "setpriv --reuid=65534 --regid=65534 --clear-groups '" + CliPath() + "' detect " + image;
     std::string out;
     int code = RunShell(cmd, &out);
     if (code != 2 && out.find("permission") == std::string::npos) {

@@ -95,7 +95,7 @@ struct RecordingScanObserver : IScanObserver {
 };
 
 class ScanDriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         gEngines.clear();
         SetEngineMakers({MakeFake, MakeFake, MakeFake});
@@ -163,7 +163,7 @@ TEST_F(ScanDriverTest, RescanReplacesTheEarlierEngine) {
     int aliveAfterFirst = FakeEngine::alive;
     ScanDriver again({&sources_[0]}, false, obs);
     again.Run();
-    EXPECT_EQ(gEngines.size(), 2u);  // a new engine was built ...
+    EXPECT_EQ(gEngines.size(), 2u);                 // a new engine was built ...
     EXPECT_EQ(FakeEngine::alive, aliveAfterFirst);  // ... and the first one destroyed
 }
 
@@ -195,7 +195,7 @@ struct RecordingRecoveryObserver : IRecoveryObserver {
 };
 
 class RecoveryDriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sources_.resize(1);
         sources_[0].imagePath = "/images/card.img";
@@ -218,8 +218,7 @@ TEST_F(RecoveryDriverTest, FilesLandInCategoryFoldersWithoutOverwriting) {
     RecordingRecoveryObserver obs;
     RecoveryDriver driver(sources_, obs);
     auto outcome = driver.RecoverItems(
-        {Item("IMG_1.JPG"), Item("IMG_1.JPG"), Item("notes"), Item("../escape.mp3")},
-        out_.Path());
+        {Item("IMG_1.JPG"), Item("IMG_1.JPG"), Item("notes"), Item("../escape.mp3")}, out_.Path());
     EXPECT_EQ(outcome, RecoveryOutcome::kDone);
     EXPECT_EQ(testing::ReadFileBytes(out_ / "photo/IMG_1.JPG").size(), 3u);  // untouched
     EXPECT_TRUE(fs::exists(out_ / "photo/IMG_1(1).JPG"));

@@ -1,3 +1,5 @@
+#include "engine/engine_factory.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "device/sector_source.h"
-#include "engine/engine_factory.h"
 #include "engine/fast_ext_recovery.h"
 #include "engine/recovered_item.h"
 #include "engine/source_info.h"
@@ -149,7 +150,7 @@ std::vector<std::pair<std::string, OpenCall>> gBuilt;  // (maker, open call)
 
 template <const char* kName>
 class RecordingEngine final : public IFileRecoveryParse {
-public:
+  public:
     RecordingEngine() { gBuilt.push_back({kName, {}}); }
     Result OpenImage(const std::string& p, uint16_t tag) override {
         gBuilt.back().second = {"image", p, -1, 0, 0, tag};
@@ -186,7 +187,7 @@ std::unique_ptr<IFileRecoveryParse> Make() {
 }
 
 class FactoryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         gBuilt.clear();
         SetEngineMakers({Make<kFastFat>, Make<kFastNtfs>, Make<kPro>});
@@ -270,7 +271,7 @@ TEST_F(FactoryTest, PartitionIsProbedAtItsStartInTheDisksSectorSize) {
     EXPECT_EQ(gBuilt.back().second.start, 256u);
     EXPECT_EQ(gBuilt.back().second.tag, 5);
 
-    EXPECT_EQ(CreateRecoveryEngine(3, 0, 10, 5, false), nullptr);  // sector 0 is blank: Other
+    EXPECT_EQ(CreateRecoveryEngine(3, 0, 10, 5, false), nullptr);   // sector 0 is blank: Other
     EXPECT_EQ(CreateRecoveryEngine(4, 256, 10, 5, true), nullptr);  // disk that cannot open
     // A partition start near the end of the disk cannot deliver 16 KiB.
     EXPECT_EQ(CreateRecoveryEngine(3, disk.size() / 4096 - 1, 1, 5, true), nullptr);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <filesystem>
 #include <fstream>
@@ -188,14 +189,19 @@ INSTANTIATE_TEST_SUITE_P(Layouts, DeletedNtfsFiles,
                              return name;
                          });
 
-// A file written into the holes of a full volume and then deleted comes back whole.
-TEST(FastNtfsRecovery, FragmentedDeletedFileComesBackWhole) {
+// A file written into the holes of a full volume, and a compressed one (LZNT1 units, stored
+// units and a short last unit), come back whole after they were deleted.
+TEST(FastNtfsRecovery, FragmentedAndCompressedDeletedFilesComeBackWhole) {
     if (!HaveNtfsTools()) GTEST_SKIP() << "mkntfs/ntfscp/ntfsinfo not installed";
     IsolatedHome home;
     TempDir dir;
     const std::string image = dir / "full.img";
     ASSERT_TRUE(MakeNtfsImage(image, 8, "-c 1024"));
-    const std::vector<uint8_t> bytes = MakeContent("fragmented", 250000);
+    const std::vector<uint8_t> fragmented = MakeContent("fragmented", 250000);
+    std::vector<uint8_t> packed = Pattern("compressible line of text", 150000);
+    for (const auto& part : {MakeContent("raw", 70000), Pattern("tail", 5000)}) {
+        packed.insert(packed.end(), part.begin(), part.end());
+    }
     uint64_t record = 0;
     {
         NtfsMount m(image, dir / "mnt");
@@ -207,20 +213,29 @@ TEST(FastNtfsRecovery, FragmentedDeletedFileComesBackWhole) {
                            "' bs=64k iflag=fullblock 2>/dev/null; true"),
                   0);
         for (int i = 0; i < 600; i += 2) fs::remove(m / ("fill/f" + std::to_string(i)));
-        WriteFileBytes(m / "fragmented.bin", bytes);
+        WriteFileBytes(m / "fragmented.bin", fragmented);
         record = Inode(m / "fragmented.bin");
+        fs::remove(m / "filler");
+        fs::create_directory(m / "packed");
+        const uint8_t compressedFolder[] = {0, 0, 0x08, 0x10};  // ntfs-3g's attribute xattr
+        ASSERT_EQ(::setxattr((m / "packed").c_str(), "system.ntfs_attrib_be", compressedFolder,
+                             sizeof compressedFolder, 0),
+                  0);
+        WriteFileBytes(m / "packed/text.txt", packed);
         ASSERT_TRUE(m.Unmount());
         const std::string runs = NtfsinfoRuns(image, record);
         ASSERT_GT(std::count(runs.begin(), runs.end(), '+'), 4) << runs;
         NtfsMount again(image, dir / "mnt");
         ASSERT_TRUE(again.Ok());
         fs::remove(again / "fragmented.bin");
+        fs::remove(again / "packed/text.txt");
     }
     auto engine = ScanNtfs(image);
     ASSERT_TRUE(engine);
     auto all = ListAll(*engine);
-    ASSERT_TRUE(all.count("fragmented.bin"));
-    EXPECT_EQ(RecoverBytes(*engine, all["fragmented.bin"], dir / "out.bin"), bytes);
+    ASSERT_TRUE(all.count("fragmented.bin") && all.count("packed/text.txt"));
+    EXPECT_EQ(RecoverBytes(*engine, all["fragmented.bin"], dir / "out.bin"), fragmented);
+    EXPECT_EQ(RecoverBytes(*engine, all["packed/text.txt"], dir / "out.txt"), packed);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 namespace norvale::testing {
 
 class FakeEngine : public IFileRecoveryParse {
-public:
+  public:
     static inline std::atomic<int> alive{0};
     FakeEngine() { ++alive; }
     ~FakeEngine() override { --alive; }

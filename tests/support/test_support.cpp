@@ -37,8 +37,10 @@ ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-    else ::unsetenv(name_.c_str());
+    if (old_)
+        ::setenv(name_.c_str(), old_->c_str(), 1);
+    else
+        ::unsetenv(name_.c_str());
 }
 
 IsolatedHome::IsolatedHome()
@@ -47,7 +49,9 @@ IsolatedHome::IsolatedHome()
     ScanLogHistory::ResetInstance();
 }
 
-IsolatedHome::~IsolatedHome() { ScanLogHistory::ResetInstance(); }
+IsolatedHome::~IsolatedHome() {
+    ScanLogHistory::ResetInstance();
+}
 
 int Run(const std::string& command, std::string* output) {
     std::string cmd = command + " 2>&1";
@@ -77,7 +81,9 @@ void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) 
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-std::string SourceDir() { return NORVALE_SOURCE_DIR; }
+std::string SourceDir() {
+    return NORVALE_SOURCE_DIR;
+}
 
 std::string CliPath() {
     if (const char* p = std::getenv("NORVALE_CLI")) return p;

@@ -11,7 +11,7 @@ namespace norvale::testing {
 
 // A fresh folder under $TMPDIR, removed with its content when the object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -19,17 +19,17 @@ public:
     const std::string& Path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Sets an environment variable for the lifetime of the object, restoring the old value.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const std::string& value);
     ~ScopedEnv();
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };
@@ -37,14 +37,14 @@ private:
 // Points XDG_DATA_HOME and XDG_CONFIG_HOME at a private temporary folder and drops the
 // process-wide scan-log history, so nothing of the user's own files is read or written.
 class IsolatedHome {
-public:
+  public:
     IsolatedHome();
     ~IsolatedHome();
     const std::string& Path() const { return dir_.Path(); }
     std::string DataHome() const { return dir_.Path() + "/data"; }
     std::string ConfigHome() const { return dir_.Path() + "/config"; }
 
-private:
+  private:
     TempDir dir_;
     ScopedEnv data_;
     ScopedEnv config_;
@@ -78,8 +78,8 @@ std::string CliPath();    // the norvale-cli binary under test
 }  // namespace norvale::testing
 
 // Skips the current test with a message when the corpus is absent.
-#define NORVALE_REQUIRE_CORPUS()                                                          \
-    do {                                                                                  \
-        if (::norvale::testing::CorpusDir().empty())                                      \
+#define NORVALE_REQUIRE_CORPUS()                                                        \
+    do {                                                                                \
+        if (::norvale::testing::CorpusDir().empty())                                    \
             GTEST_SKIP() << "public test corpus ../shared/corpus not present; skipped"; \
     } while (0)
