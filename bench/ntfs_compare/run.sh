@@ -2,7 +2,7 @@
 # Deleted files found and recovered byte-exact on NTFS images, ours against The Sleuth Kit
 # (fls -rd + icat) and ntfs-3g's ntfsundelete on the same images. The images are made with
 # mkntfs and filled through an ntfs-3g FUSE mount (root, or a user allowed to mount): files in
-# the root and in folders, non-ASCII names, a sparse file, a fragmented file, a deleted folder
+# the root and in folders, non-ASCII names, a sparse, a compressed and a fragmented file, a deleted folder
 # with content and a file whose folder's record was handed out again; then some are deleted.
 # Usage: bench/ntfs_compare/run.sh [BUILD_DIR]
 set -euo pipefail
@@ -32,6 +32,8 @@ for name, n in sizes.items():
     if name.endswith('.png'): data = b'\x89PNG\r\n\x1a\n' + data[8:]
     if name.endswith('.pdf'): data = b'%PDF-1.4\n' + data[9:]
     open(os.path.join(d, name), 'wb').write(data)
+with open(os.path.join(d, 'packed.txt'), 'w') as f:
+    f.write(''.join(r.choice(['alpha ', 'beta ', 'gamma\n']) for _ in range(60000)))
 with open(os.path.join(d, 'sparse.bin'), 'wb') as f:
     f.seek(2000000); f.write(b'sparse tail')
 PY
@@ -55,12 +57,17 @@ make_image() {  # mkntfs-args image
     for i in $(seq 0 149); do echo "$i" >"$mnt/fill/t$i"; done
     cp "$s/fragmented.bin" "$mnt/"
     : >"$mnt/filler"  # frees its clusters, stays a live file
-    mkdir "$mnt/Music" "$mnt/Gone"
+    mkdir "$mnt/Music" "$mnt/Gone" "$mnt/Packed"
+    # Files written into a folder marked compressed are stored in LZNT1 units.
+    python3 -c 'import os, sys; os.setxattr(sys.argv[1], "system.ntfs_attrib_be", bytes([0, 0, 8, 0x10]))' \
+        "$mnt/Packed" 2>/dev/null || true
+    cp "$s/packed.txt" "$mnt/Packed/"
     cp "$s/small.txt" "$s/photo 01.jpg" "$s/Ærøskøbing.png" "$s/big.bin" "$s/sparse.bin" "$mnt/"
     cp "$s/song.mp3" "$s/report.pdf" "$mnt/Music/"
     cp "$s/inner1.txt" "$s/inner2.jpg" "$mnt/Gone/"
     rm "$mnt/photo 01.jpg" "$mnt/Ærøskøbing.png" "$mnt/big.bin" "$mnt/Music/song.mp3" \
-        "$mnt/fragmented.bin" "$mnt/small.txt" "$mnt/sparse.bin" "$mnt/Lost/left behind.txt"
+        "$mnt/fragmented.bin" "$mnt/small.txt" "$mnt/sparse.bin" "$mnt/Lost/left behind.txt" \
+        "$mnt/Packed/packed.txt"
     rm -r "$mnt/Gone"
     rmdir "$mnt/Lost"
     umount "$mnt"
@@ -69,7 +76,7 @@ make_image() {  # mkntfs-args image
     umount "$mnt"
 }
 
-deleted="small.txt|photo 01.jpg|Ærøskøbing.png|big.bin|song.mp3|inner1.txt|inner2.jpg|left behind.txt|fragmented.bin|sparse.bin"
+deleted="small.txt|photo 01.jpg|Ærøskøbing.png|big.bin|song.mp3|inner1.txt|inner2.jpg|left behind.txt|fragmented.bin|sparse.bin|packed.txt"
 total=$(echo "$deleted" | tr '|' '\n' | wc -l)
 
 # Exact: an original deleted file for which the output holds a byte-identical file, whatever

@@ -93,8 +93,8 @@ Result CFastNtfsRecovery::LoadContent(const RecoveredItem& item, Content& conten
         h.startVcn == 0 && h.compressionUnit != 0) {
         unitShift = h.compressionUnit;
     }
-    const uint64_t unitBytes = (uint64_t{1} << std::min(unitShift, kMaxCompressionUnit)) *
-                               geometry_.clusterBytes;
+    const uint64_t unitBytes =
+        (uint64_t{1} << std::min(unitShift, kMaxCompressionUnit)) * geometry_.clusterBytes;
     if (unitShift > kMaxCompressionUnit || unitBytes > kMaxUnitBytes) return kErrNotSupported;
     content.unitClusters = 1u << unitShift;
     return kOk;
@@ -113,8 +113,8 @@ Result CFastNtfsRecovery::DecodeUnit(Content& content, uint64_t index) {
         const size_t size = content.stored.size();
         content.stored.resize(size + clusterBytes);
         const std::span<uint8_t> target(content.stored.data() + size, clusterBytes);
-        if (Result r = volume_->ReadClusterBytes(content.data.runs[at.index].lcn + at.offset, 0,
-                                                 target);
+        if (Result r =
+                volume_->ReadClusterBytes(content.data.runs[at.index].lcn + at.offset, 0, target);
             r != kOk) {
             return r;
         }
@@ -139,7 +139,8 @@ Result CFastNtfsRecovery::ReadContent(Content& content, uint64_t offset, std::sp
             if (Result r = DecodeUnit(content, index); r != kOk) return r;
         }
         const uint64_t within = position % unitBytes;
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(unitBytes - within, out.size() - done));
+        const size_t n =
+            static_cast<size_t>(std::min<uint64_t>(unitBytes - within, out.size() - done));
         std::memcpy(out.data() + done, content.unit.data() + within, n);
         done += n;
     }

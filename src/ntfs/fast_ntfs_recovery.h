@@ -6,14 +6,14 @@
 // its own name (live or deleted), one that is gone (reused by a file, unreadable, outside the
 // MFT) becomes "LostFolder<record>" directly under the root. The data comes back from the
 // record's resident value or through its runs, also when they continue in other records
-// (attribute lists); sparse stretches read as zeros.
+// (attribute lists); sparse stretches read as zeros, compressed units are decoded (LZNT1), and
+// encrypted content is copied as the volume stores it.
 //
 // One engine serves one source. It is not thread-safe: scan, listing, preview and recovery are
 // called by one thread at a time. The medium is only ever opened read-only.
 
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <span>
 #include <string>
 #include <unordered_map>

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <set>
 
+#include "device/bytes.h"
 #include "device/sector_source.h"
 #include "engine/data_paths.h"
 #include "ntfs/fast_ntfs_recovery.h"
@@ -36,7 +37,8 @@ class FastNtfsCard : public ::testing::Test {
         auto v = OpenNtfsImage(image_);
         ASSERT_TRUE(v);
         for (const auto& [n, r] : ListMft(*v->volume)) {
-            if (r.name.parentRecord == kMftRecordRoot || r.name.name == "f0") {
+            if (r.name.parentRecord == kMftRecordRoot || r.name.name == "f0" ||
+                r.name.name == "f4") {
                 inodes_[r.name.name] = n;
             }
         }
@@ -106,6 +108,19 @@ TEST_F(FastNtfsCard, HostileParentsAndNamesEndAndStayInside) {
     PatchBytes(image_, ParentReferenceOffset(image_, arger), le64(dcim));
     PatchBytes(image_, ParentReferenceOffset(image_, inodes_.at("gone.txt")), le64(0xFFFFFF));
     PatchBytes(image_, ParentReferenceOffset(image_, inodes_.at("f0")) + 0x42, {'.', 0, '.', 0});
+    // f4's one run moved past the volume's last cluster: refused, never read.
+    {
+        auto v = OpenNtfsImage(image_);
+        std::vector<uint8_t> record(v->volume->RecordBytes());
+        AttributeRef data;
+        ASSERT_EQ(v->volume->ReadRecord(inodes_.at("f4"), record), kOk);
+        ASSERT_TRUE(FindAttribute(record, kAttrData, u"", data) && data.nonResident);
+        const size_t pairs = data.offset + Le16(data.bytes.data() + 0x20);
+        const uint8_t header = record[pairs];
+        ASSERT_EQ(header >> 4, 2) << "a two-byte cluster field";
+        PatchBytes(image_, RecordOffset(image_, inodes_.at("f4")) + pairs + 1 + (header & 0x0F),
+                   {0xFF, 0x7F});
+    }
     ASSERT_TRUE(RunInChild(60, [&] { return ScanNtfs(image_) ? 0 : 1; })) << "scan hung";
 
     auto engine = ScanNtfs(image_);
@@ -113,9 +128,11 @@ TEST_F(FastNtfsCard, HostileParentsAndNamesEndAndStayInside) {
     auto all = ListAll(*engine);
     EXPECT_TRUE(all.count("Ärger/DCIM"));
     EXPECT_TRUE(all.count("LostFolder16777215/gone.txt"));
-    ASSERT_TRUE(all.count("fill/.."));
+    ASSERT_TRUE(all.count("fill/..") && all.count("fill/f4"));
+    EXPECT_EQ(engine->RecoverItem(all["fill/f4"], dir_ / "out/f4", 0), kErrHandleEof);
+    EXPECT_TRUE(ReadFileBytes(dir_ / "out/f4").empty());
     const std::string out = dir_ / "out";
-    ASSERT_EQ(engine->RecoverItem(all["fill"], out + "/fill", 0), kOk);
+    ASSERT_EQ(engine->RecoverItem(all["fill"], out + "/fill", 0), kErrHandleEof);
     EXPECT_EQ(ReadFileBytes(out + "/fill/_"), Pattern("fill block", 3000));
     for (const auto& e : fs::recursive_directory_iterator(dir_.Path())) {
         EXPECT_TRUE(e.path().string().rfind(out, 0) == 0 || e.path() == image_) << e.path();
