@@ -1,6 +1,9 @@
 #include "engine/output_naming.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <cerrno>
 
 #include "engine/result_store.h"
 #include "engine/text_codec.h"
@@ -56,6 +59,28 @@ std::string MakeUniquePath(const std::string& path) {
         std::string candidate = stem + "(" + std::to_string(n) + ")" + ext;
         if (!Exists(candidate)) return candidate;
     }
+}
+
+// Attempts at a fresh name when another writer takes the free one first.
+constexpr int kCreateAttempts = 100;
+
+Result CreateNewFile(std::string& path, int& fd) {
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) return kOk;
+        if (errno != EEXIST) return FromErrno(errno);
+        path = MakeUniquePath(path);
+    }
+    return kErrFileExists;
+}
+
+Result CreateNewFolder(std::string& path) {
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        if (::mkdir(path.c_str(), 0755) == 0) return kOk;
+        if (errno != EEXIST) return FromErrno(errno);
+        path = MakeUniquePath(path);
+    }
+    return kErrFileExists;
 }
 
 int DestinationDepth(std::string_view root) {

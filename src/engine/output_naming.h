@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "device/result.h"
+
 namespace norvale {
 
 // "photo", "audio", "video", "document", "archive" (tested in that order) or "others".
@@ -18,6 +20,12 @@ std::string SafeFileName(std::string_view name);
 // `path` itself when nothing exists there, else "dir/name(n).ext" with the smallest n >= 1
 // that does not exist. A name whose only "." is its first character has no extension.
 std::string MakeUniquePath(const std::string& path);
+
+// Creates a new file (0644, write-only) at `path`, or at the next free numbered name when
+// something is already there; never opens an existing file. `path` becomes where it was made.
+Result CreateNewFile(std::string& path, int& fd);
+// The same for a folder (0755).
+Result CreateNewFolder(std::string& path);
 
 // The number of "/" in the destination root, not counting its last character.
 int DestinationDepth(std::string_view root);

@@ -21,30 +21,6 @@
 namespace norvale {
 namespace {
 
-// Attempts at a fresh name when another writer takes the free one first.
-constexpr int kCreateAttempts = 100;
-
-// Creates a new file at `path`, or at the next free numbered name when something appeared
-// there; never opens an existing file. `path` is updated to where the file was created.
-Result CreateNewFile(std::string& path, int& fd) {
-    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) return kOk;
-        if (errno != EEXIST) return FromErrno(errno);
-        path = MakeUniquePath(path);
-    }
-    return kErrFileExists;
-}
-
-Result CreateNewFolder(std::string& path) {
-    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        if (::mkdir(path.c_str(), 0755) == 0) return kOk;
-        if (errno != EEXIST) return FromErrno(errno);
-        path = MakeUniquePath(path);
-    }
-    return kErrFileExists;
-}
-
 bool ClusterSizeCopyable(uint32_t clusterBytes) {
     return clusterBytes != 0 && clusterBytes <= kMaxCopyClusterBytes;
 }

@@ -11,6 +11,7 @@
 #include <deque>
 #include <set>
 
+#include "device/chunked_io.h"
 #include "engine/data_paths.h"
 #include "engine/output_naming.h"
 #include "engine/preview_target.h"
@@ -21,44 +22,6 @@ namespace norvale {
 namespace {
 
 constexpr size_t kChunkBytes = 0x10000;
-// Attempts at a fresh name when another writer takes the free one first.
-constexpr int kCreateAttempts = 100;
-
-// Creates a new file at `path`, or at the next free numbered name when something appeared
-// there; never opens an existing file. `path` is updated to where the file was created.
-Result CreateNewFile(std::string& path, int& fd) {
-    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) return kOk;
-        if (errno != EEXIST) return FromErrno(errno);
-        path = MakeUniquePath(path);
-    }
-    return kErrFileExists;
-}
-
-Result CreateNewFolder(std::string& path) {
-    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        if (::mkdir(path.c_str(), 0755) == 0) return kOk;
-        if (errno != EEXIST) return FromErrno(errno);
-        path = MakeUniquePath(path);
-    }
-    return kErrFileExists;
-}
-
-Result WriteAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return FromErrno(errno);
-        }
-        if (n == 0) return kErrWriteFault;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return kOk;
-}
-
 }  // namespace
 
 Result CFastNtfsRecovery::RecoverItem(const RecoveredItem& item, const std::string& destination,
@@ -161,7 +124,7 @@ Result CFastNtfsRecovery::RecoverOneFile(const RecoveredItem& item, std::string 
         const std::span<uint8_t> chunk(buffer.data(), n);
         if ((result = ReadContent(content, done, chunk)) != kOk) break;
         // A file that cannot be written whole has failed; its partial output is left as it is.
-        if ((result = WriteAll(fd, chunk.data(), n)) != kOk) break;
+        if ((result = WriteAllBytes(fd, chunk.data(), n)) != kOk) break;
         done += n;
         const auto percent = static_cast<int>(done * 100 / size);
         if (percent >= 100) break;  // the final report follows the close
@@ -223,7 +186,7 @@ Result CFastNtfsRecovery::ExtractForPreview(const RecoveredItem& item, std::stri
         const std::span<uint8_t> chunk =
             toFile ? std::span<uint8_t>(buffer.data(), n) : std::span<uint8_t>(memory + done, n);
         if ((result = ReadContent(content, done, chunk)) != kOk) break;
-        if (toFile && (result = WriteAll(fd, chunk.data(), n)) != kOk) break;
+        if (toFile && (result = WriteAllBytes(fd, chunk.data(), n)) != kOk) break;
         done += n;
         percent = static_cast<int>(done * 100 / total);
         if (const int answer = report(percent, kOk); answer != 0) {
