@@ -107,3 +107,29 @@ TEST_F(CliRecovery, ScanReportsItsCountAndLogFolder) {
 
 }  // namespace
 }  // namespace norvale
+
+namespace norvale {
+namespace {
+
+// The committed NTFS card: deleted files of the live MFT come back through the same commands.
+TEST(CliRecoveryNtfs, DeletedFilesOfAnNtfsCardAreRecovered) {
+    testing::IsolatedHome home;
+    TempDir dir;
+    std::string card = dir / "ntfs.img";
+    ASSERT_EQ(RunShell("gzip -dc '" + testing::SourceDir() +
+                       "/tests/fixtures/ntfs/ntfs_card.img.gz' > '" + card + "'"),
+              0);
+    std::string out;
+    ASSERT_EQ(RunShell("'" + CliPath() + "' detect '" + card + "'", &out), 0);
+    EXPECT_EQ(out, "NTFS\n");
+    out.clear();
+    ASSERT_EQ(RunShell("'" + CliPath() + "' recover '" + card + "' -q --to '" + dir / "back" + "'",
+                       &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("(0 failed)"), std::string::npos) << out;
+    EXPECT_TRUE(fs::exists(dir / "back/document/gone.txt"));
+}
+
+}  // namespace
+}  // namespace norvale
