@@ -58,8 +58,8 @@ exact() {  # output-folder
 }
 
 printf '%-10s %8s | %12s %10s | %12s %10s\n' image deleted "ours files" "ours exact" "tsk files" "tsk exact"
-for spec in "12 4 4096" "16 4 32768" "32 1 65536" "32 8 307200"; do
-    set -- $spec
+for layout in "12 4 4096" "16 4 32768" "32 1 65536" "32 8 307200"; do
+    set -- $layout
     img="$work/fat$1-s$2.img"
     make_image "$1" "$2" "$3" "$img"
     rm -rf "$work/ours" "$work/tsk"; mkdir -p "$work/ours" "$work/tsk"

@@ -104,7 +104,6 @@ class CFastFatRecovery final : public IFileRecoveryParse {
     Result RecoverFolder(const RecoveredItem& folder, const std::string& destination,
                          bool& stopped);
     Result RecoverOneFile(const RecoveredItem& item, std::string path, bool& stopped);
-    bool ChildLevel(uint32_t folderKey, uint32_t& level) const;
 
     SectorReader reader_;
     Result openResult_ = kErrInvalidHandle;

@@ -13,6 +13,7 @@
 
 #include "device/chunked_io.h"
 #include "engine/data_paths.h"
+#include "engine/folder_recovery.h"
 #include "engine/output_naming.h"
 #include "engine/preview_target.h"
 #include "ntfs/fast_ntfs_recovery.h"
@@ -36,65 +37,17 @@ Result CFastNtfsRecovery::RecoverItem(const RecoveredItem& item, const std::stri
     return RecoverOneFile(item, destination, stopped);
 }
 
-bool CFastNtfsRecovery::LinkedLevel(uint32_t folderKey, uint32_t& level) const {
-    // The scan links a folder's children at one level only (the folder's depth on the volume);
-    // the map is ordered by level first, so the first match is the one.
-    for (const auto& [key, records] : store_->ChildMap()) {
-        if (key.parentKey == folderKey && !records.empty()) {
-            level = key.level;
-            return true;
-        }
-    }
-    return false;
-}
-
 Result CFastNtfsRecovery::RecoverFolder(const RecoveredItem& folder, const std::string& destination,
                                         bool& stopped) {
-    if (Result r = MakeFolders(destination); r != kOk) return r;
-    if (!store_ || !store_->IsOpen()) return kOk;
-    store_->Flush();
-
-    struct Pending {
-        RecoveredItem folder;
-        std::string path;
-    };
-    std::deque<Pending> queue{{folder, destination}};
-    // A damaged log may list a folder inside itself; each folder is entered once.
-    std::set<int32_t> entered{folder.objectKey};
-    Result first = kOk;
-    auto note = [&](Result r) {
-        if (first == kOk) first = r;
-    };
-    while (!queue.empty()) {
-        const Pending current = std::move(queue.front());
-        queue.pop_front();
-        uint32_t level = 0;
-        if (!LinkedLevel(static_cast<uint32_t>(current.folder.objectKey), level)) continue;
-        std::vector<RecoveredItem> children;
-        // A listing cut short by a damaged log still gives the children read before the damage.
-        note(
-            store_->ListChildren(static_cast<uint32_t>(current.folder.objectKey), level, children));
-        for (const RecoveredItem& child : children) {
-            std::string path = MakeUniquePath(current.path + "/" + SafeFileName(child.Name()));
-            if (child.isFolder) {
-                if (!entered.insert(int32_t{child.objectKey}).second) continue;
-                if (Result r = CreateNewFolder(path); r != kOk) {
-                    note(r);
-                    if (const int answer = ReportRecover(100, r, path); answer != 0) {
-                        stopped = true;
-                        return answer;
-                    }
-                    continue;
-                }
-                queue.push_back({child, path});
-                continue;
-            }
-            const Result r = RecoverOneFile(child, path, stopped);
-            if (stopped) return r;
-            note(r);
-        }
-    }
-    return first;
+    return RecoverFolderTree(
+        store_.get(), folder, destination,
+        [this](const RecoveredItem& file, const std::string& path, bool& stop) {
+            return RecoverOneFile(file, path, stop);
+        },
+        [this](int percent, Result error, const std::string& path) {
+            return ReportRecover(percent, error, path);
+        },
+        stopped);
 }
 
 Result CFastNtfsRecovery::RecoverOneFile(const RecoveredItem& item, std::string path,

@@ -131,7 +131,6 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
     Result RecoverFolder(const RecoveredItem& folder, const std::string& destination,
                          bool& stopped);
     Result RecoverOneFile(const RecoveredItem& item, std::string path, bool& stopped);
-    bool LinkedLevel(uint32_t folderKey, uint32_t& level) const;
 
     SectorReader reader_;
     std::unique_ptr<NtfsVolume> volume_;
