@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
+#include <ctime>
 #include <deque>
 #include <new>
 #include <unordered_set>
@@ -606,6 +608,26 @@ int ResultStore::ListByType(std::string_view pattern, std::vector<RecoveredItem>
     ::close(fd);
     SortItemsForListing(out);
     return 1;
+}
+
+std::string ScanLogName(std::string_view prefix, uint64_t partitionStartLba) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char tail[96];
+    std::snprintf(tail, sizeof tail, "%lld_%d%d%d%d%2d", static_cast<long long>(partitionStartLba),
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min);
+    return std::string(prefix) + tail;
+}
+
+Result OpenFreshStore(ResultStore& store, const std::string& folder, const std::string& name) {
+    std::string dir = folder;
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    for (const char* suffix : {"", "_Relation", "_DirInfo"}) {
+        ::unlink((dir + name + suffix).c_str());
+    }
+    return store.Open(dir, name);
 }
 
 }  // namespace norvale

@@ -143,6 +143,13 @@ class ResultStore {
     bool folderIndexValid_ = false;
 };
 
+// A new scan's log name: "<prefix><start>_<year><month><day><hour><minute>" in local time,
+// the minute right-aligned in two places ("Fast_2048_2024359 7"), as every engine names them.
+std::string ScanLogName(std::string_view prefix, uint64_t partitionStartLba);
+// Opens `store` for a new scan named `name` in `folder`, removing logs of that name first, so
+// that a scan started within the same minute as an earlier one starts from empty files.
+Result OpenFreshStore(ResultStore& store, const std::string& folder, const std::string& name);
+
 // Sorts as the listings do: files before folders, then names case-insensitively (stable).
 void SortItemsForListing(std::vector<RecoveredItem>& items);
 // The text after the last "." of a name, "" when there is none.

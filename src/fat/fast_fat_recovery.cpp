@@ -14,19 +14,6 @@ namespace {
 
 constexpr size_t kBootBlockBytes = 4096;
 
-// "Fast_<start>_<year><month><day><hour><minute>", the minute right-aligned in two places as
-// the scan logs of every engine name it.
-std::string ScanName(uint64_t partitionStartLba) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char name[96];
-    std::snprintf(name, sizeof name, "Fast_%lld_%d%d%d%d%2d",
-                  static_cast<long long>(partitionStartLba), local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min);
-    return name;
-}
-
 }  // namespace
 
 CFastFatRecovery::CFastFatRecovery() = default;
@@ -111,17 +98,13 @@ Result CFastFatRecovery::Scan(const char* logName) {
     store_ = std::make_unique<ResultStore>();
     store_->SetListCallback(listCallback_, listUserData_);
 
-    std::string folder = ScanLogHistory::Instance().CurrentFolder();
+    const std::string folder = ScanLogHistory::Instance().CurrentFolder();
     if (logName) return store_->Open(folder, logName);
-    if (!folder.empty() && folder.back() != '/') folder += '/';
     if (!IsOpen()) return openResult_;
-
-    const std::string name = ScanName(partitionStartLba_);
-    // A new scan starts from empty logs, also when this engine scanned in the same minute.
-    for (const char* suffix : {"", "_Relation", "_DirInfo"}) {
-        ::unlink((folder + name + suffix).c_str());
+    if (Result r = OpenFreshStore(*store_, folder, ScanLogName("Fast_", partitionStartLba_));
+        r != kOk) {
+        return r;
     }
-    if (Result r = store_->Open(folder, name); r != kOk) return r;
     Result result = RunScan();
     const Result flushed = store_->Flush();
     return result != kOk ? result : flushed;

@@ -41,3 +41,22 @@ TEST(TextCodec, NoCaseOrderFoldsAsciiLettersToLowerCase) {
 
 }  // namespace
 }  // namespace norvale
+
+#include <regex>
+
+#include "engine/result_store.h"
+
+namespace norvale {
+namespace {
+
+TEST(ScanLogNames, StartAndLocalTimeWithTheMinuteInTwoPlaces) {
+    const std::string name = ScanLogName("Fast_", 2048);
+    // year, month, day and hour unpadded; the minute right-aligned in two places (" 7").
+    EXPECT_TRUE(
+        std::regex_match(name, std::regex(R"(Fast_2048_20\d{2}\d{1,2}\d{1,2}\d{1,2}[ \d]\d)")))
+        << name;
+    EXPECT_EQ(ScanLogName("File_Type_", 0).rfind("File_Type_0_", 0), 0u);
+}
+
+}  // namespace
+}  // namespace norvale
