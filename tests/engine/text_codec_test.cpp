@@ -1,6 +1,9 @@
+#include "engine/result_store.h"
 #include "engine/text_codec.h"
 
 #include <gtest/gtest.h>
+
+#include <regex>
 
 #include <algorithm>
 #include <string>
@@ -42,9 +45,6 @@ TEST(TextCodec, NoCaseOrderFoldsAsciiLettersToLowerCase) {
 }  // namespace
 }  // namespace norvale
 
-#include <regex>
-
-#include "engine/result_store.h"
 
 namespace norvale {
 namespace {
