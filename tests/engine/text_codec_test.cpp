@@ -1,13 +1,13 @@
-#include "engine/result_store.h"
 #include "engine/text_codec.h"
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include <algorithm>
+#include <regex>
 #include <string>
 #include <vector>
+
+#include "engine/result_store.h"
 
 namespace norvale {
 namespace {
@@ -44,7 +44,6 @@ TEST(TextCodec, NoCaseOrderFoldsAsciiLettersToLowerCase) {
 
 }  // namespace
 }  // namespace norvale
-
 
 namespace norvale {
 namespace {
