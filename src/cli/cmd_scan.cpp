@@ -95,7 +95,8 @@ void PrintTree(IFileRecoveryParse& engine) {
             for (const RecoveredItem& c : children) {
                 std::printf("%s%s%s%s\n", indent.c_str(), std::string(c.Name()).c_str(),
                             c.isFolder ? "/" : "", c.isDeleted ? "  (deleted)" : "");
-                if (c.isFolder && seen.insert({c.objectKey, c.recordIndex}).second) {
+                if (c.isFolder &&
+                    seen.insert({int32_t{c.objectKey}, int32_t{c.recordIndex}}).second) {
                     walk(&c, level + 1, indent + "  ");
                 }
             }
