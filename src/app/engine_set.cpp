@@ -14,6 +14,9 @@
 #ifdef NORVALE_HAVE_PROFESSIONAL
 #include "professional/professional_recovery.h"
 #endif
+#ifdef NORVALE_HAVE_CARVING
+#include "carving/carve_only_recovery.h"
+#endif
 
 namespace norvale {
 
@@ -58,6 +61,23 @@ bool HaveCarvingEngine() {
     return true;
 #else
     return false;
+#endif
+}
+
+std::unique_ptr<IFileRecoveryParse> MakeCarveOnlyEngine([[maybe_unused]] const SourceInfo& source) {
+#ifdef NORVALE_HAVE_CARVING
+    auto engine = std::make_unique<CCarveOnlyRecovery>();
+    Result r;
+    if (source.IsPartition()) {
+        const PartitionRecord& p = *source.partition;
+        r = engine->OpenDisk(p.diskNumber, p.startLba, p.sectorCount, p.driveLetter);
+    } else {
+        r = engine->OpenImage(source.imagePath, source.imageTag);
+    }
+    if (r != kOk) return nullptr;
+    return engine;
+#else
+    return nullptr;
 #endif
 }
 

@@ -27,7 +27,7 @@ void OnInterrupt(int) {
 }
 
 class InterruptGuard {
-public:
+  public:
     InterruptGuard() {
         struct sigaction sa {};
         sa.sa_handler = OnInterrupt;
@@ -36,12 +36,12 @@ public:
     }
     ~InterruptGuard() { ::sigaction(SIGINT, &old_, nullptr); }
 
-private:
+  private:
     struct sigaction old_ {};
 };
 
 class CliScanObserver : public IScanObserver {
-public:
+  public:
     CliScanObserver(bool quiet, const ScanOptions& options) : quiet_(quiet), options_(options) {}
     void OnStage(const ScanStage& stage) override {
         if (!quiet_) std::fprintf(stderr, "Scanning %s\n", stage.devicePath.c_str());
@@ -49,8 +49,8 @@ public:
     }
     void OnProgress(const ScanProgress& p) override {
         if (quiet_) return;
-        std::string detail = p.secondsLeft < 0 ? "estimating time"
-                                               : RemainingTimeText(p.secondsLeft) + " left";
+        std::string detail =
+            p.secondsLeft < 0 ? "estimating time" : RemainingTimeText(p.secondsLeft) + " left";
         if (p.totalSectors != 0) {
             detail += ", sector " + std::to_string(p.currentSector) + "/" +
                       std::to_string(p.totalSectors) + ", " + std::to_string(p.filesFound) +
@@ -79,14 +79,14 @@ public:
     Result result = kOk;
     uint64_t items = 0;
 
-private:
+  private:
     bool quiet_;
     const ScanOptions& options_;
     ProgressBar bar_{"scan"};
 };
 
 class CliSearchObserver : public ISearchObserver {
-public:
+  public:
     explicit CliSearchObserver(bool quiet) : quiet_(quiet) {}
     void OnSourceListing(const SourceInfo&) override {}
     void OnProgress(int percent) override {
@@ -96,7 +96,7 @@ public:
         if (!quiet_) bar_.Finish();
     }
 
-private:
+  private:
     bool quiet_;
     ProgressBar bar_{"list"};
 };
@@ -106,24 +106,32 @@ private:
 int ScanSession::Run(const ScanOptions& options) {
     InstallEngineMakers();
     bool professional;
+    bool carveOnly = false;
     if (options.mode == "deleted") {
         professional = false;
         if (!HaveDeletedFileEngines()) {
-            std::fprintf(stderr, "norvale-cli: the deleted-file scan is not built into this "
-                                 "program yet.\n");
+            std::fprintf(stderr,
+                         "norvale-cli: the deleted-file scan is not built into this "
+                         "program yet.\n");
             return kExitBadInput;
         }
     } else if (options.mode == "full") {
         professional = true;
         if (!HaveFullScanEngine()) {
-            std::fprintf(stderr, "norvale-cli: --mode full (formatted or damaged media) is not "
-                                 "available in this version yet; use --mode deleted.\n");
+            std::fprintf(stderr,
+                         "norvale-cli: --mode full (formatted or damaged media) is not "
+                         "available in this version yet; use --mode deleted.\n");
             return kExitBadInput;
         }
     } else if (options.mode == "carve") {
-        std::fprintf(stderr, "norvale-cli: --mode carve (signature carving) is not available in "
-                             "this version yet; use --mode deleted.\n");
-        return kExitBadInput;
+        professional = false;
+        carveOnly = true;
+        if (!HaveCarvingEngine()) {
+            std::fprintf(stderr,
+                         "norvale-cli: --mode carve (signature carving) is not built into "
+                         "this program.\n");
+            return kExitBadInput;
+        }
     } else {
         std::fprintf(stderr, "norvale-cli: unknown mode '%s': use deleted, full or carve.\n",
                      options.mode.c_str());
@@ -151,6 +159,7 @@ int ScanSession::Run(const ScanOptions& options) {
 
     CliScanObserver observer(options.quiet, options);
     ScanDriver driver({&source}, professional, observer);
+    if (carveOnly) driver.SetEngineBuilder(MakeCarveOnlyEngine);
     InterruptGuard guard;
     gActiveScan = &driver;
     driver.Run();
@@ -158,10 +167,11 @@ int ScanSession::Run(const ScanOptions& options) {
 
     if (observer.outcome == ScanOutcome::kEngineFailed) {
         std::fprintf(stderr,
-                     professional ? "norvale-cli: cannot read %s.\n"
-                                  : "norvale-cli: %s holds no FAT or NTFS file system that the "
-                                    "deleted-file scan can read (or it cannot be read). Try "
-                                    "--mode full.\n",
+                     professional || carveOnly
+                         ? "norvale-cli: cannot read %s.\n"
+                         : "norvale-cli: %s holds no FAT or NTFS file system that the "
+                           "deleted-file scan can read (or it cannot be read). Try "
+                           "--mode full.\n",
                      options.source.c_str());
         return 1;
     }
@@ -207,8 +217,8 @@ bool PatternFromOptions(const std::string& types, const std::string& exts, std::
     if (!types.empty()) {
         std::string bad;
         if (!ParseCategoryList(types, categories, bad)) {
-            error = "unknown kind '" + bad +
-                    "': use photo, audio, video, document, archive or others.";
+            error =
+                "unknown kind '" + bad + "': use photo, audio, video, document, archive or others.";
             return false;
         }
     }

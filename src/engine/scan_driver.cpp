@@ -78,7 +78,9 @@ ScanOutcome ScanDriver::Run() {
         observer_.OnStage(stage);
 
         source.engine.reset();  // a rescan replaces the earlier engine
-        if (source.IsPartition()) {
+        if (builder_) {
+            source.engine = builder_(source);
+        } else if (source.IsPartition()) {
             const PartitionRecord& p = *source.partition;
             source.engine = CreateRecoveryEngine(p.diskNumber, p.startLba, p.sectorCount,
                                                  p.driveLetter, professional_);

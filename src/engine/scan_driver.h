@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -57,6 +59,11 @@ class ScanDriver {
   public:
     ScanDriver(std::vector<SourceInfo*> sources, bool professional, IScanObserver& observer);
 
+    // Builds and opens the engine of a source in place of the factory (a scan mode that the
+    // factory does not know, such as carving alone). Null: the engine could not be built.
+    using EngineBuilder = std::function<std::unique_ptr<IFileRecoveryParse>(const SourceInfo&)>;
+    void SetEngineBuilder(EngineBuilder builder) { builder_ = std::move(builder); }
+
     // Runs the whole pass; returns when every source is done, a stop was honoured or an
     // engine could not be built.
     ScanOutcome Run();
@@ -74,6 +81,7 @@ class ScanDriver {
 
     std::vector<SourceInfo*> sources_;
     bool professional_;
+    EngineBuilder builder_;
     IScanObserver& observer_;
     std::mutex lock_;
     std::atomic<bool> stopRequested_{false};

@@ -3,6 +3,7 @@
 // first sector, and the carved bytes are compared with the original.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <span>
@@ -10,16 +11,23 @@
 #include <tuple>
 #include <vector>
 
+#include "carving/carve_only_recovery.h"
 #include "carving/identify.h"
+#include "carving/signature_table.h"
 #include "carving_test_support.h"
 #include "device/sector_source.h"
+#include "engine/result_store.h"
+#include "support/test_support.h"
 
 namespace norvale {
 namespace {
 
+using testing::IsolatedHome;
 using testing::NoiseSector;
 using testing::RealFile;
 using testing::Sample;
+using testing::TempDir;
+using testing::WriteFileBytes;
 using enum FileTypeCode;
 
 enum class Ending {
@@ -132,28 +140,28 @@ bool ExaminesInside(FileTypeCode type) {
     return kContainers.count(type) > 0;
 }
 
-// A carving pass as the engine makes one: every sector in order, identified and sized, moving
-// on past each carved file (one sector past a container of the kind above).
+// The engine's own pass over `image` saved as a file: what it recorded, by first sector.
 std::vector<Carved> CarvingPass(const std::vector<uint8_t>& image, uint32_t sectorSize) {
-    SectorReader reader;
-    reader.Attach(std::make_unique<MemorySource>(image));
-    CarvingContext context;
-    const uint64_t sectors = image.size() / sectorSize;
+    IsolatedHome home;
+    TempDir dir;
+    const std::string path = dir / "raw.img";
+    WriteFileBytes(path, image);
+    CCarveOnlyRecovery engine;
+    engine.SetImageSectorSize(sectorSize);
+    EXPECT_EQ(engine.OpenImage(path, 0x8001), kOk);
+    EXPECT_EQ(engine.Scan(nullptr), kOk);
+    std::vector<RecoveredItem> items;
+    EXPECT_EQ(engine.ListChildren(nullptr, 0, items), kOk);
     std::vector<Carved> found;
-    for (uint64_t lba = 0; lba < sectors;) {
-        const std::span<const uint8_t> sector(image.data() + lba * sectorSize, sectorSize);
-        std::string name;
-        FileTypeCode type = kNoFileType;
-        uint64_t length = 0;
-        if (IdentifyAndSize(context, sectorSize, reader, sector, lba,
-                            {lba, sectors, 0, found.size()}, name, type, length) != kOk) {
-            ++lba;
-            continue;
-        }
-        found.push_back({lba, type, length});
-        lba += ExaminesInside(type) ? 1
-                                    : std::max<uint64_t>(1, (length + sectorSize - 1) / sectorSize);
+    for (const RecoveredItem& item : items) {
+        const std::string name(item.Name());
+        const SignatureRow* row = FirstRowWithExtension(ExtensionOf(name));
+        EXPECT_NE(row, nullptr) << name;
+        EXPECT_EQ(name, std::to_string(item.location) + "." + (row ? row->extension : "?"));
+        found.push_back({item.location, row ? row->code : kNoFileType, item.fileSize});
     }
+    std::sort(found.begin(), found.end(),
+              [](const Carved& a, const Carved& b) { return a.lba < b.lba; });
     return found;
 }
 

@@ -1,0 +1,73 @@
+#pragma once
+// The sector pass: reads an extent of a source in 64 KiB chunks and hands each chunk to a
+// classifier that looks at its sectors one by one. A classifier that recognises a file covering
+// sectors past the chunk's end reports them as overshoot, and the pass skips them. Deep scans
+// (signature carving alone, or with the file-system scanners) are built on it.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "device/result.h"
+#include "device/sector_reader.h"
+
+namespace norvale {
+
+inline constexpr uint32_t kPassChunkBytes = 0x10000;
+// Deep scans report the pass as percent + 10 on this scale (9-99 % shown); sizers that read
+// ahead report the same way.
+inline constexpr int kPassProgressScale = 90;
+
+// Where a pass stands: one extent of the source, in sectors from the partition start, and how
+// far the pass has come into it. Saved with a stopped scan so it can go on from there.
+struct PassPosition {
+    uint64_t extentStart = 0;
+    uint64_t extentLength = 0;
+    uint64_t offset = 0;  // from extentStart; may pass extentLength after a skip
+    uint64_t sectorsDone = 0;
+};
+
+// Looks at every sector of `chunk` (whole sectors, the first at `firstLba` of the medium).
+// Sets `covered` to the number of sectors from the chunk's first that the pass may skip now: the
+// chunk's length, more when the last file found runs on past the chunk's end, fewer when the
+// classifier was stopped (the sector it was stopped at is examined again when the pass goes on).
+// Any answer but kOk ends the pass with it (kScanCancelled when the user stopped).
+using ChunkClassifier =
+    std::function<Result(std::span<const uint8_t> chunk, uint64_t firstLba, uint64_t& covered)>;
+// Called after each chunk; a nonzero answer ends the pass with it.
+using ChunkDone = std::function<int(const PassPosition& position)>;
+
+// Reads `count` sectors at `lba` into `out`. When the whole read fails or comes up short, the
+// sectors not read are retried one at a time, and those that still fail are zero-filled, so a
+// bad sector costs only itself. Returns the number of sectors that were read.
+uint32_t ReadChunkTolerant(SectorReader& reader, uint64_t lba, uint32_t count, uint32_t sectorSize,
+                           std::span<uint8_t> out);
+
+// Runs the pass over position.extentLength sectors from partitionStartLba +
+// position.extentStart, going on from position.offset. A chunk of which no sector can be read is
+// counted as done and skipped. Returns kOk when the extent is done, or the first answer that
+// ended it (the position then says where to go on).
+Result RunExtent(SectorReader& reader, uint64_t partitionStartLba, uint32_t sectorSize,
+                 PassPosition& position, const ChunkClassifier& classify, const ChunkDone& done);
+
+// Estimates the seconds left of a pass from its speed so far, at most every 5 seconds; -1 until
+// the first estimate.
+class TimeLeftEstimator {
+  public:
+    using Clock = std::chrono::steady_clock;
+    explicit TimeLeftEstimator(uint32_t sectorSize, Clock::time_point start = Clock::now());
+    int32_t Update(uint64_t sectorsDone, uint64_t sectorsTotal,
+                   Clock::time_point now = Clock::now());
+    int32_t SecondsLeft() const { return secondsLeft_; }
+
+  private:
+    uint32_t sectorSize_;
+    Clock::time_point start_;
+    Clock::time_point last_;
+    bool estimated_ = false;
+    int32_t secondsLeft_ = -1;
+};
+
+}  // namespace norvale
