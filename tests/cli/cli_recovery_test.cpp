@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -112,6 +114,30 @@ namespace norvale {
 namespace {
 
 // The committed NTFS card: deleted files of the live MFT come back through the same commands.
+TEST_F(CliRecovery, CarvingFindsEveryPictureAndSoundWithoutTheFileSystem) {
+    std::string out;
+    const std::string dest = dir_ / "carved";
+    ASSERT_EQ(Cli("recover --mode carve '" + card_ + "' --to '" + dest + "' -q", &out), 0) << out;
+    std::vector<std::vector<uint8_t>> carved;
+    for (const auto& e : fs::recursive_directory_iterator(dest)) {
+        if (!e.is_regular_file()) continue;
+        // Carved files are named by their first sector.
+        const std::string stem = e.path().stem().string();
+        EXPECT_EQ(stem.find_first_not_of("0123456789"), std::string::npos) << e.path();
+        carved.push_back(testing::ReadFileBytes(e.path().string()));
+    }
+    // Deleted or not, every picture and the sound come back whole (the text has no signature).
+    for (const char* name :
+         {"IMG_0001.png", "IMG_0002.png", "Sommer am Fjord.png", "scan.bmp", "voice memo.wav"}) {
+        const std::vector<uint8_t> original = testing::ReadFileBytes(originals_ + "/" + name);
+        ASSERT_FALSE(original.empty()) << name;
+        EXPECT_NE(std::find(carved.begin(), carved.end(), original), carved.end()) << name;
+    }
+
+    ASSERT_EQ(Cli("list --mode carve '" + card_ + "' -q --json", &out), 0) << out;
+    EXPECT_NE(out.find(".wav"), std::string::npos) << out;
+}
+
 TEST(CliRecoveryNtfs, DeletedFilesOfAnNtfsCardAreRecovered) {
     testing::IsolatedHome home;
     TempDir dir;
@@ -123,9 +149,9 @@ TEST(CliRecoveryNtfs, DeletedFilesOfAnNtfsCardAreRecovered) {
     ASSERT_EQ(RunShell("'" + CliPath() + "' detect '" + card + "'", &out), 0);
     EXPECT_EQ(out, "NTFS\n");
     out.clear();
-    ASSERT_EQ(RunShell("'" + CliPath() + "' recover '" + card + "' -q --to '" + dir / "back" + "'",
-                       &out),
-              0)
+    ASSERT_EQ(
+        RunShell("'" + CliPath() + "' recover '" + card + "' -q --to '" + dir / "back" + "'", &out),
+        0)
         << out;
     EXPECT_NE(out.find("(0 failed)"), std::string::npos) << out;
     EXPECT_TRUE(fs::exists(dir / "back/document/gone.txt"));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,13 +18,22 @@ namespace fs = std::filesystem;
 
 namespace norvale::testing {
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::string& folder) {
     const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/norvale-test-XXXXXX";
+    std::string tmpl = (!folder.empty() ? folder : std::string(base && *base ? base : "/tmp")) +
+                       "/norvale-test-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
     path_ = buf.data();
+}
+
+std::string TempDirFor(uint64_t bytes) {
+    struct statvfs st {};
+    if (::statvfs("/dev/shm", &st) == 0 && uint64_t{st.f_bavail} * st.f_frsize >= bytes) {
+        return "/dev/shm";
+    }
+    return "";
 }
 
 TempDir::~TempDir() {

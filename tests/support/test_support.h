@@ -9,10 +9,11 @@
 
 namespace norvale::testing {
 
-// A fresh folder under $TMPDIR, removed with its content when the object goes.
+// A fresh folder under $TMPDIR (or under `base` when it is not empty), removed with its
+// content when the object goes.
 class TempDir {
   public:
-    TempDir();
+    explicit TempDir(const std::string& base = "");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -22,6 +23,10 @@ class TempDir {
   private:
     std::string path_;
 };
+
+// "/dev/shm" when that memory-backed folder has `bytes` free, else "" (the usual $TMPDIR):
+// for tests that write gigabytes.
+std::string TempDirFor(uint64_t bytes);
 
 // Sets an environment variable for the lifetime of the object, restoring the old value.
 class ScopedEnv {

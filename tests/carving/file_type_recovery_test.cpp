@@ -1,0 +1,333 @@
+// The carving engine on image files: what one carve records, how many sectors it covers, the
+// listing slots of a flat store, and copying carved files out for recovery and preview.
+#include "carving/file_type_recovery.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "carving/carve_only_recovery.h"
+#include "carving/carving_context.h"
+#include "carving_test_support.h"
+#include "engine/data_paths.h"
+#include "engine/scan_log_history.h"
+#include "support/test_support.h"
+
+namespace norvale {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::IsolatedHome;
+using testing::Medium;
+using testing::ReadFileBytes;
+using testing::RealFile;
+using testing::Sample;
+using testing::TempDir;
+using testing::WriteFileBytes;
+
+constexpr uint16_t kTag = 0x8003;
+
+struct RecoverCall {
+    int percent;
+    int scale;
+    int error;
+    std::string path;
+};
+
+int RecordRecover(void* userData, int percent, int scale, int errorCode, const char* item) {
+    static_cast<std::vector<RecoverCall>*>(userData)->push_back({percent, scale, errorCode, item});
+    return 0;
+}
+
+class CarvingEngine : public ::testing::Test {
+  protected:
+    // Writes `medium` as the image and opens the engine and a pass reader on it.
+    void Open(const Medium& medium) {
+        WriteFileBytes(image_, medium.Bytes());
+        ASSERT_EQ(engine_.OpenImage(image_, kTag), kOk);
+        ASSERT_EQ(passReader_.OpenImageFile(image_), kOk);
+    }
+    Result Carve(uint64_t lba, uint64_t& consumed, uint64_t& found) {
+        std::vector<uint8_t> sector(512);
+        uint32_t got = 0;
+        EXPECT_EQ(passReader_.ReadSectors(1, sector.data(), lba, 512, got), kOk);
+        return engine_.CarveSector(512, sector, lba, lba, 1000, 5, passReader_, consumed, found);
+    }
+    std::vector<RecoveredItem> Root() {
+        std::vector<RecoveredItem> items;
+        EXPECT_EQ(engine_.ListChildren(nullptr, 0, items), kOk);
+        return items;
+    }
+
+    IsolatedHome home_;
+    TempDir dir_;
+    std::string image_ = dir_ / "raw.img";
+    CFileTypeRecovery engine_;
+    SectorReader passReader_;
+};
+
+TEST_F(CarvingEngine, CarveRecordsTheFileAndCoversItsSectors) {
+    const std::vector<uint8_t> photo = RealFile("photo.jpg");
+    const std::vector<uint8_t> program = Sample("program.exe");
+    if (photo.empty() || program.empty()) GTEST_SKIP() << "sample files were not made";
+    Medium medium(400);
+    medium.Put(100, photo).Put(300, program);
+    Open(medium);
+
+    uint64_t consumed = 1, found = 7;
+    ASSERT_EQ(Carve(100, consumed, found), kOk);
+    EXPECT_EQ(consumed, (photo.size() + 511) / 512);
+    EXPECT_EQ(found, 8u);
+
+    // Nothing at a zero sector, and executables are recognised but never carved.
+    for (uint64_t lba : {0ull, 300ull}) {
+        consumed = 1;
+        EXPECT_EQ(Carve(lba, consumed, found), kErrInvalidParameter) << lba;
+        EXPECT_EQ(consumed, 1u);
+    }
+    EXPECT_EQ(found, 8u);
+
+    const std::vector<RecoveredItem> items = Root();
+    ASSERT_EQ(items.size(), 1u);
+    const RecoveredItem& item = items[0];
+    EXPECT_EQ(item.Name(), "100.jpg");
+    EXPECT_EQ(item.sourceTag, kTag);
+    EXPECT_EQ(item.engineKind, kEngineFileType);
+    EXPECT_EQ(item.isFolder, 0);
+    EXPECT_EQ(item.isDeleted, 0);
+    EXPECT_EQ(item.contentValid, 1);
+    EXPECT_EQ(item.recordIndex, 1);
+    EXPECT_EQ(item.objectKey, 0);
+    EXPECT_EQ(item.clusterBytes, -1);
+    EXPECT_EQ(uint64_t{item.fileSize}, photo.size());
+    EXPECT_EQ(uint64_t{item.location}, 100u);
+    EXPECT_EQ(uint64_t{item.partitionStart}, 0u);
+    EXPECT_EQ(uint64_t{item.dataAreaStart}, 0u);
+    EXPECT_EQ(uint64_t{item.modifiedTime}, 0u);
+    EXPECT_EQ(engine_.GetItemCount(), 1u);
+
+    // The store is a "File_Type_" log of an image (start 0) in the history's folder.
+    bool logged = false;
+    for (const auto& e : fs::directory_iterator(ScanLogHistory::Instance().CurrentFolder())) {
+        logged |= e.path().filename().string().rfind("File_Type_0_", 0) == 0;
+    }
+    EXPECT_TRUE(logged);
+}
+
+TEST_F(CarvingEngine, FilesInsideAContainerAreCarvedToo) {
+    const std::vector<uint8_t> movie = RealFile("clip.avi");
+    const std::vector<uint8_t> photo = RealFile("photo.jpg");
+    if (movie.empty() || photo.empty()) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
+    ASSERT_GT(movie.size(), 512 + photo.size());
+    Medium medium(100 + movie.size() / 512 + 8);
+    std::vector<uint8_t> stored = photo;  // as a container stores it: whole sectors
+    stored.resize((photo.size() + 511) / 512 * 512, 0);
+    medium.Put(10, movie).Put(11, stored);
+    Open(medium);
+
+    std::vector<uint8_t> bytes(medium.Bytes().begin() + 10 * 512,
+                               medium.Bytes().begin() + 26 * 512);
+    uint64_t found = 0, covered = 0;
+    ASSERT_EQ(CarveChunk(engine_, passReader_, 512, bytes, 10, 0, 1000, 0, found, covered), kOk);
+    const std::vector<RecoveredItem> items = Root();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].Name(), "10.avi");
+    EXPECT_EQ(uint64_t{items[0].fileSize}, movie.size());
+    EXPECT_EQ(items[1].Name(), "11.jpg");
+    EXPECT_EQ(uint64_t{items[1].fileSize}, photo.size());
+    // The photo covers sectors past the chunk: the pass skips them.
+    EXPECT_EQ(covered, 1 + (photo.size() + 511) / 512);
+}
+
+TEST_F(CarvingEngine, FlatListingAndSlotsWithoutAStore) {
+    std::vector<RecoveredItem> out;
+    int count = 5;
+    EXPECT_EQ(engine_.ListChildren(nullptr, 0, out), kOk);
+    EXPECT_EQ(engine_.CountFiles(nullptr, 0, count), kOk);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(engine_.GetItemCount(), 0u);
+    EXPECT_EQ(engine_.ListByType("*.jpg", out), 0);
+    EXPECT_EQ(engine_.SetListCallback(nullptr, nullptr), kErrInvalidParameter);
+    EXPECT_TRUE(out.empty());
+
+    const std::vector<uint8_t> photo = RealFile("photo.jpg");
+    const std::vector<uint8_t> png = Sample("picture.png");
+    if (photo.empty() || png.empty()) GTEST_SKIP() << "sample files were not made";
+    Medium medium(200);
+    medium.Put(20, photo).Put(150, png);
+    Open(medium);
+    uint64_t consumed = 1, found = 0;
+    ASSERT_EQ(Carve(20, consumed, found), kOk);
+    ASSERT_EQ(Carve(150, consumed, found), kOk);
+
+    EXPECT_EQ(engine_.SetListCallback(nullptr, nullptr), kOk);
+    const std::vector<RecoveredItem> root = Root();
+    ASSERT_EQ(root.size(), 2u);
+    EXPECT_EQ(engine_.CountFiles(nullptr, 0, count), kOk);
+    EXPECT_EQ(count, 2);
+    // Carved files have no folders: any folder or level lists nothing.
+    EXPECT_EQ(engine_.ListChildren(&root[0], 0, out), kOk);
+    EXPECT_EQ(engine_.ListChildren(nullptr, 1, out), kOk);
+    EXPECT_EQ(engine_.CountFiles(&root[0], 0, count), kOk);
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(out.empty());
+    std::string path = "untouched";
+    EXPECT_EQ(engine_.GetItemPath(root[0], path), kOk);
+    EXPECT_EQ(path, "untouched");
+    EXPECT_EQ(engine_.ListByType("*.png", out), 1);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].Name(), "150.png");
+}
+
+RecoveredItem CarvedItem(const std::string& name, uint64_t location, uint64_t size) {
+    RecoveredItem item{};
+    item.engineKind = kEngineFileType;
+    item.clusterBytes = -1;
+    item.location = location;
+    item.fileSize = size;
+    item.SetName(name);
+    return item;
+}
+
+TEST_F(CarvingEngine, RecoveryWritesExactlyTheFileAndNeverReplacesOne) {
+    const std::vector<uint8_t> photo = RealFile("photo.jpg");
+    if (photo.empty()) GTEST_SKIP() << "ImageMagick missing";
+    Medium medium(300, 0xA5);
+    medium.Put(40, photo);
+    Open(medium);
+    std::vector<RecoverCall> calls;
+    engine_.SetCallbacks(nullptr, RecordRecover, &calls, kFullProgressScale);
+
+    const RecoveredItem item = CarvedItem("40.jpg", 40, photo.size());
+    const std::string dest = dir_ / "out/photo/40.jpg";
+    ASSERT_EQ(engine_.RecoverItem(item, dest, 0), kOk);
+    EXPECT_EQ(ReadFileBytes(dest), photo);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().percent, 100);
+    EXPECT_EQ(calls.back().error, 0);
+    EXPECT_EQ(calls.back().path, dest);
+
+    ASSERT_EQ(engine_.RecoverItem(item, dest, 0), kOk);
+    EXPECT_EQ(ReadFileBytes(dir_ / "out/photo/40(1).jpg"), photo);
+    EXPECT_EQ(ReadFileBytes(dest), photo);
+}
+
+TEST_F(CarvingEngine, RecoveryPastTheEndKeepsWhatWasReadAndReportsIt) {
+    Medium medium(100, 0x3C);
+    Open(medium);
+    std::vector<RecoverCall> calls;
+    engine_.SetCallbacks(nullptr, RecordRecover, &calls, kFullProgressScale);
+
+    // 10 sectors remain from LBA 90; the file claims 300 KiB.
+    const std::string dest = dir_ / "past.jpg";
+    EXPECT_EQ(engine_.RecoverItem(CarvedItem("90.jpg", 90, 300 * 1024), dest, 0), kErrReadFault);
+    EXPECT_EQ(ReadFileBytes(dest), std::vector<uint8_t>(10 * 512, 0x3C));
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().percent, 100);
+    EXPECT_EQ(calls.back().scale, 100);
+    EXPECT_EQ(calls.back().error, kErrReadFault);
+    EXPECT_EQ(calls.back().path, dest);
+}
+
+struct PreviewCall {
+    int percent;
+    int error;
+};
+
+int RecordPreview(void* userData, int percent, int errorCode) {
+    static_cast<std::vector<PreviewCall>*>(userData)->push_back({percent, errorCode});
+    return 0;
+}
+
+TEST_F(CarvingEngine, PreviewTargetsFollowTheKind) {
+    Medium medium(300);
+    std::vector<uint8_t> content(5000);
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7 + 1);
+    medium.Put(10, content);
+    Open(medium);
+    const std::string folder = ScanLogFolder() + "/";
+
+    // Sound and video share tmp.avi; documents keep their carved name; the rest goes to memory.
+    const std::tuple<std::string, std::string> cases[] = {
+        {"10.wma", folder + "tmp.avi"},
+        {"10.doc", folder + "10.doc"},
+        {"10.png", folder + "tmp.jpg"},
+    };
+    for (const auto& [name, expected] : cases) {
+        std::string temp;
+        uint64_t size = 0;
+        std::vector<PreviewCall> calls;
+        ASSERT_EQ(engine_.ExtractForPreview(CarvedItem(name, 10, content.size()), temp, nullptr,
+                                            size, RecordPreview, &calls),
+                  kOk)
+            << name;
+        EXPECT_EQ(fs::path(temp), fs::path(expected)) << name;
+        EXPECT_EQ(ReadFileBytes(temp), content) << name;
+        EXPECT_EQ(size, 0u);
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back().percent, 100);
+    }
+
+    std::vector<uint8_t> memory(3000, 0);
+    uint64_t size = memory.size();
+    std::string temp = "x";
+    ASSERT_EQ(engine_.ExtractForPreview(CarvedItem("10.db", 10, content.size()), temp,
+                                        memory.data(), size, nullptr, nullptr),
+              kOk);
+    EXPECT_TRUE(temp.empty());
+    EXPECT_EQ(size, 3000u);
+    EXPECT_TRUE(std::equal(memory.begin(), memory.end(), content.begin()));
+
+    // A preview that cannot be read whole leaves no file behind.
+    std::vector<PreviewCall> calls;
+    size = 0;
+    EXPECT_EQ(engine_.ExtractForPreview(CarvedItem("295.pdf", 295, 20000), temp, nullptr, size,
+                                        RecordPreview, &calls),
+              kErrReadFault);
+    EXPECT_FALSE(fs::exists(folder + "295.pdf"));
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().percent, 100);
+    EXPECT_EQ(calls.back().error, kErrReadFault);
+}
+
+TEST_F(CarvingEngine, FilesOfFourGigabytesAndMoreAreCutToTheirLength) {
+    // The copy goes to memory-backed storage where there is room: 4 GiB on a disk is slow.
+    TempDir out(testing::TempDirFor(uint64_t{5} << 30));
+    // A sparse image: zeros, a marked last stretch of the file and different bytes after it.
+    const uint64_t length = (uint64_t{1} << 32) + 1000;
+    const uint64_t imageBytes = length + 4 * 512 + 512;
+    {
+        Medium head(4);
+        WriteFileBytes(image_, head.Bytes());
+        ASSERT_EQ(::truncate(image_.c_str(), static_cast<off_t>(imageBytes)), 0);
+        FILE* f = std::fopen(image_.c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        std::vector<uint8_t> tail(4096, 0x11);
+        std::fseek(f, static_cast<long>(512 + length - 1000), SEEK_SET);
+        std::fwrite(tail.data(), 1, 1000, f);
+        std::fwrite(std::vector<uint8_t>(3000, 0xEE).data(), 1, 3000, f);
+        std::fclose(f);
+    }
+    ASSERT_EQ(engine_.OpenImage(image_, kTag), kOk);
+    const std::string dest = out / "big.mkv";
+    ASSERT_EQ(engine_.RecoverItem(CarvedItem("1.mkv", 1, length), dest, 0), kOk);
+    struct stat st {};
+    ASSERT_EQ(::stat(dest.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), length);
+    FILE* f = std::fopen(dest.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> last(1000);
+    std::fseek(f, static_cast<long>(length - 1000), SEEK_SET);
+    ASSERT_EQ(std::fread(last.data(), 1, last.size(), f), last.size());
+    std::fclose(f);
+    EXPECT_EQ(last, std::vector<uint8_t>(1000, 0x11));
+    fs::remove(dest);
+}
+
+}  // namespace
+}  // namespace norvale
