@@ -1,7 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need. Idempotent: when every
 # package is present it returns at once without touching apt.
+# Usage: scripts/install-deps.sh [--bench]
+#   --bench  also the peer tools the benchmarks compare against (PhotoRec, foremost, scalpel);
+#            `make test` does not ask for them.
 set -euo pipefail
+
+bench=0
+for arg in "$@"; do
+    case "$arg" in
+        --bench) bench=1 ;;
+        *) echo "usage: $0 [--bench]" >&2; exit 2 ;;
+    esac
+done
 
 packages=(
     build-essential cmake ninja-build pkg-config git
@@ -12,6 +23,10 @@ packages=(
     gzip xxd zip sqlite3 sleuthkit bc gddrescue dmsetup
     imagemagick ffmpeg ghostscript p7zip-full gcab libgsf-bin fonts-freefont-ttf
 )
+bench_packages=(testdisk foremost scalpel)
+if [ "$bench" -eq 1 ]; then
+    packages+=("${bench_packages[@]}")
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -5,9 +5,9 @@
 # then some of them deleted.
 # Usage: bench/fat_compare/run.sh [BUILD_DIR]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:-build}
-cli="$root/$build/src/cli/norvale-cli"
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/../lib.sh"
+bench_init "${1:-build}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export MTOOLS_SKIP_CHECK=1 XDG_DATA_HOME="$work/xdg" XDG_CONFIG_HOME="$work/xdg"
@@ -46,16 +46,7 @@ total=$(echo "$deleted" | tr '|' '\n' | wc -l)
 
 # Exact: an original deleted file for which the output holds a byte-identical file, whatever
 # name each tool gave it (deleted 8.3 names lose their first character).
-exact() {  # output-folder
-    local n=0 name h
-    while IFS= read -r name; do
-        h=$(sha256sum < "$work/src/$name" | cut -d' ' -f1)
-        if find "$1" -type f -exec sha256sum {} + 2>/dev/null | cut -d' ' -f1 | grep -qx "$h"; then
-            n=$((n + 1))
-        fi
-    done < <(echo "$deleted" | tr '|' '\n')
-    echo "$n"
-}
+exact() { count_exact "$work/src" "$1" < <(echo "$deleted" | tr '|' '\n'); }  # output-folder
 
 printf '%-10s %8s | %12s %10s | %12s %10s\n' image deleted "ours files" "ours exact" "tsk files" "tsk exact"
 for layout in "12 4 4096" "16 4 32768" "32 1 65536" "32 8 307200"; do

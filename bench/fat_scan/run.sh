@@ -3,10 +3,10 @@
 # The Sleuth Kit's `fls -rd` on the same image in the same run.
 # Usage: bench/fat_scan/run.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:-build}
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/../lib.sh"
+bench_init "${1:-build}"
 runs=${2:-5}
-cli="$root/$build/src/cli/norvale-cli"
 work="$root/out/bench"
 img="$work/fat100k.img"
 mkdir -p "$work"
@@ -28,21 +28,10 @@ fi
 
 export XDG_DATA_HOME="$work/xdg-data" XDG_CONFIG_HOME="$work/xdg-config"
 
-now() { date +%s.%N; }
-best() { sort -g | head -n 1; }
-time_runs() {
-    local t
-    for _ in $(seq 1 "$runs"); do
-        local s e
-        s=$(now); "$@" >/dev/null 2>&1; e=$(now)
-        echo "$e - $s" | bc -l
-    done | best
-}
-
 ours_found=$("$cli" list "$img" --mode deleted -q --json | grep -o '"name"' | wc -l)
 tsk_found=$(fls -rd "$img" | grep -c -v '^[+]*[ ]*d/d' || true)
-ours=$(time_runs "$cli" scan "$img" --mode deleted -q)
-tsk=$(time_runs fls -rd "$img")
+ours=$(time_runs "$runs" "$cli" scan "$img" --mode deleted -q)
+tsk=$(time_runs "$runs" fls -rd "$img")
 rm -rf "$work/xdg-data"
 
 printf 'image: %s (%s)\n' "$img" "$(du -h "$img" | cut -f1)"

@@ -6,17 +6,17 @@
 # RUNS runs counts.
 # Usage: bench/image/run.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:-build}
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/../lib.sh"
+bench_init "${1:-build}"
 runs=${2:-3}
-cli="$root/$build/src/cli/norvale-cli"
 work="$root/out/bench"
 src="$work/random-2g.bin"
 dst="$work/image-bench.img"
 size=$((2 * 1024 * 1024 * 1024))
 mkdir -p "$work"
 
-[ -x "$cli" ] || { echo "$cli not built" >&2; exit 1; }
+need_cli
 command -v ddrescue >/dev/null || { echo "ddrescue missing (Debian package gddrescue)" >&2; exit 1; }
 
 # Random data, made once and kept: a sparse or repetitive file would measure the file system's
@@ -31,10 +31,9 @@ cat "$src" > /dev/null
 cleanup() { rm -f "$dst" "$dst.map" "$dst.map.tmp" "$work/ddrescue.map"; }
 trap cleanup EXIT
 
-now() { date +%s.%N; }
 # Wall time of one copy made by the command in "$@"; the destination is removed and pending
 # writes are flushed first, so every copy starts from the same state.
-time_one() {
+time_copy() {
     cleanup
     sync
     local s e
@@ -51,16 +50,16 @@ export XDG_DATA_HOME="$work/xdg-data" XDG_CONFIG_HOME="$work/xdg-config"
 # them alike rather than one tool's every run.
 declare -A times
 for _ in $(seq 1 "$runs"); do
-    times[dd]+="$(time_one dd if="$src" of="$dst" bs=64K status=none) "
-    times[ours]+="$(time_one "$cli" image "$src" --to "$dst" -q) "
-    times[rescue]+="$(time_one "$cli" image "$src" --to "$dst" --rescue -q) "
-    times[ddrescue]+="$(time_one ddrescue -q "$src" "$dst" "$work/ddrescue.map") "
+    times[dd]+="$(time_copy dd if="$src" of="$dst" bs=64K status=none) "
+    times[ours]+="$(time_copy "$cli" image "$src" --to "$dst" -q) "
+    times[rescue]+="$(time_copy "$cli" image "$src" --to "$dst" --rescue -q) "
+    times[ddrescue]+="$(time_copy ddrescue -q "$src" "$dst" "$work/ddrescue.map") "
 done
-best() { tr ' ' '\n' <<<"${times[$1]}" | grep . | sort -g | head -n 1; }
-dd_t=$(best dd)
-ours_t=$(best ours)
-rescue_t=$(best rescue)
-ddr_t=$(best ddrescue)
+best_of() { tr ' ' '\n' <<<"${times[$1]}" | grep . | best; }
+dd_t=$(best_of dd)
+ours_t=$(best_of ours)
+rescue_t=$(best_of rescue)
+ddr_t=$(best_of ddrescue)
 
 mbs() { echo "$size / 1048576 / $1" | bc -l; }
 printf 'source: %s (2 GiB random), best of %s runs, timed until the image is on disk\n' "$src" "$runs"

@@ -6,9 +6,9 @@
 # with content and a file whose folder's record was handed out again; then some are deleted.
 # Usage: bench/ntfs_compare/run.sh [BUILD_DIR]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:-build}
-cli="$root/$build/src/cli/norvale-cli"
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/../lib.sh"
+bench_init "${1:-build}"
 work=$(mktemp -d)
 mnt="$work/mnt"
 cleanup() {
@@ -81,16 +81,7 @@ total=$(echo "$deleted" | tr '|' '\n' | wc -l)
 
 # Exact: an original deleted file for which the output holds a byte-identical file, whatever
 # name each tool gave it.
-exact() {  # output-folder
-    local n=0 name h
-    while IFS= read -r name; do
-        h=$(sha256sum <"$work/src/$name" | cut -d' ' -f1)
-        if find "$1" -type f -exec sha256sum {} + 2>/dev/null | cut -d' ' -f1 | grep -qx "$h"; then
-            n=$((n + 1))
-        fi
-    done < <(echo "$deleted" | tr '|' '\n')
-    echo "$n"
-}
+exact() { count_exact "$work/src" "$1" < <(echo "$deleted" | tr '|' '\n'); }  # output-folder
 # The same when every output file is first cut to the original's length: ntfsundelete writes
 # whole clusters, so its copies carry the slack after the file's end.
 cut_exact() {  # output-folder
@@ -107,7 +98,6 @@ cut_exact() {  # output-folder
     done < <(echo "$deleted" | tr '|' '\n')
     echo "$n"
 }
-files() { find "$1" -type f -size +0 | wc -l; }  # non-empty files a tool wrote
 
 printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s %6s\n' "" "" ours ours tsk tsk undel undel undel
 printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s %6s\n' image deleted files exact files exact files \
@@ -127,7 +117,7 @@ for args in "-c 4096" "-c 1024" "-c 512" "-s 4096 -c 4096"; do
         done
     (cd "$work/undel" && ntfsundelete "$img" -u -m '*' -d "$work/undel" >/dev/null 2>&1) || true
     printf '%-16s %7s | %6s %6s | %6s %6s | %6s %6s %6s\n' "$args" "$total" \
-        "$(files "$work/ours")" "$(exact "$work/ours")" \
-        "$(files "$work/tsk")" "$(exact "$work/tsk")" \
-        "$(files "$work/undel")" "$(exact "$work/undel")" "$(cut_exact "$work/undel")"
+        "$(count_files "$work/ours")" "$(exact "$work/ours")" \
+        "$(count_files "$work/tsk")" "$(exact "$work/tsk")" \
+        "$(count_files "$work/undel")" "$(exact "$work/undel")" "$(cut_exact "$work/undel")"
 done

@@ -4,10 +4,10 @@
 # mkntfs and filled through an ntfs-3g FUSE mount (root, or a user allowed to mount).
 # Usage: bench/ntfs_scan/run.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:-build}
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/../lib.sh"
+bench_init "${1:-build}"
 runs=${2:-5}
-cli="$root/$build/src/cli/norvale-cli"
 work="$root/out/bench"
 img="$work/ntfs100k.img"
 mkdir -p "$work"
@@ -38,21 +38,11 @@ fi
 
 export XDG_DATA_HOME="$work/xdg-data" XDG_CONFIG_HOME="$work/xdg-config"
 
-now() { date +%s.%N; }
-best() { sort -g | head -n 1; }
-time_runs() {
-    for _ in $(seq 1 "$runs"); do
-        local s e
-        s=$(now); "$@" >/dev/null 2>&1; e=$(now)
-        echo "$e - $s" | bc -l
-    done | best
-}
-
 ours_found=$("$cli" list "$img" --mode deleted -q --json | grep -o '"name"' | wc -l)
 # Deleted files with a name; the unused reserved records 16..23 show as nameless orphans.
 tsk_found=$(fls -rd "$img" | grep -v -e '^[+]*[ ]*[-d]/d' -e 'OrphanFile-' | wc -l)
-ours=$(time_runs "$cli" scan "$img" --mode deleted -q)
-tsk=$(time_runs fls -rd "$img")
+ours=$(time_runs "$runs" "$cli" scan "$img" --mode deleted -q)
+tsk=$(time_runs "$runs" fls -rd "$img")
 rm -rf "$work/xdg-data" "$work/xdg-config"
 
 printf 'image: %s (%s)\n' "$img" "$(du -h "$img" | cut -f1)"

@@ -6,11 +6,6 @@
 
 namespace norvale {
 
-bool BytesAt(ByteSpan data, size_t offset, std::string_view pattern) {
-    if (offset > data.size() || pattern.size() > data.size() - offset) return false;
-    return std::memcmp(data.data() + offset, pattern.data(), pattern.size()) == 0;
-}
-
 std::optional<size_t> FindForward(ByteSpan data, std::string_view pattern) {
     if (pattern.empty() || pattern.size() > data.size()) return std::nullopt;
     const auto* first = reinterpret_cast<const uint8_t*>(pattern.data());

@@ -51,6 +51,12 @@ CFileTypeRecovery::CFileTypeRecovery() = default;
 
 CFileTypeRecovery::~CFileTypeRecovery() {
     if (store_) store_->Close();
+    // The shared context must not call back into what the owner of this engine set up.
+    CarvingContext& context = SharedCarvingContext();
+    if (context.progressUserData == userData_ && context.scanProgress == scanProgress_) {
+        context.scanProgress = nullptr;
+        context.progressUserData = nullptr;
+    }
 }
 
 Result CFileTypeRecovery::OpenStore(const std::string& logName, bool fresh) {
@@ -136,13 +142,18 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
     std::string name;
     FileTypeCode type = FileTypeCode::kNoFileType;
     uint64_t length = 0;
+    // The context is shared by every engine of the process: it reports to this one's callback.
+    CarvingContext& context = SharedCarvingContext();
+    context.scanProgress = scanProgress_;
+    context.progressUserData = userData_;
+    context.progressScale = progressScale_;
     CarveProgress progress;
     progress.sectorsDone = sectorsDone;
     progress.sectorsTotal = sectorsTotal != 0 ? sectorsTotal : 1;
     progress.secondsLeft = secondsLeft;
     progress.filesFound = filesFound;
-    const Result r = IdentifyAndSize(SharedCarvingContext(), sectorSize, reader, sector, lba,
-                                     progress, name, type, length);
+    const Result r =
+        IdentifyAndSize(context, sectorSize, reader, sector, lba, progress, name, type, length);
     if (r != kOk) return r;
 
     if (store_) {

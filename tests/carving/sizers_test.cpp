@@ -72,12 +72,21 @@ TEST(EndMarkers, MarkerAfterTheNextFilesHeaderBelongsToThatFile) {
     Medium medium(32);
     medium.Put(1, kJpegHeader).Noise(2, 4, 1).Put(6, Sample("picture.png")).Put(8, {0xFF, 0xD9});
     EXPECT_EQ(LengthAt(medium, 1), 5 * kSector);
-    // Two revisions in one chunk: the later "%%EOF" counts; the next PDF's does not.
+    // Two revisions in one chunk: the later "%%EOF" counts, with its line break; the next PDF's
+    // does not.
     std::vector<uint8_t> updated = Bytes("%PDF-1.4\n"sv, 1500);
     for (char c : "%%EOF\n1 0 obj\n<<>>\nendobj\ntrailer\n<<>>\n%%EOF\n"sv) updated.push_back(c);
     medium.Put(10, updated).Put(14, Bytes("%PDF-1.5\n"sv, 900)).Put(15, Bytes("\n%%EOF"sv, 6));
-    EXPECT_EQ(LengthAt(medium, 10), updated.size() - 1);
+    EXPECT_EQ(LengthAt(medium, 10), updated.size());
     EXPECT_EQ(LengthAt(medium, 14), kSector + 6);
+    // "\r\n" and "\r" breaks are kept as well; text after the marker is not.
+    for (const std::string_view tail : {"%%EOF\r\n"sv, "%%EOF\r"sv, "%%EOFx"sv}) {
+        std::vector<uint8_t> pdf = Bytes("%PDF-1.4\n"sv, 700);
+        pdf.insert(pdf.end(), tail.begin(), tail.end());
+        Medium one(8);
+        one.Put(1, pdf);
+        EXPECT_EQ(LengthAt(one, 1), pdf.size() - (tail.back() == 'x' ? 1 : 0)) << tail;
+    }
 }
 
 TEST(EndMarkers, ArchiveSmallerThanASectorEndsInItsFirstSector) {

@@ -15,10 +15,18 @@ FileTypeCode DetectPdf(ByteSpan sector, CarvingContext&) {
 
 uint64_t SizePdf(ByteSpan sector, CarvingContext& context) {
     // Incremental updates append whole revisions, each with its own "%%EOF", so the last one
-    // counts. Without one the trailer keyword is the next best end.
+    // counts, with the line break that writers put after it (the file would otherwise come back
+    // a byte or two short). Without one the trailer keyword is the next best end.
     return SizeByEndMarker(sector, context, kCap1GiB,
                            [](ByteSpan data, uint32_t) -> std::optional<size_t> {
-                               if (const auto at = FindBackward(data, "%%EOF"sv)) return *at + 5;
+                               if (const auto at = FindBackward(data, "%%EOF"sv)) {
+                                   size_t end = *at + 5;
+                                   if (BytesAt(data, end, "\r\n"sv)) return end + 2;
+                                   if (BytesAt(data, end, "\n"sv) || BytesAt(data, end, "\r"sv)) {
+                                       return end + 1;
+                                   }
+                                   return end;
+                               }
                                if (const auto at = FindBackward(data, "trailer"sv)) return *at + 7;
                                return std::nullopt;
                            });

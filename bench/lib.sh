@@ -1,0 +1,93 @@
+# shellcheck shell=bash
+# Shell helpers shared by the bench/*/run.sh scripts; sourced, not run.
+#   . "$(dirname "$0")/../lib.sh"
+#   bench_init "${1:-build}"    sets root, build and cli (the norvale-cli of that build)
+
+# shellcheck disable=SC2034  # root, build and cli are for the sourcing script
+bench_init() {
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    build=${1:-build}
+    case "$build" in
+        /*) cli="$build/src/cli/norvale-cli" ;;
+        *) cli="$root/$build/src/cli/norvale-cli" ;;
+    esac
+}
+
+# Stops with a message when norvale-cli of the chosen build is missing.
+need_cli() {
+    [ -x "$cli" ] || { echo "$cli not built" >&2; exit 1; }
+}
+
+# Installs the peer tools the benchmarks compare against (Debian packages, once), then checks
+# that each command named is there.
+need_peers() {
+    "$root/scripts/install-deps.sh" --bench >&2
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || { echo "$tool missing" >&2; exit 1; }
+    done
+}
+
+# PhotoRec on a whole image without a partition table: every file family on, the whole space
+# scanned, no questions; the files go to OUTDIR/recup_dir.N, its log to the current folder.
+photorec_carve() {  # image outdir
+    photorec /log /d "$2/recup_dir" /cmd "$1" \
+        partition_none,options,fileopt,everything,enable,wholespace,search
+}
+photorec_version() { photorec /version | sed -n 's/^Version: //p'; }
+
+# A fresh folder for a run's images and outputs under $BENCH_TMP (default /tmp).
+bench_tmp() {
+    mkdir -p "${BENCH_TMP:-/tmp}"
+    mktemp -d "${BENCH_TMP:-/tmp}/norvale-bench.XXXXXX"
+}
+
+# Removes the folder when the script ends, unless BENCH_KEEP=1 (then tells where it is).
+bench_cleanup_on_exit() {
+    bench_work=$1
+    if [ "${BENCH_KEEP:-0}" = 1 ]; then
+        trap 'echo "kept $bench_work" >&2' EXIT
+    else
+        trap 'rm -rf "$bench_work"' EXIT
+    fi
+}
+
+now() { date +%s.%N; }
+
+# The smallest of the numbers on standard input.
+best() { sort -g | head -n 1; }
+
+# Wall time of the command in "$@", its output dropped.
+time_one() {
+    local s e
+    s=$(now)
+    "$@" >/dev/null 2>&1
+    e=$(now)
+    echo "$e - $s" | bc -l
+}
+
+# Best wall time of RUNS runs of the command in "$@".
+time_runs() {  # runs command...
+    local runs=$1
+    shift
+    for _ in $(seq 1 "$runs"); do
+        time_one "$@"
+    done | best
+}
+
+# How many of the files named on standard input (one a line, relative to SRCDIR) have a
+# byte-identical copy somewhere under OUTDIR, whatever name the tool gave it.
+count_exact() {  # srcdir outdir
+    local n=0 name h hashes
+    hashes=$(find "$2" -type f -exec sha256sum {} + 2>/dev/null | cut -d' ' -f1)
+    while IFS= read -r name; do
+        h=$(sha256sum <"$1/$name" | cut -d' ' -f1)
+        if grep -qx "$h" <<<"$hashes"; then
+            n=$((n + 1))
+        fi
+    done
+    echo "$n"
+}
+
+# Non-empty files a tool wrote under a folder.
+count_files() { find "$1" -type f -size +0 | wc -l; }
