@@ -91,3 +91,27 @@ count_exact() {  # srcdir outdir
 
 # Non-empty files a tool wrote under a folder.
 count_files() { find "$1" -type f -size +0 | wc -l; }
+
+# TestDisk's undelete on a whole image without a partition table, scripted: every file of the
+# file system it finds there, live or deleted, copied with its folders into the current folder.
+testdisk_copy_all() {  # image
+    testdisk /cmd "$1" partition_none,advanced,undelete,filecopy
+}
+testdisk_version() { testdisk /version | sed -n 's/^Version: //p'; }
+
+# Runs the command in "$@" under GNU time (`time -v`): its output goes to OUTFILE, the figures
+# to OUTFILE.time, read back by time_v_rss_kib (peak resident set size, KiB) and time_v_secs
+# (wall time, seconds).
+run_time_v() {  # output-file command...
+    local to=$1
+    shift
+    if ! /usr/bin/time -v -o "$to.time" "$@" >"$to" 2>&1; then
+        echo "'$*' failed (its output: $to)" >&2
+        return 1
+    fi
+}
+time_v_rss_kib() { sed -n 's/^[[:space:]]*Maximum resident set size (kbytes): //p' "$1.time"; }
+time_v_secs() {
+    sed -n 's/^[[:space:]]*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1.time" |
+        awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }'
+}

@@ -12,7 +12,9 @@
 #include "ntfs/fast_ntfs_recovery.h"
 #endif
 #ifdef NORVALE_HAVE_PROFESSIONAL
+#include "engine/scan_log_history.h"
 #include "professional/professional_recovery.h"
+#include "professional/volume_free_space.h"
 #endif
 #ifdef NORVALE_HAVE_CARVING
 #include "carving/carve_only_recovery.h"
@@ -38,6 +40,9 @@ void InstallEngineMakers() {
     };
 #endif
     SetEngineMakers(makers);
+#ifdef NORVALE_HAVE_PROFESSIONAL
+    ScanLogHistory::SetDefaultVolumeFreeBytesFn(VolumeFreeBytesOnMedium);
+#endif
 }
 
 bool HaveDeletedFileEngines() {

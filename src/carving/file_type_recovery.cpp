@@ -162,7 +162,7 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
             item->sourceTag = sourceTag_;
             item->engineKind = kEngineFileType;
             item->contentValid = 1;
-            item->recordIndex = store_->RecordCount();
+            item->recordIndex = store_->LastRecordIndex();
             item->clusterBytes = -1;
             item->fileSize = length;
             item->location = lba;
@@ -230,7 +230,8 @@ Result CFileTypeRecovery::CopyCarved(const RecoveredItem& item, int fd, uint8_t*
                                      uint64_t limit, uint64_t& done, Report report) {
     done = 0;
     const uint32_t s = sectorSize_;
-    const uint64_t length = std::min<uint64_t>(item.fileSize, limit);
+    const uint64_t fileSize = item.fileSize;  // copied: the record is packed
+    const uint64_t length = std::min(fileSize, limit);
     if (length == 0) return kOk;
     if (!reader_.IsOpen()) return kErrInvalidHandle;
     const uint64_t available = SourceSectors(reader_, s);
@@ -316,7 +317,7 @@ Result CFileTypeRecovery::ExtractForPreview(const RecoveredItem& item, std::stri
         tempPath = target.path;
     }
     const uint64_t total =
-        toFile ? uint64_t{item.fileSize} : std::min<uint64_t>(item.fileSize, capacity);
+        toFile ? uint64_t{item.fileSize} : std::min(uint64_t{item.fileSize}, capacity);
     uint64_t done = 0;
     Result result = CopyCarved(item, fd, memory, total, done, [&](uint64_t copied) {
         return report(static_cast<int>(copied * 100 / total), kOk);

@@ -278,8 +278,13 @@ Result ResultStore::Open(const std::string& folder, const std::string& scanName)
         Close();
         return r;
     }
+    // A reopened log is appended to after its last whole record (a cut-off tail is overwritten).
     struct stat st {};
-    if (::fstat(dataFd_, &st) == 0) dataWriteOffset_ = uint64_t(st.st_size);
+    if (::fstat(dataFd_, &st) == 0) {
+        const uint64_t whole = uint64_t(st.st_size) / sizeof(RecoveredItem);
+        priorRecords_ = static_cast<int32_t>(std::min<uint64_t>(whole, INT32_MAX / 2));
+        dataWriteOffset_ = uint64_t(priorRecords_) * sizeof(RecoveredItem);
+    }
 
     relationFd_ = ::open(relationPath_.c_str(), kFlags, 0644);
     if (relationFd_ < 0) {
@@ -393,6 +398,7 @@ Result ResultStore::Close() {
     buffer_ = {};
     bufferUsed_ = 0;
     recordCount_ = 0;
+    priorRecords_ = 0;
     bytesAppended_ = 0;
     dataWriteOffset_ = 0;
     pendingWriteError_ = kOk;

@@ -100,6 +100,11 @@ class ResultStore {
 
     bool IsOpen() const { return dataFd_ >= 0; }
     int32_t RecordCount() const { return recordCount_; }
+    // Whole records the data file held when it was opened (a resumed scan's earlier finds).
+    int32_t PriorRecords() const { return priorRecords_; }
+    // The 1-based position in the data file of the record appended last: what its recordIndex
+    // must hold, also in a reopened log.
+    int32_t LastRecordIndex() const { return priorRecords_ + recordCount_; }
     const std::string& DataPath() const { return dataPath_; }
     const std::string& RelationPath() const { return relationPath_; }
     const std::string& DirInfoPath() const { return dirInfoPath_; }
@@ -118,6 +123,7 @@ class ResultStore {
     int32_t bufferUsed_ = 0;
     int32_t bufferCapacity_ = kStoreBufferBytes;
     int32_t recordCount_ = 0;
+    int32_t priorRecords_ = 0;
     uint64_t bytesAppended_ = 0;  // wide: 346 bytes a record passes 2^31 at 6.2 million
     std::vector<uint8_t> buffer_;
     int dataFd_ = -1;

@@ -80,6 +80,7 @@ uint64_t DefaultVolumeFreeBytes(int diskNumber, uint64_t startLba) {
 
 std::mutex gInstanceMutex;
 std::unique_ptr<ScanLogHistory> gInstance;
+VolumeFreeBytesFn gDefaultFreeBytes;  // empty: DefaultVolumeFreeBytes
 
 }  // namespace
 
@@ -144,7 +145,17 @@ void ScanLogHistory::ResetInstance() {
 
 ScanLogHistory::ScanLogHistory(std::string scanLogFolder)
     : scanLogFolder_(WithoutTrailingSlashes(std::move(scanLogFolder))),
-      freeBytes_(DefaultVolumeFreeBytes) {}
+      freeBytes_(gDefaultFreeBytes ? gDefaultFreeBytes
+                                   : VolumeFreeBytesFn(DefaultVolumeFreeBytes)) {}
+
+void ScanLogHistory::SetDefaultVolumeFreeBytesFn(VolumeFreeBytesFn fn) {
+    std::lock_guard guard(gInstanceMutex);
+    gDefaultFreeBytes = std::move(fn);
+    if (gInstance) {
+        gInstance->SetVolumeFreeBytesFn(
+            gDefaultFreeBytes ? gDefaultFreeBytes : VolumeFreeBytesFn(DefaultVolumeFreeBytes));
+    }
+}
 
 Result ScanLogHistory::Load() {
     records_.clear();

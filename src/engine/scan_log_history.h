@@ -54,6 +54,10 @@ class ScanLogHistory {
 
     explicit ScanLogHistory(std::string scanLogFolder);
 
+    // How histories made from now on (and the process-wide one) tell a partition's free space;
+    // null restores the default (the mounted file system's own figure, 0 when not mounted).
+    static void SetDefaultVolumeFreeBytesFn(VolumeFreeBytesFn fn);
+
     // Reads "config" (repairing a save that stopped after "config" was gone but "config.tmp"
     // was complete). A missing or empty file leaves an empty history with counter 0 and
     // returns 87; a short read returns 30. Whole records are kept from a file of odd size.

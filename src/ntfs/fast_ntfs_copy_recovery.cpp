@@ -1,29 +1,12 @@
 // Copying found items out of the volume: recovery into the destination folder and extraction
-// for preview, 64 KiB at a time.
+// for preview, through the copy routines both NTFS engines share.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <deque>
-#include <set>
-
-#include "device/chunked_io.h"
 #include "engine/data_paths.h"
 #include "engine/folder_recovery.h"
-#include "engine/output_naming.h"
-#include "engine/preview_target.h"
+#include "ntfs/content_copy.h"
 #include "ntfs/fast_ntfs_recovery.h"
-#include "ntfs/mft_record.h"
 
 namespace norvale {
-namespace {
-
-constexpr size_t kChunkBytes = 0x10000;
-}  // namespace
 
 Result CFastNtfsRecovery::RecoverItem(const RecoveredItem& item, const std::string& destination,
                                       int /*destinationFlag*/) {
@@ -52,111 +35,26 @@ Result CFastNtfsRecovery::RecoverFolder(const RecoveredItem& folder, const std::
 
 Result CFastNtfsRecovery::RecoverOneFile(const RecoveredItem& item, std::string path,
                                          bool& stopped) {
-    // Every file ends with one report at 100% that carries its result.
-    auto finish = [&](Result r) -> Result {
-        if (const int answer = ReportRecover(100, r, path); answer != 0) {
-            stopped = true;
-            return answer;
-        }
-        return r;
-    };
-    const uint64_t size = item.fileSize;
-    Content content;
-    if (size > 0) {
-        if (Result r = LoadContent(item, content); r != kOk) return finish(r);
-    }
-    int fd = -1;
-    if (Result r = CreateNewFile(path, fd); r != kOk) return finish(r);
-
-    std::vector<uint8_t> buffer(size > 0 ? kChunkBytes : 0);
-    const uint64_t limit = std::min(size, content.readable);
-    Result result = kOk;
-    uint64_t done = 0;
-    while (done < limit) {
-        const auto n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, limit - done));
-        const std::span<uint8_t> chunk(buffer.data(), n);
-        if ((result = ReadContent(content, done, chunk)) != kOk) break;
-        // A file that cannot be written whole has failed; its partial output is left as it is.
-        if ((result = WriteAllBytes(fd, chunk.data(), n)) != kOk) break;
-        done += n;
-        const auto percent = static_cast<int>(done * 100 / size);
-        if (percent >= 100) break;  // the final report follows the close
-        if (const int answer = ReportRecover(percent, kOk, path); answer != 0) {
-            ::close(fd);
-            stopped = true;
-            return answer;
-        }
-    }
-    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-    // The volume describes less than the stated size: the bytes that exist are kept, but the
-    // copy is incomplete and must not be reported as a success.
-    if (result == kOk && done < size) result = kErrHandleEof;
-    return finish(result);
+    return CopyFoundFile(
+        item, [&](AttributeContent& content) { return LoadContent(item, content); },
+        std::move(path),
+        [this](int percent, Result error, const std::string& at) {
+            return ReportRecover(percent, error, at);
+        },
+        stopped);
 }
 
 Result CFastNtfsRecovery::ExtractForPreview(const RecoveredItem& item, std::string& tempPath,
                                             uint8_t* memory, uint64_t& byteCount,
                                             PreviewProgressFn fn, void* userData) {
-    const uint64_t capacity = byteCount;
-    byteCount = 0;
-    tempPath.clear();
-    if (!IsOpen()) return openResult_;
-    if (item.isFolder) return kErrInvalidParameter;
-    auto report = [&](int percent, Result r) { return fn ? fn(userData, percent, r) : 0; };
-
-    const PreviewTarget target = ChoosePreviewTarget(item.Name());
-    const bool toFile = target.kind != PreviewTargetKind::kMemory;
-    if (!toFile && capacity > 0 && memory == nullptr) return kErrInvalidParameter;
-    const uint64_t total = toFile ? item.fileSize : std::min(uint64_t{item.fileSize}, capacity);
-    Content content;
-    const uint64_t& readable = content.readable;
-    if (total > 0) {
-        if (Result r = LoadContent(item, content); r != kOk) {
-            if (r > 0) report(100, r);
-            return r;
-        }
+    if (!IsOpen()) {
+        byteCount = 0;
+        tempPath.clear();
+        return openResult_;
     }
-    int fd = -1;
-    if (toFile) {
-        if (Result r = CreatePreviewFile(target.path, fd); r != kOk) {
-            if (r > 0) report(100, r);
-            return r;
-        }
-        tempPath = target.path;
-    }
-
-    Result result = kOk;
-    uint64_t done = 0;
-    int percent = 0;
-    std::vector<uint8_t> buffer(toFile && total > 0 ? kChunkBytes : 0);
-    while (done < total) {
-        if (done >= readable) {
-            result = kErrHandleEof;
-            break;
-        }
-        const auto n =
-            static_cast<size_t>(std::min<uint64_t>({kChunkBytes, total - done, readable - done}));
-        const std::span<uint8_t> chunk =
-            toFile ? std::span<uint8_t>(buffer.data(), n) : std::span<uint8_t>(memory + done, n);
-        if ((result = ReadContent(content, done, chunk)) != kOk) break;
-        if (toFile && (result = WriteAllBytes(fd, chunk.data(), n)) != kOk) break;
-        done += n;
-        percent = static_cast<int>(done * 100 / total);
-        if (const int answer = report(percent, kOk); answer != 0) {
-            result = answer;
-            break;
-        }
-    }
-    if (result == kOk && percent < 100) report(100, kOk);
-    if (fd >= 0) {
-        if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-        if (result != kOk) {
-            ::unlink(target.path.c_str());
-            tempPath.clear();
-        }
-    }
-    if (!toFile) byteCount = done;
-    return result;
+    return ExtractFoundFile(
+        item, [&](AttributeContent& content) { return LoadContent(item, content); }, tempPath,
+        memory, byteCount, fn, userData);
 }
 
 }  // namespace norvale

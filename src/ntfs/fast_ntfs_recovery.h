@@ -23,6 +23,7 @@
 #include "engine/recovered_item.h"
 #include "engine/recovery_parse.h"
 #include "engine/result_store.h"
+#include "ntfs/attribute_content.h"
 #include "ntfs/boot_sector.h"
 #include "ntfs/ntfs_volume.h"
 
@@ -93,15 +94,6 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
     };
     // What the scan takes from one file record.
     struct RecordFacts;
-    // A file's content being copied out.
-    struct Content {
-        AttributeData data;
-        uint64_t readable = 0;      // bytes from the start that the runs describe
-        uint32_t unitClusters = 0;  // compression unit; 0 for content stored as it is
-        uint64_t cachedUnit = ~uint64_t{0};
-        std::vector<uint8_t> unit;  // the last compression unit decoded
-        std::vector<uint8_t> stored;
-    };
 
     Result FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors, uint16_t tag);
     int ReportScan(int percent, int secondsLeft);
@@ -121,11 +113,9 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
     void EmitFolder(uint32_t number);
     RecoveredItem BaseRecord(const RecordFacts& facts, uint64_t number, uint64_t lba) const;
 
-    // Content (fast_ntfs_content_recovery.cpp). ReadContent reads [offset, offset + size)
-    // below `readable`; a compressed unit that does not decode gives kErrCrc.
-    Result LoadContent(const RecoveredItem& item, Content& content);
-    Result ReadContent(Content& content, uint64_t offset, std::span<uint8_t> out);
-    Result DecodeUnit(Content& content, uint64_t index);
+    // Content (fast_ntfs_content_recovery.cpp): the item's unnamed $DATA, followed through its
+    // attribute list, with the compression unit its record states.
+    Result LoadContent(const RecoveredItem& item, AttributeContent& content);
 
     // Copying out (fast_ntfs_copy_recovery.cpp).
     Result RecoverFolder(const RecoveredItem& folder, const std::string& destination,

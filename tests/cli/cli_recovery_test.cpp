@@ -138,6 +138,21 @@ TEST_F(CliRecovery, CarvingFindsEveryPictureAndSoundWithoutTheFileSystem) {
     EXPECT_NE(out.find(".wav"), std::string::npos) << out;
 }
 
+TEST_F(CliRecovery, FullScanOfAFormattedCardAndItsSavedState) {
+    ASSERT_EQ(RunShell("mkfs.fat -F 32 -n NEWCARD '" + card_ + "' >/dev/null"), 0);
+    std::string out;
+    const std::string dest = dir_ / "full";
+    ASSERT_EQ(Cli("recover --mode full --restart '" + card_ + "' --to '" + dest + "' -q", &out), 0)
+        << out;
+    EXPECT_NE(out.find("Recovered 6 of 6 files"), std::string::npos) << out;
+    EXPECT_TRUE(SameAsOriginal(dest + "/photo/Sommer am Fjord.png", "Sommer am Fjord.png"));
+    EXPECT_TRUE(SameAsOriginal(dest + "/document/notes.txt", "notes.txt"));
+
+    // The finished scan is kept: --resume lists it again without reading the card.
+    ASSERT_EQ(Cli("list --mode full --resume '" + card_ + "' -q", &out), 0) << out;
+    EXPECT_NE(out.find("Sommer am Fjord.png"), std::string::npos) << out;
+}
+
 TEST(CliRecoveryNtfs, DeletedFilesOfAnNtfsCardAreRecovered) {
     testing::IsolatedHome home;
     TempDir dir;

@@ -7,11 +7,14 @@
 #include <span>
 #include <vector>
 
+#include "device/bytes.h"
 #include "device/sector_reader.h"
 #include "device/sector_source.h"
 #include "fat/boot_sector.h"
 #include "fat/directory.h"
+#include "fat/directory_scan.h"
 #include "fat/fat_table.h"
+#include "fat/layout_guess.h"
 
 namespace {
 
@@ -54,6 +57,46 @@ void WalkChains(std::span<const uint8_t> bytes) {
     }
 }
 
+// Loose directory sectors as the professional scan reads them, and layouts inferred from
+// anchors taken from the input.
+void ScanLooseSectors(std::span<const uint8_t> bytes) {
+    const norvale::DirectoryBlockScan scan = norvale::ScanDirectoryBlock(bytes);
+    for (const auto& e : scan.entries) {
+        if (e.offset + norvale::kDirEntryBytes > bytes.size() || e.name.empty()) __builtin_trap();
+    }
+    if (scan.hasTail && (scan.tailOffset >= bytes.size() || bytes[scan.tailOffset + 11] != 0x0F)) {
+        __builtin_trap();
+    }
+    (void)norvale::ReadDotSector(bytes);
+    uint8_t link = 0;
+    if (norvale::LongNameLinkOf(bytes, link) && !norvale::ContinuesLongName(bytes, link, false)) {
+        __builtin_trap();
+    }
+
+    std::vector<norvale::DotAnchor> anchors;
+    for (size_t i = 0; i + 12 <= bytes.size() && anchors.size() < 64; i += 12) {
+        anchors.push_back({norvale::Le32(&bytes[i]), norvale::Le64(&bytes[i + 4])});
+    }
+    for (size_t i = 1; i < anchors.size(); ++i) {
+        const auto g = norvale::DeriveLayoutGuess(std::span(anchors).first(i), anchors[i]);
+        if (!g) continue;
+        // The layout places the anchor it was made from, and maps its sectors back.
+        if (norvale::GuessClusterLba(*g, anchors[i].cluster) != anchors[i].lba) __builtin_trap();
+        if (norvale::GuessClusterStartingAt(*g, anchors[i].lba) != anchors[i].cluster &&
+            anchors[i].cluster <= norvale::kHighestFatCluster) {
+            __builtin_trap();
+        }
+        const auto inside = norvale::GuessClusterContaining(*g, anchors[i].lba + 1);
+        if (inside && *inside > norvale::kHighestFatCluster) __builtin_trap();
+    }
+    if (!anchors.empty()) {
+        std::vector<norvale::FatLayoutGuess> guesses;
+        for (const auto& a : anchors) guesses.push_back({1u << (a.cluster % 8), a.lba, 32});
+        const auto n = norvale::NearestGuess(guesses, true, anchors.back().lba);
+        if (!n || *n >= guesses.size()) __builtin_trap();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -61,5 +104,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)norvale::IsFatBootSector(bytes);
     DecodeEntries(bytes);
     WalkChains(bytes);
+    ScanLooseSectors(bytes);
     return 0;
 }

@@ -1,7 +1,8 @@
 // NTFS parsers over arbitrary bytes: the boot-sector test and geometry, record fixups, the
 // attribute walk, run lists, $FILE_NAME and $STANDARD_INFORMATION values, attribute lists,
-// and a whole volume (MFT runs, attribute lists followed, the bitmap) whose every byte is the
-// input.
+// a whole volume (MFT runs, attribute lists followed, the bitmap) whose every byte is the
+// input, the professional scan's view of a record found loose (candidate test, cluster size,
+// facts, the placement of its MFT), and LZNT1.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,9 @@
 #include "device/sector_source.h"
 #include "ntfs/attribute_values.h"
 #include "ntfs/boot_sector.h"
+#include "ntfs/found_record.h"
+#include "ntfs/lznt1.h"
+#include "ntfs/mft_placement.h"
 #include "ntfs/mft_record.h"
 #include "ntfs/mft_scanner.h"
 #include "ntfs/ntfs_volume.h"
@@ -86,6 +90,29 @@ void ReadVolume(std::span<const uint8_t> bytes) {
     }
 }
 
+void ParseFoundRecord(std::span<const uint8_t> bytes, uint32_t sectorBytes) {
+    const uint32_t recordBytes = norvale::FoundRecordBytes(sectorBytes);
+    (void)norvale::IsCandidateMftRecord(bytes, sectorBytes);
+    if (bytes.size() < recordBytes) return;
+    std::vector<uint8_t> record(bytes.begin(), bytes.begin() + long(recordBytes));
+    if (!norvale::RestoreFoundFixups(record) || !norvale::HasUsableHeader(record)) return;
+    const uint32_t spc = norvale::SectorsPerClusterFromRecord(record, sectorBytes);
+    Check(spc == 0 || (spc & (spc - 1)) == 0);
+    norvale::FoundRecordFacts facts;
+    (void)norvale::ReadFoundRecordFacts(record, facts);
+    (void)norvale::IsMftSelfRecord(record);
+    norvale::AttributeRef data;
+    if (norvale::FirstDataAttribute(record, data) != norvale::kOk || !data.nonResident) return;
+    std::vector<norvale::DataRun> runs;
+    (void)norvale::DecodeRunList(data.bytes, 0, runs);
+    norvale::MftPlacement mft;
+    if (!norvale::BuildMftPlacement(1u << 20, runs, spc ? spc : 8, 0, mft)) return;
+    for (uint64_t n : {0ull, 1ull, 64ull, 100000ull, ~0ull}) {
+        (void)norvale::PlaceRecord(mft, n, 2);
+        (void)norvale::ExtrapolateRecord(1u << 20, 64, n, 2);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -99,6 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<norvale::DataRun> runs;
     (void)norvale::DecodeMappingPairs(bytes, 0, runs);
     WalkList(bytes);
+    ParseFoundRecord(bytes, 512);
+    ParseFoundRecord(bytes, 4096);
+    std::vector<uint8_t> unit(16 * 4096);
+    (void)norvale::DecompressLznt1(bytes, unit);
     ReadVolume(bytes);
     return 0;
 }

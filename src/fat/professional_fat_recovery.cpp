@@ -1,0 +1,172 @@
+#include "fat/professional_fat_recovery.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "engine/scan_log_history.h"
+
+namespace norvale {
+
+CProfessionalFatRecovery::CProfessionalFatRecovery() = default;
+
+CProfessionalFatRecovery::~CProfessionalFatRecovery() {
+    if (store_) store_->Close();
+}
+
+Result CProfessionalFatRecovery::OpenImage(const std::string& imagePath, uint16_t sourceTag) {
+    if (IsOpen()) return kOk;
+    if (Result r = reader_.OpenImageFile(imagePath); r != kOk) return openResult_ = r;
+    return FinishOpen(0, reader_.TotalSectors(), sourceTag);
+}
+
+Result CProfessionalFatRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLba,
+                                          uint64_t partitionSectorCount, uint16_t driveLetter) {
+    if (IsOpen()) return kOk;
+    if (Result r = reader_.OpenPhysicalDisk(diskNumber); r != kOk) return openResult_ = r;
+    return FinishOpen(partitionStartLba, partitionSectorCount, driveLetter);
+}
+
+Result CProfessionalFatRecovery::OpenSource(std::unique_ptr<ISectorSource> source,
+                                            uint64_t partitionStartLba, uint64_t partitionSectors,
+                                            uint16_t sourceTag) {
+    if (IsOpen()) return kOk;
+    if (!source) return openResult_ = kErrInvalidParameter;
+    reader_.Attach(std::move(source));
+    return FinishOpen(partitionStartLba, partitionSectors, sourceTag);
+}
+
+Result CProfessionalFatRecovery::FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors,
+                                            uint16_t tag) {
+    sectorSize_ = reader_.MediumSectorSize();
+    partitionStartLba_ = partitionStartLba;
+    partitionSectors_ = partitionSectors;
+    sourceTag_ = tag;
+    ResetPass();
+    return openResult_ = kOk;
+}
+
+uint64_t CProfessionalFatRecovery::MediumEnd() const {
+    // An old volume may reach past the region being scanned: reads are bounded by the medium.
+    return reader_.TotalSectors();
+}
+
+bool CProfessionalFatRecovery::ReadSector(uint64_t lba, std::vector<uint8_t>& sector) {
+    sector.resize(sectorSize_);
+    if (lba >= MediumEnd()) return false;
+    uint32_t got = 0;
+    return reader_.ReadSectors(1, sector.data(), lba, sectorSize_, got) == kOk && got == 1;
+}
+
+Result CProfessionalFatRecovery::SetCallbacks(ScanProgressFn scanProgress,
+                                              RecoverProgressFn recoverProgress, void* userData,
+                                              int progressScale) {
+    scanProgress_ = scanProgress;
+    recoverProgress_ = recoverProgress;
+    userData_ = userData;
+    progressScale_ = progressScale;
+    return kOk;
+}
+
+int CProfessionalFatRecovery::ReportRecover(int percent, Result error, const std::string& path) {
+    if (!recoverProgress_) return 0;
+    return recoverProgress_(userData_, percent, kFullProgressScale, error, path.c_str());
+}
+
+Result CProfessionalFatRecovery::BeginScan(const char* logName) {
+    ResetPass();
+    if (store_) store_->Close();
+    store_ = std::make_unique<ResultStore>();
+    store_->SetListCallback(listCallback_, listUserData_);
+    emittedBefore_.clear();
+    if (!IsOpen()) return openResult_;
+
+    const std::string folder = ScanLogHistory::Instance().CurrentFolder();
+    if (!logName) {
+        return OpenFreshStore(*store_, folder,
+                              ScanLogName(kProfessionalFatLogPrefix, partitionStartLba_));
+    }
+    if (Result r = store_->Open(folder, logName); r != kOk) return r;
+    // A resumed scan adds to the records of its first run (the store numbers new records after
+    // them), and the folders it already emitted are not emitted twice.
+    for (const DirInfoEntry& d : store_->DirInfo()) {
+        emittedBefore_.insert(static_cast<uint32_t>(d.folderKey));
+    }
+    return kOk;
+}
+
+int32_t CProfessionalFatRecovery::NextRecordIndex() const {
+    return store_->LastRecordIndex();
+}
+
+Result CProfessionalFatRecovery::Scan(const char* /*logName*/) {
+    return kOk;
+}
+
+Result CProfessionalFatRecovery::ListChildren(const RecoveredItem* folder, int level,
+                                              std::vector<RecoveredItem>& out) {
+    if (!folder && level != 0) return kErrInvalidParameter;
+    if (!store_ || !store_->IsOpen()) return kOk;
+    store_->Flush();
+    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : 0;
+    return store_->ListChildren(key, static_cast<uint32_t>(level), out);
+}
+
+Result CProfessionalFatRecovery::CountFiles(const RecoveredItem* folder, int level, int& count) {
+    count = 0;
+    if (!folder && level != 0) return kErrInvalidParameter;
+    if (!store_ || !store_->IsOpen()) return kOk;
+    store_->Flush();
+    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : 0;
+    int32_t n = 0;
+    const Result r = store_->CountFiles(key, static_cast<uint32_t>(level), n);
+    count = n;
+    return r;
+}
+
+uint64_t CProfessionalFatRecovery::GetItemCount() {
+    return store_ ? static_cast<uint64_t>(store_->RecordCount()) : 0;
+}
+
+Result CProfessionalFatRecovery::GetItemPath(const RecoveredItem& item, std::string& out) {
+    out.clear();
+    if (!store_ || !store_->IsOpen()) return kErrInvalidParameter;
+    return store_->GetItemPath(item, out);
+}
+
+Result CProfessionalFatRecovery::SetListCallback(ListProgressFn fn, void* userData) {
+    listCallback_ = fn;
+    listUserData_ = userData;
+    if (!store_) return kErrInvalidParameter;
+    store_->SetListCallback(fn, userData);
+    return kOk;
+}
+
+int CProfessionalFatRecovery::ListByType(const std::string& pattern,
+                                         std::vector<RecoveredItem>& out) {
+    if (!store_ || !store_->IsOpen()) return 0;
+    return store_->ListByType(pattern, out);
+}
+
+Result CProfessionalFatRecovery::SkipUsedClusters(uint64_t& /*position*/, uint64_t& freeLength) {
+    freeLength = 0;
+    return kOk;
+}
+
+Result CProfessionalFatRecovery::BuildClusterMap() {
+    return kOk;
+}
+
+CProfessionalFatRecovery::PassCounts CProfessionalFatRecovery::Counts() const {
+    PassCounts c;
+    c.guesses = guesses_.size();
+    c.anchors = anchors_.size();
+    c.heldFiles = unresolvedHeld_;
+    c.orphanSectors = orphans_.size();
+    c.pendingTails = pendingTails_.size();
+    c.folderEntries = folderEntries_.size();
+    c.referencedFolders = referencedFolders_.size();
+    return c;
+}
+
+}  // namespace norvale

@@ -1,0 +1,128 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "device/chunked_io.h"
+#include "engine/output_naming.h"
+#include "engine/preview_target.h"
+#include "ntfs/content_copy.h"
+
+namespace norvale {
+namespace {
+
+constexpr size_t kChunkBytes = 0x10000;
+
+}  // namespace
+
+Result CopyFoundFile(const RecoveredItem& item, const ContentLoader& load, std::string path,
+                     const CopyReportFn& report, bool& stopped) {
+    // Every file ends with one report at 100% that carries its result.
+    auto finish = [&](Result r) -> Result {
+        if (const int answer = report(100, r, path); answer != 0) {
+            stopped = true;
+            return answer;
+        }
+        return r;
+    };
+    const uint64_t size = item.fileSize;
+    AttributeContent content;
+    if (size > 0) {
+        if (Result r = load(content); r != kOk) return finish(r);
+    }
+    int fd = -1;
+    if (Result r = CreateNewFile(path, fd); r != kOk) return finish(r);
+
+    std::vector<uint8_t> buffer(size > 0 ? kChunkBytes : 0);
+    const uint64_t limit = std::min(size, content.Readable());
+    Result result = kOk;
+    uint64_t done = 0;
+    while (done < limit) {
+        const auto n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, limit - done));
+        const std::span<uint8_t> chunk(buffer.data(), n);
+        if ((result = content.Read(done, chunk)) != kOk) break;
+        // A file that cannot be written whole has failed; its partial output is left as it is.
+        if ((result = WriteAllBytes(fd, chunk.data(), n)) != kOk) break;
+        done += n;
+        const auto percent = static_cast<int>(done * 100 / size);
+        if (percent >= 100) break;  // the final report follows the close
+        if (const int answer = report(percent, kOk, path); answer != 0) {
+            ::close(fd);
+            stopped = true;
+            return answer;
+        }
+    }
+    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
+    // The volume describes less than the stated size: the bytes that exist are kept, but the
+    // copy is incomplete and must not be reported as a success.
+    if (result == kOk && done < size) result = kErrHandleEof;
+    return finish(result);
+}
+
+Result ExtractFoundFile(const RecoveredItem& item, const ContentLoader& load, std::string& tempPath,
+                        uint8_t* memory, uint64_t& byteCount, PreviewProgressFn fn,
+                        void* userData) {
+    const uint64_t capacity = byteCount;
+    byteCount = 0;
+    tempPath.clear();
+    if (item.isFolder) return kErrInvalidParameter;
+    auto report = [&](int percent, Result r) { return fn ? fn(userData, percent, r) : 0; };
+
+    const PreviewTarget target = ChoosePreviewTarget(item.Name());
+    const bool toFile = target.kind != PreviewTargetKind::kMemory;
+    if (!toFile && capacity > 0 && memory == nullptr) return kErrInvalidParameter;
+    const uint64_t total = toFile ? item.fileSize : std::min(uint64_t{item.fileSize}, capacity);
+    AttributeContent content;
+    if (total > 0) {
+        if (Result r = load(content); r != kOk) {
+            if (r > 0) report(100, r);
+            return r;
+        }
+    }
+    const uint64_t readable = content.Readable();
+    int fd = -1;
+    if (toFile) {
+        if (Result r = CreatePreviewFile(target.path, fd); r != kOk) {
+            if (r > 0) report(100, r);
+            return r;
+        }
+        tempPath = target.path;
+    }
+
+    Result result = kOk;
+    uint64_t done = 0;
+    int percent = 0;
+    std::vector<uint8_t> buffer(toFile && total > 0 ? kChunkBytes : 0);
+    while (done < total) {
+        if (done >= readable) {
+            result = kErrHandleEof;
+            break;
+        }
+        const auto n =
+            static_cast<size_t>(std::min<uint64_t>({kChunkBytes, total - done, readable - done}));
+        const std::span<uint8_t> chunk =
+            toFile ? std::span<uint8_t>(buffer.data(), n) : std::span<uint8_t>(memory + done, n);
+        if ((result = content.Read(done, chunk)) != kOk) break;
+        if (toFile && (result = WriteAllBytes(fd, chunk.data(), n)) != kOk) break;
+        done += n;
+        percent = static_cast<int>(done * 100 / total);
+        if (const int answer = report(percent, kOk); answer != 0) {
+            result = answer;
+            break;
+        }
+    }
+    if (result == kOk && percent < 100) report(100, kOk);
+    if (fd >= 0) {
+        if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
+        if (result != kOk) {
+            ::unlink(target.path.c_str());
+            tempPath.clear();
+        }
+    }
+    if (!toFile) byteCount = done;
+    return result;
+}
+
+}  // namespace norvale

@@ -1,0 +1,129 @@
+#pragma once
+// CProfessionalRecovery: the engine of every full scan, whatever the source holds. It drives
+// four engines through one pass over the source:
+//  - the deleted-file engine of the source's file system (none when it is not recognised), run
+//    first; when it can map the clusters in use, only the free extents are read afterwards;
+//  - the NTFS record scanner, the FAT directory rebuilder and the signature carver, which share
+//    one sector pass: every sector goes to the first of them that claims it;
+// then the folder passes of the two scanners. Each engine keeps its own store ("Fast_",
+// "Pro_Fat_", "Pro_Ntfs_", "File_Type_" logs in one scan folder); listings are merged here and
+// every request about an item goes to the engine that found it. A stopped scan is saved in the
+// scan-log history and goes on where it stopped when the same unchanged source is scanned again.
+//
+// Not thread-safe: one thread calls the engine at a time. The source is only ever read.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "carving/file_type_recovery.h"
+#include "carving/sector_pass.h"
+#include "device/sector_reader.h"
+#include "engine/recovery_parse.h"
+#include "fat/professional_fat_recovery.h"
+#include "ntfs/professional_ntfs_recovery.h"
+
+namespace norvale {
+
+inline constexpr int kImageDiskNumber = 128;  // the disk number saved for an image file
+
+// The five resume values in the ten 32-bit words of a saved scan (little-endian halves).
+struct ResumeState {
+    PassPosition position;
+    uint64_t filesFound = 0;
+};
+void PackResumeState(const ResumeState& state, uint32_t (&words)[10]);
+ResumeState UnpackResumeState(const uint32_t (&words)[10]);
+
+class CProfessionalRecovery final : public IFileRecoveryParse {
+  public:
+    CProfessionalRecovery();
+    ~CProfessionalRecovery() override;
+    CProfessionalRecovery(const CProfessionalRecovery&) = delete;
+    CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
+
+    // Both opens look for a saved scan of the source in the scan-log history (the history then
+    // offers it: ResumeFound()), open the NTFS and FAT scanners and build the deleted-file engine
+    // of the source when its file system is known. They return the NTFS scanner's open result
+    // (the source's own open error when it cannot be read at all).
+    Result OpenImage(const std::string& imagePath, uint16_t sourceTag) override;
+    Result OpenDisk(int diskNumber, uint64_t partitionStartLba, uint64_t partitionSectorCount,
+                    uint16_t driveLetter) override;
+    // The pass reports on the 9-99 % band (scale 90) after the deleted-file stage's 0-9 %.
+    Result SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress,
+                        void* userData, int progressScale) override;
+    // Runs the whole scan (resuming a saved one when the history still offers it). Returns kOk,
+    // kScanCancelled when the user stopped (the folder passes have run and the state is saved),
+    // or the first error that ended it.
+    Result Scan(const char* logName) override;
+    Result ListChildren(const RecoveredItem* folder, int level,
+                        std::vector<RecoveredItem>& out) override;
+    Result CountFiles(const RecoveredItem* folder, int level, int& count) override;
+    uint64_t GetItemCount() override;
+    Result GetItemPath(const RecoveredItem& item, std::string& out) override;
+    Result RecoverItem(const RecoveredItem& item, const std::string& destination,
+                       int destinationFlag) override;
+    Result SkipUsedClusters(uint64_t& position, uint64_t& freeLength) override;
+    Result SetListCallback(ListProgressFn fn, void* userData) override;
+    // The typed lists of all four engines; a carved file that starts where a file found through
+    // a file system starts (same extension, or a ".jpg" on a ".thm") is left out.
+    int ListByType(const std::string& pattern, std::vector<RecoveredItem>& out) override;
+    Result BuildClusterMap() override;
+    Result ExtractForPreview(const RecoveredItem& item, std::string& tempPath, uint8_t* memory,
+                             uint64_t& byteCount, PreviewProgressFn fn, void* userData) override;
+
+    // For tests and tools.
+    bool ResumePending() const { return resumePending_; }
+    const ResumeState& SavedState() const { return saved_; }
+    IFileRecoveryParse* InnerEngine() { return inner_.get(); }
+    CProfessionalFatRecovery& FatScanner() { return fat_; }
+    CProfessionalNtfsRecovery& NtfsScanner() { return ntfs_; }
+    CFileTypeRecovery& Carver() { return carver_; }
+
+  private:
+    Result OpenEngines();
+    void TakeSavedScan(int found, const uint32_t (&words)[10]);
+    Result OpenStages(bool resuming);
+    Result RunPass(bool resuming, bool useMap);
+    Result ClassifyChunk(std::span<const uint8_t> chunk, uint64_t firstLba, uint64_t& covered);
+    int ReportPass();
+    IFileRecoveryParse* EngineByKind(int32_t kind);
+    void SaveState(const std::string& folder);
+
+    // The source.
+    int diskNumber_ = kImageDiskNumber;
+    uint64_t partitionStart_ = 0;
+    uint64_t partitionLength_ = 0;
+    uint16_t sourceTag_ = 0;
+    std::string imagePath_;
+    uint32_t bytesPerSector_ = 512;
+    SectorReader reader_;
+    Result openResult_ = kErrInvalidHandle;
+
+    CProfessionalFatRecovery fat_;
+    CProfessionalNtfsRecovery ntfs_;
+    CFileTypeRecovery carver_;
+    std::unique_ptr<IFileRecoveryParse> inner_;
+
+    ScanProgressFn scanProgress_ = nullptr;
+    RecoverProgressFn recoverProgress_ = nullptr;
+    void* userData_ = nullptr;
+    ListProgressFn listCallback_ = nullptr;
+    void* listUserData_ = nullptr;
+
+    // A saved scan of this source, offered by the history at open.
+    bool resumePending_ = false;
+    ResumeState saved_;
+
+    // The running pass.
+    PassPosition position_;
+    uint64_t total_ = 0;
+    uint64_t savedFiles_ = 0;
+    uint64_t carvedFound_ = 0;
+    std::unique_ptr<TimeLeftEstimator> clock_;
+    std::vector<uint8_t> recordCopy_;
+};
+
+}  // namespace norvale

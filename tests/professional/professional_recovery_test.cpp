@@ -1,0 +1,320 @@
+// The full scan on real media made with mkfs.fat, mtools, mkntfs and mke2fs: formatted cards,
+// a wiped boot sector, duplicates between the engines, stopping and resuming, and the free
+// space by which a saved scan recognises its partition.
+#include "professional/professional_recovery.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "device/sector_source.h"
+#include "engine/engine_factory.h"
+#include "engine/scan_log_history.h"
+#include "engine/search.h"
+#include "fat/fast_fat_recovery.h"
+#include "fat/free_space.h"
+#include "ntfs/fast_ntfs_recovery.h"
+#include "professional/volume_free_space.h"
+#include "support/test_support.h"
+
+namespace norvale {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::IsolatedHome;
+using testing::ReadFileBytes;
+using testing::RunShell;
+using testing::TempDir;
+
+struct Report {
+    int percent;
+    int scale;
+    uint64_t sector;
+    uint64_t total;
+};
+
+// Records every report; answers kScanCancelled once the pass reached `stopAt` sectors.
+struct Watcher {
+    std::vector<Report> reports;
+    uint64_t stopAt = UINT64_MAX;
+    static int Thunk(void* userData, int percent, int scale, int, uint64_t sector, uint64_t total,
+                     uint64_t, int) {
+        auto* self = static_cast<Watcher*>(userData);
+        self->reports.push_back({percent, scale, sector, total});
+        return scale == kPassProgressScale && sector >= self->stopAt ? kScanCancelled : 0;
+    }
+};
+
+class FullScan : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        EngineMakers makers;
+        makers.fastFat = []() -> std::unique_ptr<IFileRecoveryParse> {
+            return std::make_unique<CFastFatRecovery>();
+        };
+        makers.fastNtfs = []() -> std::unique_ptr<IFileRecoveryParse> {
+            return std::make_unique<CFastNtfsRecovery>();
+        };
+        SetEngineMakers(makers);
+    }
+    void TearDown() override {
+        SetEngineMakers({});
+        SetDiskSourceOpener({});
+        ScanLogHistory::SetDefaultVolumeFreeBytesFn(nullptr);
+    }
+    // The demo card: photos, a picture, a text and a sound in folders, three of them deleted.
+    void MakeCard() {
+        std::string out;
+        ASSERT_EQ(RunShell(testing::SourceDir() + "/scripts/make-demo-card.sh '" + card_ + "' '" +
+                               originals_ + "'",
+                           &out),
+                  0)
+            << out;
+    }
+    Result ScanCard(CProfessionalRecovery& engine, Watcher& watcher) {
+        EXPECT_EQ(engine.OpenImage(card_, 0x8001), kOk);
+        engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+        return engine.Scan(nullptr);
+    }
+    // Recovers every file of the engine into `dest`; name -> bytes.
+    std::map<std::string, std::vector<uint8_t>> RecoverAll(CProfessionalRecovery& engine,
+                                                           const std::string& dest) {
+        std::vector<RecoveredItem> items;
+        engine.ListByType(BuildCategoryFilter(kAllCategories), items);
+        std::map<std::string, std::vector<uint8_t>> files;
+        int n = 0;
+        for (const RecoveredItem& item : items) {
+            if (item.isFolder) continue;
+            const std::string path =
+                dest + "/" + std::to_string(n++) + "_" + std::string(item.Name());
+            // Some records of a reformatted volume cannot be followed: those are skipped.
+            if (engine.RecoverItem(item, path, 0) == kOk) {
+                files[std::string(item.Name())] = ReadFileBytes(path);
+            }
+        }
+        return files;
+    }
+    // True when some recovered file holds exactly the original's bytes.
+    bool Found(const std::map<std::string, std::vector<uint8_t>>& files, const std::string& name) {
+        const std::vector<uint8_t> original = ReadFileBytes(originals_ + "/" + name);
+        if (original.empty()) return false;
+        return std::any_of(files.begin(), files.end(),
+                           [&](const auto& f) { return f.second == original; });
+    }
+
+    IsolatedHome home_;
+    TempDir dir_;
+    std::string card_ = dir_ / "card.img";
+    std::string originals_ = dir_ / "originals";
+    const std::vector<std::string> allFiles_ = {"IMG_0001.png",        "IMG_0002.png",
+                                                "Sommer am Fjord.png", "scan.bmp",
+                                                "notes.txt",           "voice memo.wav"};
+};
+
+TEST_F(FullScan, QuickFormattedCardGivesBackFilesWithTheirNames) {
+    MakeCard();
+    ASSERT_EQ(RunShell("mkfs.fat -F 32 -n NEWCARD '" + card_ + "' >/dev/null"), 0);
+    CProfessionalRecovery engine;
+    Watcher watcher;
+    ASSERT_EQ(ScanCard(engine, watcher), kOk);
+    ASSERT_FALSE(watcher.reports.empty());
+    EXPECT_EQ(watcher.reports.back().percent, 100);
+    // The pass reports on the 9-99 % band.
+    for (const Report& r : watcher.reports) {
+        if (r.scale == kPassProgressScale) {
+            EXPECT_GE(r.percent, 10);
+        }
+    }
+
+    const auto files = RecoverAll(engine, dir_.Path());
+    for (const std::string& name : allFiles_) EXPECT_TRUE(Found(files, name)) << name;
+    // The directories survived the format: names come back, in their folders.
+    std::vector<RecoveredItem> root;
+    ASSERT_EQ(engine.ListChildren(nullptr, 0, root), kOk);
+    std::set<std::string> names;
+    for (const auto& [name, bytes] : files) names.insert(name);
+    EXPECT_TRUE(names.count("Sommer am Fjord.png")) << ::testing::PrintToString(names);
+    EXPECT_TRUE(names.count("scan.bmp"));
+    EXPECT_TRUE(names.count("notes.txt"));
+}
+
+TEST_F(FullScan, CardWithoutBootSectorIsReadWhole) {
+    MakeCard();
+    // Both boot sectors of FAT32 (the backup at sector 6) are gone: no file system is known.
+    ASSERT_EQ(
+        RunShell("dd if=/dev/zero of='" + card_ + "' bs=512 count=16 conv=notrunc 2>/dev/null"), 0);
+    CProfessionalRecovery engine;
+    Watcher watcher;
+    ASSERT_EQ(ScanCard(engine, watcher), kOk);
+    EXPECT_EQ(engine.InnerEngine(), nullptr);
+    const auto files = RecoverAll(engine, dir_.Path());
+    for (const std::string& name : allFiles_) EXPECT_TRUE(Found(files, name)) << name;
+    // The whole card was read.
+    uint64_t last = 0;
+    for (const Report& r : watcher.reports) last = std::max(last, r.sector);
+    EXPECT_EQ(last, fs::file_size(card_) / 512);
+}
+
+TEST_F(FullScan, FilesFoundThroughTheFileSystemAreNotListedAgainAsCarved) {
+    MakeCard();
+    CProfessionalRecovery engine;
+    Watcher watcher;
+    ASSERT_EQ(ScanCard(engine, watcher), kOk);
+    ASSERT_NE(engine.InnerEngine(), nullptr);
+    // The carver saw the deleted pictures in the free space too.
+    EXPECT_GT(engine.Carver().GetItemCount(), 0u);
+    std::vector<RecoveredItem> pictures;
+    engine.ListByType("*.png", pictures);
+    std::vector<std::string> names;
+    for (const RecoveredItem& item : pictures) names.emplace_back(item.Name());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"!mg_0002.png", "Sommer am Fjord.png"}));
+    // Only free space was read: the live files' clusters were skipped.
+    uint64_t total = 0;
+    for (const Report& r : watcher.reports) total = std::max(total, r.total);
+    EXPECT_GT(total, 0u);
+    EXPECT_LT(total, fs::file_size(card_) / 512);
+}
+
+TEST_F(FullScan, ACarvedCopyUnderAnotherNameOfTheSameKindIsNotListedAgain) {
+    MakeCard();
+    // A deleted bitmap named ".dib": the carver names the same file ".bmp".
+    const std::string card = dir_ / "dib.img";
+    ASSERT_EQ(RunShell("mkfs.fat -C -F 32 '" + card +
+                       "' 65536 >/dev/null && MTOOLS_SKIP_CHECK=1 "
+                       "mcopy -i '" +
+                       card + "' '" + originals_ +
+                       "/scan.bmp' ::/scan.dib && "
+                       "MTOOLS_SKIP_CHECK=1 mdel -i '" +
+                       card + "' ::/scan.dib"),
+              0);
+    CProfessionalRecovery engine;
+    ASSERT_EQ(engine.OpenImage(card, 0x8004), kOk);
+    ASSERT_EQ(engine.Scan(nullptr), kOk);
+    EXPECT_GT(engine.Carver().GetItemCount(), 0u);
+    std::vector<RecoveredItem> items;
+    engine.ListByType(BuildCategoryFilter(kAllCategories), items);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].Name(), "!can.dib");
+}
+
+TEST_F(FullScan, StoppedScanGoesOnWhereItStoppedUntilTheSourceChanges) {
+    MakeCard();
+    ASSERT_EQ(RunShell("mkfs.fat -F 32 -n NEWCARD '" + card_ + "' >/dev/null"), 0);
+    uint64_t stoppedAt = 0;
+    {
+        CProfessionalRecovery engine;
+        Watcher watcher;
+        watcher.stopAt = 30000;
+        ASSERT_EQ(ScanCard(engine, watcher), kScanCancelled);
+        stoppedAt = watcher.reports.back().sector;
+        EXPECT_GE(stoppedAt, 30000u);
+        // An image is saved as disk 128.
+        ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
+        EXPECT_EQ(int32_t{ScanLogHistory::Instance().Records()[0].diskNumber}, kImageDiskNumber);
+    }
+    {
+        CProfessionalRecovery engine;
+        ASSERT_EQ(engine.OpenImage(card_, 0x8001), kOk);
+        ASSERT_TRUE(engine.ResumePending());
+        EXPECT_TRUE(ScanLogHistory::Instance().ResumeFound());
+        EXPECT_EQ(engine.SavedState().position.sectorsDone, stoppedAt);
+        Watcher watcher;
+        engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+        ASSERT_EQ(engine.Scan(nullptr), kOk);
+        // The pass started where the first one stopped.
+        const auto first =
+            std::find_if(watcher.reports.begin(), watcher.reports.end(),
+                         [](const Report& r) { return r.scale == kPassProgressScale; });
+        ASSERT_NE(first, watcher.reports.end());
+        EXPECT_GT(first->sector, stoppedAt);
+        EXPECT_LE(first->sector, stoppedAt + 128);
+        // What was found before the stop is still listed.
+        const auto files = RecoverAll(engine, dir_.Path());
+        for (const std::string& name : allFiles_) EXPECT_TRUE(Found(files, name)) << name;
+    }
+    // A write to the image makes the saved scan stale: the next scan starts afresh.
+    ASSERT_EQ(
+        RunShell("printf x | dd of='" + card_ + "' bs=1 seek=20000000 conv=notrunc 2>/dev/null"),
+        0);
+    struct utimbuf later {};
+    later.actime = later.modtime = time(nullptr) + 100;
+    ASSERT_EQ(::utime(card_.c_str(), &later), 0);
+    CProfessionalRecovery engine;
+    ASSERT_EQ(engine.OpenImage(card_, 0x8001), kOk);
+    EXPECT_FALSE(engine.ResumePending());
+}
+
+TEST_F(FullScan, ReformattedNtfsVolumeGivesBackNamedFiles) {
+    const std::string image = dir_ / "ntfs.img";
+    ASSERT_EQ(RunShell("zcat '" + testing::SourceDir() +
+                       "/tests/fixtures/ntfs/ntfs_card.img.gz' > '" + image + "'"),
+              0);
+    const std::string readme = dir_ / "readme.txt";
+    ASSERT_EQ(RunShell("ntfscat '" + image + "' /readme.txt > '" + readme + "'"), 0);
+    ASSERT_EQ(RunShell("mkntfs -Q -F '" + image + "' >/dev/null 2>&1"), 0);
+    CProfessionalRecovery engine;
+    ASSERT_EQ(engine.OpenImage(image, 0x8003), kOk);
+    Watcher watcher;
+    engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+    ASSERT_EQ(engine.Scan(nullptr), kOk);
+    const auto files = RecoverAll(engine, dir_.Path());
+    ASSERT_TRUE(files.count("readme.txt"));
+    EXPECT_EQ(files.at("readme.txt"), ReadFileBytes(readme));
+    // Names in any script survive.
+    EXPECT_TRUE(files.count("naïve ☃.txt"));
+}
+
+TEST_F(FullScan, ExtVolumeIsReadWholeAndEnds) {
+    const std::string tree = dir_ / "tree";
+    fs::create_directories(tree);
+    MakeCard();
+    fs::copy_file(originals_ + "/IMG_0001.png", tree + "/photo.png");
+    const std::string ext = dir_ / "ext.img";
+    ASSERT_EQ(RunShell("mke2fs -q -t ext4 -d '" + tree + "' '" + ext + "' 8M"), 0);
+    CProfessionalRecovery engine;
+    ASSERT_EQ(engine.OpenImage(ext, 0x8002), kOk);
+    ASSERT_NE(engine.InnerEngine(), nullptr);
+    Watcher watcher;
+    engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+    ASSERT_EQ(engine.Scan(nullptr), kOk);
+    const auto files = RecoverAll(engine, dir_.Path());
+    EXPECT_TRUE(Found(files, "IMG_0001.png"));
+}
+
+TEST_F(FullScan, SavedPartitionScanGoesStaleWhenTheUnmountedCardChanges) {
+    MakeCard();
+    // Disk 7 is the card image: nothing mounts it, so only its FAT can tell its free space.
+    SetDiskSourceOpener([&](int n, std::unique_ptr<ISectorSource>& out) {
+        if (n != 7) return kErrFileNotFound;
+        std::unique_ptr<FileSource> file;
+        const Result r = FileSource::Open(card_, file);
+        out = std::move(file);
+        return r;
+    });
+    const uint64_t before = VolumeFreeBytesOnMedium(7, 0);
+    EXPECT_GT(before, 0u);
+    ScanLogHistory::SetDefaultVolumeFreeBytesFn(VolumeFreeBytesOnMedium);
+    ScanLogHistory& history = ScanLogHistory::Instance();
+    const uint32_t state[10] = {1, 2, 3};
+    history.NewScanFolder();
+    ASSERT_EQ(history.SaveScanState(7, 0, 65536, state, history.CurrentFolder(), ""), kOk);
+    ScanLogRecord record{};
+    EXPECT_EQ(history.FindPartitionScan(7, 0, 65536, record), 1);
+
+    ASSERT_EQ(RunShell("MTOOLS_SKIP_CHECK=1 mcopy -i '" + card_ + "' '" + originals_ +
+                       "/scan.bmp' ::/copy.bmp"),
+              0);
+    EXPECT_LT(VolumeFreeBytesOnMedium(7, 0), before);
+    EXPECT_EQ(history.FindPartitionScan(7, 0, 65536, record), 0);
+}
+
+}  // namespace
+}  // namespace norvale
