@@ -22,6 +22,7 @@ packages=(
     dosfstools mtools ntfs-3g util-linux fdisk e2fsprogs python3
     gzip xxd zip sqlite3 sleuthkit bc gddrescue dmsetup
     imagemagick ffmpeg ghostscript p7zip-full gcab libgsf-bin fonts-freefont-ttf
+    qt6-base-dev xvfb xauth
 )
 bench_packages=(testdisk foremost scalpel)
 if [ "$bench" -eq 1 ]; then
