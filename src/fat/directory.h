@@ -20,6 +20,8 @@ inline constexpr uint8_t kAttrVolumeLabel = 0x08;
 inline constexpr uint8_t kAttrLongName = 0x0F;
 inline constexpr uint8_t kAttrDirectory = 0x10;
 inline constexpr uint8_t kAttrArchive = 0x20;
+// Flag in the sequence byte of the piece that holds the end of a long name (stored first).
+inline constexpr uint8_t kLastLongNamePiece = 0x40;
 
 using DirEntryBytes = std::span<const uint8_t, kDirEntryBytes>;
 

@@ -21,6 +21,12 @@ DirectoryBlockScan ScanDirectoryBlock(std::span<const uint8_t> block) {
 
     LongNameState longName;
     size_t nameStart = 0;
+    // A live name must be whole: its first piece carries the last-piece flag and every piece
+    // the checksum of its 8.3 entry. A directory that goes on in a cluster of its own may start
+    // with the lower pieces of a name whose upper ones were in a cluster since overwritten;
+    // such a piece of a name is no name, the 8.3 one stands.
+    bool liveNameWhole = false;
+    uint8_t liveNameChecksum = 0;
     for (size_t i = 0; i < count; ++i) {
         const DirEntryBytes e = EntryAt(block, i);
         if (e[0] == kEntryEnd) {
@@ -34,16 +40,28 @@ DirectoryBlockScan ScanDirectoryBlock(std::span<const uint8_t> block) {
         }
         const ShortEntry s = DecodeShortEntry(e);
         if (s.IsLongName()) {
-            if (!HasLongName(longName)) nameStart = i * kDirEntryBytes;
+            bool first = !HasLongName(longName);
             // A 21st piece belongs to no name the format allows: start over with this one.
-            if (!AssembleLongName(longName, e)) {
+            if (!first && !AssembleLongName(longName, e)) {
                 DropLongName(longName);
+                first = true;
+            }
+            if (first) {
                 nameStart = i * kDirEntryBytes;
                 AssembleLongName(longName, e);
+                liveNameWhole = (e[0] & kLastLongNamePiece) != 0;
+                liveNameChecksum = e[13];
+            } else if (e[13] != liveNameChecksum) {
+                liveNameWhole = false;
             }
             continue;
         }
-        const bool hasLongName = HasLongName(longName);
+        bool hasLongName = HasLongName(longName);
+        if (hasLongName && e[0] != kEntryDeleted &&
+            (!liveNameWhole || liveNameChecksum != LfnChecksum(e))) {
+            DropLongName(longName);
+            hasLongName = false;
+        }
         const bool isFolder = s.IsDirectory();
         const bool isFile = !isFolder && (s.attributes & kAttrArchive) != 0 && !s.IsVolumeLabel();
         if ((isFolder && e[0] != '.') || isFile) {

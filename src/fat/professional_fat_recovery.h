@@ -193,6 +193,9 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
     enum class Evidence { kNone, kConfirmed, kContradicted };
     Evidence ParentEvidence(uint32_t parent, int guess);
     Evidence SubfolderEvidence(const DirectoryBlockScan& scan, int guess);
+    // Files of the block whose extension the catalogue knows: +1 for each whose first cluster
+    // under the layout holds content of that kind, -1 for each whose does not.
+    int ContentEvidence(const DirectoryBlockScan& scan, int guess);
     int GuessForAnchor(const DotAnchor& anchor, uint32_t parent);
     std::optional<uint32_t> GrownDirectory(const DirectoryBlockScan& scan, int guess,
                                            uint32_t cluster) const;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "carving/identify.h"
+#include "carving/signature_table.h"
 #include "device/bytes.h"
 #include "fat/boot_sector.h"
 #include "fat/professional_fat_recovery.h"
@@ -101,6 +103,25 @@ CProfessionalFatRecovery::Evidence CProfessionalFatRecovery::SubfolderEvidence(
     return contradicted ? Evidence::kContradicted : Evidence::kNone;
 }
 
+int CProfessionalFatRecovery::ContentEvidence(const DirectoryBlockScan& scan, int guess) {
+    constexpr int kMaxChecked = 4;
+    int checked = 0;
+    int score = 0;
+    std::vector<uint8_t> sector;
+    for (const FoundDirEntry& found : scan.entries) {
+        if (found.isFolder || found.entry.fileSize == 0) continue;
+        const std::string_view ext = ExtensionOf(found.name);
+        if (ext.empty() || FirstRowWithExtension(ext) == nullptr) continue;
+        const uint32_t cluster = found.entry.FirstCluster(true);
+        if (cluster < 2) continue;
+        const auto lba = ClusterLba(guess, cluster);
+        if (!lba || !ReadSector(*lba, sector)) continue;
+        score += CheckTypeByExtension(sector, ext, &reader_, sectorSize_, *lba) ? 1 : -1;
+        if (++checked == kMaxChecked) break;
+    }
+    return score;
+}
+
 int CProfessionalFatRecovery::GuessForAnchor(const DotAnchor& anchor, uint32_t parent) {
     if (anchor.cluster < 2) return kNoGuess;
     // A layout that places this "." but not its ".." belongs to another volume (a new boot
@@ -132,6 +153,10 @@ std::optional<std::pair<int, uint32_t>> CProfessionalFatRecovery::AlignedGuess(
     // The subfolders a directory lists open with "." entries naming them under the layout the
     // directory belongs to, and a directory's clusters lie next to the files written into it;
     // the layout with the most such evidence wins, the earlier one on a tie.
+    // The files the block lists decide too: under the right layout their first clusters hold
+    // content of the kind their names promise, under a new boot sector's layout they are read
+    // from the middle of other files. A block that only the wrong layout places so far is kept
+    // for the end, when the old layout may have been learnt.
     std::optional<std::pair<int, uint32_t>> best;
     int bestScore = 0;
     std::optional<DirectoryBlockScan> scan;
@@ -142,6 +167,7 @@ std::optional<std::pair<int, uint32_t>> CProfessionalFatRecovery::AlignedGuess(
         const Evidence e = SubfolderEvidence(*scan, int(i));
         int score = e == Evidence::kConfirmed ? 2 : e == Evidence::kContradicted ? -2 : 0;
         if (GrownDirectory(*scan, int(i), *cluster)) score += 1;
+        score += ContentEvidence(*scan, int(i));
         if (!best || score > bestScore) {
             best = std::make_pair(int(i), *cluster);
             bestScore = score;
@@ -308,14 +334,16 @@ void CProfessionalFatRecovery::PlaceOrphans() {
             ParseJoined(tail, sector, lba);
             continue;
         }
-        if (const auto aligned = AlignedGuess(sector, lba, false)) {
-            ParseAligned(sector, lba, aligned->first, aligned->second);
-            continue;
-        }
+        // As in the pass: the rest of a cluster whose start was placed stays with it (a layout
+        // of smaller clusters would put a cluster start on each of its sectors).
         if (RunCovers(lba)) {
             const ParseResult pr = ParseChain(sector, lba, lba + 1, run_.key, run_.guess);
             run_.key = pr.key;
             run_.open = !pr.endMarker;
+            continue;
+        }
+        if (const auto aligned = AlignedGuess(sector, lba, false)) {
+            ParseAligned(sector, lba, aligned->first, aligned->second);
             continue;
         }
         const auto g = NearestGuess(guesses_, bootGuess_, lba);

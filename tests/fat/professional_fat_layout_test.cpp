@@ -129,6 +129,34 @@ TEST(DirectoryScan, BlockListsFilesAndFoldersAndWhereALongNameRunsOff) {
     EXPECT_EQ(whole.entries[0].name, "A rather long file name.txt");
 }
 
+// A directory that went on in another cluster may start with the lower pieces of a name whose
+// upper pieces were in a cluster since overwritten; pieces of another entry's name do not
+// name a live entry either. The 8.3 name stands then; a deleted entry keeps what it has.
+TEST(DirectoryScan, LiveEntriesTakeOnlyWholeLongNamesWithTheirChecksum) {
+    const auto pieces = LongNameOf("Holiday photo from the lake.jpg", "HOLIDA~1JPG");
+    ASSERT_EQ(pieces.size(), 3u * 32);
+    const auto entry = ShortEntryOf("HOLIDA~1JPG", kAttrArchive, 40, 5000);
+    const auto names = [](const std::vector<uint8_t>& block) {
+        std::vector<std::string> out;
+        for (const FoundDirEntry& f : ScanDirectoryBlock(block).entries) out.push_back(f.name);
+        return out;
+    };
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(names(Sector({pieces, entry})), Names{"Holiday photo from the lake.jpg"});
+    // The lower two pieces only: the piece with the end of the name is missing.
+    const std::vector<uint8_t> lower(pieces.begin() + 32, pieces.end());
+    EXPECT_EQ(names(Sector({lower, entry})), Names{"holida~1.jpg"});
+    // Whole, but of another 8.3 entry.
+    const auto other = ShortEntryOf("OTHER   JPG", kAttrArchive, 41, 5000);
+    EXPECT_EQ(names(Sector({pieces, other})), Names{"other.jpg"});
+    // Deleted: the sequence bytes are gone, the pieces are taken as they come.
+    auto deletedLower = lower;
+    deletedLower[0] = deletedLower[32] = kEntryDeleted;
+    auto deletedEntry = entry;
+    deletedEntry[0] = kEntryDeleted;
+    EXPECT_EQ(names(Sector({deletedLower, deletedEntry})), Names{"Holiday photo from the lak"});
+}
+
 TEST(DirectoryScan, RootSectorsAndSubfolderStartsAreToldApart) {
     const auto root = Sector({ShortEntryOf("MY CARD    ", kAttrVolumeLabel, 0, 0),
                               ShortEntryOf("DCIM       ", kAttrDirectory, 3, 0)});

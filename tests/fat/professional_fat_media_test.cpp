@@ -204,6 +204,49 @@ TEST(ProfessionalFatMedia, Fat16CardReformattedAsFat32ComesBackUnderItsOldLayout
     ScanAndCheck(card.image, card, top, true);
 }
 
+// Reformatted with smaller clusters, the new FATs cover the first cluster of a big folder; its
+// later clusters are still there, and the new boot sector's layout puts a cluster start on
+// each of their sectors as well. Only the old layout reads the files they list from their
+// own first sectors: the folder's files come back under their names byte-exact, never a name
+// on another file's content.
+TEST(ProfessionalFatMedia, FolderBeyondNewFatsKeepsItsOldLayoutAfterASmallerClusterFormat) {
+    NORVALE_REQUIRE_FAT_TOOLS();
+    IsolatedHome home;
+    FatCard card("-F 32 -s 4", 160 * 1024);
+    ASSERT_TRUE(card.ok);
+    ASSERT_TRUE(card.Mkdir("/Holiday"));
+    std::vector<std::string> names;
+    for (int i = 0; i < 36; ++i) {
+        names.push_back("Holiday photo number " + std::to_string(100 + i) + " at the lake.jpg");
+        ASSERT_TRUE(card.Put("/Holiday/" + names.back(),
+                             MakeContent(names.back(), 300 * 1024 + 700 * size_t(i), true)));
+    }
+    // Folders made later open with "." entries beyond the new FATs: the old layout is learnt
+    // from them.
+    for (const char* folder : {"/Later one", "/Later two", "/Later three"}) {
+        ASSERT_TRUE(card.Mkdir(folder));
+        ASSERT_TRUE(card.Put(std::string(folder) + "/notes.txt", MakeContent(folder, 3000)));
+    }
+    ASSERT_TRUE(card.Reformat("-F 32 -s 1"));
+    auto engine = testing::ProScanImage(card.image);
+    ASSERT_TRUE(engine);
+    TempDir out;
+    int exact = 0, n = 0;
+    for (const auto& [path, item] : testing::ListTreeOf(*engine)) {
+        if (item.isFolder) continue;
+        const std::string name(item.Name());
+        const auto it = card.written.find("/holiday/" + Lower(name));
+        if (it == card.written.end()) continue;
+        SCOPED_TRACE(path);
+        EXPECT_EQ(int(item.contentValid), 1);
+        EXPECT_EQ(testing::RecoverItemBytes(*engine, item, out / std::to_string(n++)), it->second);
+        ++exact;
+    }
+    // Those listed in the folder's first cluster went with it (and so did their data); the
+    // entries of its later clusters are what is left.
+    EXPECT_GE(exact, 20);
+}
+
 // Without its boot sector a FAT16 card still has its fixed root right before the data area:
 // the layout learnt from the folders finds it there, with the files and folder names it holds.
 TEST(ProfessionalFatMedia, Fat16CardWithoutBootSectorKeepsItsFixedRoot) {
