@@ -50,7 +50,10 @@ bool ScanChunk(ByteSpan chunk, uint64_t& length, CarvingContext& context, IsBoun
 
 bool IsFileSystemMetadataSector(ByteSpan sector) {
     if (sector.size() < kMinimumStructureBytes) return false;
-    return IsNtfsStructure(sector) || IsBootSector(sector) || IsDirectoryBlock(sector);
+    // The first sector of a subdirectory opens with "." and "..", names that the plausibility
+    // test of ordinary entries refuses: it is tested on its own.
+    return IsNtfsStructure(sector) || IsBootSector(sector) || IsDotEntryPair(sector) ||
+           IsDirectoryBlock(sector);
 }
 
 bool FindBoundary(ByteSpan chunk, uint64_t& length, CarvingContext& context) {

@@ -63,7 +63,8 @@ std::vector<uint8_t> FatVolumeWithFiles(const ::norvale::testing::TempDir& dir) 
     const std::string command = "mkfs.fat -n CARD -C '" + image + "' 2048 >/dev/null && mmd -i '" +
                                 image + "' ::/PHOTOS && mcopy -i '" + image + "' '" + file +
                                 "' ::/NOTE.TXT && mcopy -i '" + image + "' '" + file +
-                                "' '::/A longer name.txt'";
+                                "' '::/A longer name.txt' && mcopy -i '" + image + "' '" + file +
+                                "' '::/PHOTOS/Holiday notes from the lake.txt'";
     if (::norvale::testing::Run(command) != 0) return {};
     return ::norvale::testing::ReadFileBytes(image);
 }
@@ -146,6 +147,16 @@ TEST(FindBoundary, StopsAtARealFatDirectorySector) {
     uint64_t length = 0;
     EXPECT_TRUE(FindBoundary(chunk, length, *context));
     EXPECT_EQ(length, 4u * kSector);
+
+    // The first sector of a subfolder, "." and ".." before its files, ends a file as well: a
+    // carved file running over it would hide the folder from the scan that follows.
+    const std::vector<uint8_t> folder =
+        FindSector(image, [](const auto& s) { return StartsWith(s, ".          \x10"sv); });
+    ASSERT_FALSE(folder.empty());
+    EXPECT_TRUE(IsFileSystemMetadataSector(folder));
+    length = 0;
+    EXPECT_TRUE(FindBoundary(Chunk(6, {{2, folder}}), length, *context));
+    EXPECT_EQ(length, 2u * kSector);
 }
 
 TEST(FindBoundary, StopsAtARealNtfsFileRecord) {
