@@ -22,7 +22,8 @@ packages=(
     dosfstools mtools ntfs-3g util-linux fdisk e2fsprogs python3
     gzip xxd zip sqlite3 sleuthkit bc gddrescue dmsetup
     imagemagick ffmpeg ghostscript p7zip-full gcab libgsf-bin fonts-freefont-ttf
-    qt6-base-dev xvfb xauth
+    qt6-base-dev qt6-svg-dev qt6-multimedia-dev libudev-dev
+    libpoppler-qt6-dev libarchive-dev libraw-dev xvfb xauth
 )
 bench_packages=(testdisk foremost scalpel)
 if [ "$bench" -eq 1 ]; then
