@@ -14,7 +14,7 @@
 #include "app/language_table.h"
 #include "app/program_paths.h"
 #include "app/shut_down.h"
-#include "ui/main_window_placeholder.h"
+#include "ui/main_window.h"
 #include "ui/message_box.h"
 #include "ui/single_instance.h"
 

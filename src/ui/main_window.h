@@ -1,6 +1,6 @@
 #pragma once
-// The main window the program opens. For now an empty window with the program's title and
-// size; the workflow window (CMainWnd) takes its place through CreateMainWindow.
+// The main window the program opens: the workflow window CMainWnd, titled kMainWindowTitle,
+// 800 x 500.
 
 #include <QWidget>
 #include <memory>
@@ -11,7 +11,7 @@ inline constexpr const char* kMainWindowTitle = "Norvale Card Data Recovery";
 inline constexpr int kMainWindowWidth = 800;
 inline constexpr int kMainWindowHeight = 500;
 
-// A new main window, titled kMainWindowTitle, not yet shown.
+// A new main window, not yet shown.
 std::unique_ptr<QWidget> CreateMainWindow();
 
 }  // namespace norvale

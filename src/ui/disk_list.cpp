@@ -1,0 +1,658 @@
+#include "ui/disk_list.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QIcon>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <fstream>
+
+#include "app/format.h"
+#include "ui/window_texts.h"
+
+// Resources of a static library are only linked when something names them.
+static void InitDiskListIcons() {
+    Q_INIT_RESOURCE(icons);
+}
+
+namespace norvale {
+
+namespace {
+
+constexpr int kRowType = QTreeWidgetItem::UserType + 0x4E4C;  // rows made by this list
+constexpr int kNameColumn = 0;
+constexpr int kTypeColumn = 1;
+constexpr int kSizeColumn = 2;
+constexpr int kInfoLabels = 10;
+
+QString FormatBytes(uint64_t bytes) {
+    return FromUtf8(FormatSize(static_cast<int64_t>(std::min<uint64_t>(bytes, INT64_MAX))));
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The first line of a small sysfs attribute, trimmed; empty when absent.
+std::string ReadAttribute(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line)) return {};
+    const auto notSpace = [](unsigned char c) { return !std::isspace(c); };
+    line.erase(std::find_if(line.rbegin(), line.rend(), notSpace).base(), line.end());
+    line.erase(line.begin(), std::find_if(line.begin(), line.end(), notSpace));
+    return line.size() > 256 ? line.substr(0, 256) : line;
+}
+
+int DefaultDiskOpenProbe(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno;
+    ::close(fd);
+    return 0;
+}
+
+bool IsLackOfRights(int error) {
+    return error == EACCES || error == EPERM;
+}
+
+bool SameSource(const PartitionRecord& a, const PartitionRecord& b) {
+    // Disk numbers are positions that shift when a disk before this one comes or goes; the
+    // device path and the start sector name the same stretch of the same medium.
+    return a.diskPath == b.diskPath && a.startLba == b.startLba &&
+           (a.kind == PartitionRecord::Kind::WholeDisk) ==
+               (b.kind == PartitionRecord::Kind::WholeDisk);
+}
+
+}  // namespace
+
+class CDiskListUI::Row : public QTreeWidgetItem {
+  public:
+    explicit Row(RowKind kind) : QTreeWidgetItem(kRowType), kind(kind) {}
+
+    RowKind kind;
+    // Partition rows: their record. Disk rows: the enumerated whole-disk record when the disk
+    // holds no volume (then `recordIsSource`), else a record covering the disk for imaging.
+    PartitionRecord record;
+    bool recordIsSource = false;
+    bool denied = false;  // disk rows: the disk cannot be opened for lack of rights
+    std::string model;    // disk rows: vendor and model as the kernel reports them
+    uint64_t diskBytes = 0;
+    QString imagePath;  // image rows
+    uint16_t imageTag = 0;
+    uint64_t imageBytes = 0;
+
+    Row* ChildRow(int i) const { return static_cast<Row*>(child(i)); }
+};
+
+CDiskListUI::CDiskListUI(QWidget* parent)
+    : QTreeWidget(parent), paths_(CurrentSystemPaths()), openProbe_(DefaultDiskOpenProbe) {
+    InitDiskListIcons();
+    setObjectName(QStringLiteral("DiskList"));
+    setColumnCount(3);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    // A double click is announced and the owner decides: expand a disk, or start a scan.
+    setExpandsOnDoubleClick(false);
+    setRootIsDecorated(true);
+    setUniformRowHeights(true);
+    header()->setStretchLastSection(false);
+    header()->setSectionResizeMode(kNameColumn, QHeaderView::Stretch);
+    header()->setSectionResizeMode(kTypeColumn, QHeaderView::ResizeToContents);
+    header()->setSectionResizeMode(kSizeColumn, QHeaderView::ResizeToContents);
+
+    connect(this, &QTreeWidget::itemSelectionChanged, this, &CDiskListUI::rowSelected);
+    connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item, int) {
+        const auto kind = KindOf(item);
+        if (!kind || *kind == RowKind::kImageGroup) return;
+        emit rowDoubleClicked(*kind == RowKind::kDisk && item->childCount() > 0);
+    });
+    connect(&LanguageEvents::Instance(), &LanguageEvents::languageChanged, this,
+            &CDiskListUI::ApplyTexts);
+    ApplyTexts();
+}
+
+CDiskListUI::~CDiskListUI() = default;
+
+void CDiskListUI::SetSystemPaths(SystemPaths paths) {
+    paths_ = std::move(paths);
+}
+
+void CDiskListUI::SetDiskOpenProbe(DiskOpenProbe probe) {
+    openProbe_ = probe ? std::move(probe) : DiskOpenProbe(DefaultDiskOpenProbe);
+}
+
+void CDiskListUI::SetLanguageTable(LanguageTable* table) {
+    table_ = table;
+    ApplyTexts();
+}
+
+LanguageTable& CDiskListUI::Texts() const {
+    return table_ ? *table_ : LanguageTable::Instance();
+}
+
+std::optional<CDiskListUI::RowKind> CDiskListUI::KindOf(const QTreeWidgetItem* row) {
+    if (!row || row->type() != kRowType) return std::nullopt;
+    return static_cast<const Row*>(row)->kind;
+}
+
+uint16_t CDiskListUI::TagOf(const QTreeWidgetItem* row) {
+    const auto kind = KindOf(row);
+    if (!kind) return 0;
+    const Row* r = static_cast<const Row*>(row);
+    switch (*kind) {
+        case RowKind::kPartition:
+            return r->record.driveLetter;
+        case RowKind::kDisk:
+            return r->recordIsSource ? r->record.driveLetter : 0;
+        case RowKind::kImage:
+            return r->imageTag;
+        case RowKind::kImageGroup:
+            break;
+    }
+    return 0;
+}
+
+QTreeWidgetItem* CDiskListUI::ImageGroupRow() const {
+    for (int i = 0; i < topLevelItemCount(); ++i) {
+        if (KindOf(topLevelItem(i)) == RowKind::kImageGroup) return topLevelItem(i);
+    }
+    return nullptr;
+}
+
+std::vector<QTreeWidgetItem*> CDiskListUI::DiskRows() const {
+    std::vector<QTreeWidgetItem*> rows;
+    for (int i = 0; i < topLevelItemCount(); ++i) {
+        if (KindOf(topLevelItem(i)) == RowKind::kDisk) rows.push_back(topLevelItem(i));
+    }
+    return rows;
+}
+
+CDiskListUI::Row* CDiskListUI::SelectedRow() const {
+    const auto items = selectedItems();
+    if (items.isEmpty() || !KindOf(items.front())) return nullptr;
+    return static_cast<Row*>(items.front());
+}
+
+CDiskListUI::Row* CDiskListUI::FindDiskRow(const std::string& diskPath) const {
+    for (QTreeWidgetItem* item : DiskRows()) {
+        auto* row = static_cast<Row*>(item);
+        if (row->record.diskPath == diskPath) return row;
+    }
+    return nullptr;
+}
+
+CDiskListUI::Row* CDiskListUI::FindSourceRow(const PartitionRecord& rec) const {
+    Row* disk = FindDiskRow(rec.diskPath);
+    if (!disk) return nullptr;
+    if (disk->recordIsSource && SameSource(disk->record, rec)) return disk;
+    for (int i = 0; i < disk->childCount(); ++i) {
+        if (SameSource(disk->ChildRow(i)->record, rec)) return disk->ChildRow(i);
+    }
+    return nullptr;
+}
+
+std::set<uint16_t> CDiskListUI::UsedTags() const {
+    std::set<uint16_t> used;
+    for (QTreeWidgetItem* item : DiskRows()) {
+        auto* disk = static_cast<Row*>(item);
+        if (disk->recordIsSource) used.insert(disk->record.driveLetter);
+        for (int i = 0; i < disk->childCount(); ++i)
+            used.insert(disk->ChildRow(i)->record.driveLetter);
+    }
+    return used;
+}
+
+std::vector<PartitionRecord> CDiskListUI::RemovableRecords() const {
+    DiskEnumerator enumerator(paths_);
+    enumerator.Enumerate();
+    std::vector<PartitionRecord> all;
+    enumerator.AllPartitions(all);
+    std::vector<PartitionRecord> removable;
+    for (auto& rec : all) {
+        if (rec.removable) removable.push_back(std::move(rec));
+    }
+    return removable;
+}
+
+// The row index a disk or partition row takes among its siblings: disks by number, partitions
+// by start sector, before the image group.
+static int InsertPosition(QTreeWidgetItem* parent, QTreeWidget* tree, uint64_t key,
+                          const std::function<std::optional<uint64_t>(QTreeWidgetItem*)>& keyOf) {
+    const int count = parent ? parent->childCount() : tree->topLevelItemCount();
+    for (int i = 0; i < count; ++i) {
+        QTreeWidgetItem* sibling = parent ? parent->child(i) : tree->topLevelItem(i);
+        const auto siblingKey = keyOf(sibling);
+        if (!siblingKey || *siblingKey > key) return i;
+    }
+    return count;
+}
+
+void CDiskListUI::ReadDiskFacts(Row* disk) const {
+    const std::string sysDir = paths_.sysBlock + "/" + BaseName(disk->record.diskPath);
+    const std::string vendor = ReadAttribute(sysDir + "/device/vendor");
+    std::string model = ReadAttribute(sysDir + "/device/model");
+    if (model.empty()) model = ReadAttribute(sysDir + "/device/name");  // SD/MMC cards
+    disk->model = vendor.empty() ? model : model.empty() ? vendor : vendor + " " + model;
+    // sysfs counts the disk in 512-byte units whatever its sector size.
+    const std::string size = ReadAttribute(sysDir + "/size");
+    uint64_t size512 = 0;
+    for (char c : size) {
+        if (c < '0' || c > '9' || size512 > (UINT64_MAX >> 10)) break;
+        size512 = size512 * 10 + uint64_t(c - '0');
+    }
+    disk->diskBytes = size512 * 512;
+}
+
+CDiskListUI::Row* CDiskListUI::AddDiskRow(const PartitionRecord& first) {
+    auto* row = new Row(RowKind::kDisk);
+    row->record.diskPath = first.diskPath;
+    ReadDiskFacts(row);
+
+    // Until told otherwise the disk row stands for the whole disk, for imaging it whole. Tag 0
+    // is nobody's: positions start at 1 and image tags far above.
+    PartitionRecord& whole = row->record;
+    whole.kind = PartitionRecord::Kind::WholeDisk;
+    whole.driveLetter = 0;
+    whole.diskNumber = first.diskNumber;
+    whole.diskPath = first.diskPath;
+    whole.volumeRoot = first.diskPath;
+    whole.bytesPerSector = first.bytesPerSector ? first.bytesPerSector : 512;
+    whole.sectorCount = row->diskBytes / whole.bytesPerSector;
+    whole.totalBytes = whole.freeBytes = whole.sectorCount * whole.bytesPerSector;
+    whole.removable = first.removable;
+
+    const int at =
+        InsertPosition(nullptr, this, uint64_t(first.diskNumber), [](QTreeWidgetItem* i) {
+            return KindOf(i) == RowKind::kDisk
+                       ? std::optional<uint64_t>(uint64_t(static_cast<Row*>(i)->record.diskNumber))
+                       : std::nullopt;
+        });
+    insertTopLevelItem(at, row);
+    return row;
+}
+
+void CDiskListUI::AddRecords(const std::vector<PartitionRecord>& records) {
+    std::set<uint16_t> used = UsedTags();
+    std::vector<Row*> newDisks;
+    for (const PartitionRecord& source : records) {
+        if (FindSourceRow(source)) continue;
+        PartitionRecord rec = source;
+        // A disk that arrived later may be numbered like a row that is still listed; every
+        // source of the list keeps a tag of its own, or found files would be traced to the
+        // wrong medium.
+        if (rec.driveLetter == 0 || rec.driveLetter >= kImageTagBase ||
+            used.count(rec.driveLetter)) {
+            uint16_t free = 1;
+            while (used.count(free)) ++free;
+            rec.driveLetter = free;
+        }
+        used.insert(rec.driveLetter);
+
+        Row* disk = FindDiskRow(rec.diskPath);
+        if (!disk) {
+            disk = AddDiskRow(rec);
+            newDisks.push_back(disk);
+        }
+        if (rec.kind == PartitionRecord::Kind::WholeDisk) {
+            disk->record = rec;
+            disk->recordIsSource = true;
+            SetRowTexts(disk);
+            continue;
+        }
+        auto* row = new Row(RowKind::kPartition);
+        row->record = rec;
+        const int at = InsertPosition(disk, this, rec.startLba, [](QTreeWidgetItem* i) {
+            return std::optional<uint64_t>(static_cast<Row*>(i)->record.startLba);
+        });
+        disk->insertChild(at, row);
+        SetRowTexts(row);
+    }
+    for (Row* disk : newDisks) {
+        CheckAccess(disk);
+        SetRowTexts(disk);
+        disk->setExpanded(true);
+    }
+    ApplyImageMode();
+}
+
+void CDiskListUI::RefreshListed(const std::vector<PartitionRecord>& current) {
+    for (QTreeWidgetItem* item : DiskRows()) {
+        auto* disk = static_cast<Row*>(item);
+        for (const PartitionRecord& rec : current) {
+            if (rec.diskPath == disk->record.diskPath) {
+                disk->record.diskNumber = rec.diskNumber;
+                break;
+            }
+        }
+        // The reader may hold another card of the same layout by now.
+        ReadDiskFacts(disk);
+        if (!disk->recordIsSource) {
+            if (disk->record.bytesPerSector == 0) disk->record.bytesPerSector = 512;
+            disk->record.sectorCount = disk->diskBytes / disk->record.bytesPerSector;
+            disk->record.totalBytes = disk->record.freeBytes =
+                disk->record.sectorCount * disk->record.bytesPerSector;
+        }
+        for (int i = 0; i < disk->childCount(); ++i) {
+            Row* row = disk->ChildRow(i);
+            for (const PartitionRecord& rec : current) {
+                if (!SameSource(rec, row->record)) continue;
+                // The fresh record (disk number, mount point, free space), under the old tag.
+                const uint16_t tag = row->record.driveLetter;
+                row->record = rec;
+                row->record.driveLetter = tag;
+                SetRowTexts(row);
+                break;
+            }
+        }
+        SetRowTexts(disk);
+    }
+}
+
+void CDiskListUI::Refill() {
+    // The selection survives a refill where its row does.
+    std::optional<PartitionRecord> selected;
+    bool selectedIsDisk = false;
+    if (Row* row = SelectedRow(); row && row->kind != RowKind::kImage) {
+        selected = row->record;
+        selectedIsDisk = row->kind == RowKind::kDisk;
+    }
+    for (QTreeWidgetItem* disk : DiskRows()) delete disk;
+    AddRecords(RemovableRecords());
+    // A disk that stays is not reported again; one that went is, should it come back.
+    for (auto it = deniedReported_.begin(); it != deniedReported_.end();) {
+        it = FindDiskRow(*it) ? std::next(it) : deniedReported_.erase(it);
+    }
+    if (selected) {
+        QTreeWidgetItem* again =
+            selectedIsDisk ? FindDiskRow(selected->diskPath) : FindSourceRow(*selected);
+        if (again) again->setSelected(true);
+    }
+}
+
+void CDiskListUI::RefillAfterArrival() {
+    const std::vector<PartitionRecord> current = RemovableRecords();
+    RefreshListed(current);
+    AddRecords(current);
+}
+
+void CDiskListUI::RefillAfterRemoval() {
+    const std::vector<PartitionRecord> current = RemovableRecords();
+    const auto present = [&](const PartitionRecord& rec) {
+        return std::any_of(current.begin(), current.end(),
+                           [&](const PartitionRecord& c) { return SameSource(c, rec); });
+    };
+    for (QTreeWidgetItem* item : DiskRows()) {
+        auto* disk = static_cast<Row*>(item);
+        for (int i = disk->childCount() - 1; i >= 0; --i) {
+            if (!present(disk->ChildRow(i)->record)) delete disk->child(i);
+        }
+        if (disk->recordIsSource && !present(disk->record)) {
+            disk->recordIsSource = false;
+            disk->record.driveLetter = 0;
+        }
+        if (disk->childCount() == 0 && !disk->recordIsSource) {
+            std::vector<PartitionRecord> stillThere;
+            for (const PartitionRecord& rec : current) {
+                if (rec.diskPath == disk->record.diskPath) stillThere.push_back(rec);
+            }
+            if (stillThere.empty()) {
+                deniedReported_.erase(disk->record.diskPath);
+                delete disk;
+            } else {
+                // Its last partition was deleted: the disk stays, as what it now holds (a
+                // blank disk, scanned whole), or it could not be chosen at all.
+                AddRecords(stillThere);
+            }
+        }
+    }
+    RefreshListed(current);
+}
+
+void CDiskListUI::CheckAccess(Row* disk) {
+    const std::string& path = disk->record.diskPath;
+    disk->denied = IsLackOfRights(openProbe_(path));
+    if (!disk->denied) {
+        deniedReported_.erase(path);
+        return;
+    }
+    // Once per disk while it stays in the list, so a refill does not ask again and again.
+    if (deniedReported_.insert(path).second) emit accessDenied(FromUtf8(path));
+}
+
+void CDiskListUI::AddImage(const QString& path) {
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    QTreeWidgetItem* group = ImageGroupRow();
+    if (!group) {
+        group = new Row(RowKind::kImageGroup);
+        group->setFlags(Qt::ItemIsEnabled);
+        group->setIcon(kNameColumn, QIcon(QStringLiteral(":/icons/image_group.svg")));
+        addTopLevelItem(group);
+        SetRowTexts(static_cast<Row*>(group));
+    }
+    Row* row = nullptr;
+    for (int i = 0; i < group->childCount(); ++i) {
+        auto* image = static_cast<Row*>(group->child(i));
+        if (image->imagePath == absolute) row = image;
+    }
+    if (!row) {
+        row = new Row(RowKind::kImage);
+        row->imagePath = absolute;
+        // Given once: the found files of the image point back to it by this tag.
+        row->imageTag = NextImageTag();
+        group->addChild(row);
+    }
+    row->imageBytes = uint64_t(std::max<qint64>(QFileInfo(absolute).size(), 0));
+    SetRowTexts(row);
+    group->setExpanded(true);
+    ApplyImageMode();
+    clearSelection();
+    row->setSelected(true);
+    setCurrentItem(row);
+}
+
+void CDiskListUI::SetImageMode(bool imageMode) {
+    imageMode_ = imageMode;
+    ApplyImageMode();
+}
+
+void CDiskListUI::ApplyImageMode() {
+    QTreeWidgetItem* group = ImageGroupRow();
+    if (!group) return;
+    for (int i = 0; i < group->childCount(); ++i) {
+        QTreeWidgetItem* image = group->child(i);
+        if (imageMode_) {
+            image->setSelected(false);
+            image->setFlags(Qt::NoItemFlags);
+        } else {
+            image->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+        }
+    }
+}
+
+bool CDiskListUI::HasSelection() const {
+    const Row* row = SelectedRow();
+    return row && row->kind != RowKind::kImageGroup;
+}
+
+bool CDiskListUI::SelectedIsImage() const {
+    const Row* row = SelectedRow();
+    return row && row->kind == RowKind::kImage;
+}
+
+std::vector<SourceInfo> CDiskListUI::SelectedScanSources() const {
+    std::vector<SourceInfo> sources;
+    const Row* row = SelectedRow();
+    if (!row) return sources;
+    const auto add = [&](const PartitionRecord& rec) {
+        SourceInfo s;
+        s.partition = rec;
+        sources.push_back(std::move(s));
+    };
+    switch (row->kind) {
+        case RowKind::kDisk:
+            if (row->childCount() > 0) {
+                for (int i = 0; i < row->childCount(); ++i) add(row->ChildRow(i)->record);
+            } else if (row->recordIsSource) {
+                add(row->record);
+            }
+            break;
+        case RowKind::kPartition:
+            add(row->record);
+            break;
+        case RowKind::kImage: {
+            SourceInfo s;
+            s.imagePath = row->imagePath.toStdString();
+            s.imageTag = row->imageTag;
+            sources.push_back(std::move(s));
+            break;
+        }
+        case RowKind::kImageGroup:
+            break;
+    }
+    return sources;
+}
+
+std::optional<PartitionRecord> CDiskListUI::SelectedRecord() const {
+    const Row* row = SelectedRow();
+    if (!row || (row->kind != RowKind::kDisk && row->kind != RowKind::kPartition)) return {};
+    return row->record;
+}
+
+QString CDiskListUI::SelectedImagePath() const {
+    const Row* row = SelectedRow();
+    return row && row->kind == RowKind::kImage ? row->imagePath : QString();
+}
+
+void CDiskListUI::ToggleExpandSelected() {
+    Row* row = SelectedRow();
+    if (row && row->kind == RowKind::kDisk && row->childCount() > 0)
+        row->setExpanded(!row->isExpanded());
+}
+
+void CDiskListUI::ApplyTexts() {
+    LanguageTable& table = Texts();
+    setHeaderLabels({FromUtf8(table.Text("MainWnd", "ListHeaderName")),
+                     FromUtf8(table.Text("MainWnd", "ListHeaderType")),
+                     FromUtf8(table.Text("MainWnd", "ListHeaderSize"))});
+    for (int i = 0; i < topLevelItemCount(); ++i) {
+        auto* top = static_cast<Row*>(topLevelItem(i));
+        SetRowTexts(top);
+        for (int c = 0; c < top->childCount(); ++c) SetRowTexts(top->ChildRow(c));
+    }
+}
+
+void CDiskListUI::SetRowTexts(Row* row) const {
+    TextSection& messages = Texts().Section("Messages");
+    const PartitionRecord& rec = row->record;
+    switch (row->kind) {
+        case RowKind::kDisk: {
+            // Numbered from 1, as people count disks.
+            QString name = FromUtf8(messages.Text("MSG1211")) + QLatin1Char(' ') +
+                           QString::number(rec.diskNumber + 1LL);
+            if (!row->model.empty()) name += QStringLiteral(": ") + FromUtf8(row->model);
+            row->setText(kNameColumn, name);
+            const QString denied = FromUtf8(messages.Text("MSG1210"));
+            row->setText(kTypeColumn, row->denied ? denied : QString());
+            row->setToolTip(kNameColumn, FromUtf8(rec.diskPath));
+            row->setToolTip(kTypeColumn, row->denied ? denied : QString());
+            row->setText(kSizeColumn, FormatBytes(row->diskBytes));
+            row->setIcon(kNameColumn, QIcon(row->denied ? QStringLiteral(":/icons/locked.svg")
+                                                        : QStringLiteral(":/icons/disk.svg")));
+            break;
+        }
+        case RowKind::kPartition: {
+            const bool gap = rec.kind == PartitionRecord::Kind::Unallocated;
+            QString name =
+                gap ? FromUtf8(messages.Text("MSG1212")) : FromUtf8(BaseName(rec.volumeRoot));
+            if (!rec.volumeLabel.empty())
+                name += QStringLiteral(" (") + FromUtf8(rec.volumeLabel) + QLatin1Char(')');
+            row->setText(kNameColumn, name);
+            row->setText(kTypeColumn, gap                  ? QString()
+                                      : rec.fsName.empty() ? FromUtf8(messages.Text("MSG1213"))
+                                                           : FromUtf8(rec.fsName));
+            row->setText(kSizeColumn, FormatBytes(rec.sectorCount * rec.bytesPerSector));
+            row->setToolTip(kNameColumn, FromUtf8(gap ? rec.diskPath : rec.volumeRoot));
+            row->setIcon(kNameColumn, QIcon(gap ? QStringLiteral(":/icons/unallocated.svg")
+                                                : QStringLiteral(":/icons/partition.svg")));
+            break;
+        }
+        case RowKind::kImageGroup:
+            row->setText(kNameColumn, FromUtf8(Texts().Text("MainWnd", "ImageFile")));
+            break;
+        case RowKind::kImage:
+            row->setText(kNameColumn, QFileInfo(row->imagePath).fileName());
+            row->setText(kTypeColumn, FromUtf8(messages.Text("MSG1229")));
+            row->setText(kSizeColumn, FormatBytes(row->imageBytes));
+            row->setToolTip(kNameColumn, row->imagePath);
+            row->setIcon(kNameColumn, QIcon(QStringLiteral(":/icons/image.svg")));
+            break;
+    }
+}
+
+QStringList CDiskListUI::InfoTexts() const {
+    QStringList lines;
+    const Row* row = SelectedRow();
+    TextSection& messages = Texts().Section("Messages");
+    const auto line = [&](const char* captionKey, const QString& value) {
+        lines << FromUtf8(messages.Text(captionKey)) + QLatin1Char(' ') + value;
+    };
+    if (row) {
+        const PartitionRecord& rec = row->record;
+        switch (row->kind) {
+            case RowKind::kDisk:
+                line("MSG1214", row->text(kNameColumn));
+                line("MSG1215", FromUtf8(rec.diskPath));
+                if (!row->model.empty()) line("MSG1226", FromUtf8(row->model));
+                line("MSG1218", FormatBytes(row->diskBytes));
+                line("MSG1225", QString::number(row->childCount()));
+                line("MSG1223", QString::number(rec.bytesPerSector));
+                if (row->denied) lines << FromUtf8(messages.Text("MSG1210"));
+                break;
+            case RowKind::kPartition: {
+                const bool gap = rec.kind == PartitionRecord::Kind::Unallocated;
+                line("MSG1214", row->text(kNameColumn));
+                line("MSG1215", FromUtf8(gap ? rec.diskPath : rec.volumeRoot));
+                if (!gap) {
+                    QString fs = row->text(kTypeColumn);
+                    if (!rec.fsVersion.empty() && FromUtf8(rec.fsVersion) != fs)
+                        fs += QStringLiteral(" (") + FromUtf8(rec.fsVersion) + QLatin1Char(')');
+                    line("MSG1216", fs);
+                    line("MSG1217", FromUtf8(rec.volumeLabel));
+                }
+                line("MSG1218", FormatBytes(rec.sectorCount * rec.bytesPerSector));
+                // Used and free space are only known for a mounted volume; an unmounted one
+                // would otherwise read as full.
+                if (gap || !rec.mountPoint.empty()) {
+                    line("MSG1219", FormatBytes(rec.usedBytes));
+                    line("MSG1220", FormatBytes(rec.freeBytes));
+                }
+                line("MSG1221", QString::number(rec.startLba));
+                line("MSG1222", QString::number(rec.sectorCount));
+                if (!gap) {
+                    line("MSG1224", rec.mountPoint.empty() ? FromUtf8(messages.Text("MSG1228"))
+                                                           : FromUtf8(rec.mountPoint));
+                }
+                break;
+            }
+            case RowKind::kImage:
+                line("MSG1214", row->text(kNameColumn));
+                line("MSG1227", row->imagePath);
+                line("MSG1218", FormatBytes(row->imageBytes));
+                line("MSG1216", FromUtf8(messages.Text("MSG1229")));
+                break;
+            case RowKind::kImageGroup:
+                break;
+        }
+    }
+    while (lines.size() < kInfoLabels) lines << QString();
+    while (lines.size() > kInfoLabels) lines.removeLast();
+    return lines;
+}
+
+}  // namespace norvale

@@ -1,0 +1,124 @@
+#pragma once
+// The "DiskList" control: what can be scanned, as a tree. Every removable disk is a row with
+// its partitions (and the unallocated stretches between them) beneath; image files the user
+// added sit beneath an "ImageFile" group row. Each row carries what a scan of it needs: the
+// partition record with its source tag, or the image path with the tag it was given once when
+// it was added.
+//
+// Only removable disks are listed: fixed disks hold the running system, and a recovery tool
+// that offers them invites writing the recovered files onto the disk being recovered.
+
+#include <QString>
+#include <QStringList>
+#include <QTreeWidget>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/language_table.h"
+#include "device/disk_enumerator.h"
+#include "engine/source_info.h"
+
+namespace norvale {
+
+class CDiskListUI : public QTreeWidget {
+    Q_OBJECT
+  public:
+    // The kinds of rows, kept in each row's data.
+    enum class RowKind { kDisk, kPartition, kImageGroup, kImage };
+
+    // Answers 0 when the disk device at `path` can be opened for reading, else the errno of the
+    // failed open. Tests replace it; the default opens the device read-only and closes it.
+    using DiskOpenProbe = std::function<int(const std::string& path)>;
+
+    explicit CDiskListUI(QWidget* parent = nullptr);
+    ~CDiskListUI() override;
+
+    // Tests point the enumerator at a fake sysfs/dev tree (device/disk_enumerator.h).
+    void SetSystemPaths(SystemPaths paths);
+    void SetDiskOpenProbe(DiskOpenProbe probe);
+
+    // Full enumeration: removable disks with their partition rows beneath. Image rows stay.
+    void Refill();
+    // Enumerates again and adds the records that are new. Rows already listed stay, with their
+    // tags; their records follow the new enumeration (disk numbers shift when a disk is added
+    // before theirs, and the engine opens a disk by its number).
+    void RefillAfterArrival();
+    // Takes out the rows of the records that are gone, matched by device path and start sector
+    // (not by disk number, which shifts when a disk before theirs goes); the selection stays
+    // where its row does. A disk whose last partition went stays as what it now holds.
+    void RefillAfterRemoval();
+
+    // A row under the "ImageFile" group (made when needed) for the image at `path`, selected.
+    // An image already listed is selected again rather than added twice.
+    void AddImage(const QString& path);
+    // In image mode image rows cannot be chosen: an image is not copied into another image.
+    void SetImageMode(bool imageMode);
+    bool ImageMode() const { return imageMode_; }
+
+    bool HasSelection() const;
+    bool SelectedIsImage() const;
+    // The sources a scan of the selected row covers: the row itself when it has no partition
+    // rows beneath, else every partition row beneath it. No engines yet.
+    std::vector<SourceInfo> SelectedScanSources() const;
+    // The record of the selected partition or disk row. A disk row with partitions beneath
+    // answers a whole-disk record covering the entire disk (for imaging it whole).
+    std::optional<PartitionRecord> SelectedRecord() const;
+    QString SelectedImagePath() const;
+    // The texts of "Label1".."Label10" for the selected row: always ten, unused ones empty.
+    QStringList InfoTexts() const;
+    // A disk row with partitions beneath opens or closes.
+    void ToggleExpandSelected();
+
+    // Applies the column titles and the row texts of the current language.
+    void ApplyTexts();
+    // Texts from `table` instead of the process-wide one (tests).
+    void SetLanguageTable(LanguageTable* table);
+
+    // The kind of a row (for the main window and tests); std::nullopt for a null row.
+    static std::optional<RowKind> KindOf(const QTreeWidgetItem* row);
+    // The source tag a row carries (0 for group rows).
+    static uint16_t TagOf(const QTreeWidgetItem* row);
+    // The row of the image group, or null when no image was added.
+    QTreeWidgetItem* ImageGroupRow() const;
+    // The disk rows, in list order.
+    std::vector<QTreeWidgetItem*> DiskRows() const;
+
+  signals:
+    void rowSelected();  // "itemselect"
+    void rowDoubleClicked(bool isDiskWithPartitions);
+    void accessDenied(QString devicePath);  // a disk could not be opened for lack of rights
+
+  private:
+    class Row;
+
+    LanguageTable& Texts() const;
+    Row* SelectedRow() const;
+    Row* FindDiskRow(const std::string& diskPath) const;
+    // The row listing the same stretch of the same medium as `rec`, or null.
+    Row* FindSourceRow(const PartitionRecord& rec) const;
+    std::set<uint16_t> UsedTags() const;
+    // Enumerates and returns the records of removable disks, in enumeration order.
+    std::vector<PartitionRecord> RemovableRecords() const;
+    // Adds rows for `records` that are not listed yet; a record whose tag is already in use
+    // gets a free one.
+    void AddRecords(const std::vector<PartitionRecord>& records);
+    // Rows still listed take the fresh records (disk numbers, mount points) under their tags.
+    void RefreshListed(const std::vector<PartitionRecord>& current);
+    Row* AddDiskRow(const PartitionRecord& first);
+    // Model and size of the disk row's disk, from sysfs.
+    void ReadDiskFacts(Row* disk) const;
+    void SetRowTexts(Row* row) const;
+    void CheckAccess(Row* disk);
+    void ApplyImageMode();
+
+    SystemPaths paths_;
+    LanguageTable* table_ = nullptr;  // null: LanguageTable::Instance()
+    DiskOpenProbe openProbe_;
+    bool imageMode_ = false;
+    std::set<std::string> deniedReported_;  // disk paths accessDenied was emitted for
+};
+
+}  // namespace norvale

@@ -1,0 +1,608 @@
+#include "ui/main_wnd.h"
+
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QVBoxLayout>
+
+#include "app/format.h"
+#include "device/image_destination.h"
+#include "engine/scan_log_history.h"
+#include "engine/search.h"
+#include "ui/assist_menu.h"
+#include "ui/device_monitor.h"
+#include "ui/disk_list.h"
+#include "ui/message_box.h"
+#include "ui/privileges.h"
+#include "ui/recover_process_wnd.h"
+#include "ui/results_page.h"
+#include "ui/scan_process_wnd.h"
+#include "ui/search_process_wnd.h"
+#include "ui/window_texts.h"
+#include "ui_ControlPanel.h"
+#include "ui_FileType.h"
+#include "ui_RecoverFile.h"
+#include "ui_ScanDisk.h"
+#include "ui_skin.h"
+
+namespace norvale {
+
+namespace {
+
+constexpr const char* kKindBoxes[6] = {"ChkPhoto",  "ChkMusic",   "ChkVideo",
+                                       "ChkOffice", "ChkArchive", "ChkOther"};
+constexpr const char* kGroupFrames[6] = {"FileTypePhoto",  "FileTypeAudio", "FileTypeVideo",
+                                         "FileTypeOffice", "FileTypeZip",   "FileTypeOther"};
+constexpr const char* kGroupOptions[6] = {"OptPhotoFile",  "OptAudioFile", "OptVideoFile",
+                                          "OptOfficeFile", "OptZipFile",   "OptOtherFile"};
+
+struct ModeHover {
+    const char* button;
+    const char* messageKey;
+};
+constexpr ModeHover kModeHovers[] = {{"BtnDeletedRecovery", "MSG0101"},
+                                     {"BtnFormattedRecovery", "MSG0102"},
+                                     {"BtnDeepRecovery", "MSG0103"},
+                                     {"BtnCreateImageMode", "MSG0104"}};
+
+// The look of a page's header: its colour and the keys of its two lines.
+struct PageHeader {
+    const char* colour;
+    QStyle::StandardPixmap icon;
+    const char* title;
+    const char* line;
+};
+constexpr PageHeader kRecoveryDiskHeader = {"#0089BE", QStyle::SP_DriveHDIcon, "MSG0211",
+                                            "MSG0212"};
+constexpr PageHeader kImageDiskHeader = {"#0089BE", QStyle::SP_DriveHDIcon, "MSG0501", "MSG0502"};
+constexpr PageHeader kFileTypeHeader = {"#E47100", QStyle::SP_FileDialogDetailedView, "MSG0601",
+                                        "MSG0602"};
+constexpr PageHeader kResultsHeader = {"#316D1E", QStyle::SP_DialogSaveButton, "MSG0801",
+                                       "MSG0802"};
+
+constexpr const char* kRecoveryFolderTitle = "Select location for recovery";
+constexpr const char* kImageFilter = "Image Files (*.img)";
+constexpr const char* kSelectDiskText = "Please select disk media for next step!";
+
+QString DefaultPickFolder(QWidget* owner, const QString& title) {
+    return QFileDialog::getExistingDirectory(owner, title, QDir::homePath(),
+                                             QFileDialog::ShowDirsOnly);
+}
+
+QString DefaultPickImageToLoad(QWidget* owner) {
+    QFileDialog dialog(owner, QString(), QDir::homePath(), QString::fromLatin1(kImageFilter));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().first();
+}
+
+QString DefaultPickImageToSave(QWidget* owner, const QString& proposedPath) {
+    QFileDialog dialog(owner, QString(), proposedPath, QString::fromLatin1(kImageFilter));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("img"));
+    dialog.selectFile(proposedPath);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().first();
+}
+
+}  // namespace
+
+uint64_t BlockDeviceNumber(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return 0;
+    return uint64_t(st.st_rdev);
+}
+
+bool DestinationOnSource(const std::string& folder, const SourceInfo& source) {
+    if (source.IsPartition()) {
+        const std::string& device = source.partition->volumeRoot.empty()
+                                        ? source.partition->diskPath
+                                        : source.partition->volumeRoot;
+        return FolderOnSourceDisk(folder, BlockDeviceNumber(device));
+    }
+    // An image file is only read: files written next to it leave it as it is. Only an "image"
+    // that is itself a disk device is guarded like a disk.
+    return FolderOnSourceDisk(folder, BlockDeviceNumber(source.imagePath));
+}
+
+CMainWnd::CMainWnd(QWidget* parent) : CMainWnd(MainWndOptions{}, parent) {}
+
+CMainWnd::CMainWnd(MainWndOptions options, QWidget* parent)
+    : QWidget(parent),
+      options_(std::move(options)),
+      table_(options_.table ? *options_.table : LanguageTable::Instance()),
+      skin_(std::make_unique<Ui::skin>()),
+      panel_(std::make_unique<Ui::ControlPanel>()),
+      scanDisk_(std::make_unique<Ui::ScanDisk>()),
+      fileType_(std::make_unique<Ui::FileType>()),
+      recoverFile_(std::make_unique<Ui::RecoverFile>()) {
+    DefaultHooks();
+    skin_->setupUi(this);
+    BuildPages();
+    ConnectControls();
+
+    if (options_.systemPaths) diskList_->SetSystemPaths(*options_.systemPaths);
+    diskList_->SetLanguageTable(&table_);
+    monitor_ = new DeviceMonitor(this);
+    connect(monitor_, &DeviceMonitor::refreshAfterArrival, diskList_,
+            &CDiskListUI::RefillAfterArrival);
+    connect(monitor_, &DeviceMonitor::refreshAfterRemoval, diskList_,
+            &CDiskListUI::RefillAfterRemoval);
+    if (options_.watchDevices) monitor_->Start();
+    connect(&LanguageEvents::Instance(), &LanguageEvents::languageChanged, this,
+            &CMainWnd::ApplyTexts);
+
+    ApplyTexts();
+    diskList_->Refill();
+    UpdateStartButton();
+    ShowPage(kKindsPage);
+}
+
+CMainWnd::~CMainWnd() {
+    // Engines close their stores before the window's controls go.
+    scanned_.clear();
+}
+
+void CMainWnd::DefaultHooks() {
+    MainWndHooks& h = options_.hooks;
+    if (!h.pickFolder) h.pickFolder = DefaultPickFolder;
+    if (!h.pickImageToLoad) h.pickImageToLoad = DefaultPickImageToLoad;
+    if (!h.pickImageToSave) h.pickImageToSave = DefaultPickImageToSave;
+    if (!h.messageBox) {
+        h.messageBox = [this](int type, QWidget* owner, const QString& text) {
+            return CMessageBox::Show(type, owner, text, table_);
+        };
+    }
+    if (!h.openUrl) h.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    if (!h.runProgress)
+        h.runProgress = [](QDialog*, const std::function<int()>& run) { return run(); };
+    if (!h.restartWithRights) {
+        h.restartWithRights = [] {
+            return RestartWithAdministratorRights(QApplication::arguments().mid(1));
+        };
+    }
+}
+
+void CMainWnd::BuildPages() {
+    pages_[kKindsPage] = new QWidget;
+    panel_->setupUi(pages_[kKindsPage]);
+    pages_[kDiskPage] = new QWidget;
+    scanDisk_->setupUi(pages_[kDiskPage]);
+    pages_[kFileTypePage] = new QWidget;
+    fileType_->setupUi(pages_[kFileTypePage]);
+    pages_[kResultsPage] = new QWidget;
+    recoverFile_->setupUi(pages_[kResultsPage]);
+    for (QWidget* page : pages_) skin_->TabPage->addWidget(page);
+
+    diskList_ = new CDiskListUI(scanDisk_->DiskListHolder);
+    diskList_->setObjectName(QStringLiteral("DiskList"));
+    scanDisk_->diskListLayout->addWidget(diskList_);
+
+    for (int i = 0; i < 6; ++i) {
+        kinds_[i] = pages_[kKindsPage]->findChild<QCheckBox*>(QString::fromLatin1(kKindBoxes[i]));
+        groups_[i] =
+            pages_[kFileTypePage]->findChild<QWidget*>(QString::fromLatin1(kGroupFrames[i]));
+        groupOptions_[i] =
+            pages_[kFileTypePage]->findChild<QCheckBox*>(QString::fromLatin1(kGroupOptions[i]));
+        Q_ASSERT(kinds_[i] && groups_[i] && groupOptions_[i]);
+    }
+    results_ = std::make_unique<CResultsPage>(pages_[kResultsPage], pages_[kFileTypePage], table_);
+
+    assistMenu_ = new CAssistMenu(table_, this);
+    skin_->BtnAssist->setMenu(assistMenu_);
+    skin_->BannerIcon->setFixedSize(48, 48);
+}
+
+void CMainWnd::ConnectControls() {
+    for (int i = 0; i < 6; ++i) {
+        connect(kinds_[i], &QAbstractButton::toggled, this,
+                [this, i](bool checked) { OnKindToggled(i, checked); });
+        for (QCheckBox* option : groups_[i]->findChildren<QCheckBox*>()) {
+            connect(option, &QAbstractButton::toggled, this,
+                    [this, option](bool checked) { OnOptionToggled(option, checked); });
+        }
+    }
+    connect(panel_->ChkRecoverAll, &QAbstractButton::toggled, this, &CMainWnd::OnRecoverAllToggled);
+    for (const ModeHover& hover : kModeHovers) {
+        if (auto* button = findChild<QAbstractButton*>(QString::fromLatin1(hover.button)))
+            button->installEventFilter(this);
+    }
+
+    connect(panel_->BtnStart, &QAbstractButton::clicked, this,
+            [this] { ChooseMode(false, kFullScan); });
+    connect(panel_->BtnFormattedRecovery, &QAbstractButton::clicked, this,
+            [this] { ChooseMode(false, kFullScan); });
+    connect(panel_->BtnDeepRecovery, &QAbstractButton::clicked, this,
+            [this] { ChooseMode(false, kFullScan); });
+    connect(panel_->BtnDeletedRecovery, &QAbstractButton::clicked, this,
+            [this] { ChooseMode(false, kDeletedFileScan); });
+    connect(panel_->BtnCreateImageMode, &QAbstractButton::clicked, this,
+            [this] { ChooseMode(true, scanKind_); });
+
+    connect(skin_->TabScan, &QAbstractButton::clicked, this, [this] { ShowPage(kDiskPage); });
+    connect(skin_->TabFileType, &QAbstractButton::clicked, this,
+            [this] { ShowPage(kFileTypePage); });
+    connect(skin_->TabRecover, &QAbstractButton::clicked, this, [this] { ShowPage(kResultsPage); });
+    connect(skin_->BtnPrev, &QAbstractButton::clicked, this, &CMainWnd::OnPrev);
+    connect(skin_->BtnNext, &QAbstractButton::clicked, this, &CMainWnd::OnNext);
+    connect(skin_->BtnScan, &QAbstractButton::clicked, this, &CMainWnd::StartScan);
+    connect(skin_->BtnRecover, &QAbstractButton::clicked, this, [this] { StartRecovery(); });
+    connect(results_.get(), &CResultsPage::recoverItemRequested, this,
+            [this](const RecoveredItem& item) { StartRecovery(item); });
+    connect(skin_->BtnLoadImage, &QAbstractButton::clicked, this, &CMainWnd::OnLoadImage);
+    connect(skin_->BtnCreateImage, &QAbstractButton::clicked, this, &CMainWnd::StartImaging);
+
+    connect(diskList_, &CDiskListUI::rowSelected, this, &CMainWnd::FillDiskInfo);
+    connect(diskList_, &CDiskListUI::rowDoubleClicked, this, &CMainWnd::OnDiskDoubleClicked);
+    connect(diskList_, &CDiskListUI::accessDenied, this, &CMainWnd::OnAccessDenied);
+
+    connect(assistMenu_, &CAssistMenu::linkChosen, this, [this](const QString& item) {
+        const QUrl url = CAssistMenu::ConfiguredLink(table_, item);
+        if (url.isValid()) options_.hooks.openUrl(url);
+    });
+    connect(assistMenu_, &CAssistMenu::languageChosen, this,
+            [this](const QString& name) { SetLanguageAndAnnounce(name.toStdString(), table_); });
+    connect(assistMenu_, &CAssistMenu::exitChosen, this, [this] {
+        close();
+        QCoreApplication::quit();
+    });
+}
+
+QString CMainWnd::MessageText(const char* key) {
+    return FromUtf8(table_.Text("Messages", key));
+}
+
+int CMainWnd::Message(int type, const char* key) {
+    return options_.hooks.messageBox(type, this, MessageText(key));
+}
+
+void CMainWnd::ApplyTexts() {
+    ApplySection(this, "MainWnd", table_);
+    diskList_->ApplyTexts();
+    results_->ApplyTexts();
+    assistMenu_->ApplyTexts();
+    UpdateHeader();
+}
+
+int CMainWnd::CurrentPage() const {
+    return skin_->TabPage->currentIndex();
+}
+
+void CMainWnd::ShowPage(int page) {
+    if (page < kKindsPage || page > kResultsPage) return;
+    if (page == kResultsPage && !searched_) return;
+    if (page == kDiskPage) diskList_->SetImageMode(imageMode_);
+    skin_->TabPage->setCurrentIndex(page);
+    UpdateHeader();
+    UpdateToolButtons();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kinds of files (page 0) and exact file types (page 2). The file types are the one record of
+// what was chosen: a kind's check box checks or clears every type of its group, and the
+// selected extensions are the keys of the checked types.
+
+void CMainWnd::OnKindToggled(int group, bool checked) {
+    for (QCheckBox* option : groups_[group]->findChildren<QCheckBox*>()) {
+        const QSignalBlocker block(option);
+        option->setChecked(checked);
+    }
+    bool all = true;
+    for (QCheckBox* kind : kinds_) all = all && kind->isChecked();
+    {
+        const QSignalBlocker block(panel_->ChkRecoverAll);
+        panel_->ChkRecoverAll->setChecked(all);
+    }
+    UpdateStartButton();
+}
+
+void CMainWnd::OnRecoverAllToggled(bool checked) {
+    for (QCheckBox* kind : kinds_) kind->setChecked(checked);
+}
+
+void CMainWnd::OnOptionToggled(QCheckBox* option, bool checked) {
+    for (int i = 0; i < 6; ++i) {
+        if (!groups_[i]->isAncestorOf(option)) continue;
+        const QList<QCheckBox*> options = groups_[i]->findChildren<QCheckBox*>();
+        if (option == groupOptions_[i]) {
+            for (QCheckBox* other : options) {
+                const QSignalBlocker block(other);
+                other->setChecked(checked);
+            }
+        } else {
+            bool all = true;
+            for (QCheckBox* other : options) {
+                if (other != groupOptions_[i]) all = all && other->isChecked();
+            }
+            const QSignalBlocker block(groupOptions_[i]);
+            groupOptions_[i]->setChecked(all);
+        }
+    }
+    SyncKindsFromOptions();
+}
+
+void CMainWnd::SyncKindsFromOptions() {
+    bool all = true;
+    for (int i = 0; i < 6; ++i) {
+        bool any = false;
+        for (QCheckBox* option : groups_[i]->findChildren<QCheckBox*>()) {
+            if (option != groupOptions_[i]) any = any || option->isChecked();
+        }
+        const QSignalBlocker block(kinds_[i]);
+        kinds_[i]->setChecked(any);
+        all = all && any;
+    }
+    const QSignalBlocker block(panel_->ChkRecoverAll);
+    panel_->ChkRecoverAll->setChecked(all);
+    UpdateStartButton();
+}
+
+void CMainWnd::UpdateStartButton() {
+    bool any = false;
+    for (QCheckBox* kind : kinds_) any = any || kind->isChecked();
+    panel_->BtnStart->setEnabled(any);
+}
+
+std::vector<std::string> CMainWnd::SelectedExtensions() const {
+    std::vector<std::string> keys;
+    for (int i = 0; i < 6; ++i) {
+        for (QCheckBox* option : groups_[i]->findChildren<QCheckBox*>()) {
+            if (option == groupOptions_[i] || !option->isChecked()) continue;
+            const QStringList parts =
+                option->property("userdata").toString().split(QLatin1Char('|'), Qt::SkipEmptyParts);
+            for (const QString& part : parts) {
+                const std::string key = part.toStdString();
+                if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
+            }
+        }
+    }
+    return keys;
+}
+
+bool CMainWnd::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Enter) {
+        for (const ModeHover& hover : kModeHovers) {
+            if (watched->objectName() == QLatin1String(hover.button))
+                panel_->TxtMainInfo->setText(MessageText(hover.messageKey));
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pages, header and tool buttons.
+
+void CMainWnd::ChooseMode(bool imageMode, int scanKind) {
+    imageMode_ = imageMode;
+    scanKind_ = scanKind;
+    ShowPage(kDiskPage);
+}
+
+void CMainWnd::UpdateHeader() {
+    const int page = CurrentPage();
+    const PageHeader* header = nullptr;
+    if (page == kDiskPage) header = imageMode_ ? &kImageDiskHeader : &kRecoveryDiskHeader;
+    if (page == kFileTypePage) header = &kFileTypeHeader;
+    if (page == kResultsPage) header = &kResultsHeader;
+
+    const QString colour = QString::fromLatin1(header ? header->colour : "#316D1E");
+    skin_->HeaderBar->setStyleSheet(
+        QStringLiteral("#HeaderBar { background: #FFFFFF; border-bottom: 3px solid %1; }"
+                       "#Txt1 { color: %1; }"
+                       "#StepBar QPushButton { color: #5A6570; }"
+                       "#StepBar QPushButton:checked { color: %1; border-bottom: 3px solid %1; }"
+                       "#StepBar QPushButton:disabled { color: #B8C0C8; }"
+                       "#BtnAssist { color: %1; }")
+            .arg(colour));
+    QIcon icon;
+    if (!header) icon = QIcon(QStringLiteral(":/icons/norvale.svg"));
+    if (page == kDiskPage) icon = QIcon(QStringLiteral(":/icons/disk.svg"));
+    if (icon.isNull() && header) icon = style()->standardIcon(header->icon);
+    skin_->BannerIcon->setPixmap(icon.pixmap(40, 40));
+    if (!header) {
+        skin_->Txt1->setText(windowTitle());
+        skin_->Txt2->setTextFormat(Qt::PlainText);
+        skin_->Txt2->setText(MessageText("MSG1209"));
+    } else {
+        skin_->Txt1->setText(MessageText(header->title));
+        QString line = MessageText(header->line);
+        if (page == kResultsPage) {
+            line = FillFormat(line.toHtmlEscaped(),
+                              QStringLiteral("<b><span style=\"color:#316D1E\">%1</span></b>")
+                                  .arg(results_->ItemCount()));
+            skin_->Txt2->setTextFormat(Qt::RichText);
+        } else {
+            skin_->Txt2->setTextFormat(Qt::PlainText);
+        }
+        skin_->Txt2->setText(line);
+    }
+    // The third line of the disk page: a warning about where files go, or what an image is.
+    if (page == kDiskPage)
+        skin_->Txt2->setText(skin_->Txt2->text() + QLatin1Char(' ') +
+                             MessageText(imageMode_ ? "MSG0503" : "MSG0213"));
+}
+
+void CMainWnd::UpdateToolButtons() {
+    const int page = CurrentPage();
+    skin_->TabScan->setChecked(page == kDiskPage);
+    skin_->TabFileType->setChecked(page == kFileTypePage);
+    skin_->TabRecover->setChecked(page == kResultsPage);
+    skin_->TabRecover->setEnabled(searched_);
+    skin_->StepBar->setVisible(page != kKindsPage);
+    skin_->TabFileType->setVisible(!imageMode_);
+    skin_->TabRecover->setVisible(!imageMode_);
+
+    skin_->BtnPrev->setVisible(page != kKindsPage);
+    skin_->BtnNext->setVisible(page != kResultsPage && !(page == kDiskPage && imageMode_));
+    skin_->BtnScan->setVisible(!imageMode_ && (page == kDiskPage || page == kFileTypePage));
+    skin_->BtnLoadImage->setVisible(!imageMode_ && page == kDiskPage);
+    skin_->BtnCreateImage->setVisible(imageMode_ && page == kDiskPage);
+    skin_->BtnRecover->setVisible(page == kResultsPage);
+}
+
+void CMainWnd::OnPrev() {
+    switch (CurrentPage()) {
+        case kDiskPage:
+            ShowPage(kKindsPage);
+            break;
+        case kFileTypePage:
+            ShowPage(kDiskPage);
+            break;
+        case kResultsPage:
+            // Back to where the scan was started from.
+            ShowPage(scannedWithFileTypePage_ ? kFileTypePage : kDiskPage);
+            break;
+        default:
+            break;
+    }
+}
+
+void CMainWnd::OnNext() {
+    switch (CurrentPage()) {
+        case kKindsPage:
+            ShowPage(kDiskPage);
+            break;
+        case kDiskPage:
+            // With a row chosen the page stays: the scan starts with "BtnScan".
+            if (!diskList_->HasSelection()) {
+                options_.hooks.messageBox(CMessageBox::kInformationBox, this,
+                                          QString::fromLatin1(kSelectDiskText));
+            }
+            break;
+        case kFileTypePage:
+            ShowPage(kResultsPage);
+            break;
+        default:
+            break;
+    }
+}
+
+void CMainWnd::FillDiskInfo() {
+    const QStringList texts = diskList_->InfoTexts();
+    for (int i = 0; i < 10; ++i) {
+        if (auto* label =
+                pages_[kDiskPage]->findChild<QLabel*>(QStringLiteral("Label%1").arg(i + 1)))
+            label->setText(i < texts.size() ? texts[i] : QString());
+    }
+}
+
+void CMainWnd::OnLoadImage() {
+    const QString path = options_.hooks.pickImageToLoad(this);
+    if (path.isEmpty()) return;
+    diskList_->AddImage(path);
+}
+
+void CMainWnd::OnDiskDoubleClicked(bool isDiskWithPartitions) {
+    if (isDiskWithPartitions) {
+        diskList_->ToggleExpandSelected();
+    } else if (!imageMode_) {
+        StartScan();
+    }
+}
+
+void CMainWnd::OnAccessDenied(const QString&) {
+    // Asked once: every refresh of the list finds the same disks closed, and a user who said
+    // no does not want the question again with each card inserted.
+    if (askedForRights_) return;
+    askedForRights_ = true;
+    if (Message(CMessageBox::kQuestionBox, "MSG0222") != CMessageBox::kAnswerOk) return;
+    if (options_.hooks.restartWithRights()) {
+        close();
+        QCoreApplication::quit();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scan, search and recovery.
+
+void CMainWnd::ReleaseScannedSources() {
+    results_->Clear();
+    searched_ = false;
+    scanned_.clear();  // the engines close their stores
+    // A deleted-file scan is quick to repeat and cannot be resumed: its log is not kept.
+    if (lastScanKind_ == kDeletedFileScan && !lastLogFolder_.empty())
+        ScanLogHistory::Instance().DeleteScanLog(lastLogFolder_);
+    lastLogFolder_.clear();
+}
+
+void CMainWnd::StartScan() {
+    if (!diskList_->HasSelection()) {
+        Message(CMessageBox::kInformationBox, "MSG0505");
+        return;
+    }
+    scannedWithFileTypePage_ = CurrentPage() == kFileTypePage;
+    ReleaseScannedSources();
+    UpdateToolButtons();
+
+    scanned_ = diskList_->SelectedScanSources();
+    std::vector<SourceInfo*> sources;
+    for (SourceInfo& source : scanned_) sources.push_back(&source);
+    bool finished = false;
+    int outcome = CScanProcessWnd::kNoEngine;
+    {
+        CScanProcessWnd window(sources, scanKind_, this);
+        window.SetLanguageTable(table_);
+        // The notification comes while the scan window is closing; the search starts once it
+        // has gone.
+        connect(&window, &CScanProcessWnd::scanFinished, this, [&finished] { finished = true; });
+        outcome = options_.hooks.runProgress(&window, [&window] { return window.Run(); });
+    }
+    lastScanKind_ = scanKind_;
+    lastLogFolder_ =
+        scanKind_ == kDeletedFileScan ? ScanLogHistory::Instance().CurrentFolder() : std::string();
+    if (outcome == CScanProcessWnd::kNoEngine) Message(CMessageBox::kWarningBox, "MSG0504");
+
+    // Sources scanned before one that failed still have their finds.
+    bool anyEngine = false;
+    for (const SourceInfo& source : scanned_) anyEngine = anyEngine || source.engine != nullptr;
+    if (finished || anyEngine) RunSearch();
+}
+
+void CMainWnd::RunSearch() {
+    std::vector<SourceInfo*> sources;
+    for (SourceInfo& source : scanned_) {
+        if (source.engine) sources.push_back(&source);
+    }
+    std::vector<RecoveredItem> items;
+    CSearchProcessWnd window(sources, BuildFilter(SelectedExtensions()), items, this);
+    window.SetLanguageTable(table_);
+    // The search window says when the list is complete; the results are built from it then.
+    connect(&window, &CSearchProcessWnd::searchFinished, this, [this, &items] {
+        results_->Build(std::move(items), &scanned_);
+        searched_ = true;
+        ShowPage(kResultsPage);
+    });
+    options_.hooks.runProgress(&window, [&window] { return window.Run(); });
+}
+
+void CMainWnd::StartRecovery(const std::optional<RecoveredItem>& single) {
+    QString folder = options_.hooks.pickFolder(this, QString::fromLatin1(kRecoveryFolderTitle));
+    if (folder.isEmpty()) return;
+    while (folder.size() > 1 &&
+           (folder.endsWith(QLatin1Char('/')) || folder.endsWith(QLatin1Char('\\'))))
+        folder.chop(1);
+    for (const SourceInfo& source : scanned_) {
+        if (!source.engine || !DestinationOnSource(folder.toStdString(), source)) continue;
+        if (Message(CMessageBox::kConfirmBox, "MSG0805") != CMessageBox::kAnswerOk) return;
+    }
+    destination_ = folder;
+    CRecoverProcessWnd window(
+        scanned_, single ? std::vector<RecoveredItem>() : results_->CheckedItems(), folder, this);
+    if (single) window.SetSingleItem(*single);
+    window.SetLanguageTable(table_);
+    options_.hooks.runProgress(&window, [&window] { return window.Run(); });
+}
+
+}  // namespace norvale

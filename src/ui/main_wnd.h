@@ -1,0 +1,184 @@
+#pragma once
+// CMainWnd: the one top-level window. It leads the user through four pages of the tab layout
+// "TabPage" — 0 the kinds of files, 1 the disk list, 2 the exact file types, 3 the results —
+// owns the sources of the last scan and the engines made for them, and starts the scan, search,
+// recovery and imaging windows. The disk list follows devices as they come and go.
+//
+// Every dialog the flow opens (folder and file pickers, message boxes, the browser, the
+// progress windows, the restart with administrator rights) goes through MainWndHooks, so tests
+// can drive the whole flow without a person at the screen. Empty hooks take the desktop's own
+// dialogs.
+
+#include <QDialog>
+#include <QString>
+#include <QUrl>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/language_table.h"
+#include "device/disk_table.h"
+#include "engine/recovered_item.h"
+#include "engine/source_info.h"
+
+class QAbstractButton;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QStackedWidget;
+
+namespace Ui {
+class skin;
+class ControlPanel;
+class ScanDisk;
+class FileType;
+class RecoverFile;
+}  // namespace Ui
+
+namespace norvale {
+
+class CAssistMenu;
+class CDiskListUI;
+class CResultsPage;
+class DeviceMonitor;
+
+struct MainWndHooks {
+    // A folder for recovered files; "" when cancelled.
+    std::function<QString(QWidget* owner, const QString& title)> pickFolder;
+    // An existing image file to scan; "" when cancelled.
+    std::function<QString(QWidget* owner)> pickImageToLoad;
+    // Where a new image goes, starting from `proposedPath`; "" when cancelled.
+    std::function<QString(QWidget* owner, const QString& proposedPath)> pickImageToSave;
+    // A message box of CMessageBox's types; returns its answer (1 OK/yes, 2 otherwise).
+    std::function<int(int type, QWidget* owner, const QString& text)> messageBox;
+    // Opens a web page of the assistance menu; false when nothing could open it.
+    std::function<bool(const QUrl& url)> openUrl;
+    // Runs a progress window: `run` shows it modally and returns its outcome. Tests wrap it
+    // to press the window's buttons.
+    std::function<int(QDialog* window, const std::function<int()>& run)> runProgress;
+    // Starts the program again with administrator rights; true when it was started.
+    std::function<bool()> restartWithRights;
+};
+
+struct MainWndOptions {
+    MainWndHooks hooks;
+    // Where the disk list enumerates (tests: a fake sysfs/dev tree); the machine's own tree
+    // when empty.
+    std::optional<SystemPaths> systemPaths;
+    // Listen to udev for disks coming and going.
+    bool watchDevices = true;
+    // The language table of the window's texts; the process-wide one when null.
+    LanguageTable* table = nullptr;
+};
+
+// Whether recovered files written into `folder` would land on the disk `source` was read from:
+// for a partition, any volume of the same disk (writing there may overwrite what is still to be
+// recovered); for an image file, never — writing beside an image leaves it as it is — unless
+// the "image" is itself a disk device.
+bool DestinationOnSource(const std::string& folder, const SourceInfo& source);
+// The device number of a block device; 0 for a path that is none (a file, a folder, nothing).
+uint64_t BlockDeviceNumber(const std::string& path);
+
+class CMainWnd : public QWidget {
+    Q_OBJECT
+  public:
+    enum Page : int { kKindsPage = 0, kDiskPage = 1, kFileTypePage = 2, kResultsPage = 3 };
+    // Scan kinds handed to the scan window and the engine factory.
+    enum ScanKind : int { kDeletedFileScan = 0, kFullScan = 1 };
+
+    explicit CMainWnd(QWidget* parent = nullptr);
+    explicit CMainWnd(MainWndOptions options, QWidget* parent = nullptr);
+    ~CMainWnd() override;
+
+    int CurrentPage() const;
+    void ShowPage(int page);
+
+    int ScanKind() const { return scanKind_; }
+    bool ImageMode() const { return imageMode_; }
+    // Whether the last scan was started while the file-type page was shown.
+    bool ScannedFromFileTypePage() const { return scannedWithFileTypePage_; }
+    // The extension keys of every checked file type, in layout order, each once.
+    std::vector<std::string> SelectedExtensions() const;
+    // The sources of the last scan with their engines.
+    const std::vector<SourceInfo>& ScannedSources() const { return scanned_; }
+    // The folder of the last recovery ("" before the first).
+    const QString& LastDestination() const { return destination_; }
+
+    CDiskListUI* DiskList() const { return diskList_; }
+    CResultsPage* Results() const { return results_.get(); }
+    CAssistMenu* AssistMenu() const { return assistMenu_; }
+    DeviceMonitor* Monitor() const { return monitor_; }
+
+    // Applies the "MainWnd" section and the texts of the current page again.
+    void ApplyTexts();
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void BuildPages();
+    void ConnectControls();
+    void DefaultHooks();
+
+    int Message(int type, const char* key);
+    QString MessageText(const char* key);
+
+    // Page 0 and 2: kinds and file types.
+    void OnKindToggled(int group, bool checked);
+    void OnRecoverAllToggled(bool checked);
+    void OnOptionToggled(QCheckBox* option, bool checked);
+    void SyncKindsFromOptions();
+    void UpdateStartButton();
+
+    void ChooseMode(bool imageMode, int scanKind);
+    void UpdateHeader();
+    void UpdateToolButtons();
+    void FillDiskInfo();
+
+    void OnPrev();
+    void OnNext();
+    void OnLoadImage();
+    void OnDiskDoubleClicked(bool isDiskWithPartitions);
+    void OnAccessDenied(const QString& devicePath);
+
+    void StartScan();
+    void ReleaseScannedSources();
+    void RunSearch();
+    // Recovers the checked files, or only `single` (a file, or a folder with its content).
+    void StartRecovery(const std::optional<RecoveredItem>& single = std::nullopt);
+    // Defined in main_wnd_imaging.cpp.
+    void StartImaging();
+    void OpenLink(const char* configKey);
+
+    MainWndOptions options_;
+    LanguageTable& table_;
+    std::unique_ptr<Ui::skin> skin_;
+    std::unique_ptr<Ui::ControlPanel> panel_;
+    std::unique_ptr<Ui::ScanDisk> scanDisk_;
+    std::unique_ptr<Ui::FileType> fileType_;
+    std::unique_ptr<Ui::RecoverFile> recoverFile_;
+    QWidget* pages_[4] = {};
+    CDiskListUI* diskList_ = nullptr;
+    std::unique_ptr<CResultsPage> results_;
+    CAssistMenu* assistMenu_ = nullptr;
+    DeviceMonitor* monitor_ = nullptr;
+
+    QCheckBox* kinds_[6] = {};
+    QWidget* groups_[6] = {};
+    QCheckBox* groupOptions_[6] = {};
+
+    int scanKind_ = kFullScan;
+    bool imageMode_ = false;
+    bool scannedWithFileTypePage_ = false;
+    bool searched_ = false;
+    bool askedForRights_ = false;
+    std::vector<SourceInfo> scanned_;
+    int lastScanKind_ = -1;
+    std::string lastLogFolder_;  // log of the last deleted-file scan, deleted before the next
+    QString destination_;
+};
+
+}  // namespace norvale

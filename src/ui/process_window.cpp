@@ -1,0 +1,96 @@
+#include "ui/process_window.h"
+
+#include <QAbstractButton>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QLabel>
+
+#include "ui/message_box.h"
+#include "ui/process_worker.h"
+#include "ui/window_texts.h"
+
+namespace norvale {
+
+ProcessWindow::ProcessWindow(QWidget* owner, const Look& look,
+                             const std::function<void(QDialog*)>& setupLayout,
+                             std::initializer_list<const char*> stopButtons)
+    : QDialog(owner, Qt::Dialog | Qt::FramelessWindowHint),
+      table_(&LanguageTable::Instance()),
+      worker_(new ProcessWorker(this)),
+      look_(look) {
+    setObjectName(QString::fromLatin1(look.objectName));
+    setupLayout(this);
+    setModal(true);
+    setFixedSize(look.size);
+    for (const char* name : stopButtons) {
+        if (auto* button = findChild<QAbstractButton*>(QString::fromLatin1(name)))
+            connect(button, &QAbstractButton::clicked, this, [this] { OnStopButton(); });
+    }
+    connect(&LanguageEvents::Instance(), &LanguageEvents::languageChanged, this,
+            &ProcessWindow::ApplyTexts);
+}
+
+void ProcessWindow::OnStopButton() {
+    AskStop();
+}
+
+void ProcessWindow::PlaceItemText(const QString&, const QString&) {}
+
+void ProcessWindow::ApplyTexts() {
+    ApplySection(this, look_.section, *table_,
+                 [this](const QString& key, const QString& text) { PlaceItemText(key, text); });
+    if (auto* title = findChild<QLabel*>(QStringLiteral("title"))) setWindowTitle(title->text());
+}
+
+int ProcessWindow::RunModal(int stoppedResult) {
+    // A local loop in place of exec(): a window may hide while a question of its work is open,
+    // and hiding a dialog would end exec() early.
+    QEventLoop loop;
+    connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
+    show();
+    int result = loop.exec(QEventLoop::DialogExec);
+    if (!finished_) {
+        // Closed from outside before the work ended: it must not outlive the window.
+        stopConfirmed_ = true;
+        StopWork();
+        result = stoppedResult;
+    }
+    worker_->WaitUntilDone();
+    return result;
+}
+
+bool ProcessWindow::AskStop() {
+    if (finished_ || stopConfirmed_ || asking_ || !worker_->Started()) return false;
+    asking_ = true;
+    {
+        std::unique_lock hold = HoldWork();
+        worker_->HoldDisplay();
+        const int answer =
+            CMessageBox::Show(CMessageBox::kQuestionBox, this,
+                              FromUtf8(table_->Text("Messages", look_.stopQuestion)), *table_);
+        if (answer == CMessageBox::kAnswerOk) {
+            stopConfirmed_ = true;
+            StopWork();
+        }
+    }
+    asking_ = false;
+    worker_->ReleaseDisplay();
+    // A confirmed stop ends the work at its next report; the work's end closes the window, so
+    // the user-interface thread never sits waiting for it.
+    return stopConfirmed_;
+}
+
+void ProcessWindow::reject() {
+    OnStopButton();
+}
+
+void ProcessWindow::closeEvent(QCloseEvent* event) {
+    if (finished_ && !isVisible()) {
+        QDialog::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    OnStopButton();
+}
+
+}  // namespace norvale

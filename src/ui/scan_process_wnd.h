@@ -1,0 +1,76 @@
+#pragma once
+// The scan progress window: runs the scan driver over the chosen sources on one worker thread
+// while it is shown modally, shows the stage, percent, remaining time, sectors and files found,
+// and asks before it stops a scan. The engines the scan builds stay in the SourceInfo entries,
+// which the caller owns and keeps alive until Run() returned.
+
+#include <QString>
+#include <memory>
+#include <vector>
+
+#include "engine/scan_driver.h"
+#include "engine/source_info.h"
+#include "ui/process_window.h"
+
+class QLabel;
+class QProgressBar;
+
+namespace norvale {
+
+class CScanProcessWnd : public ProcessWindow {
+    Q_OBJECT
+  public:
+    enum Outcome : int { kDone = 1, kStopped = 2, kNoEngine = 3 };
+    static constexpr int kWidth = 450;
+    static constexpr int kHeight = 250;
+
+    // scanKind 0 deleted-file scan, 1 professional scan. Engines are built into the SourceInfo
+    // objects (source->engine).
+    CScanProcessWnd(std::vector<SourceInfo*> sources, int scanKind, QWidget* owner);
+    ~CScanProcessWnd() override;
+
+    // Builds each source's engine in place of the factory (a scan by signatures alone). Call
+    // before Run().
+    void SetEngineBuilder(ScanDriver::EngineBuilder builder);
+
+    // Runs the scan on a worker thread while the window is shown modally (450 x 250); returns
+    // Outcome. With no sources there is nothing to scan: returns kDone at once, without
+    // showing the window or emitting scanFinished.
+    int Run();
+
+    // Which source's engine could not be built (after kNoEngine).
+    size_t FailedSource() const { return failedIndex_; }
+
+  signals:
+    // The "1025" notification: the pass ended with every source scanned (kDone) or after a
+    // confirmed stop (kStopped); not after kNoEngine. Emitted on the user-interface thread just
+    // after the window closed and before Run() returns; a receiver that starts long work from
+    // it should queue it.
+    void scanFinished(int outcome);
+
+  private:
+    class Observer;
+
+    std::unique_lock<std::mutex> HoldWork() override { return driver_->HoldProgress(); }
+    void StopWork() override { driver_->RequestStop(); }
+    void ShowStage(const ScanStage& stage);
+    void ShowProgress(const ScanProgress& progress);
+    bool AskResume();
+    void OnFinished(ScanOutcome outcome, size_t failedIndex);
+
+    std::vector<SourceInfo*> sources_;
+    bool professional_;
+    ScanDriver::EngineBuilder builder_;
+    std::unique_ptr<Observer> observer_;
+    std::unique_ptr<ScanDriver> driver_;
+    size_t failedIndex_ = 0;
+
+    QLabel* stage_ = nullptr;
+    QLabel* percent_ = nullptr;
+    QLabel* time_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QLabel* sectors_ = nullptr;
+    QLabel* files_ = nullptr;
+};
+
+}  // namespace norvale

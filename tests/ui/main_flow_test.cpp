@@ -1,0 +1,276 @@
+// The whole flow of the main window on the demo card (scripts/make-demo-card.sh: a FAT32 card
+// with photos, a document and a sound, some deleted), driven through the window's own buttons:
+// load the image, choose the kinds, scan, look at the results, check files and recover them
+// into a folder, byte for byte as the card held them.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QCheckBox>
+#include <QEvent>
+#include <QEventLoop>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+#include <filesystem>
+#include <fstream>
+
+#include "app/engine_set.h"
+#include "support/test_support.h"
+#include "ui/disk_list.h"
+#include "ui/main_wnd.h"
+#include "ui/qt_test_app.h"
+#include "ui/results_page.h"
+#include "ui/window_texts.h"
+
+namespace norvale {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+// The first file below `root` named `name` (any case); "" when there is none.
+std::string FindFile(const std::string& root, const std::string& name) {
+    if (!fs::exists(root)) return {};
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file() &&
+            QString::fromStdString(entry.path().filename().string())
+                    .compare(QString::fromStdString(name), Qt::CaseInsensitive) == 0)
+            return entry.path().string();
+    }
+    return {};
+}
+
+class MainFlowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        testing::TestApplication();
+        InstallEngineMakers();
+        std::string out;
+        ASSERT_EQ(testing::Run(testing::SourceDir() + "/scripts/make-demo-card.sh '" + card_ +
+                                   "' '" + originals_ + "'",
+                               &out),
+                  0)
+            << out;
+        ASSERT_EQ(::mkdir((dir_ / "sys").c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir((dir_ / "dev").c_str(), 0755), 0);
+        std::ofstream(dir_ / "mountinfo").flush();
+        std::ofstream(dir_ / "config.ini") << "[Default]\nDefaultLanguage=English\n";
+        table_ = std::make_unique<LanguageTable>(dir_ / "config.ini",
+                                                 testing::SourceDir() + "/src/ui/Languages");
+        table_->Load();
+
+        MainWndOptions options;
+        options.table = table_.get();
+        options.watchDevices = false;
+        options.systemPaths = SystemPaths{dir_ / "sys", dir_ / "dev", dir_ / "mountinfo"};
+        options.hooks.pickImageToLoad = [this](QWidget*) { return QString::fromStdString(card_); };
+        options.hooks.pickFolder = [this](QWidget*, const QString& title) {
+            folderTitles_ << title;
+            return dest_.empty() ? QString() : QString::fromStdString(dest_ + "/");
+        };
+        options.hooks.messageBox = [this](int, QWidget*, const QString& text) {
+            shown_ << text;
+            return 2;
+        };
+        options.hooks.runProgress = [this](QDialog* window, const std::function<int()>& run) {
+            // The recovery window stays open for its summary: press "FinishBtn" once it shows.
+            if (auto* finish = window->findChild<QPushButton*>(QStringLiteral("FinishBtn"))) {
+                auto* poll = new QTimer(window);
+                QObject::connect(poll, &QTimer::timeout, window, [this, window, finish] {
+                    if (!finish->isVisible()) return;
+                    if (beforeFinish_) beforeFinish_(window);
+                    finish->click();
+                });
+                poll->start(20);
+            }
+            return run();
+        };
+        window_ = std::make_unique<CMainWnd>(std::move(options));
+    }
+
+    void Click(const char* name) {
+        auto* button = window_->findChild<QAbstractButton*>(QString::fromLatin1(name));
+        ASSERT_NE(button, nullptr) << name;
+        button->click();
+    }
+
+    // Checks the rows of the photo node named as in `names` (any case); returns how many.
+    int CheckPhotos(const std::vector<std::string>& names) {
+        CResultsPage* results = window_->Results();
+        results->Tree()->setCurrentItem(results->CategoryNode(QStringLiteral("NodePhoto")));
+        QTreeWidget* list = results->List();
+        int checked = 0;
+        for (int i = 0; i < list->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* row = list->topLevelItem(i);
+            for (const std::string& name : names) {
+                if (row->text(CResultsPage::kNameColumn)
+                        .compare(QString::fromStdString(name), Qt::CaseInsensitive) == 0) {
+                    row->setCheckState(CResultsPage::kCheckColumn, Qt::Checked);
+                    ++checked;
+                }
+            }
+        }
+        return checked;
+    }
+
+    bool SameAsOriginal(const std::string& recovered, const std::string& original) {
+        return !recovered.empty() && testing::ReadFileBytes(recovered) ==
+                                         testing::ReadFileBytes(originals_ + "/" + original);
+    }
+
+    testing::IsolatedHome home_;
+    TempDir dir_;
+    std::string card_ = dir_ / "card.img";
+    std::string originals_ = dir_ / "originals";
+    std::string dest_ = dir_ / "recovered";
+    std::unique_ptr<LanguageTable> table_;
+    std::function<void(QDialog*)> beforeFinish_;
+    QStringList folderTitles_;
+    QStringList shown_;
+    std::unique_ptr<CMainWnd> window_;
+};
+
+TEST_F(MainFlowTest, DeletedFileScanOfALoadedImageRecoversCheckedPhotosByteExact) {
+    Click("ChkPhoto");
+    Click("BtnDeletedRecovery");
+    Click("BtnLoadImage");
+    ASSERT_TRUE(window_->DiskList()->HasSelection());
+    ASSERT_TRUE(window_->DiskList()->SelectedIsImage());
+    Click("BtnScan");
+
+    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    CResultsPage* results = window_->Results();
+    ASSERT_GT(results->ItemCount(), 0u);
+    // Only photos were asked for, and every one lands under the photo node.
+    for (const auto& [key, positions] : results->Groups()) EXPECT_EQ(key, "png");
+    QTreeWidgetItem* photos = results->CategoryNode(QStringLiteral("NodePhoto"));
+    ASSERT_EQ(photos->childCount(), 1);
+    const QString count = QString::number(results->ItemCount());
+    EXPECT_EQ(photos->child(0)->text(0), "PNG (" + count + ")");
+    EXPECT_EQ(photos->text(0), "Photo (" + count + ")");
+    EXPECT_TRUE(window_->findChild<QLabel*>(QStringLiteral("Txt2"))->text().contains(count));
+    EXPECT_TRUE(window_->findChild<QAbstractButton*>(QStringLiteral("TabRecover"))->isEnabled());
+
+    ASSERT_EQ(CheckPhotos({"Sommer am Fjord.png"}), 1);
+    EXPECT_EQ(results->CheckedCount(), 1u);
+    Click("BtnRecover");
+    EXPECT_EQ(folderTitles_, QStringList{"Select location for recovery"});
+    EXPECT_EQ(window_->LastDestination().toStdString(), dest_);  // the trailing "/" dropped
+    // Writing beside an image is not writing on the scanned medium: no warning.
+    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+
+    EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "Sommer am Fjord.png"), "Sommer am Fjord.png"));
+    EXPECT_TRUE(FindFile(dest_, "!mg_0002.png").empty());  // not checked, not written
+
+    // Checked on the next node visit as well: the checks belong to the files, not the rows.
+    ASSERT_EQ(CheckPhotos({"!mg_0002.png"}), 1);
+    EXPECT_EQ(results->CheckedCount(), 2u);
+    ::rename(dest_.c_str(), (dir_ / "first").c_str());
+    Click("BtnRecover");
+    EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "Sommer am Fjord.png"), "Sommer am Fjord.png"));
+    EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "!mg_0002.png"), "IMG_0002.png"));
+}
+
+TEST_F(MainFlowTest, ANewScanDropsTheDeletedFileScanLogAndBackReturnsToTheFileTypePage) {
+    Click("ChkPhoto");
+    Click("BtnDeletedRecovery");
+    Click("BtnLoadImage");
+    Click("BtnScan");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    const std::string firstLog = home_.DataHome() + "/Kestrune/ScanLog/1";
+    ASSERT_TRUE(fs::exists(firstLog));
+    Click("BtnPrev");  // started from the disk page: back there
+    EXPECT_EQ(window_->CurrentPage(), CMainWnd::kDiskPage);
+
+    // A full scan, started from the file-type page with sounds added.
+    Click("BtnPrev");
+    Click("BtnStart");
+    EXPECT_EQ(window_->ScanKind(), CMainWnd::kFullScan);
+    ASSERT_TRUE(window_->DiskList()->HasSelection());
+    Click("TabFileType");
+    Click("OptWav");
+    Click("BtnScan");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_TRUE(window_->ScannedFromFileTypePage());
+    EXPECT_FALSE(fs::exists(firstLog));
+    CResultsPage* results = window_->Results();
+    ASSERT_TRUE(results->Groups().count("wav"));
+    EXPECT_TRUE(results->Groups().count("png"));
+    QTreeWidgetItem* audio = results->CategoryNode(QStringLiteral("NodeAudio"));
+    ASSERT_EQ(audio->childCount(), 1);
+    EXPECT_TRUE(audio->child(0)->text(0).startsWith("WAV ("))
+        << audio->child(0)->text(0).toStdString();
+
+    // A tree node's check box takes every file beneath it.
+    audio->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(results->CheckedCount(), results->Groups().at("wav").size());
+    Click("BtnRecover");
+    EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "voice memo.wav"), "voice memo.wav"));
+    EXPECT_TRUE(FindFile(dest_, "Sommer am Fjord.png").empty());
+
+    Click("BtnPrev");
+    EXPECT_EQ(window_->CurrentPage(), CMainWnd::kFileTypePage);
+}
+
+TEST_F(MainFlowTest, CheckAllTakesTheFilesOfTheNodeAndCancellingThePickerRecoversNothing) {
+    Click("ChkPhoto");
+    Click("BtnDeletedRecovery");
+    Click("BtnLoadImage");
+    Click("BtnScan");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    CResultsPage* results = window_->Results();
+    auto* all = window_->findChild<QCheckBox*>(QStringLiteral("ChkAllListSel"));
+    all->click();
+    EXPECT_EQ(results->CheckedCount(), results->ItemCount());
+    // One row cleared: the box no longer claims all.
+    results->List()->topLevelItem(0)->setCheckState(CResultsPage::kCheckColumn, Qt::Unchecked);
+    EXPECT_FALSE(all->isChecked());
+    EXPECT_EQ(results->CheckedCount(), results->ItemCount() - 1);
+    EXPECT_TRUE(window_->findChild<QLabel*>(QStringLiteral("SelectedFileInfo"))
+                    ->text()
+                    .contains(QString::number(results->ItemCount() - 1)));
+    dest_.clear();  // the picker answers "": cancelled
+    Click("BtnRecover");
+    EXPECT_TRUE(window_->LastDestination().isEmpty());
+}
+
+// Not a check: saves the pages as pictures for the documentation when NORVALE_SCREENSHOTS
+// names a folder (scripts/ui-screenshots.sh).
+TEST_F(MainFlowTest, SavePagePictures) {
+    const QString folder = qEnvironmentVariable("NORVALE_SCREENSHOTS");
+    if (folder.isEmpty()) GTEST_SKIP() << "NORVALE_SCREENSHOTS not set";
+    window_->resize(800, 500);
+    window_->show();
+    auto save = [&](QWidget* widget, const char* name) {
+        // Let the window lay out and paint under a real display server.
+        QEventLoop wait;
+        QTimer::singleShot(150, &wait, &QEventLoop::quit);
+        wait.exec();
+        EXPECT_TRUE(widget->grab().save(folder + QLatin1Char('/') + QLatin1String(name)));
+    };
+    Click("ChkPhoto");
+    Click("ChkMusic");
+    QEvent enter(QEvent::Enter);
+    QCoreApplication::sendEvent(window_->findChild<QWidget*>(QStringLiteral("BtnDeepRecovery")),
+                                &enter);
+    save(window_.get(), "page0.png");
+    Click("BtnDeletedRecovery");
+    Click("BtnLoadImage");
+    save(window_.get(), "page1.png");
+    Click("TabFileType");
+    save(window_.get(), "page2.png");
+    Click("TabScan");
+    Click("BtnScan");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    CheckPhotos({"Sommer am Fjord.png"});
+    window_->Results()->List()->setCurrentItem(window_->Results()->List()->topLevelItem(0));
+    save(window_.get(), "page3.png");
+    beforeFinish_ = [&](QDialog* progress) { save(progress, "recover_progress.png"); };
+    Click("BtnRecover");
+}
+
+}  // namespace
+}  // namespace norvale
