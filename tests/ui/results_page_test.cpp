@@ -58,7 +58,7 @@ class PathEngine : public testing::FakeEngine {
     }
 };
 
-struct Spec {
+struct Shape {
     std::string name;
     uint64_t size = 1;
     uint64_t modified = 0;
@@ -68,7 +68,7 @@ struct Spec {
     bool folder = false;
 };
 
-RecoveredItem MakeItem(const Spec& s) {
+RecoveredItem MakeItem(const Shape& s) {
     RecoveredItem item = testing::FakeEngine::Item(s.name, kTag);
     item.fileSize = s.size;
     item.modifiedTime = s.modified;
@@ -124,9 +124,9 @@ class ResultsPageTest : public ::testing::Test {
             ->setCurrentWidget(resultsPage_);
     }
 
-    void Build(const std::vector<Spec>& specs) {
+    void Build(const std::vector<Shape>& shapes) {
         std::vector<RecoveredItem> items;
-        for (const Spec& s : specs) items.push_back(MakeItem(s));
+        for (const Shape& s : shapes) items.push_back(MakeItem(s));
         page_->Build(std::move(items), &sources_);
     }
     QTreeWidget* List() { return page_->List(); }
@@ -175,7 +175,7 @@ class ResultsPageTest : public ::testing::Test {
     QWidget* resultsPage_ = nullptr;
 };
 
-const std::vector<Spec> kMixed = {
+const std::vector<Shape> kMixed = {
     {"a.jpg", 10},     {"b.JPEG", 20}, {"c.jpg", 30},    {"d.png", 40},   {"song.mp3", 50},
     {"notes.txt", 60}, {"README", 70}, {"data.xyz", 80}, {"old.XYZ", 90},
 };
@@ -318,9 +318,9 @@ TEST_F(ResultsPageTest, HeaderClicksSortEveryColumnBothWays) {
 }
 
 TEST_F(ResultsPageTest, PagesOfAHundredRowsKeepTheirChecks) {
-    std::vector<Spec> specs;
-    for (int i = 0; i < 250; ++i) specs.push_back({"f" + std::to_string(1000 + i) + ".jpg", 100});
-    Build(specs);
+    std::vector<Shape> shapes;
+    for (int i = 0; i < 250; ++i) shapes.push_back({"f" + std::to_string(1000 + i) + ".jpg", 100});
+    Build(shapes);
     CPaginationUI* pagination = page_->Pagination();
     EXPECT_FALSE(pagination->isHidden());
     EXPECT_EQ(pagination->Pages(), 3u);
@@ -420,7 +420,7 @@ TEST_F(ResultsPageTest, AHundredThousandFilesBuildWithinASecond) {
     std::vector<RecoveredItem> items;
     items.reserve(100'000);
     for (int i = 0; i < 100'000; ++i) {
-        Spec s{"IMG_" + std::to_string(i) + (i % 2 ? ".jpg" : ".JPEG"), uint64_t(i)};
+        Shape s{"IMG_" + std::to_string(i) + (i % 2 ? ".jpg" : ".JPEG"), uint64_t(i)};
         items.push_back(MakeItem(s));
     }
     QElapsedTimer timer;
