@@ -15,33 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "../bench_util.h"
 #include "app/result_collection.h"
 
 namespace {
 
 using namespace norvale;
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-long PeakRssKiB() {
-    rusage ru{};
-    ::getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss;
-}
-
-struct ExtWeight {
-    const char* ext;
-    int weight;
-};
-constexpr ExtWeight kMix[] = {
-    {".jpg", 300}, {".JPG", 80}, {".png", 40}, {".cr2", 30},  {".nef", 20}, {".mp4", 60},
-    {".mov", 30},  {".mts", 10}, {".mp3", 60}, {".wav", 10},  {".m4a", 10}, {".doc", 20},
-    {".docx", 30}, {".pdf", 40}, {".txt", 30}, {".xlsx", 15}, {".zip", 25}, {".rar", 10},
-    {".7z", 5},    {"", 40},     {".dat", 50}, {".bin", 30},  {".tmp", 20}, {".xyz", 15},
-};
+using namespace norvale::bench;
 
 const std::vector<FileTypeOption> kOptions = {
     {"OptJpgFile", "FileTypePhoto", "JPG (*.jpg;*.jpeg)", "jpg|jpeg"},
@@ -67,8 +47,6 @@ const std::vector<FileTypeOption> kOptions = {
 
 int main(int argc, char** argv) {
     const size_t count = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
-    int total = 0;
-    for (const ExtWeight& w : kMix) total += w.weight;
     std::mt19937_64 rng(7);
     const long rssBefore = PeakRssKiB();
 
@@ -76,14 +54,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < count; ++i) {
         RecoveredItem& it = items[i];
         std::memset(&it, 0, sizeof it);
-        int pick = int(rng() % uint64_t(total));
-        const char* ext = "";
-        for (const ExtWeight& w : kMix) {
-            if ((pick -= w.weight) < 0) {
-                ext = w.ext;
-                break;
-            }
-        }
+        const char* ext = PickExtension(rng);
         std::snprintf(it.name, sizeof it.name, "IMG_%07zu%s", i, ext);
         it.fileSize = rng() % (64ull << 20);
         it.modifiedTime = 130000000000000000ull + rng() % 4000000000000000ull;

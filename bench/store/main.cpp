@@ -16,36 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "../bench_util.h"
 #include "engine/data_paths.h"
 #include "engine/result_store.h"
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-long PeakRssKiB() {
-    rusage ru{};
-    ::getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss;
-}
-
-// Weighted like a camera card with some documents and leftovers.
-struct ExtWeight {
-    const char* ext;
-    int weight;
-};
-constexpr ExtWeight kMix[] = {
-    {".jpg", 300}, {".JPG", 80}, {".png", 40}, {".cr2", 30},  {".nef", 20}, {".mp4", 60},
-    {".mov", 30},  {".mts", 10}, {".mp3", 60}, {".wav", 10},  {".m4a", 10}, {".doc", 20},
-    {".docx", 30}, {".pdf", 40}, {".txt", 30}, {".xlsx", 15}, {".zip", 25}, {".rar", 10},
-    {".7z", 5},    {"", 40},     {".dat", 50}, {".bin", 30},  {".tmp", 20}, {".xyz", 15},
-};
-
-}  // namespace
+using namespace norvale::bench;
 
 int main(int argc, char** argv) {
     using namespace norvale;
@@ -62,8 +37,6 @@ int main(int argc, char** argv) {
     }
     const std::string folder = tmpl + "/";
 
-    int totalWeight = 0;
-    for (const ExtWeight& e : kMix) totalWeight += e.weight;
     std::mt19937 rng(1);
 
     ResultStore store;
@@ -100,10 +73,7 @@ int main(int argc, char** argv) {
             folders.push_back({nextKey++, parent.level + 1});
             continue;
         }
-        int pick = int(rng() % uint32_t(totalWeight));
-        const ExtWeight* ext = kMix;
-        while (pick >= ext->weight) pick -= (ext++)->weight;
-        name = "IMG_" + std::to_string(i) + ext->ext;
+        name = "IMG_" + std::to_string(i) + PickExtension(rng);
         slot->contentValid = rng() % 50 == 0 ? 0 : 1;
         slot->objectKey = int32_t(i);
         slot->SetName(name);
