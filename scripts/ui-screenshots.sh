@@ -2,8 +2,9 @@
 # Saves pictures of the desktop application's pages into docs/screenshots: the kinds of files,
 # the disk list with a demo card image loaded, the file types, the results of scanning the card
 # and the recovery window; then the results page of a card with one file of each kind, with
-# the preview of a picture, a PDF page, a document's text, an archive's listing and a sound
-# (results-*.png). Runs the UI test program under a virtual X display at 800 x 500.
+# the preview of a picture, a PDF page, a document's text, a text file, an archive's listing, a
+# video and a sound (results-*.png). Runs the UI test program under a virtual X display, with a
+# private silent sound server (scripts/test-sound.sh) so that sound and video play.
 # Needs xvfb-run, and a build with the tests:
 #
 #   scripts/ui-screenshots.sh [BUILD_DIR]      (default: build)
@@ -18,9 +19,11 @@ command -v xvfb-run >/dev/null || { echo "xvfb-run is needed (package xvfb)" >&2
 
 mkdir -p "$out"
 home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
+trap '"$here/scripts/test-sound.sh" stop "$home/sound"; rm -rf "$home"' EXIT
+"$here/scripts/test-sound.sh" start "$home/sound"
 # A private home: the pictures show no scan logs or settings of the user, in English.
 XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" QT_QPA_PLATFORM=xcb \
+    PULSE_SERVER="unix:$home/sound/native" \
     NORVALE_SCREENSHOTS="$out" LANG=C.UTF-8 \
     xvfb-run -a -s "-screen 0 1024x768x24" \
     "$tests" --gtest_filter='MainFlowTest.SavePagePictures:ResultsPreviewTest.SaveResultsPictures' >/dev/null

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIcon>
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QMediaDevices>
@@ -45,6 +46,19 @@ void PreferMediaBackend() {
 
 }  // namespace
 
+QString MediaClock(qint64 positionMs, qint64 durationMs) {
+    auto clock = [](qint64 ms) {
+        const qint64 seconds = std::max<qint64>(ms, 0) / 1000;
+        const qint64 h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
+        return h > 0 ? QStringLiteral("%1:%2:%3")
+                           .arg(h)
+                           .arg(m, 2, 10, QLatin1Char('0'))
+                           .arg(s, 2, 10, QLatin1Char('0'))
+                     : QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
+    };
+    return clock(positionMs) + QStringLiteral(" / ") + clock(durationMs);
+}
+
 CPreviewPane::CPreviewPane(QWidget* parent, LanguageTable& table)
     : QWidget(parent), table_(&table) {
     PreferMediaBackend();
@@ -79,6 +93,19 @@ CPreviewPane::CPreviewPane(QWidget* parent, LanguageTable& table)
     video_ = new QVideoWidget(mediaPage_);
     video_->setObjectName(QStringLiteral("PreviewVideo"));
     mediaLayout->addWidget(video_, 1);
+    // A sound has no picture: its icon and name stand where a video plays.
+    soundPage_ = new QWidget(mediaPage_);
+    auto* soundLayout = new QVBoxLayout(soundPage_);
+    soundIcon_ = new QLabel(soundPage_);
+    soundIcon_->setAlignment(Qt::AlignHCenter | Qt::AlignBottom);
+    soundLabel_ = new QLabel(soundPage_);
+    soundLabel_->setObjectName(QStringLiteral("PreviewSound"));
+    soundLabel_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    soundLabel_->setWordWrap(true);
+    soundLabel_->setTextFormat(Qt::PlainText);
+    soundLayout->addWidget(soundIcon_, 1);
+    soundLayout->addWidget(soundLabel_, 1);
+    mediaLayout->addWidget(soundPage_, 1);
     auto* controls = new QHBoxLayout();
     playButton_ = new QToolButton(mediaPage_);
     playButton_->setObjectName(QStringLiteral("PreviewPlay"));
@@ -87,6 +114,9 @@ CPreviewPane::CPreviewPane(QWidget* parent, LanguageTable& table)
     position_->setObjectName(QStringLiteral("PreviewPosition"));
     controls->addWidget(playButton_);
     controls->addWidget(position_, 1);
+    clock_ = new QLabel(mediaPage_);
+    clock_->setObjectName(QStringLiteral("PreviewClock"));
+    controls->addWidget(clock_);
     mediaLayout->addLayout(controls);
     stack_->addWidget(mediaPage_);
 
@@ -104,6 +134,12 @@ CPreviewPane::CPreviewPane(QWidget* parent, LanguageTable& table)
     startTimer_ = new QTimer(this);
     startTimer_->setSingleShot(true);
     connect(startTimer_, &QTimer::timeout, this, &CPreviewPane::FailPlayback);
+    // The player reports its position seldom while it plays sound: the clock asks for it.
+    clockTimer_ = new QTimer(this);
+    clockTimer_->setInterval(250);
+    connect(clockTimer_, &QTimer::timeout, this, [this] {
+        if (player_) ShowPosition(player_->position());
+    });
     connect(playButton_, &QToolButton::clicked, this, [this] {
         if (!player_) return;
         const bool playing = player_->playbackState() == QMediaPlayer::PlayingState;
@@ -132,6 +168,7 @@ int CPreviewPane::PreviewItem(const RecoveredItem& item, IFileRecoveryParse* eng
         ShowMessage(QStringLiteral("MSG0904"));
         return 0;
     }
+    shownName_ = FromUtf8(std::string(item.Name()));
     CPreviewProcessWnd window(item, engine, tempPath_, this, *table_);
     window.SetConvertOptions(options_);
     const int outcome = window.Run();
@@ -222,8 +259,16 @@ void CPreviewPane::PlayMedia(const QString& path, bool audio) {
     StopMedia();
     SetPage(PreviewPage::kMedia);
     video_->setVisible(!audio);
+    soundPage_->setVisible(audio);
+    if (audio) {
+        soundIcon_->setPixmap(QIcon(QStringLiteral(":/icons/FileIcon/music.svg"))
+                                  .pixmap(QSize(96, 96), devicePixelRatioF()));
+        soundLabel_->setText(shownName_);
+    }
     playButton_->setIcon(style()->standardIcon(QStyle::SP_MediaPause));
     position_->setValue(0);
+    duration_ = 0;
+    clock_->setText(MediaClock(0, 0));
 
     player_ = new QMediaPlayer(this);
     // Without a sound device Qt Multimedia's audio thread crashes the program as soon as it
@@ -250,17 +295,14 @@ void CPreviewPane::PlayMedia(const QString& path, bool audio) {
             if (status == QMediaPlayer::InvalidMedia && playback_ == playback) FailPlayback();
         },
         Qt::QueuedConnection);
-    connect(player_, &QMediaPlayer::durationChanged, this,
-            [this](qint64 duration) { position_->setRange(0, int(duration / 1000)); });
-    connect(player_, &QMediaPlayer::positionChanged, this, [this](qint64 position) {
-        if (!position_->isSliderDown()) position_->setValue(int(position / 1000));
-        // Playback counts as started once time has passed in the file.
-        if (position > 0 && startTimer_->isActive()) {
-            startTimer_->stop();
-            emit playbackStarted();
-        }
+    connect(player_, &QMediaPlayer::durationChanged, this, [this](qint64 duration) {
+        duration_ = duration;
+        position_->setRange(0, int(duration / 1000));
+        clock_->setText(MediaClock(player_ ? player_->position() : 0, duration_));
     });
+    connect(player_, &QMediaPlayer::positionChanged, this, &CPreviewPane::ShowPosition);
     startTimer_->start(playbackTimeoutMs_);
+    clockTimer_->start();
     if (!player_->isAvailable() || (audio && !speakers)) {
         // No media back end or no sound device on this system: nothing can ever play.
         QTimer::singleShot(0, this, [this, playback] {
@@ -302,8 +344,19 @@ void CPreviewPane::SetPage(PreviewPage page) {
     }
 }
 
+void CPreviewPane::ShowPosition(qint64 position) {
+    if (!position_->isSliderDown()) position_->setValue(int(position / 1000));
+    clock_->setText(MediaClock(position, duration_));
+    // Playback counts as started once time has passed in the file.
+    if (position > 0 && startTimer_->isActive()) {
+        startTimer_->stop();
+        emit playbackStarted();
+    }
+}
+
 void CPreviewPane::StopMedia() {
     startTimer_->stop();
+    clockTimer_->stop();
     ++playback_;
     if (!player_) return;
     QMediaPlayer* player = player_;

@@ -35,6 +35,9 @@ class QVideoWidget;
 
 namespace norvale {
 
+// "m:ss / m:ss" (hours shown when there are any) for the media controls.
+QString MediaClock(qint64 positionMs, qint64 durationMs);
+
 class CPreviewPane : public QWidget {
     Q_OBJECT
   public:
@@ -85,6 +88,7 @@ class CPreviewPane : public QWidget {
   private:
     void SetPage(PreviewPage page);
     void StopMedia();
+    void ShowPosition(qint64 position);
     void FailPlayback();
     void FitPicture();
 
@@ -105,10 +109,17 @@ class CPreviewPane : public QWidget {
     QVideoWidget* video_ = nullptr;
     QToolButton* playButton_ = nullptr;
     QSlider* position_ = nullptr;
+    QWidget* soundPage_ = nullptr;
+    QLabel* soundIcon_ = nullptr;
+    QLabel* soundLabel_ = nullptr;
+    QLabel* clock_ = nullptr;
+    qint64 duration_ = 0;
+    QString shownName_;  // the name of the item being previewed
     QTreeWidget* archive_ = nullptr;
     QMediaPlayer* player_ = nullptr;
     QAudioOutput* audioOutput_ = nullptr;
     QTimer* startTimer_ = nullptr;
+    QTimer* clockTimer_ = nullptr;
 };
 
 }  // namespace norvale

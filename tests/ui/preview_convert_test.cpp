@@ -86,6 +86,80 @@ TEST_F(PreviewConvertTest, LargePhotoIsDecodedScaledButReportsItsOwnSize) {
     EXPECT_NEAR(picture->image.height(), 300 * kMaxPreviewPictureSide / 6000, 1);
 }
 
+// A camera RAW file as a DNG writes it: the sensor data (16-bit colour filter array, which no
+// picture reader decodes) in the first directory, and a small RGB thumbnail in a sub-directory.
+std::string CameraRawWithThumbnail(int thumbWidth, int thumbHeight, QColor colour) {
+    struct Tag {
+        uint16_t tag, type;
+        uint32_t count;
+        std::string value;  // little-endian bytes
+    };
+    auto le = [](uint64_t v, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i) out += char((v >> (8 * i)) & 0xff);
+        return out;
+    };
+    auto l32 = [&](uint32_t v) { return Tag{0, 4, 1, le(v, 4)}; };
+    auto tag = [](uint16_t id, Tag t) { return t.tag = id, t; };
+    auto shorts = [&](std::initializer_list<uint16_t> vs) {
+        std::string out;
+        for (uint16_t v : vs) out += le(v, 2);
+        return Tag{0, 3, uint32_t(vs.size()), out};
+    };
+    std::string file = "II*" + le(0, 1) + le(8, 4);
+    auto writeDirectory = [&](size_t at, const std::vector<Tag>& tags) {
+        file.resize(std::max(file.size(), at));
+        std::string dir = le(tags.size(), 2), values;
+        size_t valueAt = at + 2 + tags.size() * 12 + 4;
+        for (const Tag& t : tags) {
+            dir += le(t.tag, 2) + le(t.type, 2) + le(t.count, 4);
+            if (t.value.size() <= 4) {
+                dir += t.value + std::string(4 - t.value.size(), '\0');
+            } else {
+                dir += le(valueAt + values.size(), 4);
+                values += t.value + std::string(t.value.size() % 2, '\0');
+            }
+        }
+        file.replace(at, std::string::npos, dir + le(0, 4) + values);
+    };
+    const uint32_t side = 32, sub = 512, thumb = 1024;
+    const uint32_t thumbBytes = uint32_t(thumbWidth * thumbHeight * 3);
+    const uint32_t sensor = thumb + thumbBytes;
+    writeDirectory(
+        8, {tag(0xfe, l32(0)), tag(0x100, l32(side)), tag(0x101, l32(side)),
+            tag(0x102, shorts({16})), tag(0x103, shorts({1})), tag(0x106, shorts({32803})),
+            tag(0x111, l32(sensor)), tag(0x115, shorts({1})), tag(0x116, l32(side)),
+            tag(0x117, l32(side * side * 2)), tag(0x14a, l32(sub)), tag(0x828d, shorts({2, 2})),
+            Tag{0x828e, 1, 4, std::string("\0\1\1\2", 4)},
+            Tag{0xc612, 1, 4, std::string("\1\4\0\0", 4)},
+            Tag{0xc614, 2, 12, std::string("Test camera", 12)}});
+    writeDirectory(sub, {tag(0xfe, l32(1)), tag(0x100, l32(uint32_t(thumbWidth))),
+                         tag(0x101, l32(uint32_t(thumbHeight))), tag(0x102, shorts({8, 8, 8})),
+                         tag(0x103, shorts({1})), tag(0x106, shorts({2})), tag(0x111, l32(thumb)),
+                         tag(0x115, shorts({3})), tag(0x116, l32(uint32_t(thumbHeight))),
+                         tag(0x117, l32(thumbBytes))});
+    file.resize(thumb);
+    for (int i = 0; i < thumbWidth * thumbHeight; ++i)
+        file += {char(colour.red()), char(colour.green()), char(colour.blue())};
+    for (uint32_t i = 0; i < side * side; ++i) file += le(1000, 2);
+    return file;
+}
+
+TEST_F(PreviewConvertTest, CameraRawShowsTheThumbnailTheCameraStored) {
+    WriteText(Path("IMG_0001.dng"), CameraRawWithThumbnail(24, 12, QColor(200, 30, 40)));
+    const auto picture = LoadPreviewPicture(Q(Path("IMG_0001.dng")));
+    ASSERT_TRUE(picture);
+    EXPECT_TRUE(picture->fromRaw);
+    EXPECT_EQ(picture->originalSize, QSize(24, 12));
+    EXPECT_EQ(QColor(picture->image.pixel(5, 5)), QColor(200, 30, 40));
+    // Cut short (a carved file that ran into other data): a part or nothing, never a crash.
+    const std::string whole = CameraRawWithThumbnail(24, 12, QColor(200, 30, 40));
+    for (size_t keep : {size_t(100), size_t(600), size_t(1100), whole.size() - 10}) {
+        WriteText(Path("cut.dng"), whole.substr(0, keep));
+        LoadPreviewPicture(Q(Path("cut.dng")));
+    }
+}
+
 TEST_F(PreviewConvertTest, DamagedOrForeignPictureBytesNeverCrash) {
     if (!HaveTool("convert")) GTEST_SKIP() << "ImageMagick missing";
     ASSERT_EQ(RunShell("convert -size 64x48 gradient:red-blue '" + Path("cut.jpg") + "'"), 0);

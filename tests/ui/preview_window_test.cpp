@@ -29,28 +29,12 @@
 #include "ui/preview_process_wnd.h"
 #include "ui/qt_test_app.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
-
 namespace norvale {
 namespace {
 
 using testing::IsolatedHome;
 
-// Qt Multimedia of this version keeps a few blocks per playback (the codec's option list, the
-// video window's backing store) that it never frees; the leak check of sanitizer builds leaves
-// what is allocated on this thread during playback alone.
-struct PlaybackLeaksIgnored {
-#if defined(__SANITIZE_ADDRESS__)
-    PlaybackLeaksIgnored() {
-        __lsan_disable();
-    }
-    ~PlaybackLeaksIgnored() {
-        __lsan_enable();
-    }
-#endif
-};
+using testing::PlaybackLeaksIgnored;
 using testing::TempDir;
 
 // Extracts the contents it is given the way the engines do: to the target the item's name
@@ -314,6 +298,13 @@ TEST_F(PreviewWindowTest, PlayableVideoPlaysAndOneThatNeverStartsGivesUp) {
     ASSERT_TRUE(failed.wait(5000));
     EXPECT_EQ(pane.ShownText(), "Cannot play");
     EXPECT_FALSE(pane.Playing());
+}
+
+TEST(MediaClockTest, MinutesAndSecondsWithHoursOnlyWhenThereAreAny) {
+    EXPECT_EQ(MediaClock(0, 0), "0:00 / 0:00");
+    EXPECT_EQ(MediaClock(61'999, 185'000), "1:01 / 3:05");
+    EXPECT_EQ(MediaClock(3'600'000, 7'384'000), "1:00:00 / 2:03:04");
+    EXPECT_EQ(MediaClock(-5, 999), "0:00 / 0:00");  // before the first position report
 }
 
 // On a machine without a sound device a sound file cannot be played: the message, not a crash
