@@ -115,3 +115,56 @@ time_v_secs() {
     sed -n 's/^[[:space:]]*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1.time" |
         awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }'
 }
+
+# The number of items a `norvale-cli scan` said it found, from its output file.
+found_by_ours() { sed -n 's/.*: \([0-9]*\) items\{0,1\} found.*/\1/p' "$1"; }
+
+# Times, in turns and from the same state each time (no scan log of ours, an empty PhotoRec
+# folder, nothing left to write back), `dd bs=1M` over IMAGE (the raw-read limit), our command
+# and PhotoRec carving IMAGE into WORK/photorec; RUNS runs each, the best counts. Needs
+# XDG_DATA_HOME under WORK. Sets dd_t, ours_t, pr_t (seconds), ours_files and pr_files.
+race_dd_ours_photorec() {  # work image runs our-command...
+    local work=$1 image=$2 runs=$3
+    shift 3
+    mkdir -p "$work/logs"
+    local -a dd_times=() ours_times=() pr_times=()
+    for _ in $(seq 1 "$runs"); do
+        dd_times+=("$(race_timed "$work" "$work/logs/dd.out" dd if="$image" of=/dev/null bs=1M)")
+        ours_times+=("$(race_timed "$work" "$work/logs/ours.out" "$@")")
+        pr_times+=("$(race_timed "$work" "$work/logs/photorec.out" photorec_carve "$image" \
+            "$work/photorec")")
+    done
+    dd_t=$(printf '%s\n' "${dd_times[@]}" | best)
+    ours_t=$(printf '%s\n' "${ours_times[@]}" | best)
+    pr_t=$(printf '%s\n' "${pr_times[@]}" | best)
+    ours_files=$(found_by_ours "$work/logs/ours.out")
+    pr_files=$(find "$work/photorec" -type f ! -name report.xml | wc -l)
+}
+race_timed() {  # work output-file command...
+    local work=$1 to=$2 s e
+    shift 2
+    rm -rf "$work/xdg" "$work/photorec" "$work/logs/photorec.log"
+    mkdir -p "$work/photorec"
+    sync
+    s=$(now)
+    if ! (cd "$work/logs" && "$@" </dev/null >"$to" 2>&1); then
+        echo "'$*' failed:" >&2
+        cat "$to" >&2
+        exit 1
+    fi
+    e=$(now)
+    echo "$e - $s" | bc -l
+}
+
+# The table of race_dd_ours_photorec's figures for an image of SIZE bytes, our row named LABEL.
+print_race() {  # size label
+    local size=$1 label=$2
+    mbs() { echo "$size / 1048576 / $1" | bc -l; }
+    printf '%-40s %9s %9s %9s\n' tool "best [s]" "MB/s" files
+    printf '%-40s %9.3f %9.1f %9s\n' "dd bs=1M (raw read)" "$dd_t" "$(mbs "$dd_t")" -
+    printf '%-40s %9.3f %9.1f %9s\n' "$label" "$ours_t" "$(mbs "$ours_t")" "${ours_files:-?}"
+    printf '%-40s %9.3f %9.1f %9s\n' "PhotoRec $(photorec_version) (writes files)" "$pr_t" \
+        "$(mbs "$pr_t")" "$pr_files"
+    printf 'speed ours/PhotoRec: %.2f (above 1: ours faster)\n' "$(echo "$pr_t / $ours_t" | bc -l)"
+    printf 'speed ours/dd: %.2f (1 would be the raw-read limit)\n' "$(echo "$dd_t / $ours_t" | bc -l)"
+}

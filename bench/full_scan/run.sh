@@ -38,40 +38,7 @@ rm -rf "$work/tree"
 sync
 cat "$img" >/dev/null  # every tool reads the image from the page cache
 
-# Each timed run starts from the same state: no scan log of ours, an empty PhotoRec folder,
-# nothing left to write back from the previous run.
-fresh() {
-    rm -rf "$work/xdg" "$work/photorec" "$work/logs/photorec.log"
-    mkdir -p "$work/photorec"
-    sync
-}
-timed() {  # output-file command...
-    local to=$1 s e
-    shift
-    fresh
-    s=$(now)
-    if ! (cd "$work/logs" && "$@" </dev/null >"$to" 2>&1); then
-        echo "'$*' failed:" >&2
-        cat "$to" >&2
-        exit 1
-    fi
-    e=$(now)
-    echo "$e - $s" | bc -l
-}
-found_by_ours() { sed -n 's/.*: \([0-9]*\) items\{0,1\} found.*/\1/p' "$1"; }
-
-declare -A times
-for _ in $(seq 1 "$runs"); do
-    times[dd]+="$(timed "$work/logs/dd.out" dd if="$img" of=/dev/null bs=1M) "
-    times[ours]+="$(timed "$work/logs/ours.out" "$cli" scan --mode full --restart -q "$img") "
-    times[photorec]+="$(timed "$work/logs/photorec.out" photorec_carve "$img" "$work/photorec") "
-done
-best_of() { tr ' ' '\n' <<<"${times[$1]}" | grep . | best; }
-dd_t=$(best_of dd)
-ours_t=$(best_of ours)
-pr_t=$(best_of photorec)
-ours_files=$(found_by_ours "$work/logs/ours.out")
-pr_files=$(find "$work/photorec" -type f ! -name report.xml | wc -l)
+race_dd_ours_photorec "$work" "$img" "$runs" "$cli" scan --mode full --restart -q "$img"
 rm -rf "$work/photorec"
 
 # Peak memory of the full pass over the same image.
@@ -79,18 +46,9 @@ rm -rf "$work/xdg"
 run_time_v "$work/logs/rss-2g.out" "$cli" scan --mode full --restart -q "$img"
 rss_2g=$(time_v_rss_kib "$work/logs/rss-2g.out")
 
-size=$(stat -c %s "$img")
-mbs() { echo "$size / 1048576 / $1" | bc -l; }
 printf 'image: %s MiB FAT32 (4 KiB clusters) holding %s real files, quick-formatted; in the page cache; best of %s runs\n' \
     "$mib" "$tree_files" "$runs"
-printf '%-40s %9s %9s %9s\n' tool "best [s]" "MB/s" files
-printf '%-40s %9.3f %9.1f %9s\n' "dd bs=1M (raw read)" "$dd_t" "$(mbs "$dd_t")" -
-printf '%-40s %9.3f %9.1f %9s\n' "norvale-cli scan --mode full" "$ours_t" "$(mbs "$ours_t")" \
-    "${ours_files:-?}"
-printf '%-40s %9.3f %9.1f %9s\n' "PhotoRec $(photorec_version) (writes files)" "$pr_t" \
-    "$(mbs "$pr_t")" "$pr_files"
-printf 'speed ours/PhotoRec: %.2f (above 1: ours faster)\n' "$(echo "$pr_t / $ours_t" | bc -l)"
-printf 'speed ours/dd: %.2f (1 would be the raw-read limit)\n' "$(echo "$dd_t / $ours_t" | bc -l)"
+print_race "$(stat -c %s "$img")" "norvale-cli scan --mode full"
 printf 'peak memory of our full scan, %s MiB image: %.1f MiB\n' "$mib" "$(echo "$rss_2g / 1024" | bc -l)"
 rm -f "$img"
 
