@@ -24,7 +24,7 @@ packages=(
     imagemagick ffmpeg ghostscript p7zip-full gcab libgsf-bin fonts-freefont-ttf
     qt6-base-dev qt6-svg-dev qt6-multimedia-dev libudev-dev
     libpoppler-qt6-dev libarchive-dev libraw-dev xvfb xauth
-    pulseaudio
+    pulseaudio desktop-file-utils
 )
 bench_packages=(testdisk foremost scalpel)
 if [ "$bench" -eq 1 ]; then
