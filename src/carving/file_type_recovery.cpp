@@ -12,8 +12,9 @@
 #include "device/chunked_io.h"
 #include "engine/data_paths.h"
 #include "engine/output_naming.h"
-#include "engine/preview_target.h"
+#include "engine/preview_output.h"
 #include "engine/scan_log_history.h"
+#include "engine/store_listing.h"
 
 namespace norvale {
 namespace {
@@ -60,9 +61,7 @@ CFileTypeRecovery::~CFileTypeRecovery() {
 }
 
 Result CFileTypeRecovery::OpenStore(const std::string& logName, bool fresh) {
-    if (store_) store_->Close();
-    store_ = std::make_unique<ResultStore>();
-    store_->SetListCallback(listCallback_, listUserData_);
+    RenewStore(store_);
     const std::string folder = ScanLogHistory::Instance().CurrentFolder();
     const Result r =
         fresh ? OpenFreshStore(*store_, folder, logName) : store_->Open(folder, logName);
@@ -118,10 +117,7 @@ Result CFileTypeRecovery::AttachToImage(uint32_t sectorSize, const std::string& 
 Result CFileTypeRecovery::SetCallbacks(ScanProgressFn scanProgress,
                                        RecoverProgressFn recoverProgress, void* userData,
                                        int progressScale) {
-    scanProgress_ = scanProgress;
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    progressScale_ = progressScale;
+    KeepCallbacks(scanProgress, recoverProgress, userData, progressScale);
     CarvingContext& context = SharedCarvingContext();
     context.scanProgress = scanProgress;
     context.progressUserData = userData;
@@ -197,7 +193,7 @@ Result CFileTypeRecovery::CountFiles(const RecoveredItem* folder, int level, int
 }
 
 uint64_t CFileTypeRecovery::GetItemCount() {
-    return store_ ? static_cast<uint64_t>(store_->RecordCount()) : 0;
+    return StoreItemCount(store_.get());
 }
 
 Result CFileTypeRecovery::GetItemPath(const RecoveredItem& /*item*/, std::string& /*out*/) {
@@ -209,25 +205,20 @@ Result CFileTypeRecovery::SkipUsedClusters(uint64_t& /*position*/, uint64_t& /*f
 }
 
 Result CFileTypeRecovery::SetListCallback(ListProgressFn fn, void* userData) {
-    listCallback_ = fn;
-    listUserData_ = userData;
-    if (!store_) return kErrInvalidParameter;
-    store_->SetListCallback(fn, userData);
-    return kOk;
+    return KeepListCallback(fn, userData, store_.get(), kErrInvalidParameter);
 }
 
 int CFileTypeRecovery::ListByType(const std::string& pattern, std::vector<RecoveredItem>& out) {
-    if (!store_ || !store_->IsOpen()) return 0;
-    return store_->ListByType(pattern, out);
+    return ListStoreByType(store_.get(), pattern, out);
 }
 
 Result CFileTypeRecovery::BuildClusterMap() {
     return kOk;
 }
 
-template <typename Report>
-Result CFileTypeRecovery::CopyCarved(const RecoveredItem& item, int fd, uint8_t* memory,
-                                     uint64_t limit, uint64_t& done, Report report) {
+template <typename Sink, typename Report>
+Result CFileTypeRecovery::CopyCarved(const RecoveredItem& item, uint64_t limit, uint64_t& done,
+                                     Sink sink, Report report) {
     done = 0;
     const uint32_t s = sectorSize_;
     const uint64_t fileSize = item.fileSize;  // copied: the record is packed
@@ -248,11 +239,7 @@ Result CFileTypeRecovery::CopyCarved(const RecoveredItem& item, int fd, uint8_t*
         // The sectors that did arrive are kept, also when the read then failed.
         const auto n = static_cast<size_t>(std::min<uint64_t>(uint64_t{got} * s, length - done));
         if (n > 0) {
-            if (fd >= 0) {
-                if (Result w = WriteAllBytes(fd, buffer.data(), n); w != kOk) return w;
-            } else {
-                std::memcpy(memory + done, buffer.data(), n);
-            }
+            if (Result w = sink(buffer.data(), n); w != kOk) return w;
             done += n;
         }
         if (r != kOk) return r;
@@ -266,73 +253,34 @@ Result CFileTypeRecovery::CopyCarved(const RecoveredItem& item, int fd, uint8_t*
 Result CFileTypeRecovery::RecoverItem(const RecoveredItem& item, const std::string& destination,
                                       int /*destinationFlag*/) {
     std::string path = destination;
-    auto finish = [&](Result r) -> Result {
-        if (recoverProgress_) {
-            if (const int answer =
-                    recoverProgress_(userData_, 100, kFullProgressScale, r, path.c_str());
-                answer != 0) {
-                return answer;
-            }
-        }
-        return r;
-    };
+    bool stopped = false;
     const size_t slash = destination.rfind('/');
     if (slash != std::string::npos && slash > 0) {
-        if (Result r = MakeFolders(destination.substr(0, slash)); r != kOk) return finish(r);
+        if (Result r = MakeFolders(destination.substr(0, slash)); r != kOk) {
+            return FinishFile(r, path, stopped);
+        }
     }
-    int fd = -1;
-    if (Result r = CreateNewFile(path, fd); r != kOk) return finish(r);
     uint64_t done = 0;
-    bool stopped = false;
-    Result result = CopyCarved(item, fd, nullptr, UINT64_MAX, done, [&](uint64_t copied) {
-        const auto percent = static_cast<int>(copied * 100 / item.fileSize);
-        if (percent >= 100 || !recoverProgress_) return 0;
-        const int answer =
-            recoverProgress_(userData_, percent, kFullProgressScale, 0, path.c_str());
-        stopped = answer != 0;
-        return answer;
-    });
-    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-    if (stopped) return result;
-    return finish(result);
+    return CopyToNewFile(path, item.fileSize, stopped,
+                         [&](const ChunkSink& sink, const CopiedFn& copied) {
+                             return CopyCarved(item, UINT64_MAX, done, sink, copied);
+                         });
 }
 
 Result CFileTypeRecovery::ExtractForPreview(const RecoveredItem& item, std::string& tempPath,
                                             uint8_t* memory, uint64_t& byteCount,
                                             PreviewProgressFn fn, void* userData) {
-    const uint64_t capacity = byteCount;
-    byteCount = 0;
-    tempPath.clear();
-    auto report = [&](int percent, Result r) { return fn ? fn(userData, percent, r) : 0; };
-
-    const PreviewTarget target = ChoosePreviewTarget(item.Name());
-    const bool toFile = target.kind != PreviewTargetKind::kMemory;
-    if (!toFile && capacity > 0 && memory == nullptr) return kErrInvalidParameter;
-    int fd = -1;
-    if (toFile) {
-        if (Result r = CreatePreviewFile(target.path, fd); r != kOk) {
-            if (r > 0) report(100, r);
-            return r;
-        }
-        tempPath = target.path;
-    }
-    const uint64_t total =
-        toFile ? uint64_t{item.fileSize} : std::min(uint64_t{item.fileSize}, capacity);
+    PreviewOutput out(item, memory, byteCount, tempPath, fn, userData);
+    if (out.LacksMemory()) return kErrInvalidParameter;
+    if (Result r = out.Open(); r != kOk) return r;
+    const uint64_t total = out.Total(item.fileSize);
     uint64_t done = 0;
-    Result result = CopyCarved(item, fd, memory, total, done, [&](uint64_t copied) {
-        return report(static_cast<int>(copied * 100 / total), kOk);
-    });
-    if (result == kOk && total == 0) report(100, kOk);
-    if (result > 0) report(100, result);
-    if (fd >= 0) {
-        if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-        if (result != kOk) {
-            ::unlink(target.path.c_str());
-            tempPath.clear();
-        }
-    }
-    if (!toFile) byteCount = done;
-    return result;
+    Result result = CopyCarved(
+        item, total, done, [&](const uint8_t* bytes, size_t n) { return out.Put(bytes, n, done); },
+        [&](uint64_t copied) { return out.Report(static_cast<int>(copied * 100 / total), kOk); });
+    if (result == kOk && total == 0) out.Report(100, kOk);
+    if (result > 0) out.Report(100, result);
+    return out.Finish(result, done, true);
 }
 
 }  // namespace norvale

@@ -16,6 +16,7 @@
 
 #include "carving/byte_search.h"
 #include "device/sector_reader.h"
+#include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
 #include "engine/recovery_parse.h"
 #include "engine/result_store.h"
@@ -24,7 +25,7 @@ namespace norvale {
 
 inline constexpr char kCarvedLogPrefix[] = "File_Type_";
 
-class CFileTypeRecovery final : public IFileRecoveryParse {
+class CFileTypeRecovery final : public IFileRecoveryParse, private EngineProgress {
   public:
     CFileTypeRecovery();
     ~CFileTypeRecovery() override;
@@ -83,11 +84,12 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
 
   private:
     Result OpenStore(const std::string& logName, bool fresh);
-    // Copies the item's bytes to `fd` (or, with fd < 0, into `memory`, at most `limit` bytes),
-    // calling `report(done)` after each chunk; a nonzero answer stops the copy with it.
-    template <typename Report>
-    Result CopyCarved(const RecoveredItem& item, int fd, uint8_t* memory, uint64_t limit,
-                      uint64_t& done, Report report);
+    // Hands the item's bytes, at most `limit` of them, to `sink(bytes, n)` in order (a failing
+    // sink stops the copy with its result), calling `report(done)` after each chunk; a nonzero
+    // answer stops the copy with it.
+    template <typename Sink, typename Report>
+    Result CopyCarved(const RecoveredItem& item, uint64_t limit, uint64_t& done, Sink sink,
+                      Report report);
 
     uint16_t sourceTag_ = 0;
     uint64_t partitionStartLba_ = 0;
@@ -95,13 +97,6 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
     uint32_t sectorSize_ = 512;
     SectorReader reader_;
     std::unique_ptr<ResultStore> store_;
-
-    ScanProgressFn scanProgress_ = nullptr;
-    RecoverProgressFn recoverProgress_ = nullptr;
-    void* userData_ = nullptr;
-    int progressScale_ = kFullProgressScale;
-    ListProgressFn listCallback_ = nullptr;
-    void* listUserData_ = nullptr;
 };
 
 }  // namespace norvale

@@ -10,13 +10,14 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <set>
 
 #include "device/chunked_io.h"
 #include "engine/data_paths.h"
-#include "engine/folder_recovery.h"
+#include "engine/item_recovery.h"
 #include "engine/output_naming.h"
-#include "engine/preview_target.h"
+#include "engine/preview_output.h"
 #include "fat/fast_fat_recovery.h"
 
 namespace norvale {
@@ -28,42 +29,29 @@ bool ClusterSizeCopyable(uint32_t clusterBytes) {
 
 }  // namespace
 
+Result CFastFatRecovery::ReadDataCluster(uint32_t cluster, std::vector<uint8_t>& buffer,
+                                         uint32_t& got) {
+    const FatGeometry& g = geometry_;
+    got = 0;
+    Result r = reader_.ReadSectors(g.sectorsPerCluster, buffer.data(), ClusterToLba(g, cluster),
+                                   g.bytesPerSector, got);
+    if (r == kOk && got == 0) r = kErrReadFault;
+    return r;
+}
+
 Result CFastFatRecovery::RecoverItem(const RecoveredItem& item, const std::string& destination,
                                      int /*destinationFlag*/) {
     if (!IsOpen()) return openResult_;
-    bool stopped = false;
-    if (item.isFolder) return RecoverFolder(item, destination, stopped);
-    const size_t slash = destination.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-        if (Result r = MakeFolders(destination.substr(0, slash)); r != kOk) return r;
-    }
-    return RecoverOneFile(item, destination, stopped);
-}
-
-Result CFastFatRecovery::RecoverFolder(const RecoveredItem& folder, const std::string& destination,
-                                       bool& stopped) {
-    return RecoverFolderTree(
-        store_.get(), folder, destination,
-        [this](const RecoveredItem& file, const std::string& path, bool& stop) {
-            return RecoverOneFile(file, path, stop);
-        },
-        [this](int percent, Result error, const std::string& path) {
-            return ReportRecover(percent, error, path);
-        },
-        stopped);
+    return RecoverStoredItem(store_.get(), item, destination,
+                             std::bind_front(&CFastFatRecovery::RecoverOneFile, this),
+                             RecoverReporter());
 }
 
 Result CFastFatRecovery::RecoverOneFile(const RecoveredItem& item, std::string path,
                                         bool& stopped) {
     const FatGeometry& g = geometry_;
     // Every file ends with one report at 100% that carries its result.
-    auto finish = [&](Result r) -> Result {
-        if (const int answer = ReportRecover(100, r, path); answer != 0) {
-            stopped = true;
-            return answer;
-        }
-        return r;
-    };
+    auto finish = [&](Result r) { return FinishFile(r, path, stopped); };
     if (!ClusterSizeCopyable(g.clusterBytes) ||
         static_cast<uint32_t>(item.clusterBytes) > kMaxCopyClusterBytes) {
         return finish(kErrWriteFault);
@@ -83,10 +71,7 @@ Result CFastFatRecovery::RecoverOneFile(const RecoveredItem& item, std::string p
                         ChainRule::kSkipInUse);
          !walk.Done() && done < item.fileSize; walk.Next()) {
         uint32_t got = 0;
-        result = reader_.ReadSectors(g.sectorsPerCluster, buffer.data(),
-                                     ClusterToLba(g, walk.Cluster()), g.bytesPerSector, got);
-        if (result == kOk && got == 0) result = kErrReadFault;
-        if (result != kOk) break;
+        if ((result = ReadDataCluster(walk.Cluster(), buffer, got)) != kOk) break;
         const auto n = static_cast<size_t>(
             std::min<uint64_t>(uint64_t{got} * g.bytesPerSector, item.fileSize - done));
         // A file that cannot be written whole has failed; its partial output is left as it is.
@@ -110,27 +95,14 @@ Result CFastFatRecovery::RecoverOneFile(const RecoveredItem& item, std::string p
 Result CFastFatRecovery::ExtractForPreview(const RecoveredItem& item, std::string& tempPath,
                                            uint8_t* memory, uint64_t& byteCount,
                                            PreviewProgressFn fn, void* userData) {
-    const uint64_t capacity = byteCount;
-    byteCount = 0;
-    tempPath.clear();
+    PreviewOutput out(item, memory, byteCount, tempPath, fn, userData);
     if (!IsOpen()) return openResult_;
     const FatGeometry& g = geometry_;
-    auto report = [&](int percent, Result r) { return fn ? fn(userData, percent, r) : 0; };
-
-    const PreviewTarget target = ChoosePreviewTarget(item.Name());
-    const bool toFile = target.kind != PreviewTargetKind::kMemory;
-    if (!toFile && capacity > 0 && memory == nullptr) return kErrInvalidParameter;
+    if (out.LacksMemory()) return kErrInvalidParameter;
     if (!ClusterSizeCopyable(g.clusterBytes)) return kErrWriteFault;
-    int fd = -1;
-    if (toFile) {
-        if (Result r = CreatePreviewFile(target.path, fd); r != kOk) {
-            if (r > 0) report(100, r);
-            return r;
-        }
-        tempPath = target.path;
-    }
+    if (Result r = out.Open(); r != kOk) return r;
 
-    const uint64_t total = toFile ? item.fileSize : std::min(uint64_t{item.fileSize}, capacity);
+    const uint64_t total = out.Total(item.fileSize);
     Result result = kOk;
     uint64_t done = 0;
     int percent = 0;
@@ -141,32 +113,20 @@ Result CFastFatRecovery::ExtractForPreview(const RecoveredItem& item, std::strin
                             ChainRule::kSkipInUse);
              !walk.Done() && done < total; walk.Next()) {
             uint32_t got = 0;
-            result = reader_.ReadSectors(g.sectorsPerCluster, buffer.data(),
-                                         ClusterToLba(g, walk.Cluster()), g.bytesPerSector, got);
-            if (result == kOk && got == 0) result = kErrReadFault;
-            if (result != kOk) break;
+            if ((result = ReadDataCluster(walk.Cluster(), buffer, got)) != kOk) break;
             const auto n = static_cast<size_t>(
                 std::min<uint64_t>(uint64_t{got} * g.bytesPerSector, total - done));
-            if (toFile) {
-                if ((result = WriteAllBytes(fd, buffer.data(), n)) != kOk) break;
-            } else {
-                std::memcpy(memory + done, buffer.data(), n);
-            }
+            if ((result = out.Put(buffer.data(), n, done)) != kOk) break;
             done += n;
             percent = static_cast<int>(done * 100 / total);
-            if (const int answer = report(percent, kOk); answer != 0) {
+            if (const int answer = out.Report(percent, kOk); answer != 0) {
                 result = answer;
                 break;
             }
         }
     }
-    if (result == kOk && percent < 100) report(100, kOk);
-    if (fd >= 0) {
-        if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-        if (result != kOk) ::unlink(target.path.c_str());
-    }
-    if (!toFile) byteCount = done;
-    return result;
+    if (result == kOk && percent < 100) out.Report(100, kOk);
+    return out.Finish(result, done, false);
 }
 
 }  // namespace norvale

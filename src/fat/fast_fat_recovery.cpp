@@ -8,6 +8,7 @@
 #include <new>
 
 #include "engine/scan_log_history.h"
+#include "engine/store_listing.h"
 
 namespace norvale {
 namespace {
@@ -72,21 +73,7 @@ Result CFastFatRecovery::FinishOpen(uint64_t partitionStartLba, uint64_t partiti
 Result CFastFatRecovery::SetCallbacks(ScanProgressFn scanProgress,
                                       RecoverProgressFn recoverProgress, void* userData,
                                       int progressScale) {
-    scanProgress_ = scanProgress;
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    progressScale_ = progressScale;
-    return kOk;
-}
-
-int CFastFatRecovery::ReportScan(int percent, int secondsLeft) {
-    if (!scanProgress_) return 0;
-    return scanProgress_(userData_, percent, progressScale_, secondsLeft, 0, 0, 0, 0);
-}
-
-int CFastFatRecovery::ReportRecover(int percent, Result error, const std::string& path) {
-    if (!recoverProgress_) return 0;
-    return recoverProgress_(userData_, percent, kFullProgressScale, error, path.c_str());
+    return KeepCallbacks(scanProgress, recoverProgress, userData, progressScale);
 }
 
 Result CFastFatRecovery::Scan(const char* logName) {
@@ -94,9 +81,7 @@ Result CFastFatRecovery::Scan(const char* logName) {
     foldersToEmit_.clear();
     foldersToEmitSet_.clear();
     depthCache_.clear();
-    if (store_) store_->Close();
-    store_ = std::make_unique<ResultStore>();
-    store_->SetListCallback(listCallback_, listUserData_);
+    RenewStore(store_);
 
     const std::string folder = ScanLogHistory::Instance().CurrentFolder();
     if (logName) return store_->Open(folder, logName);
@@ -112,44 +97,28 @@ Result CFastFatRecovery::Scan(const char* logName) {
 
 Result CFastFatRecovery::ListChildren(const RecoveredItem* folder, int level,
                                       std::vector<RecoveredItem>& out) {
-    if (!folder && level != 0) return kErrInvalidParameter;
-    if (!store_ || !store_->IsOpen()) return kOk;
-    store_->Flush();
-    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : geometry_.rootCluster;
-    return store_->ListChildren(key, static_cast<uint32_t>(level), out);
+    return ListStoreChildren(store_.get(), folder, level, geometry_.rootCluster, out);
 }
 
 Result CFastFatRecovery::CountFiles(const RecoveredItem* folder, int level, int& count) {
-    count = 0;
-    if (!store_ || !store_->IsOpen()) return kOk;
-    store_->Flush();
-    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : geometry_.rootCluster;
-    int32_t n = 0;
-    const Result r = store_->CountFiles(key, static_cast<uint32_t>(level), n);
-    count = n;
-    return r;
+    return CountStoreFiles(store_.get(), folder, level, geometry_.rootCluster,
+                           RootLevelCheck::kNone, count);
 }
 
 uint64_t CFastFatRecovery::GetItemCount() {
-    return store_ ? static_cast<uint64_t>(store_->RecordCount()) : 0;
+    return StoreItemCount(store_.get());
 }
 
 Result CFastFatRecovery::GetItemPath(const RecoveredItem& item, std::string& out) {
-    out.clear();
-    if (!store_ || !store_->IsOpen()) return kOk;
-    return store_->GetItemPath(item, out);
+    return StoreItemPath(store_.get(), item, out, kOk);
 }
 
 Result CFastFatRecovery::SetListCallback(ListProgressFn fn, void* userData) {
-    listCallback_ = fn;
-    listUserData_ = userData;
-    if (store_) store_->SetListCallback(fn, userData);
-    return kOk;
+    return KeepListCallback(fn, userData, store_.get(), kOk);
 }
 
 int CFastFatRecovery::ListByType(const std::string& pattern, std::vector<RecoveredItem>& out) {
-    if (!store_ || !store_->IsOpen()) return 0;
-    return store_->ListByType(pattern, out);
+    return ListStoreByType(store_.get(), pattern, out);
 }
 
 Result CFastFatRecovery::BuildClusterMap() {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "device/sector_reader.h"
+#include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
 #include "engine/recovery_parse.h"
 #include "engine/result_store.h"
@@ -28,7 +29,7 @@ namespace norvale {
 // Largest cluster the engine copies (100 MiB); a larger one means a damaged boot sector.
 inline constexpr uint32_t kMaxCopyClusterBytes = 0x6400000;
 
-class CFastFatRecovery final : public IFileRecoveryParse {
+class CFastFatRecovery final : public IFileRecoveryParse, private EngineProgress {
   public:
     CFastFatRecovery();
     ~CFastFatRecovery() override;
@@ -81,8 +82,6 @@ class CFastFatRecovery final : public IFileRecoveryParse {
 
   private:
     Result FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors, uint16_t tag);
-    int ReportScan(int percent, int secondsLeft);
-    int ReportRecover(int percent, Result error, const std::string& path);
 
     // The walk (fast_fat_scan_recovery.cpp).
     struct WalkState;
@@ -101,8 +100,9 @@ class CFastFatRecovery final : public IFileRecoveryParse {
     RecoveredItem BaseRecord(DirEntryBytes e, const std::string& name) const;
 
     // Copying out (fast_fat_copy_recovery.cpp).
-    Result RecoverFolder(const RecoveredItem& folder, const std::string& destination,
-                         bool& stopped);
+    // Reads one data cluster into `buffer` (a cluster long); `got` sectors arrived. The read's
+    // error, or kErrReadFault when nothing arrived.
+    Result ReadDataCluster(uint32_t cluster, std::vector<uint8_t>& buffer, uint32_t& got);
     Result RecoverOneFile(const RecoveredItem& item, std::string path, bool& stopped);
 
     SectorReader reader_;
@@ -112,13 +112,6 @@ class CFastFatRecovery final : public IFileRecoveryParse {
     std::unique_ptr<FatTable> table_;
     uint16_t sourceTag_ = 0;
     uint64_t partitionStartLba_ = 0;  // as the caller gave it, in the medium's sectors
-
-    ScanProgressFn scanProgress_ = nullptr;
-    RecoverProgressFn recoverProgress_ = nullptr;
-    void* userData_ = nullptr;
-    int progressScale_ = kFullProgressScale;
-    ListProgressFn listCallback_ = nullptr;
-    void* listUserData_ = nullptr;
 
     std::unique_ptr<ResultStore> store_;
     // Folders met during the scan by first cluster; the record's recordIndex holds the key of

@@ -8,12 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "device/chunked_io.h"
 #include "engine/data_paths.h"
-#include "engine/folder_recovery.h"
+#include "engine/item_recovery.h"
 #include "engine/output_naming.h"
-#include "engine/preview_target.h"
+#include "engine/preview_output.h"
 #include "fat/fast_fat_recovery.h"
 #include "fat/professional_fat_recovery.h"
 
@@ -66,99 +67,39 @@ Result CProfessionalFatRecovery::RecoverItem(const RecoveredItem& item,
                                              const std::string& destination,
                                              int /*destinationFlag*/) {
     if (!IsOpen()) return openResult_;
-    bool stopped = false;
-    if (item.isFolder) {
-        return RecoverFolderTree(
-            store_.get(), item, destination,
-            [this](const RecoveredItem& file, const std::string& path, bool& stop) {
-                return RecoverOneFile(file, path, stop);
-            },
-            [this](int percent, Result error, const std::string& path) {
-                return ReportRecover(percent, error, path);
-            },
-            stopped);
-    }
-    const size_t slash = destination.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-        if (Result r = MakeFolders(destination.substr(0, slash)); r != kOk) return r;
-    }
-    return RecoverOneFile(item, destination, stopped);
+    return RecoverStoredItem(store_.get(), item, destination,
+                             std::bind_front(&CProfessionalFatRecovery::RecoverOneFile, this),
+                             RecoverReporter());
 }
 
 Result CProfessionalFatRecovery::RecoverOneFile(const RecoveredItem& item, std::string path,
                                                 bool& stopped) {
-    // Every file ends with one report at 100% that carries its result.
-    auto finish = [&](Result r) -> Result {
-        if (const int answer = ReportRecover(100, r, path); answer != 0) {
-            stopped = true;
-            return answer;
-        }
-        return r;
-    };
-    int fd = -1;
-    if (Result r = CreateNewFile(path, fd); r != kOk) return finish(r);
     uint64_t done = 0;
-    bool askedToStop = false;
-    Result result = CopyData(
-        item, item.fileSize, done,
-        [&](const uint8_t* bytes, size_t n) { return WriteAllBytes(fd, bytes, n); },
-        [&](uint64_t written) {
-            const auto percent = static_cast<int>(written * 100 / item.fileSize);
-            if (percent >= 100) return 0;  // the final report follows the close
-            const int answer = ReportRecover(percent, kOk, path);
-            askedToStop = answer != 0;
-            return answer;
-        });
-    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-    if (askedToStop) {
-        stopped = true;
-        return result;
-    }
-    return finish(result);
+    return CopyToNewFile(path, item.fileSize, stopped,
+                         [&](const ChunkSink& sink, const CopiedFn& copied) {
+                             return CopyData(item, item.fileSize, done, sink, copied);
+                         });
 }
 
 Result CProfessionalFatRecovery::ExtractForPreview(const RecoveredItem& item, std::string& tempPath,
                                                    uint8_t* memory, uint64_t& byteCount,
                                                    PreviewProgressFn fn, void* userData) {
-    const uint64_t capacity = byteCount;
-    byteCount = 0;
-    tempPath.clear();
+    PreviewOutput out(item, memory, byteCount, tempPath, fn, userData);
     if (!IsOpen()) return openResult_;
-    auto report = [&](int percent, Result r) { return fn ? fn(userData, percent, r) : 0; };
-
-    const PreviewTarget target = ChoosePreviewTarget(item.Name());
-    const bool toFile = target.kind != PreviewTargetKind::kMemory;
-    if (!toFile && capacity > 0 && memory == nullptr) return kErrInvalidParameter;
-    int fd = -1;
-    if (toFile) {
-        if (Result r = CreatePreviewFile(target.path, fd); r != kOk) {
-            if (r > 0) report(100, r);
-            return r;
-        }
-        tempPath = target.path;
-    }
+    if (out.LacksMemory()) return kErrInvalidParameter;
+    if (Result r = out.Open(); r != kOk) return r;
     const uint64_t size = item.fileSize;  // a copy: the record is packed
-    const uint64_t total = toFile ? size : std::min(size, capacity);
+    const uint64_t total = out.Total(size);
     uint64_t done = 0;
     int percent = 0;
     Result result = CopyData(
-        item, total, done,
-        [&](const uint8_t* bytes, size_t n) {
-            if (toFile) return WriteAllBytes(fd, bytes, n);
-            std::memcpy(memory + done, bytes, n);
-            return kOk;
-        },
+        item, total, done, [&](const uint8_t* bytes, size_t n) { return out.Put(bytes, n, done); },
         [&](uint64_t copied) {
             percent = static_cast<int>(copied * 100 / total);
-            return report(percent, kOk);
+            return out.Report(percent, kOk);
         });
-    if (result == kOk && percent < 100) report(100, kOk);
-    if (fd >= 0) {
-        if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-        if (result != kOk) ::unlink(target.path.c_str());
-    }
-    if (!toFile) byteCount = done;
-    return result;
+    if (result == kOk && percent < 100) out.Report(100, kOk);
+    return out.Finish(result, done, false);
 }
 
 }  // namespace norvale

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "engine/scan_log_history.h"
+#include "engine/store_listing.h"
 
 namespace norvale {
 
@@ -61,23 +62,12 @@ bool CProfessionalFatRecovery::ReadSector(uint64_t lba, std::vector<uint8_t>& se
 Result CProfessionalFatRecovery::SetCallbacks(ScanProgressFn scanProgress,
                                               RecoverProgressFn recoverProgress, void* userData,
                                               int progressScale) {
-    scanProgress_ = scanProgress;
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    progressScale_ = progressScale;
-    return kOk;
-}
-
-int CProfessionalFatRecovery::ReportRecover(int percent, Result error, const std::string& path) {
-    if (!recoverProgress_) return 0;
-    return recoverProgress_(userData_, percent, kFullProgressScale, error, path.c_str());
+    return KeepCallbacks(scanProgress, recoverProgress, userData, progressScale);
 }
 
 Result CProfessionalFatRecovery::BeginScan(const char* logName) {
     ResetPass();
-    if (store_) store_->Close();
-    store_ = std::make_unique<ResultStore>();
-    store_->SetListCallback(listCallback_, listUserData_);
+    RenewStore(store_);
     emittedBefore_.clear();
     if (!IsOpen()) return openResult_;
 
@@ -105,47 +95,29 @@ Result CProfessionalFatRecovery::Scan(const char* /*logName*/) {
 
 Result CProfessionalFatRecovery::ListChildren(const RecoveredItem* folder, int level,
                                               std::vector<RecoveredItem>& out) {
-    if (!folder && level != 0) return kErrInvalidParameter;
-    if (!store_ || !store_->IsOpen()) return kOk;
-    store_->Flush();
-    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : 0;
-    return store_->ListChildren(key, static_cast<uint32_t>(level), out);
+    return ListStoreChildren(store_.get(), folder, level, 0, out);
 }
 
 Result CProfessionalFatRecovery::CountFiles(const RecoveredItem* folder, int level, int& count) {
-    count = 0;
-    if (!folder && level != 0) return kErrInvalidParameter;
-    if (!store_ || !store_->IsOpen()) return kOk;
-    store_->Flush();
-    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : 0;
-    int32_t n = 0;
-    const Result r = store_->CountFiles(key, static_cast<uint32_t>(level), n);
-    count = n;
-    return r;
+    return CountStoreFiles(store_.get(), folder, level, 0, RootLevelCheck::kRefuseOtherLevels,
+                           count);
 }
 
 uint64_t CProfessionalFatRecovery::GetItemCount() {
-    return store_ ? static_cast<uint64_t>(store_->RecordCount()) : 0;
+    return StoreItemCount(store_.get());
 }
 
 Result CProfessionalFatRecovery::GetItemPath(const RecoveredItem& item, std::string& out) {
-    out.clear();
-    if (!store_ || !store_->IsOpen()) return kErrInvalidParameter;
-    return store_->GetItemPath(item, out);
+    return StoreItemPath(store_.get(), item, out, kErrInvalidParameter);
 }
 
 Result CProfessionalFatRecovery::SetListCallback(ListProgressFn fn, void* userData) {
-    listCallback_ = fn;
-    listUserData_ = userData;
-    if (!store_) return kErrInvalidParameter;
-    store_->SetListCallback(fn, userData);
-    return kOk;
+    return KeepListCallback(fn, userData, store_.get(), kErrInvalidParameter);
 }
 
 int CProfessionalFatRecovery::ListByType(const std::string& pattern,
                                          std::vector<RecoveredItem>& out) {
-    if (!store_ || !store_->IsOpen()) return 0;
-    return store_->ListByType(pattern, out);
+    return ListStoreByType(store_.get(), pattern, out);
 }
 
 Result CProfessionalFatRecovery::SkipUsedClusters(uint64_t& /*position*/, uint64_t& freeLength) {

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "device/sector_reader.h"
+#include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
 #include "engine/recovery_parse.h"
 #include "engine/result_store.h"
@@ -51,7 +52,7 @@ struct ProfessionalFatLimits {
     size_t maxDataEnds = 1 << 18;
 };
 
-class CProfessionalFatRecovery final : public IFileRecoveryParse {
+class CProfessionalFatRecovery final : public IFileRecoveryParse, private EngineProgress {
   public:
     CProfessionalFatRecovery();
     ~CProfessionalFatRecovery() override;
@@ -184,7 +185,6 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
     Result FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors, uint16_t tag);
     bool ReadSector(uint64_t lba, std::vector<uint8_t>& sector);
     uint64_t MediumEnd() const;
-    int ReportRecover(int percent, Result error, const std::string& path);
 
     // The pass (professional_fat_scan_recovery.cpp).
     void ResetPass();
@@ -258,13 +258,6 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
     uint64_t partitionSectors_ = 0;
     uint16_t sourceTag_ = 0;
     ProfessionalFatLimits limits_;
-
-    ScanProgressFn scanProgress_ = nullptr;
-    RecoverProgressFn recoverProgress_ = nullptr;
-    void* userData_ = nullptr;
-    int progressScale_ = kFullProgressScale;
-    ListProgressFn listCallback_ = nullptr;
-    void* listUserData_ = nullptr;
 
     std::unique_ptr<ResultStore> store_;
     std::set<uint32_t> emittedBefore_;  // folders a resumed store already holds

@@ -7,7 +7,7 @@
 
 #include "device/chunked_io.h"
 #include "engine/output_naming.h"
-#include "engine/preview_target.h"
+#include "engine/preview_output.h"
 #include "ntfs/content_copy.h"
 
 namespace norvale {
@@ -64,32 +64,20 @@ Result CopyFoundFile(const RecoveredItem& item, const ContentLoader& load, std::
 Result ExtractFoundFile(const RecoveredItem& item, const ContentLoader& load, std::string& tempPath,
                         uint8_t* memory, uint64_t& byteCount, PreviewProgressFn fn,
                         void* userData) {
-    const uint64_t capacity = byteCount;
-    byteCount = 0;
-    tempPath.clear();
+    PreviewOutput out(item, memory, byteCount, tempPath, fn, userData);
     if (item.isFolder) return kErrInvalidParameter;
-    auto report = [&](int percent, Result r) { return fn ? fn(userData, percent, r) : 0; };
-
-    const PreviewTarget target = ChoosePreviewTarget(item.Name());
-    const bool toFile = target.kind != PreviewTargetKind::kMemory;
-    if (!toFile && capacity > 0 && memory == nullptr) return kErrInvalidParameter;
-    const uint64_t total = toFile ? item.fileSize : std::min(uint64_t{item.fileSize}, capacity);
+    if (out.LacksMemory()) return kErrInvalidParameter;
+    const bool toFile = out.ToFile();
+    const uint64_t total = out.Total(item.fileSize);
     AttributeContent content;
     if (total > 0) {
         if (Result r = load(content); r != kOk) {
-            if (r > 0) report(100, r);
+            if (r > 0) out.Report(100, r);
             return r;
         }
     }
     const uint64_t readable = content.Readable();
-    int fd = -1;
-    if (toFile) {
-        if (Result r = CreatePreviewFile(target.path, fd); r != kOk) {
-            if (r > 0) report(100, r);
-            return r;
-        }
-        tempPath = target.path;
-    }
+    if (Result r = out.Open(); r != kOk) return r;
 
     Result result = kOk;
     uint64_t done = 0;
@@ -105,24 +93,16 @@ Result ExtractFoundFile(const RecoveredItem& item, const ContentLoader& load, st
         const std::span<uint8_t> chunk =
             toFile ? std::span<uint8_t>(buffer.data(), n) : std::span<uint8_t>(memory + done, n);
         if ((result = content.Read(done, chunk)) != kOk) break;
-        if (toFile && (result = WriteAllBytes(fd, chunk.data(), n)) != kOk) break;
+        if (toFile && (result = out.Put(chunk.data(), n, done)) != kOk) break;
         done += n;
         percent = static_cast<int>(done * 100 / total);
-        if (const int answer = report(percent, kOk); answer != 0) {
+        if (const int answer = out.Report(percent, kOk); answer != 0) {
             result = answer;
             break;
         }
     }
-    if (result == kOk && percent < 100) report(100, kOk);
-    if (fd >= 0) {
-        if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-        if (result != kOk) {
-            ::unlink(target.path.c_str());
-            tempPath.clear();
-        }
-    }
-    if (!toFile) byteCount = done;
-    return result;
+    if (result == kOk && percent < 100) out.Report(100, kOk);
+    return out.Finish(result, done, true);
 }
 
 }  // namespace norvale

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "device/sector_reader.h"
+#include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
 #include "engine/recovery_parse.h"
 #include "engine/result_store.h"
@@ -29,7 +30,7 @@
 
 namespace norvale {
 
-class CFastNtfsRecovery final : public IFileRecoveryParse {
+class CFastNtfsRecovery final : public IFileRecoveryParse, private EngineProgress {
   public:
     CFastNtfsRecovery();
     ~CFastNtfsRecovery() override;
@@ -96,8 +97,6 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
     struct RecordFacts;
 
     Result FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors, uint16_t tag);
-    int ReportScan(int percent, int secondsLeft);
-    int ReportRecover(int percent, Result error, const std::string& path);
 
     // The scan (fast_ntfs_scan_recovery.cpp).
     Result RunScan();
@@ -118,8 +117,6 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
     Result LoadContent(const RecoveredItem& item, AttributeContent& content);
 
     // Copying out (fast_ntfs_copy_recovery.cpp).
-    Result RecoverFolder(const RecoveredItem& folder, const std::string& destination,
-                         bool& stopped);
     Result RecoverOneFile(const RecoveredItem& item, std::string path, bool& stopped);
 
     SectorReader reader_;
@@ -129,13 +126,6 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
     Result mftResult_ = kErrInvalidHandle;
     uint16_t sourceTag_ = 0;
     uint64_t partitionStartLba_ = 0;  // as the caller gave it, in the medium's sectors
-
-    ScanProgressFn scanProgress_ = nullptr;
-    RecoverProgressFn recoverProgress_ = nullptr;
-    void* userData_ = nullptr;
-    int progressScale_ = kFullProgressScale;
-    ListProgressFn listCallback_ = nullptr;
-    void* listUserData_ = nullptr;
 
     std::unique_ptr<ResultStore> store_;
     // Folders met above deleted files, each once, in the order they were met; the second pass

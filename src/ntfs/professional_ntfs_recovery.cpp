@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/scan_log_history.h"
+#include "engine/store_listing.h"
 #include "ntfs/mft_record.h"
 
 namespace norvale {
@@ -78,16 +79,7 @@ Result CProfessionalNtfsRecovery::FinishOpen(uint64_t partitionStartLba, uint64_
 Result CProfessionalNtfsRecovery::SetCallbacks(ScanProgressFn scanProgress,
                                                RecoverProgressFn recoverProgress, void* userData,
                                                int progressScale) {
-    scanProgress_ = scanProgress;
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    progressScale_ = progressScale;
-    return kOk;
-}
-
-int CProfessionalNtfsRecovery::ReportRecover(int percent, Result error, const std::string& path) {
-    if (!recoverProgress_) return 0;
-    return recoverProgress_(userData_, percent, kFullProgressScale, error, path.c_str());
+    return KeepCallbacks(scanProgress, recoverProgress, userData, progressScale);
 }
 
 Result CProfessionalNtfsRecovery::Scan(const char* /*logName*/) {
@@ -97,9 +89,7 @@ Result CProfessionalNtfsRecovery::Scan(const char* /*logName*/) {
 Result CProfessionalNtfsRecovery::BeginScan(const char* logName) {
     places_.clear();
     folders_.clear();
-    if (store_) store_->Close();
-    store_ = std::make_unique<ResultStore>();
-    store_->SetListCallback(listCallback_, listUserData_);
+    RenewStore(store_);
     const std::string folder = ScanLogHistory::Instance().CurrentFolder();
     if (!logName || !*logName) {
         return OpenFreshStore(*store_, folder,
@@ -116,35 +106,22 @@ int32_t CProfessionalNtfsRecovery::NextRecordIndex() const {
 
 Result CProfessionalNtfsRecovery::ListChildren(const RecoveredItem* folder, int level,
                                                std::vector<RecoveredItem>& out) {
-    if (!folder && level != 0) return kErrInvalidParameter;
-    if (!store_ || !store_->IsOpen()) return kOk;
-    store_->Flush();
     // The root is record 5's list. (The store's "first list" would stand in for it when nothing
     // hangs directly under the root, and show some folder's children there instead.)
-    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : kRootKey;
-    return store_->ListChildren(key, static_cast<uint32_t>(level), out);
+    return ListStoreChildren(store_.get(), folder, level, kRootKey, out);
 }
 
 Result CProfessionalNtfsRecovery::CountFiles(const RecoveredItem* folder, int level, int& count) {
-    count = 0;
-    if (!folder && level != 0) return kErrInvalidParameter;
-    if (!store_ || !store_->IsOpen()) return kOk;
-    store_->Flush();
-    const uint32_t key = folder ? static_cast<uint32_t>(folder->objectKey) : kRootKey;
-    int32_t n = 0;
-    const Result r = store_->CountFiles(key, static_cast<uint32_t>(level), n);
-    count = n;
-    return r;
+    return CountStoreFiles(store_.get(), folder, level, kRootKey,
+                           RootLevelCheck::kRefuseOtherLevels, count);
 }
 
 uint64_t CProfessionalNtfsRecovery::GetItemCount() {
-    return store_ ? static_cast<uint64_t>(store_->RecordCount()) : 0;
+    return StoreItemCount(store_.get());
 }
 
 Result CProfessionalNtfsRecovery::GetItemPath(const RecoveredItem& item, std::string& out) {
-    out.clear();
-    if (!store_ || !store_->IsOpen()) return kErrInvalidParameter;
-    return store_->GetItemPath(item, out);
+    return StoreItemPath(store_.get(), item, out, kErrInvalidParameter);
 }
 
 Result CProfessionalNtfsRecovery::SkipUsedClusters(uint64_t& /*position*/, uint64_t& freeLength) {
@@ -153,17 +130,12 @@ Result CProfessionalNtfsRecovery::SkipUsedClusters(uint64_t& /*position*/, uint6
 }
 
 Result CProfessionalNtfsRecovery::SetListCallback(ListProgressFn fn, void* userData) {
-    listCallback_ = fn;
-    listUserData_ = userData;
-    if (!store_) return kErrInvalidParameter;
-    store_->SetListCallback(fn, userData);
-    return kOk;
+    return KeepListCallback(fn, userData, store_.get(), kErrInvalidParameter);
 }
 
 int CProfessionalNtfsRecovery::ListByType(const std::string& pattern,
                                           std::vector<RecoveredItem>& out) {
-    if (!store_ || !store_->IsOpen()) return 0;
-    return store_->ListByType(pattern, out);
+    return ListStoreByType(store_.get(), pattern, out);
 }
 
 Result CProfessionalNtfsRecovery::BuildClusterMap() {

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "device/sector_reader.h"
+#include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
 #include "engine/recovery_parse.h"
 #include "engine/result_store.h"
@@ -40,7 +41,7 @@ namespace norvale {
 
 inline constexpr char kProfessionalNtfsLogPrefix[] = "Pro_Ntfs_";
 
-class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
+class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private EngineProgress {
   public:
     // MFTs kept at most; the $MFT records of further volumes are left out.
     static constexpr size_t kMaxMftPlacements = 1024;
@@ -150,7 +151,6 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
     Result FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors, uint16_t tag,
                       bool failOnBootRead);
     void Reset();
-    int ReportRecover(int percent, Result error, const std::string& path);
     // Reads the record at `lba` into `buffer` (RecordBytes()) with its fixups: the read error,
     // -1 without "FILE" or with unusable fixups, 87 for a header that does not fit.
     Result ReadRecordAt(uint64_t lba, std::vector<uint8_t>& buffer);
@@ -180,13 +180,6 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
     uint32_t recordBytes_ = 1024;
     uint32_t sectorsPerRecord_ = 2;
     uint32_t spcEstimate_ = 8;
-
-    ScanProgressFn scanProgress_ = nullptr;
-    RecoverProgressFn recoverProgress_ = nullptr;
-    void* userData_ = nullptr;
-    int progressScale_ = kFullProgressScale;
-    ListProgressFn listCallback_ = nullptr;
-    void* listUserData_ = nullptr;
 
     std::unique_ptr<ResultStore> store_;
 

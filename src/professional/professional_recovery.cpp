@@ -127,9 +127,8 @@ Result CProfessionalRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLb
 Result CProfessionalRecovery::SetCallbacks(ScanProgressFn scanProgress,
                                            RecoverProgressFn recoverProgress, void* userData,
                                            int /*progressScale*/) {
-    scanProgress_ = scanProgress;
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
+    // The coordinator's own reports state their scales: the final one is on the full scale.
+    KeepCallbacks(scanProgress, recoverProgress, userData, kFullProgressScale);
     if (inner_) {
         inner_->SetCallbacks(scanProgress, recoverProgress, userData, kStageProgressScale);
     }
@@ -181,7 +180,7 @@ Result CProfessionalRecovery::Scan(const char* /*logName*/) {
     fat_.FinishScan();
     ntfs_.FinishScan();
     if (ResultStore* store = carver_.Store()) store->Flush();
-    if (result == kOk && scanProgress_) scanProgress_(userData_, 100, 100, 0, 0, 0, 0, 0);
+    if (result == kOk) ReportScan(100, 0);
     SaveState(folder);
     return result;
 }
@@ -434,8 +433,8 @@ Result CProfessionalRecovery::BuildClusterMap() {
 }
 
 Result CProfessionalRecovery::SetListCallback(ListProgressFn fn, void* userData) {
-    listCallback_ = fn;
-    listUserData_ = userData;
+    // The coordinator keeps no store of its own: every engine gets the callback.
+    KeepListCallback(fn, userData, nullptr, kOk);
     if (inner_) inner_->SetListCallback(fn, userData);
     fat_.SetListCallback(fn, userData);
     ntfs_.SetListCallback(fn, userData);

@@ -21,6 +21,7 @@
 #include "carving/file_type_recovery.h"
 #include "carving/sector_pass.h"
 #include "device/sector_reader.h"
+#include "engine/engine_progress.h"
 #include "engine/recovery_parse.h"
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
@@ -37,7 +38,7 @@ struct ResumeState {
 void PackResumeState(const ResumeState& state, uint32_t (&words)[10]);
 ResumeState UnpackResumeState(const uint32_t (&words)[10]);
 
-class CProfessionalRecovery final : public IFileRecoveryParse {
+class CProfessionalRecovery final : public IFileRecoveryParse, private EngineProgress {
   public:
     CProfessionalRecovery();
     ~CProfessionalRecovery() override;
@@ -106,12 +107,6 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
     CProfessionalNtfsRecovery ntfs_;
     CFileTypeRecovery carver_;
     std::unique_ptr<IFileRecoveryParse> inner_;
-
-    ScanProgressFn scanProgress_ = nullptr;
-    RecoverProgressFn recoverProgress_ = nullptr;
-    void* userData_ = nullptr;
-    ListProgressFn listCallback_ = nullptr;
-    void* listUserData_ = nullptr;
 
     // A saved scan of this source, offered by the history at open.
     bool resumePending_ = false;

@@ -1,0 +1,85 @@
+#include "engine/engine_progress.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "device/chunked_io.h"
+#include "engine/output_naming.h"
+
+namespace norvale {
+
+Result EngineProgress::KeepCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress,
+                                     void* userData, int progressScale) {
+    scanProgress_ = scanProgress;
+    recoverProgress_ = recoverProgress;
+    userData_ = userData;
+    progressScale_ = progressScale;
+    return kOk;
+}
+
+Result EngineProgress::KeepListCallback(ListProgressFn fn, void* userData, ResultStore* store,
+                                        Result withoutStore) {
+    listCallback_ = fn;
+    listUserData_ = userData;
+    if (!store) return withoutStore;
+    store->SetListCallback(fn, userData);
+    return kOk;
+}
+
+void EngineProgress::RenewStore(std::unique_ptr<ResultStore>& store) const {
+    if (store) store->Close();
+    store = std::make_unique<ResultStore>();
+    store->SetListCallback(listCallback_, listUserData_);
+}
+
+int EngineProgress::ReportScan(int percent, int secondsLeft) const {
+    if (!scanProgress_) return 0;
+    return scanProgress_(userData_, percent, progressScale_, secondsLeft, 0, 0, 0, 0);
+}
+
+int EngineProgress::ReportRecover(int percent, Result error, const std::string& path) const {
+    if (!recoverProgress_) return 0;
+    return recoverProgress_(userData_, percent, kFullProgressScale, error, path.c_str());
+}
+
+ItemReportFn EngineProgress::RecoverReporter() const {
+    return [this](int percent, Result error, const std::string& path) {
+        return ReportRecover(percent, error, path);
+    };
+}
+
+int EngineProgress::ReportFileProgress(uint64_t done, uint64_t size, const std::string& path,
+                                       bool& stopped) const {
+    const auto percent = static_cast<int>(done * 100 / size);
+    if (percent >= 100) return 0;
+    const int answer = ReportRecover(percent, kOk, path);
+    stopped = answer != 0;
+    return answer;
+}
+
+Result EngineProgress::FinishFile(Result result, const std::string& path, bool& stopped) const {
+    if (const int answer = ReportRecover(100, result, path); answer != 0) {
+        stopped = true;
+        return answer;
+    }
+    return result;
+}
+
+Result EngineProgress::CopyToNewFile(std::string& path, uint64_t size, bool& stopped,
+                                     const FileCopyBody& copy) const {
+    int fd = -1;
+    if (Result r = CreateNewFile(path, fd); r != kOk) return FinishFile(r, path, stopped);
+    bool askedToStop = false;
+    Result result =
+        copy([fd](const uint8_t* bytes, size_t n) { return WriteAllBytes(fd, bytes, n); },
+             [&](uint64_t done) { return ReportFileProgress(done, size, path, askedToStop); });
+    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
+    if (askedToStop) {
+        stopped = true;
+        return result;
+    }
+    return FinishFile(result, path, stopped);
+}
+
+}  // namespace norvale
