@@ -52,6 +52,9 @@ struct MftRecordHeader {
     uint32_t recordNumber = 0;  // the record's own number (0x2C, NTFS 3.1 records)
 
     bool HasSignature() const { return signature == kFileRecordSignature; }
+    // Whether 0x2C holds the record's number: not when the update sequence array begins before
+    // 0x30 (NTFS 3.0 records, and those the ntfs3 driver writes, put it at 0x2A over that field).
+    bool HasOwnNumber() const { return usaOffset >= 0x30; }
     bool InUse() const { return (flags & kRecordInUse) != 0; }
     bool IsDirectory() const { return (flags & kRecordIsDirectory) != 0; }
 };

@@ -67,8 +67,8 @@ Result CProfessionalNtfsRecovery::LoadContent(const RecoveredItem& item,
     g.sectorsPerCluster = g.clusterBytes / bytesPerSector_;
     g.totalSectors = g.partitionSectors;
     g.totalClusters = g.partitionSectors / g.sectorsPerCluster;
-    g.recordBytes = recordBytes_;
-    g.sectorsPerRecord = sectorsPerRecord_;
+    g.recordBytes = static_cast<uint32_t>(record.size());
+    g.sectorsPerRecord = g.recordBytes / bytesPerSector_;
     itemVolume_ = std::make_unique<NtfsVolume>(reader_);
     itemVolume_->SetGeometry(g);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "device/bytes.h"
 #include "engine/scan_log_history.h"
 #include "engine/store_listing.h"
 #include "ntfs/mft_record.h"
@@ -12,11 +13,33 @@ namespace {
 constexpr uint32_t kRootKey = static_cast<uint32_t>(kMftRecordRoot);
 constexpr uint32_t kLargestSector = 4096;
 
+constexpr uint32_t kLargestRecord = 4096;
+constexpr uint32_t kFixupStride = 512;
+
 bool IsUsableSectorSize(uint32_t bytes) {
     return bytes >= 512 && bytes <= kLargestSector && (bytes & (bytes - 1)) == 0;
 }
 
 }  // namespace
+
+uint32_t CandidateRecordBytes(std::span<const uint8_t> sector, uint32_t bytesPerSector) {
+    if (IsCandidateMftRecord(sector, bytesPerSector)) return FoundRecordBytes(bytesPerSector);
+    if (sector.size() < kFixupStride || bytesPerSector == 0) return 0;
+    const uint8_t* p = sector.data();
+    if (Le32(p) != kFileRecordSignature) return 0;
+    const uint32_t size = Le32(p + 0x1C);
+    if (size < FoundRecordBytes(bytesPerSector) || size > kLargestRecord ||
+        (size & (size - 1)) != 0 || size % bytesPerSector != 0 || Le32(p + 0x18) > size) {
+        return 0;
+    }
+    const uint32_t usaOffset = Le16(p + 0x04);
+    const uint32_t usaCount = Le16(p + 0x06);
+    if (usaCount != size / kFixupStride + 1 || usaOffset < 0x28 || usaOffset % 2 != 0 ||
+        usaOffset + 2 * usaCount > kFixupStride - 2) {
+        return 0;
+    }
+    return Le16(p + usaOffset) == Le16(p + kFixupStride - 2) ? size : 0;
+}
 
 CProfessionalNtfsRecovery::CProfessionalNtfsRecovery() = default;
 
@@ -148,6 +171,14 @@ Result CProfessionalNtfsRecovery::ReadRecordAt(uint64_t lba, std::vector<uint8_t
     Result r = reader_.ReadSectors(sectorsPerRecord_, buffer.data(), lba, bytesPerSector_, got);
     if (r != kOk) return r;
     if (got != sectorsPerRecord_) return kErrReadFault;
+    // A larger record (4 KiB records on 512-byte sectors) is read again whole.
+    if (const uint32_t size = CandidateRecordBytes(buffer, bytesPerSector_); size > recordBytes_) {
+        const uint32_t sectors = size / bytesPerSector_;
+        buffer.resize(size);
+        r = reader_.ReadSectors(sectors, buffer.data(), lba, bytesPerSector_, got);
+        if (r != kOk) return r;
+        if (got != sectors) return kErrReadFault;
+    }
     MftRecordHeader h;
     if (!DecodeRecordHeader(buffer, h) || !h.HasSignature() || !RestoreFoundFixups(buffer)) {
         return kErrEngineGeneric;

@@ -2,7 +2,7 @@
 // CProfessionalNtfsRecovery: the NTFS engine for media whose metadata can no longer be trusted
 // (a formatted partition, a damaged boot sector, an old volume that lay elsewhere on the disk).
 // It walks no MFT and its Scan does nothing: the professional coordinator reads the whole
-// source once and hands over every sector that passes IsCandidateMftRecord (found_record.h),
+// source once and hands over every sector that CandidateRecordBytes accepts (a file record),
 // with its LBA, to ParseCandidate. Each file record becomes an item; the engine works out the
 // cluster size and the start of the volume the record belongs to, places the folders above it
 // by reading their records, and FinishScan then records those folders. Results go to a
@@ -40,6 +40,16 @@
 namespace norvale {
 
 inline constexpr char kProfessionalNtfsLogPrefix[] = "Pro_Ntfs_";
+
+// The size of the file record that begins with `sector` (at least its first 512 bytes), or 0
+// when it is none the sector pass takes. A record passing IsCandidateMftRecord has the size
+// FoundRecordBytes gives. Beyond that the pass takes records of other writers: an update
+// sequence array at an offset other than 0x30 (the ntfs3 driver and NTFS 3.0 put it at 0x2A),
+// and records of up to 4 KiB on smaller sectors (a volume made for 4 KiB sectors, read from an
+// image of 512-byte sectors). Such a record states its size (0x1C): a power of two from
+// FoundRecordBytes(bytesPerSector) to 4096, with one update sequence entry per 512 bytes, bytes
+// in use within it, and the first 512 bytes ending with its update sequence number.
+uint32_t CandidateRecordBytes(std::span<const uint8_t> sector, uint32_t bytesPerSector);
 
 class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private EngineProgress {
   public:
@@ -94,8 +104,11 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private Engin
     // resumed scan), its folders counting as recorded already.
     Result BeginScan(const char* logName);
     // One record that passed the candidate test at `foundLba` (the coordinator's sectors):
-    // `record` holds at least RecordBytes() bytes from there and is not changed. Directory
-    // records are ignored (folders come from the chains above files); records 1..11 give
+    // `record` holds at least RecordBytes() bytes from there, or the larger size the record
+    // states when CandidateRecordBytes accepts it, and is not changed. A record whose header
+    // holds no number of its own (its update sequence array starts before 0x30) takes the number
+    // of the place a known MFT keeps there, and gives nothing when no MFT explains its place.
+    // Directory records are ignored (folders come from the chains above files); records 1..11 give
     // nothing; record 0 of an MFT is kept to place later records. Returns kOk (also when the
     // record gave nothing), kErrEngineGeneric (-1) without "FILE", kErrInvalidParameter for a
     // record too short or with a header that does not fit, kErrInvalidHandle before BeginScan.
@@ -121,7 +134,7 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private Engin
 
     bool IsOpen() const { return reader_.IsOpen(); }
     uint32_t BytesPerSector() const { return bytesPerSector_; }
-    uint32_t RecordBytes() const { return recordBytes_; }
+    uint32_t RecordBytes() const { return recordBytes_; }  // the size assumed before a record tells
     uint32_t SectorsPerClusterEstimate() const { return spcEstimate_; }
     size_t MftPlacementCount() const { return mfts_.size(); }
     ResultStore* Store() { return store_.get(); }
@@ -139,20 +152,27 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private Engin
         uint64_t volumeStart = 0;
         uint32_t sectorsPerCluster = 0;
     };
+    // An MFT met on the source, with the size of its records (from its record 0).
+    struct KnownMft {
+        MftPlacement placement;
+        uint32_t sectorsPerRecord = 2;
+    };
     // A record whose place is known, from which its relatives are located.
     struct Origin {
-        const MftPlacement* mft = nullptr;  // the MFT that explains it, if one does
+        const KnownMft* mft = nullptr;  // the MFT that explains it, if one does
         uint64_t lba = 0;
         uint64_t number = 0;
         uint64_t volumeStart = 0;
         uint32_t sectorsPerCluster = 0;
+        uint32_t sectorsPerRecord = 2;
     };
 
     Result FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors, uint16_t tag,
                       bool failOnBootRead);
     void Reset();
-    // Reads the record at `lba` into `buffer` (RecordBytes()) with its fixups: the read error,
-    // -1 without "FILE" or with unusable fixups, 87 for a header that does not fit.
+    // Reads the record at `lba` into `buffer` with its fixups: RecordBytes(), or the larger size
+    // the record states when CandidateRecordBytes accepts its first sector. The read error, -1
+    // without "FILE" or with unusable fixups, 87 for a header that does not fit.
     Result ReadRecordAt(uint64_t lba, std::vector<uint8_t>& buffer);
     int32_t NextRecordIndex() const;
 
@@ -160,7 +180,9 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private Engin
     void RegisterBootMft();
     void RegisterMft(std::span<const uint8_t> record, uint64_t recordZeroLba,
                      uint32_t sectorsPerCluster);
-    const MftPlacement* ExplainingMft(uint64_t number, uint64_t lba) const;
+    const KnownMft* ExplainingMft(uint64_t number, uint64_t lba, uint32_t sectorsPerRecord) const;
+    // The number a known MFT of `sectorsPerRecord`-sector records keeps at `lba`, if one does.
+    std::optional<uint64_t> NumberAt(uint64_t lba, uint32_t sectorsPerRecord) const;
     std::optional<uint64_t> Locate(const Origin& from, uint64_t number) const;
     const FolderPlace& PlaceFolder(uint32_t number, const Origin& from);
     bool ReadFolder(uint64_t lba, uint32_t number, uint32_t& parent, bool& inUse);
@@ -183,7 +205,7 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private Engin
 
     std::unique_ptr<ResultStore> store_;
 
-    std::map<uint64_t, MftPlacement> mfts_;  // by the LBA of record 0
+    std::map<uint64_t, KnownMft> mfts_;  // by the LBA of record 0
     std::unordered_map<uint32_t, FolderPlace> places_;
     std::vector<uint32_t> folders_;  // folder numbers in the order they were met
     std::vector<uint8_t> record_;    // the candidate being parsed

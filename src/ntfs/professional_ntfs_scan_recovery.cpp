@@ -67,37 +67,69 @@ void CProfessionalNtfsRecovery::RegisterMft(std::span<const uint8_t> record, uin
         return;
     }
     if (mfts_.size() >= kMaxMftPlacements && !mfts_.count(recordZeroLba)) return;
-    mfts_[recordZeroLba] = std::move(placement);
+    KnownMft& known = mfts_[recordZeroLba];
+    known.placement = std::move(placement);
+    known.sectorsPerRecord = static_cast<uint32_t>(record.size() / bytesPerSector_);
 }
 
-const MftPlacement* CProfessionalNtfsRecovery::ExplainingMft(uint64_t number, uint64_t lba) const {
+const CProfessionalNtfsRecovery::KnownMft* CProfessionalNtfsRecovery::ExplainingMft(
+    uint64_t number, uint64_t lba, uint32_t sectorsPerRecord) const {
     for (const auto& [key, mft] : mfts_) {
-        if (PlaceRecord(mft, number, sectorsPerRecord_) == lba) return &mft;
+        if (mft.sectorsPerRecord == sectorsPerRecord &&
+            PlaceRecord(mft.placement, number, sectorsPerRecord) == lba) {
+            return &mft;
+        }
     }
     return nullptr;
+}
+
+std::optional<uint64_t> CProfessionalNtfsRecovery::NumberAt(uint64_t lba,
+                                                            uint32_t sectorsPerRecord) const {
+    for (const auto& [key, mft] : mfts_) {
+        if (mft.sectorsPerRecord != sectorsPerRecord) continue;
+        for (const MftPlacement::Extent& e : mft.placement.extents) {
+            if (lba < e.lba || lba - e.lba >= e.sectors) continue;
+            const uint64_t sector = e.firstSector + (lba - e.lba);
+            if (sector % sectorsPerRecord == 0) return sector / sectorsPerRecord;
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<uint64_t> CProfessionalNtfsRecovery::Locate(const Origin& from,
                                                           uint64_t number) const {
     if (from.mft) {
-        if (auto lba = PlaceRecord(*from.mft, number, sectorsPerRecord_)) return lba;
+        if (auto lba = PlaceRecord(from.mft->placement, number, from.sectorsPerRecord)) return lba;
     }
     // Past the runs that are known (or with none known) the MFT is taken to run on without a
     // break; the number in the record read there tells whether that held.
-    return ExtrapolateRecord(from.lba, from.number, number, sectorsPerRecord_);
+    return ExtrapolateRecord(from.lba, from.number, number, from.sectorsPerRecord);
 }
 
 Result CProfessionalNtfsRecovery::ParseCandidate(std::span<const uint8_t> record,
                                                  uint64_t foundLba) {
     if (!store_ || !store_->IsOpen()) return kErrInvalidHandle;
     if (record.size() < recordBytes_) return kErrInvalidParameter;
-    record_.assign(record.begin(), record.begin() + recordBytes_);
+    // A record larger than the size assumed (4 KiB records on 512-byte sectors) is taken whole
+    // when it was handed over whole.
+    uint32_t size = CandidateRecordBytes(record, bytesPerSector_);
+    if (size < recordBytes_ || size > record.size()) size = recordBytes_;
+    record_.assign(record.begin(), record.begin() + size);
+    const uint32_t sectorsPerRecord = size / bytesPerSector_;
     MftRecordHeader h;
     if (!DecodeRecordHeader(record_, h) || !h.HasSignature()) return kErrEngineGeneric;
     if (h.IsDirectory()) return kOk;  // folders are met through the files below them
     if (!RestoreFoundFixups(record_)) return kErrEngineGeneric;
     if (!HasUsableHeader(record_)) return kErrInvalidParameter;
-    const uint32_t number = h.recordNumber;
+    uint64_t ownNumber = h.recordNumber;
+    if (!h.HasOwnNumber()) {
+        // Its number is where it lies, which only a known MFT tells.
+        const std::optional<uint64_t> placed = NumberAt(foundLba, sectorsPerRecord);
+        if (!placed) return kOk;
+        ownNumber = *placed;
+    }
+    if (ownNumber >= kUnreachableKey) return kOk;
+    const auto number = static_cast<uint32_t>(ownNumber);
     if (number == kMftRecordMft) {
         if (IsMftSelfRecord(record_)) RegisterMft(record_, foundLba, 0);
         return kOk;
@@ -111,11 +143,12 @@ Result CProfessionalNtfsRecovery::ParseCandidate(std::span<const uint8_t> record
     if (!ReadFoundRecordFacts(record_, facts)) return kOk;
 
     Origin origin;
-    origin.mft = ExplainingMft(number, foundLba);
+    origin.mft = ExplainingMft(number, foundLba, sectorsPerRecord);
     origin.lba = foundLba;
     origin.number = number;
-    origin.volumeStart = origin.mft ? origin.mft->volumeStart : partitionStart_;
-    origin.sectorsPerCluster = origin.mft ? origin.mft->sectorsPerCluster : spcEstimate_;
+    origin.volumeStart = origin.mft ? origin.mft->placement.volumeStart : partitionStart_;
+    origin.sectorsPerCluster = origin.mft ? origin.mft->placement.sectorsPerCluster : spcEstimate_;
+    origin.sectorsPerRecord = sectorsPerRecord;
 
     const uint32_t parent = ParentKey(facts.first.parentRecord);
     uint32_t level = 0;
@@ -185,8 +218,9 @@ bool CProfessionalNtfsRecovery::ReadFolder(uint64_t lba, uint32_t number, uint32
     MftRecordHeader h;
     DecodeRecordHeader(folderRecord_, h);
     // The record there must still be this folder: a record reused by a file, or one of another
-    // number (a wrong guess at where the MFT continues), is not.
-    if (!h.IsDirectory() || h.recordNumber != number) return false;
+    // number (a wrong guess at where the MFT continues), is not. A record that keeps no number
+    // of its own is taken for the one its place says.
+    if (!h.IsDirectory() || (h.HasOwnNumber() && h.recordNumber != number)) return false;
     AttributeRef attr;
     FileNameInfo name;
     for (AttributeWalker walk(folderRecord_); walk.Next(attr);) {
@@ -268,7 +302,8 @@ void CProfessionalNtfsRecovery::RecordFolder(uint32_t number, FolderPlace& place
         MftRecordHeader h;
         FoundRecordFacts facts;
         if (r == kOk && DecodeRecordHeader(folderRecord_, h) && h.IsDirectory() &&
-            h.recordNumber == number && ReadFoundRecordFacts(folderRecord_, facts)) {
+            (!h.HasOwnNumber() || h.recordNumber == number) &&
+            ReadFoundRecordFacts(folderRecord_, facts)) {
             // The volume's own folders ($Extend) are not shown, nor is what lies in them.
             if (number <= kLastSystemRecord) {
                 place.recorded = true;

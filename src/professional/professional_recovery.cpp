@@ -282,9 +282,8 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
                                             uint64_t& covered) {
     const uint32_t s = bytesPerSector_;
     const uint64_t count = chunk.size() / s;
-    // A record may run on past the sector (1 KiB on 512-byte sectors): near the chunk's end it is
-    // read again whole from the medium.
-    const size_t needed = FoundRecordBytes(s);
+    // A record may run on past the sector (1 KiB on 512-byte sectors, up to 4 KiB where the
+    // record says so): near the chunk's end it is read again whole from the medium.
     uint64_t found = GetItemCount() + savedFiles_;
     const uint64_t doneBefore = position_.sectorsDone;
     uint64_t i = 0;
@@ -292,7 +291,7 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
         const std::span<const uint8_t> sector = chunk.subspan(i * s, s);
         const uint64_t lba = firstLba + i;
         uint64_t consumed = 1;
-        if (IsCandidateMftRecord(sector, s)) {
+        if (const size_t needed = CandidateRecordBytes(sector, s); needed != 0) {
             std::span<const uint8_t> record = chunk.subspan(i * s);
             if (record.size() < needed) {
                 uint32_t got = 0;

@@ -9,6 +9,7 @@
 
 #include "ntfs/found_record.h"
 #include "ntfs/mft_placement.h"
+#include "ntfs/professional_ntfs_recovery.h"
 
 namespace norvale {
 namespace {
@@ -141,6 +142,65 @@ TEST(FoundRecordCandidate, AcceptsOnlyWholeRecordsOfTheSourcesRecordSize) {
 
     EXPECT_FALSE(IsDirectoryRecord(good));
     EXPECT_TRUE(IsDirectoryRecord(RecordBuilder(71, 1024, 3).FileName(u"dir", 1).Build()));
+}
+
+// The pass also takes records other writers lay out: 4 KiB records on 512-byte sectors, and the
+// update sequence array at 0x2A (the ntfs3 driver), where 0x2C holds no record number.
+TEST(FoundRecordCandidate, OtherWritersRecordsStateTheirOwnSize) {
+    const auto good = RecordBuilder(70).FileName(u"a.txt", 1).Build();
+    EXPECT_EQ(CandidateRecordBytes(good, 512), 1024u);
+    EXPECT_EQ(CandidateRecordBytes(good, 4096), 0u);  // smaller than a sector
+    EXPECT_EQ(CandidateRecordBytes(std::span(good).first(511), 512), 0u);
+
+    const auto large = RecordBuilder(70, 4096).FileName(u"a.txt", 1).Build();
+    EXPECT_EQ(CandidateRecordBytes(large, 512), 4096u);
+    EXPECT_EQ(CandidateRecordBytes(large, 4096), 4096u);
+    // Only the first 512 bytes are needed to tell the size.
+    EXPECT_EQ(CandidateRecordBytes(std::span(large).first(512), 512), 4096u);
+    struct Case {
+        const char* what;
+        size_t at;
+        uint16_t value;
+    };
+    for (const Case& c :
+         {Case{"array entries for 2 KiB", 0x06, 5},
+          Case{"size 2 KiB with entries for 4 KiB", 0x1C, 2048}, Case{"size 8 KiB", 0x1D, 0x20},
+          Case{"size no power of two", 0x1C, 3072},
+          Case{"bytes in use past the record", 0x19, 0x20}, Case{"array offset odd", 0x04, 0x31},
+          Case{"array offset inside the header", 0x04, 0x20},
+          Case{"array past the first block", 0x04, 0x1F0},
+          Case{"first block's last word", 0x1FE, 9}}) {
+        auto bad = large;
+        bad[c.at] = uint8_t(c.value);
+        bad[c.at + 1] = uint8_t(c.value >> 8);
+        EXPECT_EQ(CandidateRecordBytes(bad, 512), 0u) << c.what;
+    }
+
+    RecordBuilder builder(70);
+    builder.FileName(u"b.txt", 1);
+    builder.Build();
+    std::vector<uint8_t> older = builder.Plain();
+    older[0x04] = 0x2A;
+    older[0x2A] = 0x09;
+    older[0x2B] = 0x00;
+    for (size_t i = 1; i <= 2; ++i) {
+        older[0x2A + 2 * i] = older[i * 512 - 2];
+        older[0x2B + 2 * i] = older[i * 512 - 1];
+        older[i * 512 - 2] = 0x09;
+        older[i * 512 - 1] = 0x00;
+    }
+    EXPECT_FALSE(IsCandidateMftRecord(older));
+    EXPECT_EQ(CandidateRecordBytes(older, 512), 1024u);
+    MftRecordHeader h;
+    ASSERT_TRUE(DecodeRecordHeader(older, h));
+    EXPECT_FALSE(h.HasOwnNumber());
+    ASSERT_TRUE(DecodeRecordHeader(good, h));
+    EXPECT_TRUE(h.HasOwnNumber());
+    std::vector<uint8_t> restored = older;
+    ASSERT_TRUE(RestoreFoundFixups(restored));
+    FoundRecordFacts facts;
+    ASSERT_TRUE(ReadFoundRecordFacts(restored, facts));
+    EXPECT_EQ(facts.name, "b.txt");
 }
 
 TEST(FoundRecordClusterSize, StartsFromThePartitionSizeAndFollowsTheRecords) {

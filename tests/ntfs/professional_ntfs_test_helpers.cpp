@@ -32,7 +32,6 @@ Result RunSectorPass(CProfessionalNtfsRecovery& engine, const std::string& image
     const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return kErrFileNotFound;
     const uint32_t bps = engine.BytesPerSector();
-    const uint32_t recordBytes = engine.RecordBytes();
     std::vector<uint8_t> chunk(kChunkBytes);
     std::vector<uint8_t> reread(kRereadBytes);
     const uint64_t end =
@@ -44,7 +43,8 @@ Result RunSectorPass(CProfessionalNtfsRecovery& engine, const std::string& image
         const size_t bytes = static_cast<size_t>(got) / bps * bps;
         for (size_t at = 0; at + bps <= bytes; at += bps) {
             const std::span<const uint8_t> rest(chunk.data() + at, bytes - at);
-            if (!IsCandidateMftRecord(rest, bps)) continue;
+            const size_t recordBytes = CandidateRecordBytes(rest, bps);
+            if (recordBytes == 0) continue;
             ++c.candidates;
             const uint64_t lba = (offset + at) / bps;
             std::span<const uint8_t> record = rest;

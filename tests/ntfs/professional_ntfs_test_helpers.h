@@ -31,7 +31,7 @@ struct PassOptions {
 };
 
 // Drives `engine` the way the coordinator does over `image`: BeginScan, then the image in 64 KiB
-// chunks, every sector tested with IsCandidateMftRecord; a candidate that runs past the chunk's
+// chunks, every sector tested with CandidateRecordBytes; a candidate that runs past the chunk's
 // end is read again (8 KiB at its LBA) from the image; every non-directory candidate goes to
 // ParseCandidate; then FinishScan. Returns BeginScan's failure or kOk.
 Result RunSectorPass(CProfessionalNtfsRecovery& engine, const std::string& image,

@@ -272,6 +272,71 @@ TEST_F(FullScan, ReformattedNtfsVolumeGivesBackNamedFiles) {
     EXPECT_TRUE(files.count("naïve ☃.txt"));
 }
 
+// The Linux ntfs3 driver writes its records with the update sequence array at 0x2A and no
+// record number in the header; with the boot sector gone they are numbered by where the
+// volume's own $MFT record places them.
+TEST_F(FullScan, Ntfs3DriverVolumeWithoutBootSectorGivesBackItsFiles) {
+    if (testing::CorpusDir().empty()) GTEST_SKIP() << "public test corpus not present";
+    const std::string image = testing::CorpusImage("ntfs3.raw.gz", dir_.Path());
+    ASSERT_FALSE(image.empty());
+    const std::string first = dir_ / "1.txt.icat";
+    const bool haveIcat =
+        testing::HaveTool("icat") && RunShell("icat '" + image + "' 28 > '" + first + "'") == 0;
+    ASSERT_EQ(
+        RunShell("dd if=/dev/zero of='" + image + "' bs=512 count=1 conv=notrunc 2>/dev/null"), 0);
+    CProfessionalRecovery engine;
+    Watcher watcher;
+    ASSERT_EQ(engine.OpenImage(image, 0x8004), kOk);
+    engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+    ASSERT_EQ(engine.Scan(nullptr), kOk);
+    const auto files = RecoverAll(engine, dir_.Path());
+    for (const char* name : {"1.txt", "2.txt", "3.txt"}) EXPECT_TRUE(files.count(name)) << name;
+    if (haveIcat && files.count("1.txt")) {
+        EXPECT_EQ(files.at("1.txt"), ReadFileBytes(first));
+    }
+}
+
+// A volume made for 4 KiB sectors keeps 4 KiB records; its image is read in 512-byte sectors.
+TEST_F(FullScan, LargeRecordNtfsVolumeFormattedOverGivesBackNamedFiles) {
+    if (!testing::HaveTool("mkntfs") || !testing::HaveTool("ntfs-3g")) {
+        GTEST_SKIP() << "mkntfs or ntfs-3g missing";
+    }
+    const std::string tree = dir_ / "tree";
+    fs::create_directories(tree + "/Docs");
+    std::vector<uint8_t> notes(1800);
+    std::vector<uint8_t> blob(150000);
+    for (size_t i = 0; i < notes.size(); ++i) notes[i] = uint8_t('a' + i % 26);
+    for (size_t i = 0; i < blob.size(); ++i) blob[i] = uint8_t((i * 2654435761u) >> 13);
+    testing::WriteFileBytes(tree + "/Docs/notes.txt", notes);  // resident in a 4 KiB record
+    testing::WriteFileBytes(tree + "/Docs/blob.bin", blob);
+    const std::string image = dir_ / "large-records.img";
+    std::string out;
+    if (RunShell(testing::SourceDir() + "/scripts/make-formatted-media.sh ntfs '" + image +
+                     "' 32 '" + tree + "' '-s 4096 -c 4096' '-s 4096 -c 4096' 2>&1",
+                 &out) != 0) {
+        GTEST_SKIP() << "cannot make the volume (FUSE?): " << out;
+    }
+    for (const bool wipeBoot : {false, true}) {
+        SCOPED_TRACE(wipeBoot ? "boot sector wiped" : "formatted over");
+        if (wipeBoot) {
+            ASSERT_EQ(RunShell("dd if=/dev/zero of='" + image +
+                               "' bs=512 count=1 conv=notrunc 2>/dev/null"),
+                      0);
+        }
+        CProfessionalRecovery engine;
+        Watcher watcher;
+        ASSERT_EQ(engine.OpenImage(image, 0x8005), kOk);
+        engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+        ASSERT_EQ(engine.Scan(nullptr), kOk);
+        const std::string dest = dir_ / (wipeBoot ? "out-wiped" : "out-formatted");
+        fs::create_directories(dest);
+        const auto files = RecoverAll(engine, dest);
+        ASSERT_TRUE(files.count("notes.txt") && files.count("blob.bin"));
+        EXPECT_EQ(files.at("notes.txt"), notes);
+        EXPECT_EQ(files.at("blob.bin"), blob);
+    }
+}
+
 TEST_F(FullScan, ExtVolumeIsReadWholeAndEnds) {
     const std::string tree = dir_ / "tree";
     fs::create_directories(tree);
