@@ -10,6 +10,7 @@
 #include "engine/fast_ext_recovery.h"
 #include "engine/result_store.h"
 #include "engine/scan_log_history.h"
+#include "engine/search.h"
 #include "engine/text_codec.h"
 #include "fat/directory.h"
 #include "ntfs/found_record.h"
@@ -362,11 +363,24 @@ Result CProfessionalRecovery::ListChildren(const RecoveredItem* folder, int leve
             r = engine->ListChildren(folder, level, out);
     } else {
         if (level != 0) return kErrInvalidParameter;
-        std::vector<IFileRecoveryParse*> engines = {inner_.get(), &fat_, &ntfs_, &carver_};
+        std::vector<IFileRecoveryParse*> engines = {inner_.get(), &fat_, &ntfs_};
         for (IFileRecoveryParse* engine : engines) {
             if (!engine) continue;
             const Result one = engine->ListChildren(nullptr, 0, out);
             if (r == kOk) r = one;
+        }
+        // Carved files sit at the top, except those that are copies of files the file systems
+        // found, as in the flat listing; those are looked for among every file they found.
+        std::vector<RecoveredItem> carved;
+        const Result one = carver_.ListChildren(nullptr, 0, carved);
+        if (r == kOk) r = one;
+        if (!carved.empty()) {
+            std::vector<RecoveredItem> found;
+            const std::string everything = BuildFilter({}) + "|*.other";
+            for (IFileRecoveryParse* engine : engines) {
+                if (engine) engine->ListByType(everything, found);
+            }
+            AppendCarvedOnly(carved, FileSystemStarts(found, 0), out);
         }
     }
     if (out.size() > 1) SortItemsForListing(out);
@@ -441,17 +455,11 @@ Result CProfessionalRecovery::SetListCallback(ListProgressFn fn, void* userData)
     return kOk;
 }
 
-int CProfessionalRecovery::ListByType(const std::string& pattern, std::vector<RecoveredItem>& out) {
-    int any = 0;
-    const size_t begin = out.size();
-    if (inner_) any |= inner_->ListByType(pattern, out);
-    any |= fat_.ListByType(pattern, out);
-    any |= ntfs_.ListByType(pattern, out);
-
-    // Where each file found through a file system starts, and its extension.
+std::map<uint64_t, std::string> CProfessionalRecovery::FileSystemStarts(
+    const std::vector<RecoveredItem>& items, size_t begin) {
     std::map<uint64_t, std::string> starts;
-    for (size_t i = begin; i < out.size(); ++i) {
-        const RecoveredItem& item = out[i];
+    for (size_t i = begin; i < items.size(); ++i) {
+        const RecoveredItem& item = items[i];
         if (item.isFolder) continue;
         uint64_t lba = 0;
         bool known = false;
@@ -475,8 +483,12 @@ int CProfessionalRecovery::ListByType(const std::string& pattern, std::vector<Re
         if (known) starts.emplace(lba, ToLowerAscii(std::string(ExtensionOf(item.Name()))));
     }
 
-    std::vector<RecoveredItem> carved;
-    any |= carver_.ListByType(pattern, carved);
+    return starts;
+}
+
+void CProfessionalRecovery::AppendCarvedOnly(const std::vector<RecoveredItem>& carved,
+                                             const std::map<uint64_t, std::string>& starts,
+                                             std::vector<RecoveredItem>& out) {
     for (const RecoveredItem& item : carved) {
         const uint64_t location = item.location;
         const auto it = starts.find(location);
@@ -486,6 +498,19 @@ int CProfessionalRecovery::ListByType(const std::string& pattern, std::vector<Re
         }
         out.push_back(item);
     }
+}
+
+int CProfessionalRecovery::ListByType(const std::string& pattern, std::vector<RecoveredItem>& out) {
+    int any = 0;
+    const size_t begin = out.size();
+    if (inner_) any |= inner_->ListByType(pattern, out);
+    any |= fat_.ListByType(pattern, out);
+    any |= ntfs_.ListByType(pattern, out);
+
+    const std::map<uint64_t, std::string> starts = FileSystemStarts(out, begin);
+    std::vector<RecoveredItem> carved;
+    any |= carver_.ListByType(pattern, carved);
+    AppendCarvedOnly(carved, starts, out);
     if (out.size() > 1) SortItemsForListing(out);
     return any;
 }

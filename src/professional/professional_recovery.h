@@ -13,6 +13,7 @@
 // Not thread-safe: one thread calls the engine at a time. The source is only ever read.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -92,6 +93,14 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     int ReportPass();
     IFileRecoveryParse* EngineByKind(int32_t kind);
     void SaveState(const std::string& folder);
+    // Where each file of `items` (from `begin` on) found through a file system starts, with
+    // its lower-case extension.
+    std::map<uint64_t, std::string> FileSystemStarts(const std::vector<RecoveredItem>& items,
+                                                     size_t begin);
+    // Appends to `out` the carved items that are no copy of a file starting in `starts`.
+    static void AppendCarvedOnly(const std::vector<RecoveredItem>& carved,
+                                 const std::map<uint64_t, std::string>& starts,
+                                 std::vector<RecoveredItem>& out);
 
     // The source.
     int diskNumber_ = kImageDiskNumber;

@@ -176,6 +176,15 @@ TEST_F(FullScan, FilesFoundThroughTheFileSystemAreNotListedAgainAsCarved) {
     for (const RecoveredItem& item : pictures) names.emplace_back(item.Name());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"!mg_0002.png", "Sommer am Fjord.png"}));
+    // Nor in the folder tree: the carved files at its top leave out the same copies.
+    std::vector<RecoveredItem> root;
+    ASSERT_EQ(engine.ListChildren(nullptr, 0, root), kOk);
+    size_t carvedPngs = 0;
+    for (const RecoveredItem& item : root) {
+        const bool png = std::string(item.Name()).ends_with(".png");
+        if (item.engineKind == kEngineFileType && png) ++carvedPngs;
+    }
+    EXPECT_EQ(carvedPngs, 0u) << root.size() << " items at the top";
     // Only free space was read: the live files' clusters were skipped.
     uint64_t total = 0;
     for (const Report& r : watcher.reports) total = std::max(total, r.total);
