@@ -276,7 +276,7 @@ int CProfessionalRecovery::ReportPass() {
     const int percent =
         total_ != 0 ? static_cast<int>(std::min<uint64_t>(done * 100 / total_, 100)) + 10 : 110;
     return scanProgress_(userData_, percent, kPassScale, secondsLeft, done, total_,
-                         GetItemCount() + savedFiles_, 0);
+                         RawItemCount() + savedFiles_, 0);
 }
 
 Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint64_t firstLba,
@@ -285,7 +285,7 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
     const uint64_t count = chunk.size() / s;
     // A record may run on past the sector (1 KiB on 512-byte sectors, up to 4 KiB where the
     // record says so): near the chunk's end it is read again whole from the medium.
-    uint64_t found = GetItemCount() + savedFiles_;
+    uint64_t found = RawItemCount() + savedFiles_;
     const uint64_t doneBefore = position_.sectorsDone;
     uint64_t i = 0;
     while (i < count) {
@@ -330,7 +330,7 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
 void CProfessionalRecovery::SaveState(const std::string& folder) {
     ResumeState state;
     state.position = position_;
-    state.filesFound = GetItemCount() + savedFiles_;
+    state.filesFound = RawItemCount() + savedFiles_;
     uint32_t words[10] = {};
     PackResumeState(state, words);
     ScanLogHistory::Instance().SaveScanState(diskNumber_, partitionStart_, partitionLength_, words,
@@ -374,14 +374,8 @@ Result CProfessionalRecovery::ListChildren(const RecoveredItem* folder, int leve
         std::vector<RecoveredItem> carved;
         const Result one = carver_.ListChildren(nullptr, 0, carved);
         if (r == kOk) r = one;
-        if (!carved.empty()) {
-            std::vector<RecoveredItem> found;
-            const std::string everything = BuildFilter({}) + "|*.other";
-            for (IFileRecoveryParse* engine : engines) {
-                if (engine) engine->ListByType(everything, found);
-            }
-            AppendCarvedOnly(carved, FileSystemStarts(found, 0), out);
-        }
+        if (!carved.empty())
+            AppendCarvedOnly(carved, FileSystemStarts(ListFileSystemFinds(), 0), out);
     }
     if (out.size() > 1) SortItemsForListing(out);
     return r;
@@ -407,10 +401,46 @@ Result CProfessionalRecovery::CountFiles(const RecoveredItem* folder, int level,
     return kOk;
 }
 
-uint64_t CProfessionalRecovery::GetItemCount() {
+uint64_t CProfessionalRecovery::RawItemCount() {
     uint64_t n = fat_.GetItemCount() + ntfs_.GetItemCount() + carver_.GetItemCount();
     if (inner_) n += inner_->GetItemCount();
     return n;
+}
+
+uint64_t CProfessionalRecovery::GetItemCount() {
+    // What the listings show: carved copies of files the file systems found are left out. They
+    // are counted once per state of the stores (the progress reports use the raw count).
+    const uint64_t raw = RawItemCount();
+    if (carver_.GetItemCount() == 0) return raw;
+    if (raw != countedRaw_) {
+        const std::string everything = BuildFilter({}) + "|*.other";
+        std::vector<RecoveredItem> carved, kept;
+        const ListProgressFn fn = listCallback_;
+        void* const data = listUserData_;
+        carver_.SetListCallback(nullptr, nullptr);
+        carver_.ListByType(everything, carved);
+        carver_.SetListCallback(fn, data);
+        AppendCarvedOnly(carved, FileSystemStarts(ListFileSystemFinds(), 0), kept);
+        carvedCopies_ = carved.size() - kept.size();
+        countedRaw_ = raw;
+    }
+    return raw - std::min(raw, carvedCopies_);
+}
+
+std::vector<RecoveredItem> CProfessionalRecovery::ListFileSystemFinds() {
+    // Every file of every kind; nobody asked for a listing, so nobody hears of its progress.
+    const std::string everything = BuildFilter({}) + "|*.other";
+    const ListProgressFn fn = listCallback_;
+    void* const data = listUserData_;
+    std::vector<RecoveredItem> found;
+    for (IFileRecoveryParse* engine : {inner_.get(), static_cast<IFileRecoveryParse*>(&fat_),
+                                       static_cast<IFileRecoveryParse*>(&ntfs_)}) {
+        if (!engine) continue;
+        engine->SetListCallback(nullptr, nullptr);
+        engine->ListByType(everything, found);
+        engine->SetListCallback(fn, data);
+    }
+    return found;
 }
 
 Result CProfessionalRecovery::GetItemPath(const RecoveredItem& item, std::string& out) {

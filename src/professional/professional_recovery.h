@@ -93,6 +93,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     int ReportPass();
     IFileRecoveryParse* EngineByKind(int32_t kind);
     void SaveState(const std::string& folder);
+    // The stores' record count, carved copies of file-system finds included.
+    uint64_t RawItemCount();
+    // Every file the file-system engines found, listed without progress reports.
+    std::vector<RecoveredItem> ListFileSystemFinds();
     // Where each file of `items` (from `begin` on) found through a file system starts, with
     // its lower-case extension.
     std::map<uint64_t, std::string> FileSystemStarts(const std::vector<RecoveredItem>& items,
@@ -126,6 +130,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     uint64_t total_ = 0;
     uint64_t savedFiles_ = 0;
     uint64_t carvedFound_ = 0;
+    // Carved copies of file-system finds, counted when the stores held countedRaw_ records.
+    uint64_t carvedCopies_ = 0;
+    uint64_t countedRaw_ = UINT64_MAX;
     std::unique_ptr<TimeLeftEstimator> clock_;
     std::vector<uint8_t> recordCopy_;
 };

@@ -185,6 +185,18 @@ TEST_F(FullScan, FilesFoundThroughTheFileSystemAreNotListedAgainAsCarved) {
         if (item.engineKind == kEngineFileType && png) ++carvedPngs;
     }
     EXPECT_EQ(carvedPngs, 0u) << root.size() << " items at the top";
+    // And the count of found items says what the listings show.
+    const std::string everything = BuildFilter({}) + "|*.other";
+    std::vector<RecoveredItem> carved, listed;
+    engine.Carver().ListByType(everything, carved);
+    engine.ListByType(everything, listed);
+    const auto carvedListed = static_cast<size_t>(std::count_if(
+        listed.begin(), listed.end(),
+        [](const RecoveredItem& item) { return item.engineKind == kEngineFileType; }));
+    const uint64_t raw = engine.InnerEngine()->GetItemCount() + engine.FatScanner().GetItemCount() +
+                         engine.NtfsScanner().GetItemCount() + engine.Carver().GetItemCount();
+    EXPECT_LT(carvedListed, carved.size());
+    EXPECT_EQ(engine.GetItemCount(), raw - (carved.size() - carvedListed));
     // Only free space was read: the live files' clusters were skipped.
     uint64_t total = 0;
     for (const Report& r : watcher.reports) total = std::max(total, r.total);
