@@ -19,6 +19,7 @@
 #include "support/test_support.h"
 #include "ui/assist_menu.h"
 #include "ui/disk_list.h"
+#include "ui/main_wnd_test_env.h"
 #include "ui/qt_test_app.h"
 #include "ui/results_page.h"
 #include "ui/window_texts.h"
@@ -37,21 +38,13 @@ class MainWndTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testing::TestApplication();
-        ASSERT_EQ(::mkdir((dir_ / "sys").c_str(), 0755), 0);
-        ASSERT_EQ(::mkdir((dir_ / "dev").c_str(), 0755), 0);
-        std::ofstream(dir_ / "mountinfo").flush();
-        std::ofstream(dir_ / "config.ini")
-            << "[Default]\nDefaultLanguage=English\n[Languages]\nEnglish=English\n"
-               "Deutsch=Deutsch\n[Links]\nHelp=https://example.org/help\n"
-               "FAQ=file:///etc/passwd\nAbout=javascript:alert(1)\n";
-        table_ = std::make_unique<LanguageTable>(dir_ / "config.ini",
-                                                 testing::SourceDir() + "/src/ui/Languages");
-        table_->Load();
-
         MainWndOptions options;
-        options.table = table_.get();
-        options.watchDevices = false;
-        options.systemPaths = SystemPaths{dir_ / "sys", dir_ / "dev", dir_ / "mountinfo"};
+        table_ = testing::PrepareMainWnd(
+            dir_.Path(),
+            "[Default]\nDefaultLanguage=English\n[Languages]\nEnglish=English\n"
+            "Deutsch=Deutsch\n[Links]\nHelp=https://example.org/help\n"
+            "FAQ=file:///etc/passwd\nAbout=javascript:alert(1)\n",
+            options);
         options.hooks.messageBox = [this](int type, QWidget*, const QString& text) {
             shown_.push_back({type, text});
             return answer_;

@@ -34,6 +34,7 @@
 #include "support/fake_engine.h"
 #include "support/test_support.h"
 #include "ui/main_wnd.h"
+#include "ui/main_wnd_test_env.h"
 #include "ui/pagination.h"
 #include "ui/preview_pane.h"
 #include "ui/qt_test_app.h"
@@ -471,17 +472,9 @@ class ResultsPreviewTest : public ::testing::Test {
         }
         InstallEngineMakers();
         MakeCard();
-        ASSERT_EQ(::mkdir((dir_ / "sys").c_str(), 0755), 0);
-        ASSERT_EQ(::mkdir((dir_ / "dev").c_str(), 0755), 0);
-        std::ofstream(dir_ / "mountinfo").flush();
-        std::ofstream(dir_ / "config.ini") << "[Default]\nDefaultLanguage=English\n";
-        table_ = std::make_unique<LanguageTable>(dir_ / "config.ini",
-                                                 testing::SourceDir() + "/src/ui/Languages");
-        table_->Load();
         MainWndOptions options;
-        options.table = table_.get();
-        options.watchDevices = false;
-        options.systemPaths = SystemPaths{dir_ / "sys", dir_ / "dev", dir_ / "mountinfo"};
+        table_ =
+            testing::PrepareMainWnd(dir_.Path(), "[Default]\nDefaultLanguage=English\n", options);
         options.hooks.pickImageToLoad = [this](QWidget*) { return QString::fromStdString(card_); };
         options.hooks.pickFolder = [this](QWidget*, const QString&) {
             return QString::fromStdString(dest_);
