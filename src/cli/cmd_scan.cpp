@@ -179,12 +179,21 @@ int RunRecover(const RecoverOptions& options) {
     }
     ScanSession session;
     if (int rc = session.Run(options.scan); rc != 0) return rc;
-    if (!options.allowSameDevice && FolderOnSourceDisk(options.to, session.DeviceNumber())) {
+    const SourceInfo& scanned = session.Source();
+    const std::string sourcePath = !scanned.IsPartition() ? scanned.imagePath
+                                   : scanned.partition->volumeRoot.empty()
+                                       ? scanned.partition->diskPath
+                                       : scanned.partition->volumeRoot;
+    const DestinationOverlap overlap = FindDestinationOverlap(options.to, sourcePath);
+    if (overlap.Found() &&
+        (!options.allowSameDevice || overlap.kind == OverlapKind::kSourceItself)) {
         std::fprintf(stderr,
-                     "norvale-cli: %s is on the disk being recovered; writing there would "
-                     "overwrite the files you want back. Choose a folder on another drive (or "
-                     "pass --allow-same-device if you are sure).\n",
-                     options.to.c_str());
+                     "norvale-cli: %s; writing there would overwrite the files you want back. "
+                     "Choose a folder on another drive%s.\n",
+                     DescribeOverlap(overlap, options.to, sourcePath).c_str(),
+                     overlap.kind == OverlapKind::kSourceItself
+                         ? ""
+                         : " (or pass --allow-same-device if you are sure)");
         return kExitBadInput;
     }
     if (Result r = MakeFolders(options.to); r != kOk) {

@@ -1,17 +1,11 @@
 #include "device/image_destination.h"
 
-#include <dirent.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/sysmacros.h>
 
 #include <cerrno>
-#include <fstream>
-#include <sstream>
-#include <vector>
 
+#include "device/destination_check.h"
 #include "device/disk_probe.h"
 #include "device/disk_table.h"
 
@@ -22,93 +16,11 @@ namespace {
 constexpr uint64_t kFat32MaxImage = 0x100000000ull;  // 4 GiB: one byte less than 2^32 + 1
 constexpr uint64_t kFatMaxImage = 0x80000000ull;     // 2 GiB
 
-std::string RealPath(const std::string& path) {
-    char buf[PATH_MAX];
-    return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
-}
-
-std::string DeviceId(uint64_t dev) {
-    return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-}
-
-// The sysfs folder of a block device ("/sys/devices/.../block/sdb/sdb1"); "" when the number
-// names no block device (tmpfs, overlay and other volumes without one).
-std::string SysfsDeviceDir(uint64_t dev) {
-    return RealPath("/sys/dev/block/" + DeviceId(dev));
-}
-
-// A partition's folder lies inside its disk's folder and holds a "partition" attribute.
-std::string DiskDirOf(const std::string& deviceDir) {
-    struct stat st {};
-    if (::stat((deviceDir + "/partition").c_str(), &st) == 0) {
-        const size_t slash = deviceDir.find_last_of('/');
-        if (slash != std::string::npos && slash > 0) return deviceDir.substr(0, slash);
-    }
-    return deviceDir;
-}
-
-// The disks that hold the volume of sysfs folder `dir`: its own disk, and for a stacked volume
-// (device mapper, md) the disks of everything beneath it. Bounded, since "slaves" links come
-// from the system and a walk must end whatever they say.
-std::vector<std::string> UnderlyingDisks(const std::string& dir) {
-    std::vector<std::string> pending{dir};
-    std::vector<std::string> seen;
-    std::vector<std::string> disks;
-    constexpr size_t kMaxDevices = 64;
-    while (!pending.empty() && seen.size() < kMaxDevices) {
-        const std::string d = pending.back();
-        pending.pop_back();
-        bool known = false;
-        for (const auto& s : seen) known = known || s == d;
-        if (known) continue;
-        seen.push_back(d);
-        disks.push_back(DiskDirOf(d));
-        for (const std::string& holderDir : {d + "/slaves", DiskDirOf(d) + "/slaves"}) {
-            DIR* slaves = ::opendir(holderDir.c_str());
-            if (!slaves) continue;
-            while (dirent* e = ::readdir(slaves)) {
-                if (e->d_name[0] == '.') continue;
-                const std::string real = RealPath(holderDir + "/" + e->d_name);
-                if (!real.empty()) pending.push_back(real);
-            }
-            ::closedir(slaves);
-        }
-    }
-    return disks;
-}
-
-bool SharesDisk(uint64_t destinationDev, uint64_t sourceDev) {
-    const std::string src = SysfsDeviceDir(sourceDev);
-    const std::string dst = SysfsDeviceDir(destinationDev);
-    if (src.empty() || dst.empty()) return destinationDev == sourceDev;
-    const std::string srcDisk = DiskDirOf(src);
-    for (const std::string& disk : UnderlyingDisks(dst))
-        if (disk == srcDisk) return true;
-    return false;
-}
-
 std::string ParentFolder(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
-}
-
-// The file-system type and the mount source of the volume numbered `dev`, from mountinfo.
-bool FindMount(uint64_t dev, std::string& fsType, std::string& source) {
-    std::ifstream in(CurrentSystemPaths().mountInfo);
-    const std::string id = DeviceId(dev);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string mountId, parent, devId;
-        if (!(fields >> mountId >> parent >> devId) || devId != id) continue;
-        const size_t dash = line.find(" - ");
-        if (dash == std::string::npos) continue;
-        std::istringstream tail(line.substr(dash + 3));
-        if (tail >> fsType >> source) return true;
-    }
-    return false;
 }
 
 // Names the destination's file system the way the checks expect it. FAT12/16 and FAT32 share
@@ -117,7 +29,7 @@ bool FindMount(uint64_t dev, std::string& fsType, std::string& source) {
 // enforces on every FAT width.
 std::string FileSystemName(uint64_t dev) {
     std::string fsType, source;
-    if (!FindMount(dev, fsType, source)) return {};
+    if (!detail::FindMount(dev, fsType, source)) return {};
     if (fsType == "vfat" || fsType == "msdos" || fsType == "fuseblk") {
         const detail::FileSystemProbe probe = detail::ProbeFileSystem(source);
         if (!probe.type.empty()) {
@@ -167,8 +79,10 @@ DestinationVerdict CheckImageDestination(const DestinationFacts& facts, uint64_t
     return DestinationVerdict::kOk;
 }
 
-Result GatherDestinationFacts(const std::string& imagePath, uint64_t sourceDevice,
-                              DestinationFacts& out) {
+namespace {
+
+// Everything but the overlap with the source.
+Result GatherVolumeFacts(const std::string& imagePath, DestinationFacts& out) {
     out = DestinationFacts{};
     if (imagePath.empty()) return kErrInvalidName;
     struct stat st {};
@@ -183,7 +97,6 @@ Result GatherDestinationFacts(const std::string& imagePath, uint64_t sourceDevic
     }
     if (!S_ISDIR(dir.st_mode)) return kErrPathNotFound;
 
-    out.onSourceDevice = sourceDevice != 0 && SharesDisk(dir.st_dev, sourceDevice);
     out.fsName = FileSystemName(dir.st_dev);
     struct statvfs vfs {};
     if (::statvfs(folder.c_str(), &vfs) == 0) {
@@ -193,15 +106,28 @@ Result GatherDestinationFacts(const std::string& imagePath, uint64_t sourceDevic
     return kOk;
 }
 
+}  // namespace
+
+Result GatherDestinationFacts(const std::string& imagePath, uint64_t sourceDevice,
+                              DestinationFacts& out) {
+    const Result r = GatherVolumeFacts(imagePath, out);
+    if (r != kOk) return r;
+    out.overlap = FindDestinationOverlap(imagePath, sourceDevice);
+    out.onSourceDevice = out.overlap.Found();
+    return kOk;
+}
+
+Result GatherDestinationFacts(const std::string& imagePath, const std::string& sourcePath,
+                              DestinationFacts& out) {
+    const Result r = GatherVolumeFacts(imagePath, out);
+    if (r != kOk) return r;
+    out.overlap = FindDestinationOverlap(imagePath, sourcePath);
+    out.onSourceDevice = out.overlap.Found();
+    return kOk;
+}
+
 bool FolderOnSourceDisk(const std::string& path, uint64_t sourceDevice) {
-    if (sourceDevice == 0 || path.empty()) return false;
-    std::string probe = path;
-    struct stat st {};
-    while (::stat(probe.c_str(), &st) != 0) {
-        if (probe == "/" || probe == ".") return false;
-        probe = ParentFolder(probe);
-    }
-    return SharesDisk(st.st_dev, sourceDevice);
+    return FindDestinationOverlap(path, sourceDevice).Found();
 }
 
 bool SameFile(const std::string& a, const std::string& b) {

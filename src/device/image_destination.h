@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "device/destination_check.h"
 #include "device/result.h"
 
 namespace norvale {
@@ -24,7 +25,8 @@ const char* DestinationMessageKey(DestinationVerdict verdict);
 
 // What is known about the place the image goes.
 struct DestinationFacts {
-    bool onSourceDevice = false;
+    bool onSourceDevice = false;  // overlap.Found()
+    DestinationOverlap overlap;   // how the destination reaches the source
     // The destination volume's file system: "FAT32", "FAT" (FAT12/16), "exFAT", "NTFS", or the
     // kernel's own name ("ext4", "tmpfs"); empty when unknown.
     std::string fsName;
@@ -38,18 +40,20 @@ struct DestinationFacts {
 // over 2 GiB, not enough free space. An unknown free space lets the copy go ahead.
 DestinationVerdict CheckImageDestination(const DestinationFacts& facts, uint64_t imageBytes);
 
-// Gathers the facts for the image file `imagePath` whose source is the block device numbered
-// `sourceDevice` (st_rdev; 0 for a source that is a plain file, which shares no disk). The
-// destination counts as on the source when its volume is the source, a partition of it, the
-// disk the source partition lives on, or a volume stacked on one of those (device mapper).
-// kErrPathNotFound when the destination's folder does not exist, kErrDirectoryName when the
-// path itself is a folder.
+// Gathers the facts for the image file `imagePath` whose source is `sourcePath`, a block device
+// or an image file. The destination counts as on the source when FindDestinationOverlap says
+// so: its volume is on the source disk (maybe stacked), or is backed by the source image, or
+// it is the source itself. kErrPathNotFound when the destination's folder does not exist,
+// kErrDirectoryName when the path itself is a folder.
+Result GatherDestinationFacts(const std::string& imagePath, const std::string& sourcePath,
+                              DestinationFacts& out);
+// The same for a source known only by its block device number (st_rdev; 0 for a plain file).
 Result GatherDestinationFacts(const std::string& imagePath, uint64_t sourceDevice,
                               DestinationFacts& out);
 
 // True when the folder `path` (or, while it does not exist yet, its nearest existing parent)
-// lies on the disk of block device `sourceDevice` — the same disk, a partition of it, or a
-// volume stacked on one of those. Always false for sourceDevice 0 (a source that is a file).
+// lies on the disk of block device `sourceDevice`: FindDestinationOverlap for a source known by
+// its number. Always false for sourceDevice 0 (a source that is a file).
 bool FolderOnSourceDisk(const std::string& path, uint64_t sourceDevice);
 
 // True when `a` and `b` name the same existing file (same device and inode).

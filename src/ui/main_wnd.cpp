@@ -110,11 +110,11 @@ bool DestinationOnSource(const std::string& folder, const SourceInfo& source) {
         const std::string& device = source.partition->volumeRoot.empty()
                                         ? source.partition->diskPath
                                         : source.partition->volumeRoot;
-        return FolderOnSourceDisk(folder, BlockDeviceNumber(device));
+        return FindDestinationOverlap(folder, device).Found();
     }
-    // An image file is only read: files written next to it leave it as it is. Only an "image"
-    // that is itself a disk device is guarded like a disk.
-    return FolderOnSourceDisk(folder, BlockDeviceNumber(source.imagePath));
+    // Files written beside an image file leave it as it is; a folder on a volume attached from
+    // that image (a loop device) is inside it.
+    return FindDestinationOverlap(folder, source.imagePath).Found();
 }
 
 CMainWnd::CMainWnd(QWidget* parent) : CMainWnd(MainWndOptions{}, parent) {}
