@@ -65,13 +65,18 @@ int RunCli(int argc, char** argv) {
     CLI::App* imageCmd = app.add_subcommand(
         "image", "Copy a disk, a partition or an image file sector by sector into an image file");
     imageCmd->add_option("SOURCE", image.source, "Disk, partition or image file")->required();
-    imageCmd->add_option("--to", image.to, "The image file to write (on another drive)")
+    imageCmd
+        ->add_option("--to", image.to,
+                     "The image file to write (on another drive); an existing file is "
+                     "replaced only with --force")
         ->required();
     imageCmd->add_option("--partition", image.partition,
                          "Copy only partition N of a whole disk or disk image");
     imageCmd->add_flag("--rescue", image.rescue,
                        "Go on past unreadable sectors (filled with zeros), keep a ddrescue map "
                        "next to the image and continue from it when run again");
+    imageCmd->add_flag("--force", image.force,
+                       "Replace an existing image file (a symbolic link is never followed)");
     imageCmd->add_flag("--allow-same-device", image.allowSameDevice,
                        "Allow an image file on the disk being copied");
     imageCmd->add_flag("-q,--quiet", image.quiet, "No progress display");

@@ -127,9 +127,10 @@ int PartitionRange(const SourceArg& arg, int number, CopyRange& range) {
     }
 }
 
-int CheckDestination(const ImageOptions& options, uint64_t sourceDevice, uint64_t imageBytes) {
+int CheckDestination(const ImageOptions& options, const std::string& sourcePath,
+                     uint64_t imageBytes) {
     DestinationFacts facts;
-    switch (GatherDestinationFacts(options.to, sourceDevice, facts)) {
+    switch (GatherDestinationFacts(options.to, sourcePath, facts)) {
         case kOk:
             break;
         case kErrDirectoryName:
@@ -142,17 +143,22 @@ int CheckDestination(const ImageOptions& options, uint64_t sourceDevice, uint64_
         default:
             return BadInput("cannot check the destination " + options.to + ".");
     }
-    if (options.allowSameDevice) facts.onSourceDevice = false;
+    // The override is for a disk the person knows to be safe to write; the source file itself
+    // is never a place for its image.
+    if (options.allowSameDevice && facts.overlap.kind != OverlapKind::kSourceItself)
+        facts.onSourceDevice = false;
     const std::string size = FormatSize(int64_t(imageBytes));
     switch (CheckImageDestination(facts, imageBytes)) {
         case DestinationVerdict::kOk:
             return 0;
         case DestinationVerdict::kSameDevice:
-            return BadInput(options.to +
-                            " is on the disk being imaged; writing there would "
-                            "overwrite the data the image is meant to save. Choose "
-                            "a file on another drive (or pass --allow-same-device "
-                            "if you are sure).");
+            if (facts.overlap.kind == OverlapKind::kSourceItself)
+                return BadInput(DescribeOverlap(facts.overlap, options.to, sourcePath) +
+                                "; choose another image file.");
+            return BadInput(DescribeOverlap(facts.overlap, options.to, sourcePath) +
+                            "; writing there would overwrite the data the image is meant to "
+                            "save. Choose a file on another drive (or pass "
+                            "--allow-same-device if you are sure).");
         case DestinationVerdict::kFat32TooLarge:
             return BadInput("the image (" + size +
                             ") is larger than 4 GB, the largest file a "
@@ -169,6 +175,18 @@ int CheckDestination(const ImageOptions& options, uint64_t sourceDevice, uint64_
                             FormatSize(int64_t(facts.freeBytes + facts.reusableBytes)) + " free.");
     }
     return 0;
+}
+
+// For a destination that exists and may not be replaced.
+std::string ExistsMessage(const ImageOptions& options) {
+    if (options.rescue) {
+        return options.to + " already exists and there is no map " +
+               DiskImager::MapPathFor(options.to) +
+               " to continue from; add --force to replace it, or choose another file.";
+    }
+    return options.to +
+           " already exists; add --force to replace it, --rescue to continue a rescue copy "
+           "with its map, or choose another file.";
 }
 
 int ReportResult(const ImageOptions& options, const ImageResult& r, uint32_t bytesPerSector) {
@@ -195,6 +213,7 @@ int ReportResult(const ImageOptions& options, const ImageResult& r, uint32_t byt
                                                               : ResultText(r.result)) +
                             ".");
         case ImageStage::kDestination:
+            if (r.result == kErrAlreadyExists) return BadInput(ExistsMessage(options));
             return BadInput("cannot write " + image + ": " +
                             (r.result == kErrInvalidParameter
                                  ? std::string("not a plain file, or the source itself")
@@ -267,16 +286,23 @@ int RunImage(const ImageOptions& options) {
     if (SameFile(arg.path, options.to)) {
         return BadInput(options.to + " is the source itself; choose another image file.");
     }
-    const std::string mapPath = DiskImager::MapPathFor(options.to);
     struct stat st {};
-    if (!options.rescue && ::stat(mapPath.c_str(), &st) == 0) {
+    if (::lstat(options.to.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        return BadInput(options.to +
+                        " is a symbolic link; an image is never written through a link. Give "
+                        "the path of a new file.");
+    }
+    const bool destinationExists = ::stat(options.to.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const std::string mapPath = DiskImager::MapPathFor(options.to);
+    const bool mapExists = ::lstat(mapPath.c_str(), &st) == 0;
+    if (!options.rescue && mapExists) {
         return BadInput(mapPath + " is left from an earlier rescue copy into " + options.to +
                         ": add --rescue to continue it, or remove the map to copy from the "
                         "start.");
     }
-    const uint64_t sourceDevice =
-        ::stat(arg.path.c_str(), &st) == 0 && S_ISBLK(st.st_mode) ? uint64_t(st.st_rdev) : 0;
-    if (int rc = CheckDestination(options, sourceDevice, imageBytes); rc != 0) return rc;
+    if (destinationExists && !options.force && !(options.rescue && mapExists))
+        return BadInput(ExistsMessage(options));
+    if (int rc = CheckDestination(options, arg.path, imageBytes); rc != 0) return rc;
 
     ImageJob job;
     job.source = source.get();
@@ -286,6 +312,7 @@ int RunImage(const ImageOptions& options) {
     job.sectorCount = range.sectorCount;
     job.imagePath = options.to;
     job.rescue = options.rescue;
+    job.replaceExisting = options.force;
 
     if (!options.quiet) {
         std::fprintf(stderr, "Copying %s", arg.path.c_str());

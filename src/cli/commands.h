@@ -38,6 +38,7 @@ struct ImageOptions {
     int partition = 0;    // 1-based partition of a whole disk or disk image; 0: all of SOURCE
     bool rescue = false;  // go on past unreadable sectors, keep a map, continue from it
     bool allowSameDevice = false;
+    bool force = false;  // replace an existing image file (never through a symbolic link)
     bool quiet = false;
 };
 // Exit code 0 for a complete copy, 1 when it stopped, failed or left unreadable sectors, 2 for

@@ -49,8 +49,11 @@ Result ReadMapFile(const std::string& path, std::string& text) {
 
 // Replaces the map atomically: a crash leaves either the old map or the new one, never half.
 Result WriteMapFile(const std::string& path, const std::string& text) {
+    // A left-over temporary file (or a link in its place) is removed, never written through.
     const std::string tmp = path + ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
+    ::unlink(tmp.c_str());
+    const int fd =
+        ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0) return FromErrno(errno);
     Result r = WriteAllBytes(fd, text.data(), text.size());
     if (r == kOk && ::fsync(fd) != 0) r = FromErrno(errno);
@@ -173,18 +176,29 @@ Result ImageCopy::OpenDestination() {
     if (job_.imagePath.empty()) return kErrInvalidName;
     if (!job_.sourcePath.empty() && SameFile(job_.sourcePath, job_.imagePath))
         return kErrInvalidParameter;
-    // An image is a plain file: a disk, a partition or a pipe given as the destination is
-    // refused before it is opened for writing. O_NONBLOCK keeps a FIFO created in between from
-    // blocking the open; it has no effect on a regular file.
+    // An image is a plain file: a disk, a partition, a pipe or a symbolic link given as the
+    // destination is refused before it is opened for writing. O_NONBLOCK keeps a FIFO created
+    // in between from blocking the open; it has no effect on a regular file.
     struct stat st {};
-    if (::stat(job_.imagePath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return S_ISDIR(st.st_mode) ? kErrDirectoryName : kErrInvalidParameter;
+    const bool exists = ::lstat(job_.imagePath.c_str(), &st) == 0;
+    if (exists) {
+        if (S_ISDIR(st.st_mode)) return kErrDirectoryName;
+        if (!S_ISREG(st.st_mode)) return kErrInvalidParameter;
+        if (!job_.replaceExisting && !result_.resumed) return kErrAlreadyExists;
+    }
     // Never truncated on open: a stopped rescue copy is continued in place, and a copy that
-    // fails at once must not have destroyed the previous image first.
-    fd_ = ::open(job_.imagePath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                 0644);
-    // With O_CREAT only a missing folder on the way gives ENOENT.
-    if (fd_ < 0) return errno == ENOENT ? kErrPathNotFound : FromErrno(errno);
+    // fails at once must not have destroyed the previous image first. A new file is made
+    // exclusively, so nothing that appeared since the look above is taken over.
+    const int flags =
+        O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | (exists ? 0 : O_CREAT | O_EXCL);
+    fd_ = ::open(job_.imagePath.c_str(), flags, 0644);
+    if (fd_ < 0) {
+        // With O_CREAT only a missing folder on the way gives ENOENT; ELOOP is a link that
+        // appeared at the path.
+        if (errno == ENOENT) return exists ? kErrFileNotFound : kErrPathNotFound;
+        if (errno == ELOOP) return kErrInvalidParameter;
+        return FromErrno(errno);
+    }
     if (::fstat(fd_, &st) != 0) return FromErrno(errno);
     if (!S_ISREG(st.st_mode)) return kErrInvalidParameter;
     return kOk;

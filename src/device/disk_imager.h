@@ -9,8 +9,10 @@
 // image, the rescue copy continues from its map: it copies only what was never tried, then
 // tries the bad ranges once more.
 //
-// In both modes the image ends up exactly as long as what it holds: an older, longer file at the
-// same path is cut, so no stale bytes follow the copy.
+// An existing file is never replaced unless the job says so (replaceExisting), except by the
+// rescue copy continuing its own map. The image is opened without following a symbolic link:
+// a link at the image path is refused, whatever the job says. A replaced file ends up exactly
+// as long as what it holds: an older, longer file is cut, so no stale bytes follow the copy.
 
 #include <atomic>
 #include <chrono>
@@ -37,12 +39,15 @@ struct ImageJob {
     uint64_t sectorCount = 0;
     std::string imagePath;
     bool rescue = false;
+    // The person agreed to replace an existing file at imagePath. Not needed to continue a
+    // rescue copy from its map.
+    bool replaceExisting = false;
 };
 
 enum class ImageStage {
     kNone,
     kSource,       // the job's source or range is unusable
-    kDestination,  // the image file cannot be opened, or is the source itself
+    kDestination,  // the image cannot be opened, is the source, not a plain file, or exists
     kRead,         // plain copy: a read failed
     kWrite,        // writing, cutting or flushing the image failed
     kMap,          // the map next to the image cannot be read, does not fit, or cannot be saved

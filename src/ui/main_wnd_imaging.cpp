@@ -49,7 +49,6 @@ void CMainWnd::StartImaging() {
     const uint32_t bytesPerSector = record->bytesPerSector ? record->bytesPerSector : 512;
     const uint64_t imageBytes =
         record->sectorCount ? record->sectorCount * bytesPerSector : record->totalBytes;
-    const uint64_t sourceDevice = BlockDeviceNumber(record->diskPath);
 
     QString proposed = QDir::home().filePath(ProposedImageName(*record) + QStringLiteral(".img"));
     QString path;
@@ -58,16 +57,25 @@ void CMainWnd::StartImaging() {
         if (path.isEmpty()) return;
         if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".img");
         proposed = path;
+        // An image is never written through a link, whatever the dialog allowed.
+        if (QFileInfo(path).isSymLink()) {
+            Message(CMessageBox::kInformationBox, "MSG0223");
+            continue;
+        }
         DestinationFacts facts;
-        if (GatherDestinationFacts(path.toStdString(), sourceDevice, facts) != kOk) {
+        if (GatherDestinationFacts(path.toStdString(), record->diskPath, facts) != kOk) {
             // The folder is gone or the name is a folder: ask again.
             facts = DestinationFacts{};
-            facts.onSourceDevice = FolderOnSourceDisk(path.toStdString(), sourceDevice);
+            facts.onSourceDevice =
+                FindDestinationOverlap(path.toStdString(), record->diskPath).Found();
         }
         const DestinationVerdict verdict = CheckImageDestination(facts, imageBytes);
         if (verdict == DestinationVerdict::kOk) break;
         Message(CMessageBox::kInformationBox, DestinationMessageKey(verdict));
     }
+    // The save dialog asked before an existing file was chosen; that answer is the permission
+    // to replace it.
+    const bool replaceExisting = QFileInfo::exists(path);
 
     std::unique_ptr<FileSource> source;
     int outcome = CCreateImageProcessWnd::kFailed;
@@ -79,6 +87,7 @@ void CMainWnd::StartImaging() {
         job.firstSector = record->startLba;
         job.sectorCount = record->sectorCount;
         job.imagePath = path.toStdString();
+        job.replaceExisting = replaceExisting;
         CCreateImageProcessWnd window(job, this);
         window.SetLanguageTable(table_);
         outcome = options_.hooks.runProgress(&window, [&window] { return window.Run(); });

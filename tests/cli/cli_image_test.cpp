@@ -40,7 +40,7 @@ TEST(CliImage, CopiesAnOddSizedImageByteForByte) {
     const auto bytes = Pattern(3 * 65536 + 1000);
     testing::WriteFileBytes(dir / "card.bin", bytes);
     testing::WriteFileBytes(dir / "copy.img", std::vector<uint8_t>(1 << 20, 0xEE));
-    CliResult r = Image("'" + dir / "card.bin" + "' --to '" + dir / "copy.img" + "'");
+    CliResult r = Image("'" + dir / "card.bin" + "' --to '" + dir / "copy.img" + "' --force");
     EXPECT_EQ(r.code, 0) << r.output;
     EXPECT_TRUE(Contains(r.output, "Copied 386 sectors")) << r.output;
     EXPECT_EQ(RunShell("cmp '" + dir / "card.bin" + "' '" + dir / "copy.img" + "'"), 0);
@@ -90,6 +90,41 @@ TEST(CliImage, RescueKeepsADdrescueMapAndContinuesFromIt) {
     EXPECT_EQ(r.code, 2);
     EXPECT_TRUE(Contains(r.output, "--rescue")) << r.output;
     EXPECT_EQ(testing::ReadFileBytes(dir / "copy.img"), bytes);
+}
+
+TEST(CliImage, AnExistingFileIsReplacedOnlyWithForceAndNeverThroughALink) {
+    TempDir dir;
+    const auto bytes = Pattern(100 * 1024);
+    testing::WriteFileBytes(dir / "card.bin", bytes);
+    const std::vector<uint8_t> earlier(64 * 1024, 0xEE), unrelated(5000, 0x5A);
+    testing::WriteFileBytes(dir / "earlier.img", earlier);
+    testing::WriteFileBytes(dir / "notes.txt", unrelated);
+    fs::create_symlink(dir / "notes.txt", dir / "link.img");
+    fs::create_symlink(dir / "made-through-link.img", dir / "dangling.img");
+    const std::string src = "'" + dir / "card.bin" + "' -q --to ";
+
+    struct Case {
+        std::string args;
+        std::string mustMention;
+    } cases[] = {
+        {src + "'" + dir / "earlier.img" + "'", "--force"},
+        {src + "'" + dir / "earlier.img" + "' --rescue", "no map"},
+        {src + "'" + dir / "link.img" + "' --force", "symbolic link"},
+        {src + "'" + dir / "dangling.img" + "' --force --rescue", "symbolic link"},
+    };
+    for (const Case& c : cases) {
+        CliResult r = Image(c.args);
+        EXPECT_EQ(r.code, 2) << c.args << "\n" << r.output;
+        EXPECT_TRUE(Contains(r.output, c.mustMention)) << r.output;
+    }
+    EXPECT_EQ(testing::ReadFileBytes(dir / "earlier.img"), earlier);
+    EXPECT_EQ(testing::ReadFileBytes(dir / "notes.txt"), unrelated);
+    EXPECT_FALSE(fs::exists(dir / "made-through-link.img"));
+    EXPECT_FALSE(fs::exists(dir / "earlier.img.map"));
+
+    CliResult r = Image(src + "'" + dir / "earlier.img" + "' --force");
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_EQ(testing::ReadFileBytes(dir / "earlier.img"), bytes);
 }
 
 TEST(CliImage, BadInputIsOneClearLineAndExitCodeTwo) {

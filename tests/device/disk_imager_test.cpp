@@ -52,7 +52,7 @@ struct Observer : IImageObserver {
 
 // Runs one copy of `source` into `image`; `stopAfter` > 0 asks for a stop at that progress call.
 ImageResult Copy(ISectorSource& source, const std::string& image, bool rescue, int stopAfter = 0,
-                 Observer* seen = nullptr) {
+                 Observer* seen = nullptr, bool replace = false) {
     Observer local;
     Observer& observer = seen ? *seen : local;
     DiskImager imager(observer);
@@ -65,9 +65,16 @@ ImageResult Copy(ISectorSource& source, const std::string& image, bool rescue, i
     job.source = &source;
     job.imagePath = image;
     job.rescue = rescue;
+    job.replaceExisting = replace;
     ImageResult r = imager.Run(job);
     EXPECT_EQ(observer.finished, 1);
     return r;
+}
+
+// The same, where the person agreed to replace an existing file.
+ImageResult CopyOver(ISectorSource& source, const std::string& image, bool rescue,
+                     int stopAfter = 0) {
+    return Copy(source, image, rescue, stopAfter, nullptr, true);
 }
 
 std::unique_ptr<FaultySource> Faulty(const std::vector<uint8_t>& bytes, std::set<uint64_t> bad) {
@@ -160,7 +167,7 @@ TEST(DiskImager, LongerOlderImageIsCutToTheCopy) {
     MemorySource source(bytes);
     TempDir dir;
     testing::WriteFileBytes(dir / "card.img", std::vector<uint8_t>(1 << 20, 0xEE));
-    ASSERT_EQ(Copy(source, dir / "card.img", false).result, kOk);
+    ASSERT_EQ(CopyOver(source, dir / "card.img", false).result, kOk);
     EXPECT_EQ(testing::ReadFileBytes(dir / "card.img"), bytes);
 }
 
@@ -208,6 +215,58 @@ TEST(DiskImager, RefusesBadRangesAndDestinationsBeforeReadingOrWriting) {
     EXPECT_EQ(testing::ReadFileBytes(dir / "src.img"), bytes);
 }
 
+TEST(DiskImager, ExistingFilesAreReplacedOnlyWhenAskedAndLinksNeverFollowed) {
+    const auto bytes = Pattern(64 * 512);
+    TempDir dir;
+    const std::vector<uint8_t> earlier(40 * 512, 0xEE);
+    const std::vector<uint8_t> unrelated(3000, 0x5A);
+    testing::WriteFileBytes(dir / "earlier.img", earlier);
+    testing::WriteFileBytes(dir / "unrelated.txt", unrelated);
+    fs::create_symlink(dir / "unrelated.txt", dir / "link.img");
+    fs::create_symlink(dir / "made-through-link.img", dir / "dangling.img");
+
+    struct Case {
+        const char* name;
+        std::string image;
+        bool rescue, replace;
+        Result result;
+    } cases[] = {
+        {"an earlier image", dir / "earlier.img", false, false, kErrAlreadyExists},
+        // Without a map there is nothing to continue: the file is an image of something else.
+        {"an earlier image, rescue without a map", dir / "earlier.img", true, false,
+         kErrAlreadyExists},
+        {"a link to a file, though asked to replace", dir / "link.img", false, true,
+         kErrInvalidParameter},
+        {"a link to nothing", dir / "dangling.img", true, true, kErrInvalidParameter},
+    };
+    for (const Case& c : cases) {
+        auto source = Faulty(bytes, {});
+        Observer observer;
+        const ImageResult r = Copy(*source, c.image, c.rescue, 0, &observer, c.replace);
+        EXPECT_EQ(r.result, c.result) << c.name;
+        EXPECT_EQ(r.failedAt, ImageStage::kDestination) << c.name;
+        EXPECT_EQ(source->ReadCalls(), 0u) << c.name;
+    }
+    EXPECT_EQ(testing::ReadFileBytes(dir / "earlier.img"), earlier);
+    EXPECT_EQ(testing::ReadFileBytes(dir / "unrelated.txt"), unrelated);
+    EXPECT_FALSE(fs::exists(dir / "made-through-link.img"));
+    EXPECT_TRUE(fs::is_symlink(dir / "link.img"));
+
+    // Asked to, the earlier image is replaced and cut to the copy.
+    MemorySource source(bytes);
+    ASSERT_EQ(CopyOver(source, dir / "earlier.img", false).result, kOk);
+    EXPECT_EQ(testing::ReadFileBytes(dir / "earlier.img"), bytes);
+
+    // The rescue map is replaced through a temporary file; a link left in that file's place
+    // is removed, not written through.
+    fs::create_symlink(dir / "unrelated.txt", dir / "rescued.img.map.tmp");
+    MemorySource again(bytes);
+    ASSERT_EQ(Copy(again, dir / "rescued.img", true).result, kOk);
+    EXPECT_EQ(testing::ReadFileBytes(dir / "rescued.img"), bytes);
+    EXPECT_EQ(testing::ReadFileBytes(dir / "unrelated.txt"), unrelated);
+    EXPECT_EQ(LoadMap(dir / "rescued.img").Blocks().size(), 1u);
+}
+
 // ---- Stopping ----------------------------------------------------------------------------------
 
 TEST(DiskImager, StoppedPlainCopyLeavesTheCopiedStartOnly) {
@@ -215,7 +274,7 @@ TEST(DiskImager, StoppedPlainCopyLeavesTheCopiedStartOnly) {
     MemorySource source(bytes);
     TempDir dir;
     testing::WriteFileBytes(dir / "card.img", std::vector<uint8_t>(2 << 20, 0xEE));
-    const ImageResult r = Copy(source, dir / "card.img", false, 3);
+    const ImageResult r = CopyOver(source, dir / "card.img", false, 3);
     EXPECT_EQ(r.result, kScanCancelled);
     EXPECT_EQ(r.imageBytes, 3u * 65536);
     const auto image = testing::ReadFileBytes(dir / "card.img");
@@ -229,7 +288,7 @@ TEST(DiskImager, StoppedRescueCopyKeepsAMapAndContinuesToAnExactImage) {
     testing::WriteFileBytes(image, std::vector<uint8_t>(1 << 20, 0xEE));
     {
         MemorySource source(bytes);
-        const ImageResult r = Copy(source, image, true, 4);
+        const ImageResult r = CopyOver(source, image, true, 4);
         EXPECT_EQ(r.result, kScanCancelled);
         EXPECT_EQ(r.imageBytes, 4u * 65536);
     }
@@ -276,7 +335,7 @@ TEST(DiskImager, RescueZeroFillsExactlyTheBadSectorsAndTheMapListsThem) {
     testing::WriteFileBytes(image, std::vector<uint8_t>(2 << 20, 0xEE));
     {
         auto source = Faulty(bytes, bad);
-        const ImageResult r = Copy(*source, image, true);
+        const ImageResult r = CopyOver(*source, image, true);
         EXPECT_EQ(r.result, kOk);
         EXPECT_FALSE(r.Complete());
         EXPECT_EQ(r.badBytes, bad.size() * 512);
