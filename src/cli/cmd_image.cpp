@@ -177,16 +177,15 @@ int CheckDestination(const ImageOptions& options, const std::string& sourcePath,
     return 0;
 }
 
-// For a destination that exists and may not be replaced.
+// For a destination that exists and may not be replaced. A map next to it was dealt with
+// before: without --rescue it is refused on its own.
 std::string ExistsMessage(const ImageOptions& options) {
     if (options.rescue) {
         return options.to + " already exists and there is no map " +
                DiskImager::MapPathFor(options.to) +
                " to continue from; add --force to replace it, or choose another file.";
     }
-    return options.to +
-           " already exists; add --force to replace it, --rescue to continue a rescue copy "
-           "with its map, or choose another file.";
+    return options.to + " already exists; add --force to replace it, or choose another file.";
 }
 
 int ReportResult(const ImageOptions& options, const ImageResult& r, uint32_t bytesPerSector) {

@@ -248,7 +248,7 @@ Layers WalkDown(uint64_t start, bool followFiles) {
                 if (e->d_name[0] == '.') continue;
                 const std::string real = RealPath(holder + "/" + e->d_name);
                 uint64_t member = 0;
-                if (!real.empty() && ReadDeviceNumber(real, member))
+                if (pending.size() < kMaxDevices && !real.empty() && ReadDeviceNumber(real, member))
                     pending.push_back({member, p.through});
             }
             ::closedir(slaves);
