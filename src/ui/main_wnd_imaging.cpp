@@ -52,10 +52,22 @@ void CMainWnd::StartImaging() {
 
     QString proposed = QDir::home().filePath(ProposedImageName(*record) + QStringLiteral(".img"));
     QString path;
+    bool replaceExisting = false;
     for (;;) {
         path = options_.hooks.pickImageToSave(this, proposed);
         if (path.isEmpty()) return;
-        if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".img");
+        // The save dialog asks before it returns an existing file; that answer is the
+        // permission to replace it. A name completed here was not asked about: the dialog
+        // opens again on it, and asks.
+        replaceExisting = QFileInfo::exists(path);
+        if (QFileInfo(path).suffix().isEmpty()) {
+            path += QStringLiteral(".img");
+            replaceExisting = false;
+            if (QFileInfo::exists(path)) {
+                proposed = path;
+                continue;
+            }
+        }
         proposed = path;
         // An image is never written through a link, whatever the dialog allowed.
         if (QFileInfo(path).isSymLink()) {
@@ -73,9 +85,6 @@ void CMainWnd::StartImaging() {
         if (verdict == DestinationVerdict::kOk) break;
         Message(CMessageBox::kInformationBox, DestinationMessageKey(verdict));
     }
-    // The save dialog asked before an existing file was chosen; that answer is the permission
-    // to replace it.
-    const bool replaceExisting = QFileInfo::exists(path);
 
     std::unique_ptr<FileSource> source;
     int outcome = CCreateImageProcessWnd::kFailed;
