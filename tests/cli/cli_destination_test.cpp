@@ -33,6 +33,7 @@ class CliDestinationInsideSource : public ::testing::Test {
                 kPath + "truncate -s 24M " + Quote(card_) + " && mkfs.ext4 -q -F " + Quote(card_),
                 &out) != 0)
             GTEST_SKIP() << "mkfs.ext4 needed: " << out;
+        out.clear();
         if (RunShell(kPath + "losetup -f --show " + Quote(card_), &out) != 0 ||
             out.rfind("/dev/loop", 0) != 0)
             GTEST_SKIP() << "this machine refuses to attach a loop device (needs root): " << out;

@@ -136,7 +136,7 @@ TEST(DestinationCheckOnLoopDevices, VolumesAttachedFromTheSourceAreOnTheSource) 
     EXPECT_EQ(CheckImageDestination(facts, 4096), DestinationVerdict::kSameDevice);
 }
 
-TEST(DestinationCheckOnFuse, AVolumeMountedFromTheSourceImageIsInsideIt) {
+TEST(DestinationCheckOnFuse, AVolumeIsOnTheImageOrDeviceItWasMountedFrom) {
     if (!testing::HaveTool("mkntfs") || !testing::HaveTool("ntfs-3g"))
         GTEST_SKIP() << "mkntfs and ntfs-3g needed";
     TempDir dir;
@@ -155,6 +155,22 @@ TEST(DestinationCheckOnFuse, AVolumeMountedFromTheSourceImageIsInsideIt) {
     const DestinationOverlap o = FindDestinationOverlap(mnt + "/rescued", image);
     EXPECT_EQ(o.kind, OverlapKind::kSourceImage);
     EXPECT_EQ(FindDestinationOverlap(dir / "rescued", image).kind, OverlapKind::kNone);
+
+    // ntfs-3g on a card reader's device: the mount table names the device.
+    const std::string card = dir / "card.img";
+    ASSERT_EQ(Sh("truncate -s 16M " + Quote(card) + " && mkntfs -q -F -Q " + Quote(card), &out), 0)
+        << out;
+    out.clear();
+    if (Sh("losetup -f --show " + Quote(card), &out) != 0 || out.rfind("/dev/loop", 0) != 0)
+        GTEST_SKIP() << "this machine refuses to attach a loop device (needs root): " << out;
+    const std::string loop = out.substr(0, out.find('\n'));
+    teardown.Add("losetup -d " + Quote(loop));
+    fs::create_directories(dir / "card");
+    ASSERT_EQ(Sh("ntfs-3g " + Quote(loop) + " " + Quote(dir / "card"), &out), 0) << out;
+    teardown.Add("umount " + Quote(dir / "card"));
+    EXPECT_EQ(FindDestinationOverlap(dir / "card/rescued", loop).kind, OverlapKind::kSourceDisk);
+    EXPECT_EQ(FindDestinationOverlap(dir / "card/rescued", card).kind, OverlapKind::kSourceImage);
+    EXPECT_EQ(FindDestinationOverlap(dir / "card/rescued", image).kind, OverlapKind::kNone);
 }
 
 }  // namespace
