@@ -74,10 +74,10 @@ struct MainWndOptions {
     LanguageTable* table = nullptr;
 };
 
-// Whether recovered files written into `folder` would land on the disk `source` was read from:
-// for a partition, any volume of the same disk (writing there may overwrite what is still to be
-// recovered); for an image file, never — writing beside an image leaves it as it is — unless
-// the "image" is itself a disk device.
+// Whether recovered files written into `folder` would land on the source (FindDestinationOverlap):
+// for a partition, any volume of the same disk or stacked on it (writing there may overwrite
+// what is still to be recovered); for an image file, a volume attached from it (a loop device
+// or a FUSE mount) — writing beside an image leaves it as it is.
 bool DestinationOnSource(const std::string& folder, const SourceInfo& source);
 // The device number of a block device; 0 for a path that is none (a file, a folder, nothing).
 uint64_t BlockDeviceNumber(const std::string& path);
