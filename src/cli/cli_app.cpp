@@ -1,6 +1,8 @@
 #include "cli/cli_app.h"
 
 #include <CLI/CLI.hpp>
+#include <exception>
+#include <string>
 
 #include "cli/commands.h"
 
@@ -70,8 +72,20 @@ int RunCli(int argc, char** argv) {
                      "The image file to write (on another drive); an existing file is "
                      "replaced only with --force")
         ->required();
-    imageCmd->add_option("--partition", image.partition,
-                         "Copy only partition N of a whole disk or disk image");
+    // 0 would mean "no partition given" further on and copy the whole disk without a word.
+    const CLI::Validator fromOne(
+        [](std::string& value) -> std::string {
+            try {
+                if (std::stoll(value) >= 1) return {};
+            } catch (const std::exception&) {
+            }
+            return "partitions are numbered from 1 (got " + value + ")";
+        },
+        "N >= 1");
+    imageCmd
+        ->add_option("--partition", image.partition,
+                     "Copy only partition N (from 1) of a whole disk or disk image")
+        ->check(fromOne);
     imageCmd->add_flag("--rescue", image.rescue,
                        "Go on past unreadable sectors (filled with zeros), keep a ddrescue map "
                        "next to the image and continue from it when run again");

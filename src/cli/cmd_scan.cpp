@@ -12,6 +12,7 @@
 #include "cli/progress_bar.h"
 #include "cli/scan_session.h"
 #include "cli/source_arg.h"
+#include "cli/terminal_text.h"
 #include "device/image_destination.h"
 #include "engine/data_paths.h"
 #include "engine/output_naming.h"
@@ -76,7 +77,8 @@ void PrintItemsTable(const std::vector<Row>& rows) {
         const RecoveredItem& it = r.item;
         std::string state = it.isDeleted ? "deleted" : "present";
         if (!it.contentValid) state += ", content does not match";
-        std::printf("%-48s %12s %-9s %-19s %s\n", (r.path + std::string(it.Name())).c_str(),
+        std::printf("%-48s %12s %-9s %-19s %s\n",
+                    TerminalText(r.path + std::string(it.Name())).c_str(),
                     it.isFolder ? "" : FormatSize(int64_t(it.fileSize)).c_str(),
                     it.isFolder ? "folder" : CategoryOf(it.Name()).c_str(),
                     TimeText(it.modifiedTime).c_str(), state.c_str());
@@ -93,7 +95,7 @@ void PrintTree(IFileRecoveryParse& engine) {
             std::vector<RecoveredItem> children;
             if (engine.ListChildren(folder, level, children) != kOk) return;
             for (const RecoveredItem& c : children) {
-                std::printf("%s%s%s%s\n", indent.c_str(), std::string(c.Name()).c_str(),
+                std::printf("%s%s%s%s\n", indent.c_str(), TerminalText(c.Name()).c_str(),
                             c.isFolder ? "/" : "", c.isDeleted ? "  (deleted)" : "");
                 if (c.isFolder &&
                     seen.insert({int32_t{c.objectKey}, int32_t{c.recordIndex}}).second) {
@@ -207,7 +209,10 @@ int RunRecover(const RecoverOptions& options) {
     RecoveryOutcome outcome = driver.RecoverItems(items, options.to);
     for (const RecoveryDetailRow& row : driver.DetailRows()) {
         if (row.result != kOk) {
-            std::fprintf(stderr, "failed: %s: %s\n", row.name.c_str(), row.status.c_str());
+            // The folder the file was meant for, so that a write error names its place.
+            const std::string into = options.to + "/" + CategoryOf(row.name);
+            std::fprintf(stderr, "failed: %s -> %s: %s\n", TerminalText(row.name).c_str(),
+                         TerminalText(into).c_str(), row.status.c_str());
         }
     }
     RecoveryCounts c = driver.Counts();

@@ -5,6 +5,7 @@
 #include "app/format.h"
 #include "cli/commands.h"
 #include "cli/json_writer.h"
+#include "cli/terminal_text.h"
 #include "device/disk_enumerator.h"
 
 namespace norvale::cli {
@@ -70,7 +71,7 @@ void PrintTable(const std::vector<PartitionRecord>& records) {
     for (const PartitionRecord& r : records) {
         std::printf("%-4u %-22s %-5d %-14s %-16s %11s %11s %11s %s\n", unsigned(r.driveLetter),
                     DeviceColumn(r).c_str(), r.diskNumber, FsColumn(r).c_str(),
-                    r.volumeLabel.c_str(), FormatSize(int64_t(r.totalBytes)).c_str(),
+                    TerminalText(r.volumeLabel).c_str(), FormatSize(int64_t(r.totalBytes)).c_str(),
                     FormatSize(int64_t(r.usedBytes)).c_str(),
                     FormatSize(int64_t(r.freeBytes)).c_str(), r.removable ? "yes" : "no");
     }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "cli/terminal_text.h"
+
 namespace norvale::cli {
 
 ProgressBar::ProgressBar(std::string label) : label_(std::move(label)), tty_(::isatty(2) != 0) {}
@@ -20,7 +22,7 @@ void ProgressBar::Update(int percent, const std::string& detail) {
         std::string bar(size_t(filled), '#');
         bar.append(size_t(kWidth - filled), '.');
         std::fprintf(stderr, "\r\033[K%s [%s] %3d%%  %s", label_.c_str(), bar.c_str(), percent,
-                     detail.c_str());
+                     TerminalText(detail).c_str());
         std::fflush(stderr);
         drawn_ = true;
         return;
@@ -28,7 +30,8 @@ void ProgressBar::Update(int percent, const std::string& detail) {
     int decile = percent / 10;
     if (decile == lastDecile_) return;
     lastDecile_ = decile;
-    std::fprintf(stderr, "%s %3d%%  %s\n", label_.c_str(), percent, detail.c_str());
+    std::fprintf(stderr, "%s %3d%%  %s\n", label_.c_str(), percent,
+                 TerminalText(detail).c_str());
 }
 
 void ProgressBar::Finish() {

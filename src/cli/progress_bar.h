@@ -11,7 +11,8 @@ namespace norvale::cli {
 class ProgressBar {
   public:
     explicit ProgressBar(std::string label);
-    // percent 0..100; `detail` follows the bar ("2 Min 3 Sec left, 1200/4096 sectors, 7 files").
+    // percent 0..100; `detail` follows the bar ("2 Min 3 Sec left, 1200/4096 sectors, 7 files");
+    // names from the medium in it are shown with their control characters escaped.
     void Update(int percent, const std::string& detail);
     // Ends the line so later output starts on a fresh one.
     void Finish();

@@ -179,8 +179,8 @@ int ScanSession::Run(const ScanOptions& options) {
     if (stopped_ && !options.quiet) {
         std::fprintf(stderr, "Stopped: keeping what was found so far.\n");
     } else if (observer.result != kOk && observer.result != kScanCancelled) {
-        std::fprintf(stderr, "norvale-cli: the scan ended early: %s.\n",
-                     ResultText(observer.result).c_str());
+        std::fprintf(stderr, "norvale-cli: the scan of %s ended early: %s.\n",
+                     options.source.c_str(), ResultText(observer.result).c_str());
     }
     return 0;
 }

@@ -59,70 +59,72 @@ Result FromErrno(int err) {
     }
 }
 
+// In the words Linux itself uses (strerror), so that a message reads like any other program's;
+// the caller adds the path the result is about.
 std::string ResultText(Result r) {
     switch (r) {
         case kOk:
             return "Success";
         case kErrInvalidFunction:
-            return "Incorrect function";
+            return "Function not implemented";
         case kErrFileNotFound:
-            return "The system cannot find the file specified";
+            return "No such file or directory";
         case kErrPathNotFound:
-            return "The system cannot find the path specified";
+            return "No such directory";
         case kErrTooManyOpenFiles:
             return "Too many open files";
         case kErrAccessDenied:
-            return "Access is denied";
+            return "Permission denied";
         case kErrInvalidHandle:
-            return "The handle is invalid";
+            return "Bad file descriptor";
         case kErrNotEnoughMemory:
-            return "Not enough memory to complete the operation";
+            return "Cannot allocate memory";
         case kErrNotReady:
-            return "The device is not ready";
+            return "No such device";
         case kErrCrc:
-            return "Data error (cyclic redundancy check)";
+            return "Input/output error (bad checksum)";
         case kErrSectorNotFound:
-            return "The drive cannot find the sector requested";
+            return "Input/output error (sector not found)";
         case kErrWriteFault:
-            return "The system cannot write to the specified device";
+            return "Input/output error while writing";
         case kErrReadFault:
-            return "The system cannot read from the specified device";
+            return "Input/output error while reading";
         case kErrGenFailure:
-            return "A device attached to the system is not functioning";
+            return "Operation failed";
         case kErrSharingViolation:
-            return "The file is being used by another process";
+            return "Text file busy";
         case kErrHandleEof:
-            return "Reached the end of the file";
+            return "Unexpected end of file";
         case kErrNotSupported:
-            return "The request is not supported";
+            return "Operation not supported";
         case kErrFileExists:
-            return "The file exists";
+            return "File already exists";
         case kErrInvalidParameter:
-            return "The parameter is incorrect";
+            return "Invalid argument";
         case kErrBrokenPipe:
-            return "The pipe has been ended";
+            return "Broken pipe";
         case kErrDiskFull:
-            return "There is not enough space on the disk";
+            return "No space left on device";
         case kErrInsufficientBuffer:
-            return "The data area passed is too small";
+            return "Buffer too small";
         case kErrInvalidName:
-            return "The file name, folder name or volume label syntax is incorrect";
+            return "Invalid file name";
         case kErrDirNotEmpty:
-            return "The directory is not empty";
+            return "Directory not empty";
         case kErrBusy:
-            return "The requested resource is in use";
+            return "Device or resource busy";
         case kErrAlreadyExists:
-            return "Cannot create a file when that file already exists";
+            return "File exists";
         case kErrFilenameTooLong:
-            return "The file name is too long";
+            return "File name too long";
         case kErrMoreData:
             return "More data is available";
         case kErrDirectoryName:
-            return "The directory name is invalid";
+            return "Is a directory, or not a directory where one is needed";
         case kErrNoMediaInDrive:
-            return "There is no media in the drive";
+            return "No medium found";
         case kErrIoDevice:
-            return "The request could not be performed because of an I/O device error";
+            return "Input/output error";
         case kScanCancelled:
             return "Stopped by the user";
         case kErrEngineGeneric:

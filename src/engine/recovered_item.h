@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace norvale {
@@ -43,7 +44,7 @@ struct RecoveredItem {
     char name[kItemNameBytes];  // UTF-8, NUL-terminated
 
     std::string_view Name() const { return {name, ::strnlen(name, kItemNameBytes)}; }
-    // Copies `n` into name, cut at a character boundary so that it always ends with a NUL.
+    // Copies `n` into name as FitItemName shortens it; it always ends with a NUL.
     void SetName(std::string_view n);
 };
 #pragma pack(pop)
@@ -78,8 +79,14 @@ static_assert(sizeof(DirInfoEntry) == 268);
 static_assert(offsetof(DirInfoEntry, recordIndex) == 4);
 static_assert(offsetof(DirInfoEntry, name) == 8);
 
-// Copies `src` into a 260-byte name field: zero-filled, at most 259 bytes, cut back to the start
-// of a UTF-8 sequence so that no half character is stored, always NUL-terminated.
+// A decoded name as the 260-byte name field can hold it: unchanged when it has at most 259
+// bytes; otherwise the stem is cut at a UTF-8 character boundary and the extension (the last
+// ".xxx", up to 32 bytes) is kept, so that the item's kind and the type filters still see it.
+// A name without such an extension is cut at its end. Every engine's names go through here.
+std::string FitItemName(std::string_view name);
+
+// Copies `src` into a 260-byte name field as FitItemName shortens it: zero-filled, never half a
+// character, always NUL-terminated.
 void CopyItemName(char (&dst)[kItemNameBytes], std::string_view src);
 
 }  // namespace norvale

@@ -256,11 +256,8 @@ std::string TakeLongName(LongNameState& state) {
     while (end < kLongNameEnd && state.units[end] != 0) ++end;
     std::string name = Utf16ToUtf8(std::u16string_view(state.units.data() + start, end - start));
     state.position = kLongNameEnd;
-    if (name.size() > kMaxLongNameBytes) {
-        size_t cut = kMaxLongNameBytes;
-        while (cut > 0 && (static_cast<uint8_t>(name[cut]) & 0xC0) == 0x80) --cut;
-        name.resize(cut);
-    }
+    // The whole name: where it must be shortened (an item's name field, a destination's name
+    // limit) the extension is kept, which a cut here would already have lost.
     return name;
 }
 

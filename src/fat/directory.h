@@ -67,13 +67,14 @@ struct LongNameState {
     std::array<char16_t, 261> units{};
     size_t position = 260;  // first unit of the name so far; 260 when nothing is pending
 };
-inline constexpr size_t kMaxLongNameBytes = 259;
+// The longest UTF-8 a long name can decode to: 260 units of three bytes each.
+inline constexpr size_t kMaxLongNameBytes = 780;
 // Adds one long-name entry. False when the name would exceed the 20 pieces the format allows;
 // the pieces gathered so far stay pending.
 bool AssembleLongName(LongNameState& state, DirEntryBytes entry);
 bool HasLongName(const LongNameState& state);
-// The pending name as UTF-8 (at most 259 bytes, cut at a character boundary, "" when none),
-// and resets the state.
+// The whole pending name as UTF-8 (at most kMaxLongNameBytes, "" when none), and resets the
+// state.
 std::string TakeLongName(LongNameState& state);
 void DropLongName(LongNameState& state);
 

@@ -9,6 +9,7 @@
 #include <QTreeWidget>
 #include <algorithm>
 
+#include "engine/output_naming.h"
 #include "ui/process_worker.h"
 #include "ui/window_texts.h"
 #include "ui_RecoverProcessWnd.h"
@@ -121,7 +122,14 @@ void CRecoverProcessWnd::ShowSummary(const RecoveryCounts& counts) {
 }
 
 void CRecoverProcessWnd::AddDetailRow(const RecoveryDetailRow& row) {
-    auto* item = new QTreeWidgetItem({FromUtf8(row.name), FromUtf8(row.status)});
+    QString status = FromUtf8(row.status);
+    // A failure names the folder the file was meant for: "No space left on device" alone does
+    // not say which drive filled up.
+    if (row.result != kOk) {
+        status += QStringLiteral(" (") + destination_ + QLatin1Char('/') +
+                  FromUtf8(CategoryOf(row.name)) + QLatin1Char(')');
+    }
+    auto* item = new QTreeWidgetItem({FromUtf8(row.name), status});
     if (row.result != kOk) {
         // Failures go to the top, in red, so that they are seen before the successes.
         const QColor red = QColor::fromRgba(kFailureColour);

@@ -2,6 +2,7 @@
 // lengths past 4 GiB, transport-stream ranges, stop requests and unreadable sectors.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -87,6 +88,50 @@ TEST(EndMarkers, MarkerAfterTheNextFilesHeaderBelongsToThatFile) {
         one.Put(1, pdf);
         EXPECT_EQ(LengthAt(one, 1), pdf.size() - (tail.back() == 'x' ? 1 : 0)) << tail;
     }
+}
+
+// An ID3v2 header, `frames` MPEG-1 layer III frames (128 kbit/s, 44.1 kHz: 417 bytes each)
+// whose audio data holds the letters "TAG" here and there, and an ID3v1 tag when asked.
+std::vector<uint8_t> Mp3Stream(int frames, bool id3v1) {
+    std::vector<uint8_t> file = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0};
+    for (int f = 0; f < frames; ++f) {
+        const size_t start = file.size();
+        file.insert(file.end(), {0xFF, 0xFB, 0x90, 0x00});
+        file.resize(start + 417, static_cast<uint8_t>(0x21 + f));
+        // In the data of some frames, 128 bytes and more before a frame boundary.
+        if (f % 5 == 3) std::memcpy(&file[start + 40], "TAG", 3);
+        if (f == frames - 1) std::memcpy(&file[start + 417 - 128], "TAG", 3);
+    }
+    if (id3v1) {
+        const size_t start = file.size();
+        file.resize(start + 128, ' ');
+        std::memcpy(&file[start], "TAGSample", 9);
+    }
+    return file;
+}
+
+TEST(EndMarkers, Id3v1TagCountsOnlyWhereTheMp3FramesEnd) {
+    const std::vector<uint8_t> tagged = Mp3Stream(40, true);
+    Medium medium(128);
+    medium.Put(1, tagged).Put(60, Sample("picture.png"));
+    EXPECT_EQ(LengthAt(medium, 1), tagged.size());
+
+    // Without the tag the letters in the audio end nothing: the file runs to the next one.
+    const std::vector<uint8_t> bare = Mp3Stream(40, false);
+    Medium untagged(128);
+    untagged.Put(1, bare).Put(60, Sample("picture.png"));
+    EXPECT_EQ(LengthAt(untagged, 1), 59 * kSector);
+
+    // A tag padded after the ID3v2 header, and frames that begin in one chunk and end in the
+    // next (4096-byte sectors: a 64 KiB chunk is no multiple of 417).
+    std::vector<uint8_t> padded = Mp3Stream(0, false);
+    padded[9] = 100;  // a 100-byte ID3v2 body of zeros
+    padded.resize(110, 0);
+    const std::vector<uint8_t> frames = Mp3Stream(400, true);
+    padded.insert(padded.end(), frames.begin() + 10, frames.end());
+    Medium large(2000);
+    large.Put(8, padded).Put(1000, Sample("picture.png"));
+    EXPECT_EQ(LengthAt(*large.Reader(), 1, 4096), padded.size());
 }
 
 TEST(EndMarkers, ArchiveSmallerThanASectorEndsInItsFirstSector) {

@@ -151,6 +151,12 @@ TEST(CliImage, BadInputIsOneClearLineAndExitCodeTwo) {
         EXPECT_TRUE(Contains(r.output, c.mustMention)) << r.output;
         EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
     }
+    // Partition 0 would mean the whole disk further on: refused before anything is copied.
+    for (const char* number : {"0", "-1"}) {
+        CliResult r = Image(src + " --to '" + dir / "a.img" + "' --partition " + number);
+        EXPECT_EQ(r.code, 2) << r.output;
+        EXPECT_TRUE(Contains(r.output, "numbered from 1")) << r.output;
+    }
     EXPECT_FALSE(fs::exists(dir / "a.img"));
     EXPECT_EQ(Image(src).code, 2);  // --to missing
 }

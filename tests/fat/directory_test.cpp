@@ -216,8 +216,11 @@ TEST(FatLongName, PiecesUpToTheFormatsLimitAssembleIntoUtf8) {
     const Entry wide = LongNamePiece(kEntryDeleted, std::u16string(13, u'\u65E6'));
     for (int i = 0; i < 20; ++i) ASSERT_TRUE(AssembleLongName(state, wide)) << i;
     EXPECT_FALSE(AssembleLongName(state, wide));
-    const std::string name = TakeLongName(state);  // 260 characters of three bytes each
-    EXPECT_EQ(name.size(), 258u);
+    // 260 characters of three bytes each, whole: shortening, where a name must be, keeps the
+    // extension, which a cut here would lose.
+    const std::string name = TakeLongName(state);
+    EXPECT_EQ(name.size(), 780u);
+    EXPECT_EQ(name.size(), kMaxLongNameBytes);
     EXPECT_TRUE(IsValidUtf8(name));
     EXPECT_FALSE(HasLongName(state));
     EXPECT_EQ(TakeLongName(state), "");

@@ -108,7 +108,8 @@ TEST_F(RecoverProcessWndTest, FilesGoToTheirCategoriesAndFailuresLeadTheDetailLi
     ASSERT_EQ(list->topLevelItemCount(), 5);
     EXPECT_EQ(list->topLevelItem(0)->text(0), "lost.doc");
     EXPECT_EQ(list->topLevelItem(1)->text(0), "broken.jpg");
-    EXPECT_EQ(list->topLevelItem(1)->text(1), QString::fromStdString(ResultText(kErrDiskFull)));
+    EXPECT_EQ(list->topLevelItem(1)->text(1),
+              QString::fromStdString("No space left on device (" + out.string() + "/photo)"));
     EXPECT_EQ(list->topLevelItem(1)->foreground(0).color(), QColor(255, 0, 0));
     EXPECT_EQ(list->topLevelItem(2)->text(0), "IMG_1.JPG");
     EXPECT_EQ(list->topLevelItem(2)->text(1), "Success");
