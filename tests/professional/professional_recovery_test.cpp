@@ -4,10 +4,12 @@
 #include "professional/professional_recovery.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <utime.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -38,6 +40,7 @@ struct Report {
     int scale;
     uint64_t sector;
     uint64_t total;
+    uint64_t found;
 };
 
 // Records every report; answers kScanCancelled once the pass reached `stopAt` sectors.
@@ -45,9 +48,9 @@ struct Watcher {
     std::vector<Report> reports;
     uint64_t stopAt = UINT64_MAX;
     static int Thunk(void* userData, int percent, int scale, int, uint64_t sector, uint64_t total,
-                     uint64_t, int) {
+                     uint64_t found, int) {
         auto* self = static_cast<Watcher*>(userData);
-        self->reports.push_back({percent, scale, sector, total});
+        self->reports.push_back({percent, scale, sector, total, found});
         return scale == kPassProgressScale && sector >= self->stopAt ? kScanCancelled : 0;
     }
 };
@@ -374,6 +377,209 @@ TEST_F(FullScan, ExtVolumeIsReadWholeAndEnds) {
     const auto files = RecoverAll(engine, dir_.Path());
     EXPECT_TRUE(Found(files, "IMG_0001.png"));
 }
+
+// What a scan lists, one line per file: folder path, name, size and the engine that found it.
+std::vector<std::string> Listing(CProfessionalRecovery& engine) {
+    std::vector<RecoveredItem> items;
+    engine.ListByType(BuildFilter({}) + "|*.other", items);
+    std::vector<std::string> lines;
+    for (const RecoveredItem& item : items) {
+        std::string path;
+        EXPECT_EQ(engine.GetItemPath(item, path), kOk);
+        lines.push_back(path + std::string(item.Name()) + " " + std::to_string(item.fileSize) +
+                        " " + std::to_string(int32_t{item.engineKind}));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// A formatted card whose folders lie far apart, with random data between them, so that a stop
+// can fall between the folders a pass finds.
+class ResumedScan : public FullScan {
+  protected:
+    void MakeSpreadCard() {
+        MakeCard();
+        std::string script = "set -e\nexport MTOOLS_SKIP_CHECK=1\nc='" + card_ + "'\no='" +
+                             originals_ + "'\nf='" + dir_ / "filler.bin" +
+                             "'\nhead -c 6M /dev/urandom > \"$f\"\nrm -f \"$c\"\n"
+                             "mkfs.fat -C -F 32 -n CARD \"$c\" 65536 >/dev/null\n"
+                             "mmd -i \"$c\" ::/DCIM\n"
+                             "for d in A B C; do\n"
+                             "  mmd -i \"$c\" ::/DCIM/$d\n"
+                             "  mcopy -i \"$c\" \"$o\"/* ::/DCIM/$d/\n"
+                             "  mcopy -i \"$c\" \"$f\" ::/fill$d.bin\n"
+                             "done\n"
+                             "mkfs.fat -F 32 -n NEW \"$c\" >/dev/null\n";
+        testing::WriteFileBytes(dir_ / "spread.sh", std::vector<uint8_t>(script.begin(), script.end()));
+        std::string out;
+        ASSERT_EQ(RunShell("bash '" + dir_ / "spread.sh" + "'", &out), 0) << out;
+    }
+};
+
+TEST_F(ResumedScan, ScanStoppedAnywhereAndResumedListsWhatAnUninterruptedScanLists) {
+    MakeSpreadCard();
+    std::vector<std::string> whole;
+    uint64_t wholeCount = 0;
+    uint64_t total = 0;
+    {
+        CProfessionalRecovery engine;
+        Watcher watcher;
+        ASSERT_EQ(ScanCard(engine, watcher), kOk);
+        whole = Listing(engine);
+        wholeCount = engine.GetItemCount();
+        for (const Report& r : watcher.reports) total = std::max(total, r.total);
+        // The last count the progress showed is what the result holds.
+        const auto last = std::find_if(watcher.reports.rbegin(), watcher.reports.rend(),
+                                       [](const Report& r) { return r.total != 0; });
+        ASSERT_NE(last, watcher.reports.rend());
+        EXPECT_EQ(last->found, wholeCount);
+    }
+    ASSERT_GT(total, 0u);
+    // The three folders were found by the folder rebuilder, with their names.
+    for (const char* folder : {"/a/", "/b/", "/c/"}) {
+        EXPECT_TRUE(std::any_of(whole.begin(), whole.end(), [&](const std::string& line) {
+            return line.find(std::string(folder) + "scan.bmp") != std::string::npos;
+        })) << folder << "\n" << ::testing::PrintToString(whole);
+    }
+
+    for (const int tenth : {1, 3, 5, 7, 9}) {
+        SCOPED_TRACE("stopped at " + std::to_string(tenth * 10) + " %");
+        IsolatedHome home;  // a history of its own for each stop
+        {
+            CProfessionalRecovery engine;
+            Watcher watcher;
+            watcher.stopAt = total * tenth / 10;
+            ASSERT_EQ(ScanCard(engine, watcher), kScanCancelled);
+        }
+        for (int run = 0; run < 2; ++run) {  // resumed, then loaded once more when finished
+            CProfessionalRecovery engine;
+            ASSERT_EQ(engine.OpenImage(card_, 0x8001), kOk);
+            ASSERT_TRUE(engine.ResumePending());
+            Watcher watcher;
+            engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+            ASSERT_EQ(engine.Scan(nullptr), kOk);
+            EXPECT_EQ(Listing(engine), whole) << "run " << run;
+            EXPECT_EQ(engine.GetItemCount(), wholeCount) << "run " << run;
+        }
+    }
+}
+
+TEST_F(FullScan, ItemOfNoKnownEngineIsAFailureNotAnEmptySuccess) {
+    MakeCard();
+    CProfessionalRecovery engine;
+    Watcher watcher;
+    ASSERT_EQ(ScanCard(engine, watcher), kOk);
+    std::vector<RecoveredItem> items;
+    engine.ListByType(BuildCategoryFilter(kAllCategories), items);
+    ASSERT_FALSE(items.empty());
+    RecoveredItem stranger = items[0];
+    stranger.engineKind = 77;
+    const std::string out = dir_ / "stranger.bin";
+    EXPECT_NE(engine.RecoverItem(stranger, out, 0), kOk);
+    EXPECT_FALSE(fs::exists(out));
+    std::string path = "x";
+    EXPECT_NE(engine.GetItemPath(stranger, path), kOk);
+    EXPECT_TRUE(path.empty());
+}
+
+// Logs that cannot be written (a file-size limit stands in for a full disk) make the scan a
+// failure, and leave nothing to resume from.
+TEST_F(FullScan, ScanWhoseLogsCannotBeWrittenIsNoSuccess) {
+    MakeCard();
+    ASSERT_EQ(RunShell("mkfs.fat -F 32 -n NEWCARD '" + card_ + "' >/dev/null"), 0);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 1024;  // three records
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    Result r = kOk;
+    {
+        CProfessionalRecovery engine;
+        Watcher watcher;
+        r = ScanCard(engine, watcher);
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_NE(r, kOk);
+    EXPECT_NE(r, kScanCancelled);
+    CProfessionalRecovery engine;
+    ASSERT_EQ(engine.OpenImage(card_, 0x8001), kOk);
+    EXPECT_FALSE(engine.ResumePending());
+}
+
+// Boot sectors with fields that look plausible but no volume on the medium can have.
+struct AbsurdField {
+    const char* name;
+    const char* fixture;  // "fat": the demo card; "ntfs": the NTFS fixture card
+    void (*damage)(const std::string& image);
+};
+
+void PrintTo(const AbsurdField& f, std::ostream* os) {
+    *os << f.name;
+}
+
+class AbsurdBootSector : public FullScan, public ::testing::WithParamInterface<AbsurdField> {};
+
+TEST_P(AbsurdBootSector, FullScanStillSearchesTheWholeMedium) {
+    const AbsurdField& field = GetParam();
+    std::string image;
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> expected;
+    if (std::string(field.fixture) == "fat") {
+        MakeCard();
+        image = card_;
+        for (const std::string& name : allFiles_)
+            expected.emplace_back(name, ReadFileBytes(originals_ + "/" + name));
+    } else {
+        image = dir_ / "ntfs.img";
+        ASSERT_EQ(RunShell("zcat '" + testing::SourceDir() +
+                           "/tests/fixtures/ntfs/ntfs_card.img.gz' > '" + image + "'"),
+                  0);
+        const std::string readme = dir_ / "readme.txt";
+        ASSERT_EQ(RunShell("ntfscat '" + image + "' /readme.txt > '" + readme + "'"), 0);
+        expected.emplace_back("readme.txt", ReadFileBytes(readme));
+    }
+    field.damage(image);
+
+    // The deleted-file mode has no engine for such a volume, rather than one that cannot read.
+    EXPECT_EQ(CreateRecoveryEngine(image, 0x8006, false), nullptr);
+    CProfessionalRecovery engine;
+    ASSERT_EQ(engine.OpenImage(image, 0x8006), kOk);
+    EXPECT_EQ(engine.InnerEngine(), nullptr);
+    Watcher watcher;
+    engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+    ASSERT_EQ(engine.Scan(nullptr), kOk);
+    uint64_t last = 0;
+    for (const Report& r : watcher.reports) last = std::max(last, r.sector);
+    EXPECT_EQ(last, fs::file_size(image) / 512) << "the whole medium is read";
+    const auto files = RecoverAll(engine, dir_.Path());
+    for (const auto& [name, bytes] : expected) {
+        EXPECT_TRUE(std::any_of(files.begin(), files.end(),
+                                [&](const auto& f) { return f.second == bytes; }))
+            << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, AbsurdBootSector,
+    ::testing::Values(
+        AbsurdField{"FatOf0xFFFFFFFFSectors", "fat",
+                    [](const std::string& p) { testing::SetLe32(p, 0x24, 0xFFFFFFFFu); }},
+        AbsurdField{"TwoHundredFiftyFiveFats", "fat",
+                    [](const std::string& p) { testing::SetByte(p, 0x10, 255); }},
+        AbsurdField{"HalfMegabyteClusters", "fat",
+                    [](const std::string& p) {
+                        testing::SetLe16(p, 0x0B, 4096);
+                        testing::SetByte(p, 0x0D, 0x80);
+                    }},
+        AbsurdField{"MftClusterTwoToTheSixtySecond", "ntfs",
+                    [](const std::string& p) { testing::SetLe64(p, 0x30, uint64_t{1} << 62); }},
+        AbsurdField{"NtfsVolumeLargerThanItsMediumWithMftPastIt", "ntfs",
+                    [](const std::string& p) {
+                        testing::SetLe64(p, 0x28, uint64_t{1} << 40);
+                        testing::SetLe64(p, 0x30, uint64_t{1} << 30);
+                    }}),
+    [](const ::testing::TestParamInfo<AbsurdField>& info) { return std::string(info.param.name); });
 
 TEST_F(FullScan, SavedPartitionScanGoesStaleWhenTheUnmountedCardChanges) {
     MakeCard();
