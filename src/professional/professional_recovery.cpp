@@ -120,6 +120,8 @@ void CProfessionalRecovery::TakeSavedScan(int found, const uint32_t (&words)[10]
 }
 
 Result CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t sourceTag) {
+    innerView_ = InnerView{};
+    countedRaw_ = UINT64_MAX;
     diskNumber_ = kImageDiskNumber;
     partitionStart_ = 0;
     sourceTag_ = sourceTag;
@@ -140,6 +142,8 @@ Result CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t s
 
 Result CProfessionalRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLba,
                                        uint64_t partitionSectorCount, uint16_t driveLetter) {
+    innerView_ = InnerView{};
+    countedRaw_ = UINT64_MAX;
     diskNumber_ = diskNumber;
     partitionStart_ = partitionStartLba;
     partitionLength_ = partitionSectorCount;
@@ -194,6 +198,8 @@ Result CProfessionalRecovery::Scan(const char* /*logName*/) {
     }
     const std::string folder = history.CurrentFolder();
     passSectors_.clear();
+    innerView_ = InnerView{};
+    countedRaw_ = UINT64_MAX;
     shownRaw_ = 0;
     shownCount_ = 0;
     nextCount_ = {};
@@ -558,15 +564,30 @@ Result CProfessionalRecovery::ListChildren(const RecoveredItem* folder, int leve
     if (folder) {
         const int32_t kind = folder->engineKind;
         if (kind == kEngineFileType) return kOk;
-        if (IFileRecoveryParse* engine = EngineByKind(kind))
+        if (IFileRecoveryParse* engine = EngineByKind(kind)) {
+            const size_t begin = out.size();
             r = engine->ListChildren(folder, level, out);
+            if (kind == kEngineProfessionalFat) DropCopiesOfInnerFinds(out, begin);
+            if (kind == kEngineFastFat) AppendRebuiltChildren(*folder, out);
+        }
     } else {
         if (level != 0) return kErrInvalidParameter;
         std::vector<IFileRecoveryParse*> engines = {inner_.get(), &fat_, &ntfs_};
         for (IFileRecoveryParse* engine : engines) {
             if (!engine) continue;
-            const Result one = engine->ListChildren(nullptr, 0, out);
+            std::vector<RecoveredItem> top;
+            const Result one = engine->ListChildren(nullptr, 0, top);
             if (r == kOk) r = one;
+            if (engine == &fat_) {
+                // A rebuilt folder that the deleted-file scan placed is shown there, with what
+                // only the rebuilder found added to it.
+                const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
+                std::erase_if(top, [&](const RecoveredItem& item) {
+                    return item.isFolder && placed.count(static_cast<uint32_t>(item.objectKey));
+                });
+                DropCopiesOfInnerFinds(top, 0);
+            }
+            out.insert(out.end(), top.begin(), top.end());
         }
         // Carved files sit at the top, except those that are copies of files the file systems
         // found, as in the flat listing; those are looked for among every file they found.
@@ -609,18 +630,32 @@ uint64_t CProfessionalRecovery::RawItemCount() {
 uint64_t CProfessionalRecovery::GetItemCount() {
     // What the listings show: carved copies of files the file systems found are left out. They
     // are counted once per state of the stores (the progress reports use the raw count).
+    // The folder rebuilder's copies of files the deleted-file scan listed are left out too.
     const uint64_t raw = RawItemCount();
-    if (carver_.GetItemCount() == 0) return raw;
+    if (carver_.GetItemCount() == 0 && fat_.GetItemCount() == 0) return raw;
     if (raw != countedRaw_) {
         const std::string everything = BuildFilter({}) + "|*.other";
-        std::vector<RecoveredItem> carved, kept;
+        std::vector<RecoveredItem> carved, kept, rebuilt;
         const ListProgressFn fn = listCallback_;
         void* const data = listUserData_;
         carver_.SetListCallback(nullptr, nullptr);
         carver_.ListByType(everything, carved);
         carver_.SetListCallback(fn, data);
         AppendCarvedOnly(carved, FileSystemStarts(ListFileSystemFinds(), 0), kept);
-        carvedCopies_ = carved.size() - kept.size();
+        fat_.SetListCallback(nullptr, nullptr);
+        fat_.ListByType(everything, rebuilt);
+        fat_.SetListCallback(fn, data);
+        const size_t rebuiltFiles = rebuilt.size();
+        DropCopiesOfInnerFinds(rebuilt, 0);
+        // Rebuilt folders that the deleted-file scan placed are shown as its own.
+        size_t placedFolders = 0;
+        if (const ResultStore* store = fat_.Store(); store && inner_) {
+            const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
+            for (const DirInfoEntry& d : store->DirInfo())
+                placedFolders += placed.count(static_cast<uint32_t>(d.folderKey));
+        }
+        carvedCopies_ =
+            (carved.size() - kept.size()) + (rebuiltFiles - rebuilt.size()) + placedFolders;
         countedRaw_ = raw;
     }
     return raw - std::min(raw, carvedCopies_);
@@ -647,7 +682,27 @@ Result CProfessionalRecovery::GetItemPath(const RecoveredItem& item, std::string
     if (item.engineKind == kEngineFileType) return kOk;  // carved files have no folder
     IFileRecoveryParse* engine = EngineByKind(item.engineKind);
     // An item no engine of this scan made (a damaged log, a foreign record) has no path here.
-    return engine ? engine->GetItemPath(item, out) : kErrInvalidParameter;
+    if (!engine) return kErrInvalidParameter;
+    const Result r = engine->GetItemPath(item, out);
+    if (r != kOk || item.engineKind != kEngineProfessionalFat || !fat_.Store()) return r;
+    // Below a folder the deleted-file scan placed, the rebuilt entries take that folder's path
+    // instead of the lost folders the rebuilder saw around it.
+    const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
+    if (placed.empty()) return r;
+    std::vector<RecoveredItem> ancestors;  // nearest first
+    if (fat_.Store()->CollectAncestors(item, ancestors) != kOk) return r;
+    for (size_t k = 0; k < ancestors.size(); ++k) {
+        const auto it = placed.find(static_cast<uint32_t>(ancestors[k].objectKey));
+        if (it == placed.end()) continue;
+        std::string path = it->second;
+        for (size_t j = k; j-- > 0;) {
+            path += ancestors[j].Name();
+            path += '/';
+        }
+        out = path;
+        break;
+    }
+    return r;
 }
 
 Result CProfessionalRecovery::RecoverItem(const RecoveredItem& item, const std::string& destination,
@@ -737,7 +792,11 @@ int CProfessionalRecovery::ListByType(const std::string& pattern, std::vector<Re
     int any = 0;
     const size_t begin = out.size();
     if (inner_) any |= inner_->ListByType(pattern, out);
-    any |= fat_.ListByType(pattern, out);
+    // Each store sorts the whole list it adds to: the rebuilt files are sifted on their own.
+    std::vector<RecoveredItem> rebuilt;
+    any |= fat_.ListByType(pattern, rebuilt);
+    DropCopiesOfInnerFinds(rebuilt, 0);
+    out.insert(out.end(), rebuilt.begin(), rebuilt.end());
     any |= ntfs_.ListByType(pattern, out);
 
     const std::map<uint64_t, std::string> starts = FileSystemStarts(out, begin);
@@ -746,6 +805,95 @@ int CProfessionalRecovery::ListByType(const std::string& pattern, std::vector<Re
     AppendCarvedOnly(carved, starts, out);
     if (out.size() > 1) SortItemsForListing(out);
     return any;
+}
+
+const CProfessionalRecovery::InnerView& CProfessionalRecovery::InnerFinds() {
+    // The deleted-file stage is over before anything is listed: its finds are taken once per
+    // state of its store.
+    const uint64_t count = inner_ ? inner_->GetItemCount() : 0;
+    const IFileRecoveryParse* engine = inner_.get();
+    if (innerView_.valid && innerView_.engine == engine && innerView_.count == count) {
+        return innerView_;
+    }
+    innerView_ = InnerView{};
+    innerView_.valid = true;
+    innerView_.engine = engine;
+    innerView_.count = count;
+    if (!inner_) return innerView_;
+    const std::string everything = BuildFilter({}) + "|*.other";
+    const ListProgressFn fn = listCallback_;
+    void* const data = listUserData_;
+    std::vector<RecoveredItem> files;
+    inner_->SetListCallback(nullptr, nullptr);
+    inner_->ListByType(everything, files);
+    inner_->SetListCallback(fn, data);
+    innerView_.starts = FileSystemStarts(files, 0);
+
+    // The folders it placed, by their first cluster (FAT only: the rebuilder keys its folders
+    // the same way). The tree comes from a damaged medium: bounded in depth and size.
+    constexpr int kMaxDepth = 64;
+    constexpr size_t kMaxFolders = 100000;
+    std::vector<std::pair<RecoveredItem, std::pair<int, std::string>>> work;
+    std::vector<RecoveredItem> children;
+    if (inner_->ListChildren(nullptr, 0, children) != kOk) return innerView_;
+    for (const RecoveredItem& c : children) {
+        if (c.isFolder && c.engineKind == kEngineFastFat) work.push_back({c, {1, ""}});
+    }
+    while (!work.empty() && innerView_.folderPaths.size() < kMaxFolders) {
+        const auto [folder, where] = work.back();
+        work.pop_back();
+        const std::string path = where.second + std::string(folder.Name()) + "/";
+        if (!innerView_.folderPaths.emplace(static_cast<uint32_t>(folder.objectKey), path).second)
+            continue;  // met before: a loop in a damaged tree
+        if (where.first >= kMaxDepth) continue;
+        children.clear();
+        if (inner_->ListChildren(&folder, where.first, children) != kOk) continue;
+        for (const RecoveredItem& c : children) {
+            if (c.isFolder && c.engineKind == kEngineFastFat)
+                work.push_back({c, {where.first + 1, path}});
+        }
+    }
+    return innerView_;
+}
+
+void CProfessionalRecovery::AppendRebuiltChildren(const RecoveredItem& folder,
+                                                  std::vector<RecoveredItem>& out) {
+    ResultStore* store = fat_.Store();
+    if (!store || !store->IsOpen() || !inner_) return;
+    const auto key = static_cast<uint32_t>(folder.objectKey);
+    const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
+    if (placed.count(key) == 0) return;
+    // The rebuilder files its folders by their first cluster at a depth of its own.
+    const auto& lists = store->ChildMap();
+    const auto it = std::find_if(lists.begin(), lists.end(),
+                                 [&](const auto& list) { return list.first.parentKey == key; });
+    if (it == lists.end()) return;
+    std::vector<RecoveredItem> rebuilt;
+    if (store->ListChildren(key, it->first.level, rebuilt) != kOk) return;
+    DropCopiesOfInnerFinds(rebuilt, 0);
+    for (const RecoveredItem& item : rebuilt) {
+        // Folders the deleted-file scan placed are listed through its own items.
+        if (item.isFolder && placed.count(static_cast<uint32_t>(item.objectKey))) continue;
+        out.push_back(item);
+    }
+}
+
+void CProfessionalRecovery::DropCopiesOfInnerFinds(std::vector<RecoveredItem>& items,
+                                                   size_t begin) {
+    if (begin >= items.size() || !inner_) return;
+    const std::map<uint64_t, std::string>& starts = InnerFinds().starts;
+    if (starts.empty()) return;
+    // A file the rebuilder found in a deleted folder that the deleted-file scan also read is
+    // the same file: one of them is listed.
+    auto copy = [&](const RecoveredItem& item) {
+        if (item.isFolder || item.engineKind != kEngineProfessionalFat) return false;
+        const std::map<uint64_t, std::string> own = FileSystemStarts({item}, 0);
+        if (own.empty()) return false;
+        const auto it = starts.find(own.begin()->first);
+        return it != starts.end() && it->second == own.begin()->second;
+    };
+    items.erase(std::remove_if(items.begin() + static_cast<std::ptrdiff_t>(begin), items.end(), copy),
+                items.end());
 }
 
 }  // namespace norvale

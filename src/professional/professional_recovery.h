@@ -120,6 +120,22 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     // its lower-case extension.
     std::map<uint64_t, std::string> FileSystemStarts(const std::vector<RecoveredItem>& items,
                                                      size_t begin);
+    // What the deleted-file stage found: where its files start and the paths of the folders it
+    // placed, by first cluster.
+    struct InnerView {
+        bool valid = false;
+        const IFileRecoveryParse* engine = nullptr;
+        uint64_t count = 0;
+        std::map<uint64_t, std::string> starts;
+        std::map<uint32_t, std::string> folderPaths;
+    };
+    const InnerView& InnerFinds();
+    // Removes from `items` (from `begin` on) the rebuilt FAT files that start where a file of
+    // the deleted-file stage starts, with the same extension.
+    void DropCopiesOfInnerFinds(std::vector<RecoveredItem>& items, size_t begin);
+    // Adds to the children of a folder the deleted-file scan placed those that the folder
+    // rebuilder found in the same folder (by first cluster) and the deleted-file scan did not.
+    void AppendRebuiltChildren(const RecoveredItem& folder, std::vector<RecoveredItem>& out);
     // Appends to `out` the carved items that are no copy of a file starting in `starts`.
     static void AppendCarvedOnly(const std::vector<RecoveredItem>& carved,
                                  const std::map<uint64_t, std::string>& starts,
@@ -155,6 +171,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     // Carved copies of file-system finds, counted when the stores held countedRaw_ records.
     uint64_t carvedCopies_ = 0;
     uint64_t countedRaw_ = UINT64_MAX;
+    InnerView innerView_;
     std::unique_ptr<TimeLeftEstimator> clock_;
     std::vector<uint8_t> recordCopy_;
 };
