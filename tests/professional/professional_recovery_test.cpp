@@ -464,6 +464,64 @@ TEST_F(ResumedScan, ScanStoppedAnywhereAndResumedListsWhatAnUninterruptedScanLis
     }
 }
 
+// A deleted folder whose directory grew past its first cluster: the deleted-file scan reads
+// the part that follows its first cluster, the folder rebuilder finds all of it in the free
+// space. Each file is listed once, under the folder's own path, in the flat list and the tree.
+TEST_F(FullScan, DeletedFolderIsListedOnceUnderItsOwnPath) {
+    const std::string script = dir_ / "trip.sh";
+    const std::string text =
+        "set -e\nexport MTOOLS_SKIP_CHECK=1\nc='" + card_ + "'\nt='" + dir_.Path() +
+        "'\nmkfs.fat -C -F 32 -n CARD \"$c\" 65536 >/dev/null\n"
+        "mmd -i \"$c\" ::/DCIM ::/DCIM/Trip\n"
+        "for i in $(seq 10 29); do\n"
+        "  printf 'note %s\\n%01000d\\n' $i 0 > \"$t/n.txt\"\n"
+        "  mcopy -i \"$c\" \"$t/n.txt\" ::/DCIM/Trip/Note_$i.txt\n"
+        "done\n"
+        "mdeltree -i \"$c\" ::/DCIM/Trip\n";
+    testing::WriteFileBytes(script, std::vector<uint8_t>(text.begin(), text.end()));
+    std::string out;
+    ASSERT_EQ(RunShell("bash '" + script + "'", &out), 0) << out;
+
+    CProfessionalRecovery engine;
+    Watcher watcher;
+    ASSERT_EQ(ScanCard(engine, watcher), kOk);
+    ASSERT_NE(engine.InnerEngine(), nullptr);
+    // Both engines saw the folder's first files.
+    ASSERT_GT(engine.FatScanner().GetItemCount(), 0u);
+
+    std::set<std::string> names, paths;
+    size_t notes = 0;
+    std::vector<RecoveredItem> items;
+    engine.ListByType(BuildFilter({}) + "|*.other", items);
+    for (const RecoveredItem& item : items) {
+        const std::string name(item.Name());
+        if (name.find("ote_") == std::string::npos) continue;
+        ++notes;
+        names.insert(name.substr(1));
+        std::string path;
+        ASSERT_EQ(engine.GetItemPath(item, path), kOk);
+        paths.insert(path);
+    }
+    EXPECT_EQ(notes, 20u);
+    EXPECT_EQ(names.size(), 20u);
+    ASSERT_EQ(paths.size(), 1u) << ::testing::PrintToString(paths);
+    EXPECT_EQ(paths.begin()->find("LostFolder"), std::string::npos) << *paths.begin();
+    EXPECT_EQ(paths.begin()->rfind("dcim/", 0), 0u) << *paths.begin();
+    EXPECT_EQ(engine.GetItemCount(), 2u + notes);  // dcim, the deleted folder and its files
+
+    // The tree: the folder under dcim holds all twenty; no lost folder stands beside it.
+    std::vector<RecoveredItem> root, dcim, trip;
+    ASSERT_EQ(engine.ListChildren(nullptr, 0, root), kOk);
+    for (const RecoveredItem& item : root) {
+        EXPECT_EQ(std::string(item.Name()).find("LostFolder"), std::string::npos) << item.Name();
+    }
+    ASSERT_EQ(root.size(), 1u);
+    ASSERT_EQ(engine.ListChildren(&root[0], 1, dcim), kOk);
+    ASSERT_EQ(dcim.size(), 1u);
+    ASSERT_EQ(engine.ListChildren(&dcim[0], 2, trip), kOk);
+    EXPECT_EQ(trip.size(), 20u);
+}
+
 TEST_F(FullScan, ItemOfNoKnownEngineIsAFailureNotAnEmptySuccess) {
     MakeCard();
     CProfessionalRecovery engine;
