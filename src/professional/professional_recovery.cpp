@@ -47,6 +47,13 @@ bool IsMediumFailure(Result r) {
            r == kErrReadFault || r == kErrCrc || r == kErrSectorNotFound || r == kErrHandleEof;
 }
 
+// Whether a saved scan's folder still holds the log of its carving stage, which every pass
+// opens first.
+bool SavedFolderHoldsLogs(const std::string& folder) {
+    std::string name;
+    return ScanLogHistory::Instance().FindLogByPrefix(kCarvedLogPrefix, name, folder) == kOk;
+}
+
 // The name of the saved scan's log with `prefix` in `folder`; "" when there is none.
 std::string SavedLog(const char* prefix, const std::string& folder) {
     std::string name;
@@ -191,7 +198,15 @@ Result CProfessionalRecovery::Scan(const char* /*logName*/) {
     if (!reader_.IsOpen()) return openResult_;
     ScanLogHistory& history = ScanLogHistory::Instance();
     // The history withdraws its offer when the user declined to resume.
-    const bool resuming = resumePending_ && history.ResumeFound();
+    bool resuming = resumePending_ && history.ResumeFound();
+    if (resuming && !SavedFolderHoldsLogs(history.ResumeFolder())) {
+        // The saved scan's logs are gone (removed by hand, or discarded by a run that was then
+        // stopped before it saved anything): there is nothing to go on from.
+        const std::string gone = history.ResumeFolder();
+        history.DeclineResume();
+        (void)history.DeleteScanLog(gone);
+        resuming = false;
+    }
     if (!resuming) {
         resumePending_ = false;
         history.NewScanFolder();
