@@ -52,8 +52,9 @@ Result CProfessionalFatRecovery::ProbeBootSector() {
     if (!IsFatBootSector(block)) return kOk;
     const uint64_t mediumEnd = MediumEnd();
     const uint64_t partitionSectors =
-        partitionSectors_ != 0 ? partitionSectors_
-                               : (mediumEnd > partitionStartLba_ ? mediumEnd - partitionStartLba_ : 0);
+        partitionSectors_ != 0
+            ? partitionSectors_
+            : (mediumEnd > partitionStartLba_ ? mediumEnd - partitionStartLba_ : 0);
     const FatGeometry g = LoadGeometry(block, 0, partitionSectors, sectorSize_);
     // The volume may count larger sectors than the medium; the pass counts the medium's.
     if (g.bytesPerSector < sectorSize_ || g.bytesPerSector % sectorSize_ != 0) return kOk;

@@ -293,8 +293,7 @@ Result CProfessionalRecovery::Scan(const char* /*logName*/) {
     if (result == kOk) {
         // The last count shown is the one the listings will give.
         if (scanProgress_) {
-            (void)scanProgress_(userData_, 110, kPassScale, 0, total_, total_, ShownCount(true),
-                                0);
+            (void)scanProgress_(userData_, 110, kPassScale, 0, total_, total_, ShownCount(true), 0);
         }
         (void)ReportScan(100, 0);
     }
@@ -455,7 +454,8 @@ Result CProfessionalRecovery::SavePassSectors(const std::string& folder) const {
     if (fd < 0) return FromErrno(errno);
     std::vector<uint8_t> bytes(passSectors_.size() * 8);
     for (size_t k = 0; k < passSectors_.size(); ++k) {
-        for (int b = 0; b < 8; ++b) bytes[k * 8 + b] = static_cast<uint8_t>(passSectors_[k] >> (8 * b));
+        for (int b = 0; b < 8; ++b)
+            bytes[k * 8 + b] = static_cast<uint8_t>(passSectors_[k] >> (8 * b));
     }
     Result r = WriteAllBytes(fd, bytes.data(), bytes.size());
     if (::close(fd) != 0 && r == kOk) r = FromErrno(errno);
@@ -907,8 +907,9 @@ void CProfessionalRecovery::DropCopiesOfInnerFinds(std::vector<RecoveredItem>& i
         const auto it = starts.find(own.begin()->first);
         return it != starts.end() && it->second == own.begin()->second;
     };
-    items.erase(std::remove_if(items.begin() + static_cast<std::ptrdiff_t>(begin), items.end(), copy),
-                items.end());
+    items.erase(
+        std::remove_if(items.begin() + static_cast<std::ptrdiff_t>(begin), items.end(), copy),
+        items.end());
 }
 
 }  // namespace norvale

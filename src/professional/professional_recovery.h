@@ -93,7 +93,11 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     // one whose logs are only loaded.
     enum class StageStart { kFresh, kContinue, kReload };
     // The scanner call a sector of the pass went to.
-    enum class PassSectorKind : uint8_t { kNtfsRecord = 1, kFatDotSector = 2, kFatDirectorySector = 3 };
+    enum class PassSectorKind : uint8_t {
+        kNtfsRecord = 1,
+        kFatDotSector = 2,
+        kFatDirectorySector = 3
+    };
 
     void TakeSavedScan(int found, const uint32_t (&words)[10]);
     Result OpenStages(StageStart start, const std::string& folder);

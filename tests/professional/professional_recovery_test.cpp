@@ -410,7 +410,8 @@ class ResumedScan : public FullScan {
                              "  mcopy -i \"$c\" \"$f\" ::/fill$d.bin\n"
                              "done\n"
                              "mkfs.fat -F 32 -n NEW \"$c\" >/dev/null\n";
-        testing::WriteFileBytes(dir_ / "spread.sh", std::vector<uint8_t>(script.begin(), script.end()));
+        testing::WriteFileBytes(dir_ / "spread.sh",
+                                std::vector<uint8_t>(script.begin(), script.end()));
         std::string out;
         ASSERT_EQ(RunShell("bash '" + dir_ / "spread.sh" + "'", &out), 0) << out;
     }
@@ -437,9 +438,13 @@ TEST_F(ResumedScan, ScanStoppedAnywhereAndResumedListsWhatAnUninterruptedScanLis
     ASSERT_GT(total, 0u);
     // The three folders were found by the folder rebuilder, with their names.
     for (const char* folder : {"/a/", "/b/", "/c/"}) {
-        EXPECT_TRUE(std::any_of(whole.begin(), whole.end(), [&](const std::string& line) {
-            return line.find(std::string(folder) + "scan.bmp") != std::string::npos;
-        })) << folder << "\n" << ::testing::PrintToString(whole);
+        EXPECT_TRUE(std::any_of(whole.begin(), whole.end(),
+                                [&](const std::string& line) {
+                                    return line.find(std::string(folder) + "scan.bmp") !=
+                                           std::string::npos;
+                                }))
+            << folder << "\n"
+            << ::testing::PrintToString(whole);
     }
 
     for (const int tenth : {1, 3, 5, 7, 9}) {
@@ -469,15 +474,15 @@ TEST_F(ResumedScan, ScanStoppedAnywhereAndResumedListsWhatAnUninterruptedScanLis
 // space. Each file is listed once, under the folder's own path, in the flat list and the tree.
 TEST_F(FullScan, DeletedFolderIsListedOnceUnderItsOwnPath) {
     const std::string script = dir_ / "trip.sh";
-    const std::string text =
-        "set -e\nexport MTOOLS_SKIP_CHECK=1\nc='" + card_ + "'\nt='" + dir_.Path() +
-        "'\nmkfs.fat -C -F 32 -n CARD \"$c\" 65536 >/dev/null\n"
-        "mmd -i \"$c\" ::/DCIM ::/DCIM/Trip\n"
-        "for i in $(seq 10 29); do\n"
-        "  printf 'note %s\\n%01000d\\n' $i 0 > \"$t/n.txt\"\n"
-        "  mcopy -i \"$c\" \"$t/n.txt\" ::/DCIM/Trip/Note_$i.txt\n"
-        "done\n"
-        "mdeltree -i \"$c\" ::/DCIM/Trip\n";
+    const std::string text = "set -e\nexport MTOOLS_SKIP_CHECK=1\nc='" + card_ + "'\nt='" +
+                             dir_.Path() +
+                             "'\nmkfs.fat -C -F 32 -n CARD \"$c\" 65536 >/dev/null\n"
+                             "mmd -i \"$c\" ::/DCIM ::/DCIM/Trip\n"
+                             "for i in $(seq 10 29); do\n"
+                             "  printf 'note %s\\n%01000d\\n' $i 0 > \"$t/n.txt\"\n"
+                             "  mcopy -i \"$c\" \"$t/n.txt\" ::/DCIM/Trip/Note_$i.txt\n"
+                             "done\n"
+                             "mdeltree -i \"$c\" ::/DCIM/Trip\n";
     testing::WriteFileBytes(script, std::vector<uint8_t>(text.begin(), text.end()));
     std::string out;
     ASSERT_EQ(RunShell("bash '" + script + "'", &out), 0) << out;
@@ -612,9 +617,9 @@ TEST_P(AbsurdBootSector, FullScanStillSearchesTheWholeMedium) {
     EXPECT_EQ(last, fs::file_size(image) / 512) << "the whole medium is read";
     const auto files = RecoverAll(engine, dir_.Path());
     for (const auto& [name, bytes] : expected) {
-        EXPECT_TRUE(std::any_of(files.begin(), files.end(),
-                                [&](const auto& f) { return f.second == bytes; }))
-            << name;
+        EXPECT_TRUE(std::any_of(files.begin(), files.end(), [&](const auto& f) {
+            return f.second == bytes;
+        })) << name;
     }
 }
 
