@@ -582,7 +582,19 @@ Result CProfessionalRecovery::ListChildren(const RecoveredItem* folder, int leve
         if (IFileRecoveryParse* engine = EngineByKind(kind)) {
             const size_t begin = out.size();
             r = engine->ListChildren(folder, level, out);
-            if (kind == kEngineProfessionalFat) DropCopiesOfInnerFinds(out, begin);
+            if (kind == kEngineProfessionalFat) {
+                // Folders the deleted-file scan placed are listed where it placed them.
+                const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
+                out.erase(std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(begin),
+                                         out.end(),
+                                         [&](const RecoveredItem& item) {
+                                             return item.isFolder &&
+                                                    placed.count(
+                                                        static_cast<uint32_t>(item.objectKey));
+                                         }),
+                          out.end());
+                DropCopiesOfInnerFinds(out, begin);
+            }
             if (kind == kEngineFastFat) AppendRebuiltChildren(*folder, out);
         }
     } else {
