@@ -135,7 +135,9 @@ int RunScan(const ScanOptions& options) {
                 static_cast<unsigned long long>(count), count == 1 ? "" : "s",
                 session.Stopped() ? " before the scan was stopped" : "");
     std::printf("Scan log: %s\n", ScanLogHistory::Instance().CurrentFolder().c_str());
-    return 0;
+    // A scan that ended on an error (its logs could not be written, for one) is no success.
+    const Result r = session.ScanResult();
+    return r == kOk || r == kScanCancelled ? 0 : 1;
 }
 
 int RunList(const ListOptions& options) {
@@ -166,7 +168,8 @@ int RunList(const ListOptions& options) {
     } else {
         PrintItemsTable(rows);
     }
-    return 0;
+    const Result scanned = session.ScanResult();
+    return scanned == kOk || scanned == kScanCancelled ? 0 : 1;
 }
 
 int RunRecover(const RecoverOptions& options) {
@@ -219,7 +222,9 @@ int RunRecover(const RecoverOptions& options) {
     std::printf("Recovered %d of %d files into %s (%d failed)%s.\n", c.Succeeded(), c.total,
                 options.to.c_str(), c.failed,
                 outcome == RecoveryOutcome::kStopped ? "; stopped before the end" : "");
-    return c.failed == 0 && outcome == RecoveryOutcome::kDone ? 0 : 1;
+    const Result scanned = session.ScanResult();
+    const bool scanOk = scanned == kOk || scanned == kScanCancelled;
+    return c.failed == 0 && outcome == RecoveryOutcome::kDone && scanOk ? 0 : 1;
 }
 
 }  // namespace norvale::cli

@@ -1,6 +1,8 @@
 #include "cli/scan_session.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -101,6 +103,16 @@ class CliSearchObserver : public ISearchObserver {
     ProgressBar bar_{"list"};
 };
 
+// True when the file or disk at `path` holds no byte at all (an image cut to nothing, a card
+// reader reporting a size of 0).
+bool SourceIsEmpty(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;  // the scan reports why it cannot be read
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    ::close(fd);
+    return end == 0;
+}
+
 }  // namespace
 
 int ScanSession::Run(const ScanOptions& options) {
@@ -146,6 +158,11 @@ int ScanSession::Run(const ScanOptions& options) {
     }
     struct stat st {};
     if (::stat(arg.path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) deviceNumber_ = st.st_rdev;
+    if (SourceIsEmpty(arg.path)) {
+        std::fprintf(stderr, "norvale-cli: %s is empty (0 bytes): there is nothing to scan.\n",
+                     options.source.c_str());
+        return kExitBadInput;
+    }
 
     sources_.clear();
     sources_.emplace_back();
@@ -176,6 +193,7 @@ int ScanSession::Run(const ScanOptions& options) {
         return 1;
     }
     stopped_ = observer.outcome == ScanOutcome::kStopped;
+    scanResult_ = observer.result;
     if (stopped_ && !options.quiet) {
         std::fprintf(stderr, "Stopped: keeping what was found so far.\n");
     } else if (observer.result != kOk && observer.result != kScanCancelled) {

@@ -26,6 +26,9 @@ class ScanSession {
     int Run(const ScanOptions& options);
 
     bool Stopped() const { return stopped_; }
+    // The engine's scan result: kOk, kScanCancelled, or the error that ended the scan early
+    // (its logs could not be written, for one); what was found before is still listed.
+    Result ScanResult() const { return scanResult_; }
     std::vector<SourceInfo>& Sources() { return sources_; }
     IFileRecoveryParse* Engine() { return sources_.empty() ? nullptr : sources_[0].engine.get(); }
     const SourceInfo& Source() const { return sources_[0]; }
@@ -35,6 +38,7 @@ class ScanSession {
   private:
     std::vector<SourceInfo> sources_;
     bool stopped_ = false;
+    Result scanResult_ = kOk;
     unsigned long deviceNumber_ = 0;
 };
 

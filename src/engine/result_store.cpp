@@ -579,7 +579,10 @@ Result ResultStore::GetItemPath(const RecoveredItem& item, std::string& out) {
 
 int ResultStore::ListByType(std::string_view pattern, std::vector<RecoveredItem>& out) {
     bool isOther = pattern.find(".other") != std::string_view::npos;
-    if (IsOpen()) Flush();
+    if (IsOpen()) {
+        // A write that fails here stays pending: the writer's own Flush must still hear of it.
+        if (const Result r = Flush(); r != kOk && pendingWriteError_ == kOk) pendingWriteError_ = r;
+    }
     const int fd = dataPath_.empty() ? -1 : ::open(dataPath_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
     struct stat st {};

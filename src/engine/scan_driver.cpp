@@ -101,7 +101,10 @@ ScanOutcome ScanDriver::Run() {
             if (!observer_.AskResume(stage)) {
                 std::string folder = history.ResumeFolder();
                 history.DeclineResume();
-                history.DeleteScanLog(folder);
+                (void)history.DeleteScanLog(folder);
+                // The saved history forgets it too: a run stopped before it saves anything
+                // must not leave a record of a folder that is gone.
+                (void)history.Save();
             }
         }
 

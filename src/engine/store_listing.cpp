@@ -36,7 +36,8 @@ Result CountStoreFiles(ResultStore* store, const RecoveredItem* folder, int leve
 }
 
 uint64_t StoreItemCount(const ResultStore* store) {
-    return store ? static_cast<uint64_t>(store->RecordCount()) : 0;
+    // A reopened log (a resumed scan, or one loaded again) holds its earlier records too.
+    return store ? static_cast<uint64_t>(store->LastRecordIndex()) : 0;
 }
 
 Result StoreItemPath(ResultStore* store, const RecoveredItem& item, std::string& out,

@@ -161,6 +161,18 @@ FatGeometry LoadGeometry(std::span<const uint8_t> bootBlock, uint64_t partitionS
     return g;
 }
 
+bool FatGeometryFitsMedium(const FatGeometry& g) {
+    if (g.sectorsPerCluster == 0 || g.reservedSectors == 0 || g.numberOfFats == 0) return false;
+    if (uint64_t{g.sectorsPerCluster} * g.bytesPerSector > kLargestFatClusterBytes) return false;
+    const uint64_t dataStart =
+        uint64_t{g.reservedSectors} + uint64_t{g.numberOfFats} * g.fatSectors + g.rootDirSectors;
+    if (g.partitionSectors != 0 && dataStart + g.sectorsPerCluster > g.partitionSectors)
+        return false;
+    // LoadGeometry bounds the count by the stated size, the FAT and the partition: a volume
+    // with no cluster in it holds nothing to read.
+    return g.clusterCount != 0;
+}
+
 uint64_t ClusterToLba(const FatGeometry& g, uint32_t cluster) {
     if (cluster == 0 && !g.isFat32) {
         return g.partitionStartLba + (g.dataStart - std::min(g.dataStart, g.rootDirSectors));

@@ -53,6 +53,16 @@ bool IsFatBootSector(std::span<const uint8_t> sector);
 FatGeometry LoadGeometry(std::span<const uint8_t> bootBlock, uint64_t partitionStartLba,
                          uint64_t partitionSectors, uint32_t deviceSectorSize);
 
+// Largest cluster any FAT driver writes (256 KiB, with 4 KiB sectors); a boot sector that
+// states more cannot be right.
+inline constexpr uint32_t kLargestFatClusterBytes = 256 * 1024;
+
+// True when the geometry can be that of a real volume on its medium: the cluster is not larger
+// than kLargestFatClusterBytes, there are reserved sectors and FAT copies, and the FATs, the
+// fixed root and at least one cluster fit in the partition (g.partitionSectors, when known).
+// A boot sector with absurd fields (a FAT of 0xFFFFFFFF sectors, 255 copies) fails it.
+bool FatGeometryFitsMedium(const FatGeometry& g);
+
 // Last cluster number of the data area (clusterCount + 1); 1 when the volume has no clusters.
 inline uint32_t LastCluster(const FatGeometry& g) {
     return g.clusterCount + 1;

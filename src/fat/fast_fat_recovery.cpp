@@ -60,6 +60,12 @@ Result CFastFatRecovery::FinishOpen(uint64_t partitionStartLba, uint64_t partiti
         geometry_ = LoadGeometry(bootBlock_, startBytes / geometry_.bytesPerSector,
                                  partitionSectors, mediumSector);
     }
+    if (!FatGeometryFitsMedium(geometry_)) {
+        // Plausible-looking fields that no volume on this medium can have: reading by them would
+        // find nothing and map nothing free.
+        reader_.Close();
+        return openResult_ = kErrUnsupportedLayout;
+    }
     sourceTag_ = tag;
     partitionStartLba_ = partitionStartLba;
     table_ = std::make_unique<FatTable>(reader_, geometry_);

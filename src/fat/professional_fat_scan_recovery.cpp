@@ -50,9 +50,16 @@ Result CProfessionalFatRecovery::ProbeBootSector() {
     const Result r = reader_.ReadSectors(count, block.data(), partitionStartLba_, sectorSize_, got);
     if (r != kOk) return r;
     if (!IsFatBootSector(block)) return kOk;
-    const FatGeometry g = LoadGeometry(block, 0, 0, sectorSize_);
+    const uint64_t mediumEnd = MediumEnd();
+    const uint64_t partitionSectors =
+        partitionSectors_ != 0
+            ? partitionSectors_
+            : (mediumEnd > partitionStartLba_ ? mediumEnd - partitionStartLba_ : 0);
+    const FatGeometry g = LoadGeometry(block, 0, partitionSectors, sectorSize_);
     // The volume may count larger sectors than the medium; the pass counts the medium's.
     if (g.bytesPerSector < sectorSize_ || g.bytesPerSector % sectorSize_ != 0) return kOk;
+    // A layout that cannot be right for the medium would only misplace what the pass finds.
+    if (!FatGeometryFitsMedium(g)) return kOk;
     const uint32_t scale = g.bytesPerSector / sectorSize_;
     FatLayoutGuess guess;
     guess.sectorsPerCluster = g.sectorsPerCluster * scale;

@@ -80,6 +80,13 @@ Result LoadNtfsGeometry(std::span<const uint8_t> bootSector, uint64_t partitionS
         g.recordBytes = g.bytesPerSector == 512 ? 1024 : g.bytesPerSector;
     }
     g.sectorsPerRecord = g.recordBytes / g.bytesPerSector;
+    // The MFT must begin inside the medium the volume lies on, however large the volume says
+    // it is.
+    if (g.partitionSectors != 0 &&
+        (g.mftLcn > g.partitionSectors / g.sectorsPerCluster ||
+         g.mftLcn * g.sectorsPerCluster + g.sectorsPerRecord > g.partitionSectors)) {
+        return kErrInvalidParameter;
+    }
     const uint32_t indexBytes = NtfsStructureBytes(static_cast<int8_t>(s[0x44]), g.clusterBytes);
     g.indexBlockBytes = IsPowerOfTwo(indexBytes) && indexBytes <= 0x10000 ? indexBytes : 4096;
     out = g;

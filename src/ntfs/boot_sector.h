@@ -52,7 +52,8 @@ uint32_t NtfsStructureBytes(int8_t value, uint32_t clusterBytes);
 // sector 0 reads as 512). kErrInvalidParameter when the sector fails IsNtfsBootSector, when
 // bytes per sector is not 512, 1024, 2048 or 4096, when the cluster is larger than 2 MiB, when
 // the partition start is not a whole number of the volume's sectors, or when the MFT would
-// begin past the volume's end; `out` is then left as it was.
+// begin past the volume's end or outside the partition (when its size is known); `out` is then
+// left as it was.
 Result LoadNtfsGeometry(std::span<const uint8_t> bootSector, uint64_t partitionStartLba,
                         uint64_t partitionSectors, uint32_t deviceSectorSize, NtfsGeometry& out);
 

@@ -1,11 +1,19 @@
 #include "professional/professional_recovery.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <map>
 
 #include "carving/carve_only_recovery.h"
 #include "carving/carving_context.h"
 #include "carving/signature_table.h"
+#include "device/bytes.h"
+#include "device/chunked_io.h"
 #include "engine/engine_factory.h"
 #include "engine/fast_ext_recovery.h"
 #include "engine/result_store.h"
@@ -25,11 +33,54 @@ const char kFastPrefix[] = "Fast_";
 const char kProFatPrefix[] = "Pro_Fat_";
 const char kProNtfsPrefix[] = "Pro_Ntfs_";
 
+// The sectors the pass handed to the file-system scanners, one 64-bit word each: the LBA in
+// the low 62 bits, the scanner call in the top two. A resumed scan hands them over again in the
+// same order, so the scanners stand where they stood when the scan was stopped.
+const char kPassSectorsName[] = "PassSectors";
+constexpr int kSectorKindShift = 62;
+constexpr uint64_t kSectorLbaMask = (uint64_t{1} << kSectorKindShift) - 1;
+
+// Whether a result is the medium's doing: a structure that cannot be followed or sectors that
+// cannot be read. Failures of our own side (a log that cannot be written) are not.
+bool IsMediumFailure(Result r) {
+    return r == kErrUnsupportedLayout || r == kErrEngineGeneric || r == kErrInvalidParameter ||
+           r == kErrReadFault || r == kErrCrc || r == kErrSectorNotFound || r == kErrHandleEof;
+}
+
+// Whether a saved scan's folder still holds the log of its carving stage, which every pass
+// opens first.
+bool SavedFolderHoldsLogs(const std::string& folder) {
+    std::string name;
+    return ScanLogHistory::Instance().FindLogByPrefix(kCarvedLogPrefix, name, folder) == kOk;
+}
+
 // The name of the saved scan's log with `prefix` in `folder`; "" when there is none.
 std::string SavedLog(const char* prefix, const std::string& folder) {
     std::string name;
     if (ScanLogHistory::Instance().FindLogByPrefix(prefix, name, folder) != kOk) return "";
     return name;
+}
+
+// Removes every log in `folder` whose name holds `prefix` (the store and its "_Relation" and
+// "_DirInfo" files), so that a stage started afresh leaves no older log to be found instead.
+Result RemoveSavedLogs(const char* prefix, const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return errno == ENOENT ? kOk : FromErrno(errno);
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view n = e->d_name;
+        if (!n.empty() && n[0] != '.' && n.find(prefix) != std::string_view::npos)
+            names.emplace_back(n);
+    }
+    ::closedir(dir);
+    std::string base = folder;
+    if (!base.empty() && base.back() != '/') base += '/';
+    Result first = kOk;
+    for (const std::string& n : names) {
+        if (::unlink((base + n).c_str()) != 0 && errno != ENOENT && first == kOk)
+            first = FromErrno(errno);
+    }
+    return first;
 }
 
 // Whether a carved file with extension `carved` is the same file as one found through a file
@@ -76,6 +127,8 @@ void CProfessionalRecovery::TakeSavedScan(int found, const uint32_t (&words)[10]
 }
 
 Result CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t sourceTag) {
+    innerView_ = InnerView{};
+    countedRaw_ = UINT64_MAX;
     diskNumber_ = kImageDiskNumber;
     partitionStart_ = 0;
     sourceTag_ = sourceTag;
@@ -96,6 +149,8 @@ Result CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t s
 
 Result CProfessionalRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLba,
                                        uint64_t partitionSectorCount, uint16_t driveLetter) {
+    innerView_ = InnerView{};
+    countedRaw_ = UINT64_MAX;
     diskNumber_ = diskNumber;
     partitionStart_ = partitionStartLba;
     partitionLength_ = partitionSectorCount;
@@ -143,97 +198,160 @@ Result CProfessionalRecovery::Scan(const char* /*logName*/) {
     if (!reader_.IsOpen()) return openResult_;
     ScanLogHistory& history = ScanLogHistory::Instance();
     // The history withdraws its offer when the user declined to resume.
-    const bool resuming = resumePending_ && history.ResumeFound();
+    bool resuming = resumePending_ && history.ResumeFound();
+    if (resuming && !SavedFolderHoldsLogs(history.ResumeFolder())) {
+        // The saved scan's logs are gone (removed by hand, or discarded by a run that was then
+        // stopped before it saved anything): there is nothing to go on from.
+        const std::string gone = history.ResumeFolder();
+        history.DeclineResume();
+        (void)history.DeleteScanLog(gone);
+        resuming = false;
+    }
     if (!resuming) {
         resumePending_ = false;
         history.NewScanFolder();
     }
     const std::string folder = history.CurrentFolder();
+    passSectors_.clear();
+    innerView_ = InnerView{};
+    countedRaw_ = UINT64_MAX;
+    shownRaw_ = 0;
+    shownCount_ = 0;
+    nextCount_ = {};
 
     // The deleted-file stage.
     bool useMap = false;
     if (inner_) {
         inner_->SetCallbacks(scanProgress_, nullptr, userData_, kStageProgressScale);
         // The ext engine answers yes but maps nothing: the whole source is read then.
-        useMap = inner_->BuildClusterMap() == kOk &&
-                 dynamic_cast<CFastExtRecovery*>(inner_.get()) == nullptr;
+        const bool mapped = inner_->BuildClusterMap() == kOk &&
+                            dynamic_cast<CFastExtRecovery*>(inner_.get()) == nullptr;
         const std::string saved = resuming ? SavedLog(kFastPrefix, folder) : "";
         const Result r = inner_->Scan(saved.empty() ? nullptr : saved.c_str());
-        if (r != kOk) {
+        if (r == kScanCancelled) {
             if (resuming) {
                 // Start the pass over next time, keeping the saved logs.
                 position_ = PassPosition{};
-                savedFiles_ = 0;
-                SaveState(folder);
+                (void)SaveState(folder);
             }
+            resumePending_ = false;
+            return r;
+        }
+        if (r == kOk) {
+            useMap = mapped;
+        } else if (IsMediumFailure(r)) {
+            // A file system whose own scan fails on what the medium holds (its table or MFT is
+            // not where its boot sector says) must not hide the medium from the other searches:
+            // its finds are left out and the pass reads the whole source.
+            inner_.reset();
+            (void)RemoveSavedLogs(kFastPrefix, folder);
+        } else {
+            // Anything else (its log cannot be written, memory ran out) ends the scan.
             resumePending_ = false;
             return r;
         }
     }
 
-    if (Result r = OpenStages(resuming); r != kOk) {
+    PlanPass(useMap);
+    StageStart start = StageStart::kFresh;
+    if (resuming) {
+        // A pass stopped before its first sector starts over; a finished one is only loaded.
+        const uint64_t done = saved_.position.sectorsDone;
+        if (done >= total_) {
+            start = StageStart::kReload;
+        } else if (done != 0) {
+            start = StageStart::kContinue;
+        }
+        if (start != StageStart::kFresh) position_ = saved_.position;
         resumePending_ = false;
-        return r;
     }
-    Result result = RunPass(resuming, useMap);
+    if (Result r = OpenStages(start, folder); r != kOk) return r;
 
-    // The folder passes run also after a stop: what was seen so far is placed.
-    fat_.FinishScan();
-    ntfs_.FinishScan();
-    if (ResultStore* store = carver_.Store()) store->Flush();
-    if (result == kOk) ReportScan(100, 0);
-    SaveState(folder);
+    Result result = kOk;
+    if (start == StageStart::kContinue) result = ReplayPassSectors(folder);
+    if (result == kOk && start != StageStart::kReload) result = RunPass(useMap);
+
+    // The folder passes run also after a stop: what was seen so far is placed. Logs that could
+    // not be written end the scan with that error, a stop included: its results would be lost.
+    Result written = kOk;
+    if (start != StageStart::kReload) {
+        written = fat_.FinishScan();
+        const Result ntfs = ntfs_.FinishScan();
+        if (written == kOk) written = ntfs;
+    }
+    if (ResultStore* store = carver_.Store()) {
+        const Result carved = store->Flush();
+        if (written == kOk) written = carved;
+    }
+    if (written == kOk) {
+        written = SaveState(folder);
+    } else if (resuming) {
+        // The saved scan no longer matches its logs: it must not be resumed.
+        (void)history.DeleteScanLog(folder);
+    }
+    if (written != kOk) return written;
+    if (result == kOk) {
+        // The last count shown is the one the listings will give.
+        if (scanProgress_) {
+            (void)scanProgress_(userData_, 110, kPassScale, 0, total_, total_, ShownCount(true), 0);
+        }
+        (void)ReportScan(100, 0);
+    }
     return result;
 }
 
-Result CProfessionalRecovery::OpenStages(bool resuming) {
-    const std::string folder = ScanLogHistory::Instance().CurrentFolder();
-    Result r;
-    if (resuming) {
+Result CProfessionalRecovery::OpenStages(StageStart start, const std::string& folder) {
+    Result r = kOk;
+    if (start == StageStart::kFresh) {
+        // A scan that starts over in a saved folder leaves none of the earlier logs behind.
+        for (const char* prefix : {kCarvedLogPrefix, kProFatPrefix, kProNtfsPrefix,
+                                   static_cast<const char*>(kPassSectorsName)}) {
+            if ((r = RemoveSavedLogs(prefix, folder)) != kOk) return r;
+        }
+        r = imagePath_.empty()
+                ? carver_.OpenDisk(diskNumber_, partitionStart_, partitionLength_, sourceTag_)
+                : carver_.OpenImage(imagePath_, sourceTag_);
+    } else {
+        // Carved files lie before the saved position: the carver adds to its log.
         const std::string carved = SavedLog(kCarvedLogPrefix, folder);
         const std::string name =
             carved.empty() ? ScanLogName(kCarvedLogPrefix, partitionStart_) : carved;
         r = imagePath_.empty()
                 ? carver_.AttachToDisk(bytesPerSector_, diskNumber_, name, sourceTag_)
                 : carver_.AttachToImage(bytesPerSector_, name, sourceTag_, imagePath_);
-    } else {
-        r = imagePath_.empty()
-                ? carver_.OpenDisk(diskNumber_, partitionStart_, partitionLength_, sourceTag_)
-                : carver_.OpenImage(imagePath_, sourceTag_);
     }
     if (r != kOk) return r;
-    const std::string fatLog = resuming ? SavedLog(kProFatPrefix, folder) : "";
-    const std::string ntfsLog = resuming ? SavedLog(kProNtfsPrefix, folder) : "";
+    std::string fatLog, ntfsLog;
+    if (start == StageStart::kReload) {
+        fatLog = SavedLog(kProFatPrefix, folder);
+        ntfsLog = SavedLog(kProNtfsPrefix, folder);
+    } else if (start == StageStart::kContinue) {
+        // The folder scanners place what they saw only at the end: their logs are built again
+        // from the sectors the stopped pass handed them, then the pass goes on.
+        if ((r = RemoveSavedLogs(kProFatPrefix, folder)) != kOk) return r;
+        if ((r = RemoveSavedLogs(kProNtfsPrefix, folder)) != kOk) return r;
+    }
     if ((r = fat_.BeginScan(fatLog.empty() ? nullptr : fatLog.c_str())) != kOk) return r;
     if ((r = ntfs_.BeginScan(ntfsLog.empty() ? nullptr : ntfsLog.c_str())) != kOk) return r;
-    fat_.ProbeBootSector();
+    (void)fat_.ProbeBootSector();
     CarvingContext& context = SharedCarvingContext();
     context.tsRanges.clear();
     context.transportStreamFlag = false;
     context.bdavFlag = false;
+    if (start != StageStart::kFresh) {
+        // The sectors of the earlier runs stay in the list the next save writes.
+        if ((r = LoadPassSectors(folder, passSectors_)) != kOk) return r;
+    }
     return kOk;
 }
 
-Result CProfessionalRecovery::RunPass(bool resuming, bool useMap) {
-    // The work: every free extent the deleted-file engine reports, or the whole source. Each
-    // extent must begin past the one before, so an engine that repeats itself cannot hold the
-    // pass.
-    auto nextExtent = [&](uint64_t from, PassPosition& extent) {
-        uint64_t at = from;
-        uint64_t length = 0;
-        inner_->SkipUsedClusters(at, length);
-        if (length == 0 || at < from || at >= partitionLength_) return false;
-        extent = PassPosition{};
-        extent.extentStart = at;
-        extent.extentLength = std::min(length, partitionLength_ - at);
-        return true;
-    };
+void CProfessionalRecovery::PlanPass(bool useMap) {
     total_ = 0;
     PassPosition first;
     if (useMap) {
         PassPosition extent;
         bool any = false;
-        for (uint64_t from = 0; nextExtent(from, extent);) {
+        for (uint64_t from = 0; NextFreeExtent(from, extent);) {
             if (!any) first = extent;
             any = true;
             total_ += extent.extentLength;
@@ -244,14 +362,23 @@ Result CProfessionalRecovery::RunPass(bool resuming, bool useMap) {
         total_ = partitionLength_;
     }
     position_ = first;
-    savedFiles_ = 0;
-    if (resuming) {
-        position_ = saved_.position;
-        savedFiles_ = saved_.filesFound;
-        resumePending_ = false;
-    }
-    clock_ = std::make_unique<TimeLeftEstimator>(bytesPerSector_);
+}
 
+bool CProfessionalRecovery::NextFreeExtent(uint64_t from, PassPosition& extent) {
+    // Each extent must begin past the one before, so an engine that repeats itself cannot hold
+    // the pass.
+    uint64_t at = from;
+    uint64_t length = 0;
+    (void)inner_->SkipUsedClusters(at, length);
+    if (length == 0 || at < from || at >= partitionLength_) return false;
+    extent = PassPosition{};
+    extent.extentStart = at;
+    extent.extentLength = std::min(length, partitionLength_ - at);
+    return true;
+}
+
+Result CProfessionalRecovery::RunPass(bool useMap) {
+    clock_ = std::make_unique<TimeLeftEstimator>(bytesPerSector_);
     Result result = kOk;
     while (position_.extentLength != 0) {
         result = RunExtent(
@@ -260,13 +387,102 @@ Result CProfessionalRecovery::RunPass(bool resuming, bool useMap) {
                 return ClassifyChunk(chunk, firstLba, covered);
             },
             [this](const PassPosition&) { return ReportPass(); });
-        if (result != kOk || !useMap) break;
+        if (result != kOk || !useMap || !inner_) break;
         PassPosition next;
-        if (!nextExtent(position_.extentStart + position_.extentLength, next)) break;
+        if (!NextFreeExtent(position_.extentStart + position_.extentLength, next)) break;
         next.sectorsDone = position_.sectorsDone;
         position_ = next;
     }
     return result;
+}
+
+Result CProfessionalRecovery::ReplayPassSectors(const std::string& /*folder*/) {
+    const uint32_t s = bytesPerSector_;
+    std::vector<uint8_t> bytes(kRecordCopyBytes);
+    for (const uint64_t word : passSectors_) {
+        const auto kind = static_cast<PassSectorKind>(word >> kSectorKindShift);
+        const uint64_t lba = word & kSectorLbaMask;
+        uint32_t got = 0;
+        if (reader_.ReadSectors(1, bytes.data(), lba, s, got) != kOk || got != 1) continue;
+        const std::span<const uint8_t> sector(bytes.data(), s);
+        if (kind == PassSectorKind::kNtfsRecord) {
+            const size_t needed = CandidateRecordBytes(sector, s);
+            if (needed == 0) continue;  // no longer a record: the source changed
+            const auto want = static_cast<uint32_t>(std::max<size_t>(1, (needed + s - 1) / s));
+            if (bytes.size() < size_t{want} * s) bytes.resize(size_t{want} * s);
+            if (reader_.ReadSectors(want, bytes.data(), lba, s, got) != kOk || got == 0) continue;
+            (void)ntfs_.ParseCandidate(std::span<const uint8_t>(bytes.data(), size_t{got} * s),
+                                       lba);
+        } else if (kind == PassSectorKind::kFatDotSector) {
+            fat_.OnDotSector(sector, lba);
+        } else if (kind == PassSectorKind::kFatDirectorySector) {
+            fat_.OnDirectorySector(sector, lba);
+        }
+    }
+    return kOk;
+}
+
+Result CProfessionalRecovery::LoadPassSectors(const std::string& folder,
+                                              std::vector<uint64_t>& out) {
+    out.clear();
+    const int fd = ::open((folder + kPassSectorsName).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? kOk : FromErrno(errno);
+    std::vector<uint8_t> chunk(kPassChunkBytes);
+    Result r = kOk;
+    std::vector<uint8_t> carry;
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            r = FromErrno(errno);
+            break;
+        }
+        if (n == 0) break;
+        carry.insert(carry.end(), chunk.begin(), chunk.begin() + n);
+        size_t k = 0;
+        for (; k + 8 <= carry.size(); k += 8) out.push_back(Le64(carry.data() + k));
+        carry.erase(carry.begin(), carry.begin() + static_cast<std::ptrdiff_t>(k));
+    }
+    ::close(fd);
+    return r;
+}
+
+Result CProfessionalRecovery::SavePassSectors(const std::string& folder) const {
+    const std::string path = folder + kPassSectorsName;
+    const std::string tmp = path + ".tmp";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return FromErrno(errno);
+    std::vector<uint8_t> bytes(passSectors_.size() * 8);
+    for (size_t k = 0; k < passSectors_.size(); ++k) {
+        for (int b = 0; b < 8; ++b)
+            bytes[k * 8 + b] = static_cast<uint8_t>(passSectors_[k] >> (8 * b));
+    }
+    Result r = WriteAllBytes(fd, bytes.data(), bytes.size());
+    if (::close(fd) != 0 && r == kOk) r = FromErrno(errno);
+    if (r == kOk && ::rename(tmp.c_str(), path.c_str()) != 0) r = FromErrno(errno);
+    if (r != kOk) ::unlink(tmp.c_str());
+    return r;
+}
+
+void CProfessionalRecovery::NotePassSector(PassSectorKind kind, uint64_t lba) {
+    if (lba <= kSectorLbaMask)
+        passSectors_.push_back(lba | (uint64_t{static_cast<uint8_t>(kind)} << kSectorKindShift));
+}
+
+uint64_t CProfessionalRecovery::ShownCount(bool exact) {
+    // The count the listings give costs a listing of every engine: it is taken again only when
+    // something was found and not more often than the time it takes allows; what was found in
+    // between is added as it comes.
+    using Clock = std::chrono::steady_clock;
+    const uint64_t raw = RawItemCount();
+    const Clock::time_point now = Clock::now();
+    if (exact || (raw != shownRaw_ && now >= nextCount_)) {
+        shownCount_ = GetItemCount();
+        shownRaw_ = raw;
+        const Clock::time_point after = Clock::now();
+        nextCount_ = after + std::max<Clock::duration>(std::chrono::seconds(2), (after - now) * 10);
+    }
+    return shownCount_ + (raw > shownRaw_ ? raw - shownRaw_ : 0);
 }
 
 int CProfessionalRecovery::ReportPass() {
@@ -276,7 +492,7 @@ int CProfessionalRecovery::ReportPass() {
     const int percent =
         total_ != 0 ? static_cast<int>(std::min<uint64_t>(done * 100 / total_, 100)) + 10 : 110;
     return scanProgress_(userData_, percent, kPassScale, secondsLeft, done, total_,
-                         RawItemCount() + savedFiles_, 0);
+                         ShownCount(false), 0);
 }
 
 Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint64_t firstLba,
@@ -285,7 +501,7 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
     const uint64_t count = chunk.size() / s;
     // A record may run on past the sector (1 KiB on 512-byte sectors, up to 4 KiB where the
     // record says so): near the chunk's end it is read again whole from the medium.
-    uint64_t found = RawItemCount() + savedFiles_;
+    uint64_t found = RawItemCount();
     const uint64_t doneBefore = position_.sectorsDone;
     uint64_t i = 0;
     while (i < count) {
@@ -306,12 +522,15 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
                 record = record.first(std::min(record.size(), kRecordCopyBytes));
             }
             if (!IsDirectoryRecord(record)) {
-                ntfs_.ParseCandidate(record, lba);
+                (void)ntfs_.ParseCandidate(record, lba);
+                NotePassSector(PassSectorKind::kNtfsRecord, lba);
             }
         } else if (IsDotEntryPair(sector)) {
             fat_.OnDotSector(sector, lba);
+            NotePassSector(PassSectorKind::kFatDotSector, lba);
         } else if (IsDirectoryBlock(sector)) {
             fat_.OnDirectorySector(sector, lba);
+            NotePassSector(PassSectorKind::kFatDirectorySector, lba);
         } else {
             const Result r =
                 carver_.CarveSector(s, sector, lba, doneBefore + i, total_ ? total_ : 1,
@@ -327,14 +546,15 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
     return kOk;
 }
 
-void CProfessionalRecovery::SaveState(const std::string& folder) {
+Result CProfessionalRecovery::SaveState(const std::string& folder) {
+    if (Result r = SavePassSectors(folder); r != kOk) return r;
     ResumeState state;
     state.position = position_;
-    state.filesFound = RawItemCount() + savedFiles_;
+    state.filesFound = RawItemCount();
     uint32_t words[10] = {};
     PackResumeState(state, words);
-    ScanLogHistory::Instance().SaveScanState(diskNumber_, partitionStart_, partitionLength_, words,
-                                             folder, imagePath_);
+    return ScanLogHistory::Instance().SaveScanState(diskNumber_, partitionStart_, partitionLength_,
+                                                    words, folder, imagePath_);
 }
 
 IFileRecoveryParse* CProfessionalRecovery::EngineByKind(int32_t kind) {
@@ -359,15 +579,42 @@ Result CProfessionalRecovery::ListChildren(const RecoveredItem* folder, int leve
     if (folder) {
         const int32_t kind = folder->engineKind;
         if (kind == kEngineFileType) return kOk;
-        if (IFileRecoveryParse* engine = EngineByKind(kind))
+        if (IFileRecoveryParse* engine = EngineByKind(kind)) {
+            const size_t begin = out.size();
             r = engine->ListChildren(folder, level, out);
+            if (kind == kEngineProfessionalFat) {
+                // Folders the deleted-file scan placed are listed where it placed them.
+                const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
+                out.erase(std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(begin),
+                                         out.end(),
+                                         [&](const RecoveredItem& item) {
+                                             return item.isFolder &&
+                                                    placed.count(
+                                                        static_cast<uint32_t>(item.objectKey));
+                                         }),
+                          out.end());
+                DropCopiesOfInnerFinds(out, begin);
+            }
+            if (kind == kEngineFastFat) AppendRebuiltChildren(*folder, out);
+        }
     } else {
         if (level != 0) return kErrInvalidParameter;
         std::vector<IFileRecoveryParse*> engines = {inner_.get(), &fat_, &ntfs_};
         for (IFileRecoveryParse* engine : engines) {
             if (!engine) continue;
-            const Result one = engine->ListChildren(nullptr, 0, out);
+            std::vector<RecoveredItem> top;
+            const Result one = engine->ListChildren(nullptr, 0, top);
             if (r == kOk) r = one;
+            if (engine == &fat_) {
+                // A rebuilt folder that the deleted-file scan placed is shown there, with what
+                // only the rebuilder found added to it.
+                const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
+                std::erase_if(top, [&](const RecoveredItem& item) {
+                    return item.isFolder && placed.count(static_cast<uint32_t>(item.objectKey));
+                });
+                DropCopiesOfInnerFinds(top, 0);
+            }
+            out.insert(out.end(), top.begin(), top.end());
         }
         // Carved files sit at the top, except those that are copies of files the file systems
         // found, as in the flat listing; those are looked for among every file they found.
@@ -410,18 +657,32 @@ uint64_t CProfessionalRecovery::RawItemCount() {
 uint64_t CProfessionalRecovery::GetItemCount() {
     // What the listings show: carved copies of files the file systems found are left out. They
     // are counted once per state of the stores (the progress reports use the raw count).
+    // The folder rebuilder's copies of files the deleted-file scan listed are left out too.
     const uint64_t raw = RawItemCount();
-    if (carver_.GetItemCount() == 0) return raw;
+    if (carver_.GetItemCount() == 0 && fat_.GetItemCount() == 0) return raw;
     if (raw != countedRaw_) {
         const std::string everything = BuildFilter({}) + "|*.other";
-        std::vector<RecoveredItem> carved, kept;
+        std::vector<RecoveredItem> carved, kept, rebuilt;
         const ListProgressFn fn = listCallback_;
         void* const data = listUserData_;
         carver_.SetListCallback(nullptr, nullptr);
         carver_.ListByType(everything, carved);
         carver_.SetListCallback(fn, data);
         AppendCarvedOnly(carved, FileSystemStarts(ListFileSystemFinds(), 0), kept);
-        carvedCopies_ = carved.size() - kept.size();
+        fat_.SetListCallback(nullptr, nullptr);
+        fat_.ListByType(everything, rebuilt);
+        fat_.SetListCallback(fn, data);
+        const size_t rebuiltFiles = rebuilt.size();
+        DropCopiesOfInnerFinds(rebuilt, 0);
+        // Rebuilt folders that the deleted-file scan placed are shown as its own.
+        size_t placedFolders = 0;
+        if (const ResultStore* store = fat_.Store(); store && inner_) {
+            const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
+            for (const DirInfoEntry& d : store->DirInfo())
+                placedFolders += placed.count(static_cast<uint32_t>(d.folderKey));
+        }
+        carvedCopies_ =
+            (carved.size() - kept.size()) + (rebuiltFiles - rebuilt.size()) + placedFolders;
         countedRaw_ = raw;
     }
     return raw - std::min(raw, carvedCopies_);
@@ -444,15 +705,39 @@ std::vector<RecoveredItem> CProfessionalRecovery::ListFileSystemFinds() {
 }
 
 Result CProfessionalRecovery::GetItemPath(const RecoveredItem& item, std::string& out) {
-    if (item.engineKind == kEngineFileType) return kOk;
+    out.clear();
+    if (item.engineKind == kEngineFileType) return kOk;  // carved files have no folder
     IFileRecoveryParse* engine = EngineByKind(item.engineKind);
-    return engine ? engine->GetItemPath(item, out) : kOk;
+    // An item no engine of this scan made (a damaged log, a foreign record) has no path here.
+    if (!engine) return kErrInvalidParameter;
+    const Result r = engine->GetItemPath(item, out);
+    if (r != kOk || item.engineKind != kEngineProfessionalFat || !fat_.Store()) return r;
+    // Below a folder the deleted-file scan placed, the rebuilt entries take that folder's path
+    // instead of the lost folders the rebuilder saw around it.
+    const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
+    if (placed.empty()) return r;
+    std::vector<RecoveredItem> ancestors;  // nearest first
+    if (fat_.Store()->CollectAncestors(item, ancestors) != kOk) return r;
+    for (size_t k = 0; k < ancestors.size(); ++k) {
+        const auto it = placed.find(static_cast<uint32_t>(ancestors[k].objectKey));
+        if (it == placed.end()) continue;
+        std::string path = it->second;
+        for (size_t j = k; j-- > 0;) {
+            path += ancestors[j].Name();
+            path += '/';
+        }
+        out = path;
+        break;
+    }
+    return r;
 }
 
 Result CProfessionalRecovery::RecoverItem(const RecoveredItem& item, const std::string& destination,
                                           int destinationFlag) {
     IFileRecoveryParse* engine = EngineByKind(item.engineKind);
-    return engine ? engine->RecoverItem(item, destination, destinationFlag) : kOk;
+    // Nothing can be written for an item no engine of this scan made: a failure, never a
+    // success that wrote nothing.
+    return engine ? engine->RecoverItem(item, destination, destinationFlag) : kErrInvalidParameter;
 }
 
 Result CProfessionalRecovery::ExtractForPreview(const RecoveredItem& item, std::string& tempPath,
@@ -461,7 +746,7 @@ Result CProfessionalRecovery::ExtractForPreview(const RecoveredItem& item, std::
     IFileRecoveryParse* engine = EngineByKind(item.engineKind);
     if (!engine) {
         byteCount = 0;
-        return kOk;
+        return kErrInvalidParameter;
     }
     return engine->ExtractForPreview(item, tempPath, memory, byteCount, fn, userData);
 }
@@ -534,7 +819,11 @@ int CProfessionalRecovery::ListByType(const std::string& pattern, std::vector<Re
     int any = 0;
     const size_t begin = out.size();
     if (inner_) any |= inner_->ListByType(pattern, out);
-    any |= fat_.ListByType(pattern, out);
+    // Each store sorts the whole list it adds to: the rebuilt files are sifted on their own.
+    std::vector<RecoveredItem> rebuilt;
+    any |= fat_.ListByType(pattern, rebuilt);
+    DropCopiesOfInnerFinds(rebuilt, 0);
+    out.insert(out.end(), rebuilt.begin(), rebuilt.end());
     any |= ntfs_.ListByType(pattern, out);
 
     const std::map<uint64_t, std::string> starts = FileSystemStarts(out, begin);
@@ -543,6 +832,96 @@ int CProfessionalRecovery::ListByType(const std::string& pattern, std::vector<Re
     AppendCarvedOnly(carved, starts, out);
     if (out.size() > 1) SortItemsForListing(out);
     return any;
+}
+
+const CProfessionalRecovery::InnerView& CProfessionalRecovery::InnerFinds() {
+    // The deleted-file stage is over before anything is listed: its finds are taken once per
+    // state of its store.
+    const uint64_t count = inner_ ? inner_->GetItemCount() : 0;
+    const IFileRecoveryParse* engine = inner_.get();
+    if (innerView_.valid && innerView_.engine == engine && innerView_.count == count) {
+        return innerView_;
+    }
+    innerView_ = InnerView{};
+    innerView_.valid = true;
+    innerView_.engine = engine;
+    innerView_.count = count;
+    if (!inner_) return innerView_;
+    const std::string everything = BuildFilter({}) + "|*.other";
+    const ListProgressFn fn = listCallback_;
+    void* const data = listUserData_;
+    std::vector<RecoveredItem> files;
+    inner_->SetListCallback(nullptr, nullptr);
+    inner_->ListByType(everything, files);
+    inner_->SetListCallback(fn, data);
+    innerView_.starts = FileSystemStarts(files, 0);
+
+    // The folders it placed, by their first cluster (FAT only: the rebuilder keys its folders
+    // the same way). The tree comes from a damaged medium: bounded in depth and size.
+    constexpr int kMaxDepth = 64;
+    constexpr size_t kMaxFolders = 100000;
+    std::vector<std::pair<RecoveredItem, std::pair<int, std::string>>> work;
+    std::vector<RecoveredItem> children;
+    if (inner_->ListChildren(nullptr, 0, children) != kOk) return innerView_;
+    for (const RecoveredItem& c : children) {
+        if (c.isFolder && c.engineKind == kEngineFastFat) work.push_back({c, {1, ""}});
+    }
+    while (!work.empty() && innerView_.folderPaths.size() < kMaxFolders) {
+        const auto [folder, where] = work.back();
+        work.pop_back();
+        const std::string path = where.second + std::string(folder.Name()) + "/";
+        if (!innerView_.folderPaths.emplace(static_cast<uint32_t>(folder.objectKey), path).second)
+            continue;  // met before: a loop in a damaged tree
+        if (where.first >= kMaxDepth) continue;
+        children.clear();
+        if (inner_->ListChildren(&folder, where.first, children) != kOk) continue;
+        for (const RecoveredItem& c : children) {
+            if (c.isFolder && c.engineKind == kEngineFastFat)
+                work.push_back({c, {where.first + 1, path}});
+        }
+    }
+    return innerView_;
+}
+
+void CProfessionalRecovery::AppendRebuiltChildren(const RecoveredItem& folder,
+                                                  std::vector<RecoveredItem>& out) {
+    ResultStore* store = fat_.Store();
+    if (!store || !store->IsOpen() || !inner_) return;
+    const auto key = static_cast<uint32_t>(folder.objectKey);
+    const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
+    if (placed.count(key) == 0) return;
+    // The rebuilder files its folders by their first cluster at a depth of its own.
+    const auto& lists = store->ChildMap();
+    const auto it = std::find_if(lists.begin(), lists.end(),
+                                 [&](const auto& list) { return list.first.parentKey == key; });
+    if (it == lists.end()) return;
+    std::vector<RecoveredItem> rebuilt;
+    if (store->ListChildren(key, it->first.level, rebuilt) != kOk) return;
+    DropCopiesOfInnerFinds(rebuilt, 0);
+    for (const RecoveredItem& item : rebuilt) {
+        // Folders the deleted-file scan placed are listed through its own items.
+        if (item.isFolder && placed.count(static_cast<uint32_t>(item.objectKey))) continue;
+        out.push_back(item);
+    }
+}
+
+void CProfessionalRecovery::DropCopiesOfInnerFinds(std::vector<RecoveredItem>& items,
+                                                   size_t begin) {
+    if (begin >= items.size() || !inner_) return;
+    const std::map<uint64_t, std::string>& starts = InnerFinds().starts;
+    if (starts.empty()) return;
+    // A file the rebuilder found in a deleted folder that the deleted-file scan also read is
+    // the same file: one of them is listed.
+    auto copy = [&](const RecoveredItem& item) {
+        if (item.isFolder || item.engineKind != kEngineProfessionalFat) return false;
+        const std::map<uint64_t, std::string> own = FileSystemStarts({item}, 0);
+        if (own.empty()) return false;
+        const auto it = starts.find(own.begin()->first);
+        return it != starts.end() && it->second == own.begin()->second;
+    };
+    items.erase(
+        std::remove_if(items.begin() + static_cast<std::ptrdiff_t>(begin), items.end(), copy),
+        items.end());
 }
 
 }  // namespace norvale

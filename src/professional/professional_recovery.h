@@ -12,6 +12,7 @@
 //
 // Not thread-safe: one thread calls the engine at a time. The source is only ever read.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -64,6 +65,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
                         std::vector<RecoveredItem>& out) override;
     Result CountFiles(const RecoveredItem* folder, int level, int& count) override;
     uint64_t GetItemCount() override;
+    // Item requests go to the engine named by the item's engineKind; an item of a kind no
+    // engine here makes gives kErrInvalidParameter (carved files have an empty path).
     Result GetItemPath(const RecoveredItem& item, std::string& out) override;
     Result RecoverItem(const RecoveredItem& item, const std::string& destination,
                        int destinationFlag) override;
@@ -85,14 +88,34 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     CFileTypeRecovery& Carver() { return carver_; }
 
   private:
-    Result OpenEngines();
+    // How the stages of the pass start: a new pass; going on from a stopped one (the carver
+    // adds to its log, the folder scanners are handed the saved sectors again); or a finished
+    // one whose logs are only loaded.
+    enum class StageStart { kFresh, kContinue, kReload };
+    // The scanner call a sector of the pass went to.
+    enum class PassSectorKind : uint8_t {
+        kNtfsRecord = 1,
+        kFatDotSector = 2,
+        kFatDirectorySector = 3
+    };
+
     void TakeSavedScan(int found, const uint32_t (&words)[10]);
-    Result OpenStages(bool resuming);
-    Result RunPass(bool resuming, bool useMap);
+    Result OpenStages(StageStart start, const std::string& folder);
+    // The work of the pass (total_) and its first extent (position_).
+    void PlanPass(bool useMap);
+    bool NextFreeExtent(uint64_t from, PassPosition& extent);
+    Result RunPass(bool useMap);
     Result ClassifyChunk(std::span<const uint8_t> chunk, uint64_t firstLba, uint64_t& covered);
+    Result ReplayPassSectors(const std::string& folder);
+    void NotePassSector(PassSectorKind kind, uint64_t lba);
+    static Result LoadPassSectors(const std::string& folder, std::vector<uint64_t>& out);
+    Result SavePassSectors(const std::string& folder) const;
     int ReportPass();
+    // The found count for the progress reports: what GetItemCount gives, taken again at most
+    // every few seconds (always when `exact`), with what was found since added.
+    uint64_t ShownCount(bool exact);
     IFileRecoveryParse* EngineByKind(int32_t kind);
-    void SaveState(const std::string& folder);
+    Result SaveState(const std::string& folder);
     // The stores' record count, carved copies of file-system finds included.
     uint64_t RawItemCount();
     // Every file the file-system engines found, listed without progress reports.
@@ -101,6 +124,22 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     // its lower-case extension.
     std::map<uint64_t, std::string> FileSystemStarts(const std::vector<RecoveredItem>& items,
                                                      size_t begin);
+    // What the deleted-file stage found: where its files start and the paths of the folders it
+    // placed, by first cluster.
+    struct InnerView {
+        bool valid = false;
+        const IFileRecoveryParse* engine = nullptr;
+        uint64_t count = 0;
+        std::map<uint64_t, std::string> starts;
+        std::map<uint32_t, std::string> folderPaths;
+    };
+    const InnerView& InnerFinds();
+    // Removes from `items` (from `begin` on) the rebuilt FAT files that start where a file of
+    // the deleted-file stage starts, with the same extension.
+    void DropCopiesOfInnerFinds(std::vector<RecoveredItem>& items, size_t begin);
+    // Adds to the children of a folder the deleted-file scan placed those that the folder
+    // rebuilder found in the same folder (by first cluster) and the deleted-file scan did not.
+    void AppendRebuiltChildren(const RecoveredItem& folder, std::vector<RecoveredItem>& out);
     // Appends to `out` the carved items that are no copy of a file starting in `starts`.
     static void AppendCarvedOnly(const std::vector<RecoveredItem>& carved,
                                  const std::map<uint64_t, std::string>& starts,
@@ -128,11 +167,15 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     // The running pass.
     PassPosition position_;
     uint64_t total_ = 0;
-    uint64_t savedFiles_ = 0;
-    uint64_t carvedFound_ = 0;
+    // The sectors handed to the folder scanners so far, earlier runs of a resumed scan included.
+    std::vector<uint64_t> passSectors_;
+    uint64_t shownRaw_ = 0;
+    uint64_t shownCount_ = 0;
+    std::chrono::steady_clock::time_point nextCount_{};
     // Carved copies of file-system finds, counted when the stores held countedRaw_ records.
     uint64_t carvedCopies_ = 0;
     uint64_t countedRaw_ = UINT64_MAX;
+    InnerView innerView_;
     std::unique_ptr<TimeLeftEstimator> clock_;
     std::vector<uint8_t> recordCopy_;
 };

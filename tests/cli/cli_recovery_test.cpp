@@ -100,6 +100,54 @@ TEST_F(CliRecovery, UsageAndSourceErrorsGiveExitCodeTwo) {
     EXPECT_NE(out.find("--mode full"), std::string::npos) << out;
 }
 
+// The listing of a full scan, its lines sorted.
+std::vector<std::string> SortedLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+TEST_F(CliRecovery, FullScanResumedAfterCtrlCCountsAndListsWhatAWholeScanDoes) {
+    ASSERT_EQ(RunShell("mkfs.fat -F 32 -n NEWCARD '" + card_ + "' >/dev/null"), 0);
+    std::string whole, again, out;
+    ASSERT_EQ(Cli("scan --mode full --restart '" + card_ + "' -q", &whole), 0) << whole;
+    // A finished scan loaded again counts what it found, not what it added.
+    ASSERT_EQ(Cli("scan --mode full --resume '" + card_ + "' -q", &again), 0) << again;
+    EXPECT_EQ(whole.substr(0, whole.find('\n')), again.substr(0, again.find('\n')));
+    ASSERT_EQ(Cli("list --mode full --resume '" + card_ + "' -q", &out), 0) << out;
+    const std::vector<std::string> reference = SortedLines(out);
+
+    for (const char* delay : {"0.05", "0.2", "0.4"}) {
+        SCOPED_TRACE(std::string("Ctrl-C after ") + delay + " s");
+        std::string stop;
+        ASSERT_EQ(RunShell("'" + CliPath() + "' scan --mode full --restart '" + card_ +
+                               "' -q & p=$!; sleep " + delay + "; kill -INT $p; wait $p",
+                           &stop),
+                  0)
+            << stop;
+        std::string listed;  // the shell helper adds to what it is given
+        ASSERT_EQ(Cli("list --mode full --resume '" + card_ + "' -q", &listed), 0) << listed;
+        EXPECT_EQ(SortedLines(listed), reference);
+    }
+}
+
+TEST_F(CliRecovery, EmptySourceIsASourceErrorInEveryMode) {
+    const std::string empty = dir_ / "empty.img";
+    testing::WriteFileBytes(empty, {});
+    for (const char* mode : {"deleted", "full", "carve"}) {
+        std::string out;
+        EXPECT_EQ(Cli("scan --mode " + std::string(mode) + " '" + empty + "' -q", &out), 2) << mode;
+        EXPECT_NE(out.find("empty"), std::string::npos) << out;
+        EXPECT_NE(out.find(empty), std::string::npos) << out;
+    }
+}
+
 TEST_F(CliRecovery, ScanReportsItsCountAndLogFolder) {
     std::string out;
     ASSERT_EQ(Cli("scan '" + card_ + "' -q", &out), 0) << out;

@@ -4,10 +4,12 @@
 #include "professional/professional_recovery.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <utime.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -38,6 +40,7 @@ struct Report {
     int scale;
     uint64_t sector;
     uint64_t total;
+    uint64_t found;
 };
 
 // Records every report; answers kScanCancelled once the pass reached `stopAt` sectors.
@@ -45,9 +48,9 @@ struct Watcher {
     std::vector<Report> reports;
     uint64_t stopAt = UINT64_MAX;
     static int Thunk(void* userData, int percent, int scale, int, uint64_t sector, uint64_t total,
-                     uint64_t, int) {
+                     uint64_t found, int) {
         auto* self = static_cast<Watcher*>(userData);
-        self->reports.push_back({percent, scale, sector, total});
+        self->reports.push_back({percent, scale, sector, total, found});
         return scale == kPassProgressScale && sector >= self->stopAt ? kScanCancelled : 0;
     }
 };
@@ -374,6 +377,291 @@ TEST_F(FullScan, ExtVolumeIsReadWholeAndEnds) {
     const auto files = RecoverAll(engine, dir_.Path());
     EXPECT_TRUE(Found(files, "IMG_0001.png"));
 }
+
+// What a scan lists, one line per file: folder path, name, size and the engine that found it.
+std::vector<std::string> Listing(CProfessionalRecovery& engine) {
+    std::vector<RecoveredItem> items;
+    engine.ListByType(BuildFilter({}) + "|*.other", items);
+    std::vector<std::string> lines;
+    for (const RecoveredItem& item : items) {
+        std::string path;
+        EXPECT_EQ(engine.GetItemPath(item, path), kOk);
+        lines.push_back(path + std::string(item.Name()) + " " + std::to_string(item.fileSize) +
+                        " " + std::to_string(int32_t{item.engineKind}));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// A formatted card whose folders lie far apart, with random data between them, so that a stop
+// can fall between the folders a pass finds.
+class ResumedScan : public FullScan {
+  protected:
+    void MakeSpreadCard() {
+        MakeCard();
+        std::string script = "set -e\nexport MTOOLS_SKIP_CHECK=1\nc='" + card_ + "'\no='" +
+                             originals_ + "'\nf='" + dir_ / "filler.bin" +
+                             "'\nhead -c 6M /dev/urandom > \"$f\"\nrm -f \"$c\"\n"
+                             "mkfs.fat -C -F 32 -n CARD \"$c\" 65536 >/dev/null\n"
+                             "mmd -i \"$c\" ::/DCIM\n"
+                             "for d in A B C; do\n"
+                             "  mmd -i \"$c\" ::/DCIM/$d\n"
+                             "  mcopy -i \"$c\" \"$o\"/* ::/DCIM/$d/\n"
+                             "  mcopy -i \"$c\" \"$f\" ::/fill$d.bin\n"
+                             "done\n"
+                             "mkfs.fat -F 32 -n NEW \"$c\" >/dev/null\n";
+        testing::WriteFileBytes(dir_ / "spread.sh",
+                                std::vector<uint8_t>(script.begin(), script.end()));
+        std::string out;
+        ASSERT_EQ(RunShell("bash '" + dir_ / "spread.sh" + "'", &out), 0) << out;
+    }
+};
+
+// Scans `image` whole, then stopped at each tenth of the pass and resumed (and loaded once more
+// when finished): every run lists and counts what the whole scan did. Returns the whole listing.
+std::vector<std::string> ExpectResumedScansMatchTheWholeScan(const std::string& image,
+                                                             std::initializer_list<int> tenths) {
+    std::vector<std::string> whole;
+    uint64_t wholeCount = 0;
+    uint64_t total = 0;
+    {
+        CProfessionalRecovery engine;
+        Watcher watcher;
+        EXPECT_EQ(engine.OpenImage(image, 0x8001), kOk);
+        engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+        EXPECT_EQ(engine.Scan(nullptr), kOk);
+        whole = Listing(engine);
+        wholeCount = engine.GetItemCount();
+        for (const Report& r : watcher.reports) total = std::max(total, r.total);
+        // The last count the progress showed is what the result holds.
+        const auto last = std::find_if(watcher.reports.rbegin(), watcher.reports.rend(),
+                                       [](const Report& r) { return r.total != 0; });
+        EXPECT_NE(last, watcher.reports.rend());
+        if (last != watcher.reports.rend()) {
+            EXPECT_EQ(last->found, wholeCount);
+        }
+    }
+    EXPECT_GT(total, 0u);
+    for (const int tenth : tenths) {
+        SCOPED_TRACE("stopped at " + std::to_string(tenth * 10) + " %");
+        IsolatedHome home;  // a history of its own for each stop
+        {
+            CProfessionalRecovery engine;
+            Watcher watcher;
+            watcher.stopAt = total * tenth / 10;
+            EXPECT_EQ(engine.OpenImage(image, 0x8001), kOk);
+            engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+            EXPECT_EQ(engine.Scan(nullptr), kScanCancelled);
+        }
+        for (int run = 0; run < 2; ++run) {  // resumed, then loaded once more when finished
+            CProfessionalRecovery engine;
+            EXPECT_EQ(engine.OpenImage(image, 0x8001), kOk);
+            EXPECT_TRUE(engine.ResumePending());
+            Watcher watcher;
+            engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+            EXPECT_EQ(engine.Scan(nullptr), kOk);
+            EXPECT_EQ(Listing(engine), whole) << "run " << run;
+            EXPECT_EQ(engine.GetItemCount(), wholeCount) << "run " << run;
+        }
+    }
+    return whole;
+}
+
+TEST_F(ResumedScan, FatCardStoppedAnywhereAndResumedListsWhatAnUninterruptedScanLists) {
+    MakeSpreadCard();
+    const std::vector<std::string> whole = ExpectResumedScansMatchTheWholeScan(card_, {1, 3, 5, 7, 9});
+    // The three folders were found by the folder rebuilder, with their names.
+    for (const char* folder : {"/a/", "/b/", "/c/"}) {
+        EXPECT_TRUE(std::any_of(whole.begin(), whole.end(), [&](const std::string& line) {
+            return line.find(std::string(folder) + "scan.bmp") != std::string::npos;
+        })) << folder << "\n" << ::testing::PrintToString(whole);
+    }
+}
+
+TEST_F(ResumedScan, ReformattedNtfsCardStoppedAndResumedListsWhatAnUninterruptedScanLists) {
+    const std::string image = dir_ / "ntfs.img";
+    ASSERT_EQ(RunShell("zcat '" + testing::SourceDir() +
+                       "/tests/fixtures/ntfs/ntfs_card.img.gz' > '" + image +
+                       "' && mkntfs -Q -F '" + image + "' >/dev/null 2>&1"),
+              0);
+    const std::vector<std::string> whole = ExpectResumedScansMatchTheWholeScan(image, {2, 6});
+    EXPECT_GT(whole.size(), 100u);
+}
+
+// A deleted folder whose directory grew past its first cluster: the deleted-file scan reads
+// the part that follows its first cluster, the folder rebuilder finds all of it in the free
+// space. Each file is listed once, under the folder's own path, in the flat list and the tree.
+TEST_F(FullScan, DeletedFolderIsListedOnceUnderItsOwnPath) {
+    const std::string script = dir_ / "trip.sh";
+    const std::string text = "set -e\nexport MTOOLS_SKIP_CHECK=1\nc='" + card_ + "'\nt='" +
+                             dir_.Path() +
+                             "'\nmkfs.fat -C -F 32 -n CARD \"$c\" 65536 >/dev/null\n"
+                             "mmd -i \"$c\" ::/DCIM ::/DCIM/Trip\n"
+                             "for i in $(seq 10 29); do\n"
+                             "  printf 'note %s\\n%01000d\\n' $i 0 > \"$t/n.txt\"\n"
+                             "  mcopy -i \"$c\" \"$t/n.txt\" ::/DCIM/Trip/Note_$i.txt\n"
+                             "done\n"
+                             "mdeltree -i \"$c\" ::/DCIM/Trip\n";
+    testing::WriteFileBytes(script, std::vector<uint8_t>(text.begin(), text.end()));
+    std::string out;
+    ASSERT_EQ(RunShell("bash '" + script + "'", &out), 0) << out;
+
+    CProfessionalRecovery engine;
+    Watcher watcher;
+    ASSERT_EQ(ScanCard(engine, watcher), kOk);
+    ASSERT_NE(engine.InnerEngine(), nullptr);
+    // Both engines saw the folder's first files.
+    ASSERT_GT(engine.FatScanner().GetItemCount(), 0u);
+
+    std::set<std::string> names, paths;
+    size_t notes = 0;
+    std::vector<RecoveredItem> items;
+    engine.ListByType(BuildFilter({}) + "|*.other", items);
+    for (const RecoveredItem& item : items) {
+        const std::string name(item.Name());
+        if (name.find("ote_") == std::string::npos) continue;
+        ++notes;
+        names.insert(name.substr(1));
+        std::string path;
+        ASSERT_EQ(engine.GetItemPath(item, path), kOk);
+        paths.insert(path);
+    }
+    EXPECT_EQ(notes, 20u);
+    EXPECT_EQ(names.size(), 20u);
+    ASSERT_EQ(paths.size(), 1u) << ::testing::PrintToString(paths);
+    EXPECT_EQ(paths.begin()->find("LostFolder"), std::string::npos) << *paths.begin();
+    EXPECT_EQ(paths.begin()->rfind("dcim/", 0), 0u) << *paths.begin();
+    EXPECT_EQ(engine.GetItemCount(), 2u + notes);  // dcim, the deleted folder and its files
+
+    // The tree: the folder under dcim holds all twenty; no lost folder stands beside it.
+    std::vector<RecoveredItem> root, dcim, trip;
+    ASSERT_EQ(engine.ListChildren(nullptr, 0, root), kOk);
+    for (const RecoveredItem& item : root) {
+        EXPECT_EQ(std::string(item.Name()).find("LostFolder"), std::string::npos) << item.Name();
+    }
+    ASSERT_EQ(root.size(), 1u);
+    ASSERT_EQ(engine.ListChildren(&root[0], 1, dcim), kOk);
+    ASSERT_EQ(dcim.size(), 1u);
+    ASSERT_EQ(engine.ListChildren(&dcim[0], 2, trip), kOk);
+    EXPECT_EQ(trip.size(), 20u);
+}
+
+TEST_F(FullScan, ItemOfNoKnownEngineIsAFailureNotAnEmptySuccess) {
+    MakeCard();
+    CProfessionalRecovery engine;
+    Watcher watcher;
+    ASSERT_EQ(ScanCard(engine, watcher), kOk);
+    std::vector<RecoveredItem> items;
+    engine.ListByType(BuildCategoryFilter(kAllCategories), items);
+    ASSERT_FALSE(items.empty());
+    RecoveredItem stranger = items[0];
+    stranger.engineKind = 77;
+    const std::string out = dir_ / "stranger.bin";
+    EXPECT_NE(engine.RecoverItem(stranger, out, 0), kOk);
+    EXPECT_FALSE(fs::exists(out));
+    std::string path = "x";
+    EXPECT_NE(engine.GetItemPath(stranger, path), kOk);
+    EXPECT_TRUE(path.empty());
+}
+
+// Logs that cannot be written (a file-size limit stands in for a full disk) make the scan a
+// failure, and leave nothing to resume from.
+TEST_F(FullScan, ScanWhoseLogsCannotBeWrittenIsNoSuccess) {
+    MakeCard();
+    ASSERT_EQ(RunShell("mkfs.fat -F 32 -n NEWCARD '" + card_ + "' >/dev/null"), 0);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 1024;  // three records
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    Result r = kOk;
+    {
+        CProfessionalRecovery engine;
+        Watcher watcher;
+        r = ScanCard(engine, watcher);
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_NE(r, kOk);
+    EXPECT_NE(r, kScanCancelled);
+    CProfessionalRecovery engine;
+    ASSERT_EQ(engine.OpenImage(card_, 0x8001), kOk);
+    EXPECT_FALSE(engine.ResumePending());
+}
+
+// Boot sectors with fields that look plausible but no volume on the medium can have.
+struct AbsurdField {
+    const char* name;
+    const char* fixture;  // "fat": the demo card; "ntfs": the NTFS fixture card
+    void (*damage)(const std::string& image);
+};
+
+void PrintTo(const AbsurdField& f, std::ostream* os) {
+    *os << f.name;
+}
+
+class AbsurdBootSector : public FullScan, public ::testing::WithParamInterface<AbsurdField> {};
+
+TEST_P(AbsurdBootSector, FullScanStillSearchesTheWholeMedium) {
+    const AbsurdField& field = GetParam();
+    std::string image;
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> expected;
+    if (std::string(field.fixture) == "fat") {
+        MakeCard();
+        image = card_;
+        for (const std::string& name : allFiles_)
+            expected.emplace_back(name, ReadFileBytes(originals_ + "/" + name));
+    } else {
+        image = dir_ / "ntfs.img";
+        ASSERT_EQ(RunShell("zcat '" + testing::SourceDir() +
+                           "/tests/fixtures/ntfs/ntfs_card.img.gz' > '" + image + "'"),
+                  0);
+        const std::string readme = dir_ / "readme.txt";
+        ASSERT_EQ(RunShell("ntfscat '" + image + "' /readme.txt > '" + readme + "'"), 0);
+        expected.emplace_back("readme.txt", ReadFileBytes(readme));
+    }
+    field.damage(image);
+
+    // The deleted-file mode has no engine for such a volume, rather than one that cannot read.
+    EXPECT_EQ(CreateRecoveryEngine(image, 0x8006, false), nullptr);
+    CProfessionalRecovery engine;
+    ASSERT_EQ(engine.OpenImage(image, 0x8006), kOk);
+    EXPECT_EQ(engine.InnerEngine(), nullptr);
+    Watcher watcher;
+    engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+    ASSERT_EQ(engine.Scan(nullptr), kOk);
+    uint64_t last = 0;
+    for (const Report& r : watcher.reports) last = std::max(last, r.sector);
+    EXPECT_EQ(last, fs::file_size(image) / 512) << "the whole medium is read";
+    const auto files = RecoverAll(engine, dir_.Path());
+    for (const auto& [name, bytes] : expected) {
+        EXPECT_TRUE(std::any_of(files.begin(), files.end(), [&](const auto& f) {
+            return f.second == bytes;
+        })) << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, AbsurdBootSector,
+    ::testing::Values(
+        AbsurdField{"FatOf0xFFFFFFFFSectors", "fat",
+                    [](const std::string& p) { testing::SetLe32(p, 0x24, 0xFFFFFFFFu); }},
+        AbsurdField{"TwoHundredFiftyFiveFats", "fat",
+                    [](const std::string& p) { testing::SetByte(p, 0x10, 255); }},
+        AbsurdField{"HalfMegabyteClusters", "fat",
+                    [](const std::string& p) {
+                        testing::SetLe16(p, 0x0B, 4096);
+                        testing::SetByte(p, 0x0D, 0x80);
+                    }},
+        AbsurdField{"MftClusterTwoToTheSixtySecond", "ntfs",
+                    [](const std::string& p) { testing::SetLe64(p, 0x30, uint64_t{1} << 62); }},
+        AbsurdField{"NtfsVolumeLargerThanItsMediumWithMftPastIt", "ntfs",
+                    [](const std::string& p) {
+                        testing::SetLe64(p, 0x28, uint64_t{1} << 40);
+                        testing::SetLe64(p, 0x30, uint64_t{1} << 30);
+                    }}),
+    [](const ::testing::TestParamInfo<AbsurdField>& info) { return std::string(info.param.name); });
 
 TEST_F(FullScan, SavedPartitionScanGoesStaleWhenTheUnmountedCardChanges) {
     MakeCard();

@@ -144,4 +144,21 @@ void SetLe32(const std::string& path, uint64_t offset, uint32_t value) {
     f.write(b, 4);
 }
 
+void SetByte(const std::string& path, uint64_t offset, uint8_t value) {
+    std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(std::streamoff(offset));
+    const char b = char(value);
+    f.write(&b, 1);
+}
+
+void SetLe16(const std::string& path, uint64_t offset, uint16_t value) {
+    SetByte(path, offset, uint8_t(value));
+    SetByte(path, offset + 1, uint8_t(value >> 8));
+}
+
+void SetLe64(const std::string& path, uint64_t offset, uint64_t value) {
+    SetLe32(path, offset, uint32_t(value));
+    SetLe32(path, offset + 4, uint32_t(value >> 32));
+}
+
 }  // namespace norvale::testing

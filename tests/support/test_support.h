@@ -76,6 +76,9 @@ std::string CorpusImage(const std::string& name, const std::string& dir);
 void TruncateAt(const std::string& path, uint64_t size);
 void FlipByte(const std::string& path, uint64_t offset);
 void SetLe32(const std::string& path, uint64_t offset, uint32_t value);
+void SetByte(const std::string& path, uint64_t offset, uint8_t value);
+void SetLe16(const std::string& path, uint64_t offset, uint16_t value);
+void SetLe64(const std::string& path, uint64_t offset, uint64_t value);
 
 std::string SourceDir();  // the repository root
 std::string CliPath();    // the norvale-cli binary under test
