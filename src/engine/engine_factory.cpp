@@ -204,7 +204,10 @@ std::unique_ptr<IFileRecoveryParse> CreateRecoveryEngine(int diskNumber, uint64_
     disk.reset();  // the engine opens its own handle
 
     auto engine = BuildEngine(kind, professional);
-    if (engine) engine->OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
+    if (engine &&
+        engine->OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter) != kOk) {
+        return nullptr;
+    }
     return engine;
 }
 
@@ -218,7 +221,7 @@ std::unique_ptr<IFileRecoveryParse> CreateRecoveryEngine(const std::string& imag
     image.reset();
 
     auto engine = BuildEngine(kind, professional);
-    if (engine) engine->OpenImage(imagePath, imageTag);
+    if (engine && engine->OpenImage(imagePath, imageTag) != kOk) return nullptr;
     return engine;
 }
 

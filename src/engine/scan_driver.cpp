@@ -101,11 +101,12 @@ ScanOutcome ScanDriver::Run() {
             if (!observer_.AskResume(stage)) {
                 std::string folder = history.ResumeFolder();
                 history.DeclineResume();
-                history.DeleteScanLog(folder);
+                (void)history.DeleteScanLog(folder);
             }
         }
 
-        source.engine->SetCallbacks(&ScanDriver::ProgressThunk, nullptr, this, kFullProgressScale);
+        (void)source.engine->SetCallbacks(&ScanDriver::ProgressThunk, nullptr, this,
+                                          kFullProgressScale);
         Result r = source.engine->Scan(nullptr);
         observer_.OnSourceDone(stage, r, source.engine->GetItemCount());
         if (r == kScanCancelled) {

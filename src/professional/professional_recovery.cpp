@@ -88,8 +88,9 @@ Result CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t s
 
     ScanLogRecord record{};
     TakeSavedScan(ScanLogHistory::Instance().FindImageScan(imagePath, record), record.resumeState);
-    fat_.OpenImage(imagePath, sourceTag);
-    const Result r = ntfs_.OpenImage(imagePath, sourceTag);
+    const Result fatOpened = fat_.OpenImage(imagePath, sourceTag);
+    Result r = ntfs_.OpenImage(imagePath, sourceTag);
+    if (r == kOk) r = fatOpened;
     inner_ = CreateRecoveryEngine(imagePath, sourceTag, false);
     return openResult_ = r;
 }
@@ -117,9 +118,10 @@ Result CProfessionalRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLb
     TakeSavedScan(ScanLogHistory::Instance().FindPartitionScan(diskNumber, partitionStartLba,
                                                                partitionSectorCount, record),
                   record.resumeState);
-    fat_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
-    const Result r =
-        ntfs_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
+    const Result fatOpened =
+        fat_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
+    Result r = ntfs_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
+    if (r == kOk) r = fatOpened;
     inner_ = CreateRecoveryEngine(diskNumber, partitionStartLba, partitionSectorCount, driveLetter,
                                   false);
     return openResult_ = r;
@@ -129,14 +131,17 @@ Result CProfessionalRecovery::SetCallbacks(ScanProgressFn scanProgress,
                                            RecoverProgressFn recoverProgress, void* userData,
                                            int /*progressScale*/) {
     // The coordinator's own reports state their scales: the final one is on the full scale.
-    KeepCallbacks(scanProgress, recoverProgress, userData, kFullProgressScale);
+    Result r = KeepCallbacks(scanProgress, recoverProgress, userData, kFullProgressScale);
+    auto keep = [&r](Result next) {
+        if (r == kOk) r = next;
+    };
     if (inner_) {
-        inner_->SetCallbacks(scanProgress, recoverProgress, userData, kStageProgressScale);
+        keep(inner_->SetCallbacks(scanProgress, recoverProgress, userData, kStageProgressScale));
     }
-    fat_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale);
-    ntfs_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale);
-    carver_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale);
-    return kOk;
+    keep(fat_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale));
+    keep(ntfs_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale));
+    keep(carver_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale));
+    return r;
 }
 
 Result CProfessionalRecovery::Scan(const char* /*logName*/) {
@@ -153,7 +158,11 @@ Result CProfessionalRecovery::Scan(const char* /*logName*/) {
     // The deleted-file stage.
     bool useMap = false;
     if (inner_) {
-        inner_->SetCallbacks(scanProgress_, nullptr, userData_, kStageProgressScale);
+        if (Result r = inner_->SetCallbacks(scanProgress_, nullptr, userData_, kStageProgressScale);
+            r != kOk) {
+            resumePending_ = false;
+            return r;
+        }
         // The ext engine answers yes but maps nothing: the whole source is read then.
         useMap = inner_->BuildClusterMap() == kOk &&
                  dynamic_cast<CFastExtRecovery*>(inner_.get()) == nullptr;
@@ -178,9 +187,13 @@ Result CProfessionalRecovery::Scan(const char* /*logName*/) {
     Result result = RunPass(resuming, useMap);
 
     // The folder passes run also after a stop: what was seen so far is placed.
-    fat_.FinishScan();
-    ntfs_.FinishScan();
-    if (ResultStore* store = carver_.Store()) store->Flush();
+    Result placed = fat_.FinishScan();
+    if (Result r = ntfs_.FinishScan(); placed == kOk) placed = r;
+    if (ResultStore* store = carver_.Store()) {
+        if (Result r = store->Flush(); placed == kOk) placed = r;
+    }
+    // Finds that could not be written to the logs are lost to the listing: the scan failed.
+    if (result == kOk) result = placed;
     if (result == kOk) ReportScan(100, 0);
     SaveState(folder);
     return result;
@@ -206,7 +219,8 @@ Result CProfessionalRecovery::OpenStages(bool resuming) {
     const std::string ntfsLog = resuming ? SavedLog(kProNtfsPrefix, folder) : "";
     if ((r = fat_.BeginScan(fatLog.empty() ? nullptr : fatLog.c_str())) != kOk) return r;
     if ((r = ntfs_.BeginScan(ntfsLog.empty() ? nullptr : ntfsLog.c_str())) != kOk) return r;
-    fat_.ProbeBootSector();
+    // A medium without a FAT boot sector is scanned all the same.
+    (void)fat_.ProbeBootSector();
     CarvingContext& context = SharedCarvingContext();
     context.tsRanges.clear();
     context.transportStreamFlag = false;
@@ -221,7 +235,8 @@ Result CProfessionalRecovery::RunPass(bool resuming, bool useMap) {
     auto nextExtent = [&](uint64_t from, PassPosition& extent) {
         uint64_t at = from;
         uint64_t length = 0;
-        inner_->SkipUsedClusters(at, length);
+        // An engine that cannot tell leaves length at 0, which ends the extents.
+        (void)inner_->SkipUsedClusters(at, length);
         if (length == 0 || at < from || at >= partitionLength_) return false;
         extent = PassPosition{};
         extent.extentStart = at;
@@ -299,15 +314,16 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
                 const auto want = static_cast<uint32_t>(std::max<size_t>(1, needed / s));
                 if (recordCopy_.size() < size_t{want} * s) recordCopy_.resize(size_t{want} * s);
                 std::fill(recordCopy_.begin(), recordCopy_.end(), 0);
-                reader_.ReadSectors(want, recordCopy_.data(), lba, s, got);
+                // A read that fails part-way leaves `got` at what arrived; zeros stand for the rest.
+                (void)reader_.ReadSectors(want, recordCopy_.data(), lba, s, got);
                 record = got > 0 ? std::span<const uint8_t>(recordCopy_.data(), size_t{got} * s)
                                  : record;
             } else {
                 record = record.first(std::min(record.size(), kRecordCopyBytes));
             }
-            if (!IsDirectoryRecord(record)) {
-                ntfs_.ParseCandidate(record, lba);
-            }
+            // A sector that only looked like a record is no record; store write failures
+            // come back from FinishScan.
+            if (!IsDirectoryRecord(record)) (void)ntfs_.ParseCandidate(record, lba);
         } else if (IsDotEntryPair(sector)) {
             fat_.OnDotSector(sector, lba);
         } else if (IsDirectoryBlock(sector)) {
@@ -333,7 +349,8 @@ void CProfessionalRecovery::SaveState(const std::string& folder) {
     state.filesFound = RawItemCount() + savedFiles_;
     uint32_t words[10] = {};
     PackResumeState(state, words);
-    ScanLogHistory::Instance().SaveScanState(diskNumber_, partitionStart_, partitionLength_, words,
+    // A state that cannot be saved costs the resume only; the logs themselves are written.
+    (void)ScanLogHistory::Instance().SaveScanState(diskNumber_, partitionStart_, partitionLength_, words,
                                              folder, imagePath_);
 }
 
@@ -395,7 +412,7 @@ Result CProfessionalRecovery::CountFiles(const RecoveredItem* folder, int level,
           static_cast<IFileRecoveryParse*>(&ntfs_), static_cast<IFileRecoveryParse*>(&carver_)}) {
         if (!engine) continue;
         int one = 0;
-        engine->CountFiles(nullptr, 0, one);
+        if (Result r = engine->CountFiles(nullptr, 0, one); r != kOk) return r;
         count += one;
     }
     return kOk;
@@ -417,9 +434,9 @@ uint64_t CProfessionalRecovery::GetItemCount() {
         std::vector<RecoveredItem> carved, kept;
         const ListProgressFn fn = listCallback_;
         void* const data = listUserData_;
-        carver_.SetListCallback(nullptr, nullptr);
+        (void)carver_.SetListCallback(nullptr, nullptr);
         carver_.ListByType(everything, carved);
-        carver_.SetListCallback(fn, data);
+        (void)carver_.SetListCallback(fn, data);
         AppendCarvedOnly(carved, FileSystemStarts(ListFileSystemFinds(), 0), kept);
         carvedCopies_ = carved.size() - kept.size();
         countedRaw_ = raw;
@@ -436,9 +453,10 @@ std::vector<RecoveredItem> CProfessionalRecovery::ListFileSystemFinds() {
     for (IFileRecoveryParse* engine : {inner_.get(), static_cast<IFileRecoveryParse*>(&fat_),
                                        static_cast<IFileRecoveryParse*>(&ntfs_)}) {
         if (!engine) continue;
-        engine->SetListCallback(nullptr, nullptr);
+        // Engines without a store have no listing to report on; that is all these can say.
+        (void)engine->SetListCallback(nullptr, nullptr);
         engine->ListByType(everything, found);
-        engine->SetListCallback(fn, data);
+        (void)engine->SetListCallback(fn, data);
     }
     return found;
 }
@@ -477,11 +495,12 @@ Result CProfessionalRecovery::BuildClusterMap() {
 
 Result CProfessionalRecovery::SetListCallback(ListProgressFn fn, void* userData) {
     // The coordinator keeps no store of its own: every engine gets the callback.
-    KeepListCallback(fn, userData, nullptr, kOk);
-    if (inner_) inner_->SetListCallback(fn, userData);
-    fat_.SetListCallback(fn, userData);
-    ntfs_.SetListCallback(fn, userData);
-    carver_.SetListCallback(fn, userData);
+    // Engines without a store answer that they have nothing to report on.
+    (void)KeepListCallback(fn, userData, nullptr, kOk);
+    if (inner_) (void)inner_->SetListCallback(fn, userData);
+    (void)fat_.SetListCallback(fn, userData);
+    (void)ntfs_.SetListCallback(fn, userData);
+    (void)carver_.SetListCallback(fn, userData);
     return kOk;
 }
 
