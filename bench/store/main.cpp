@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     ResultStore store;
     if (Result r = store.Open(folder, "Pro_Fat_2048_2024611 9"); r != kOk) {
         std::fprintf(stderr, "open failed: %s\n", ResultText(r).c_str());
-        RemoveTree(tmpl);
+        (void)RemoveTree(tmpl);
         return 1;
     }
 
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     std::printf("records                 %ld (%zu folders)\n", records, folders.size() - 1);
     std::printf("append + link           %.3f s  %.0f records/s\n", appendSeconds,
                 double(records) / appendSeconds);
-    std::printf("flush (data, relation, dirinfo)  %.3f s  result %d\n", flushSeconds, flushed);
+    std::printf("flush (data, relation, dirinfo)  %.3f s  result %d\n", flushSeconds, int(flushed));
     std::printf("ListByType photo        %.3f s  %.0f records/s  %zu selected\n", photoSeconds,
                 double(records) / photoSeconds, photos.size());
     std::printf("ListByType .other       %.3f s  %.0f records/s  %zu selected%s\n", otherSeconds,
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
                 double(records) * 346 >= 0x8000000 ? " (data file >= 128 MiB: others off)" : "");
     std::printf("peak RSS                %ld KiB\n", PeakRssKiB());
 
-    store.Close();
-    RemoveTree(tmpl);
-    return flushed == kOk ? 0 : 1;
+    const Result closed = store.Close();
+    (void)RemoveTree(tmpl);
+    return flushed == kOk && closed == kOk ? 0 : 1;
 }

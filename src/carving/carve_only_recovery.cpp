@@ -153,8 +153,7 @@ Result CCarveOnlyRecovery::SkipUsedClusters(uint64_t& position, uint64_t& freeLe
 }
 
 Result CCarveOnlyRecovery::SetListCallback(ListProgressFn fn, void* userData) {
-    carver_.SetListCallback(fn, userData);
-    return kOk;
+    return carver_.SetListCallback(fn, userData);
 }
 
 int CCarveOnlyRecovery::ListByType(const std::string& pattern, std::vector<RecoveredItem>& out) {

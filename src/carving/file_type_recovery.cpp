@@ -51,7 +51,7 @@ uint64_t SourceSectors(SectorReader& reader, uint32_t sectorSize) {
 CFileTypeRecovery::CFileTypeRecovery() = default;
 
 CFileTypeRecovery::~CFileTypeRecovery() {
-    if (store_) store_->Close();
+    if (store_) (void)store_->Close();
     // The shared context must not call back into what the owner of this engine set up.
     CarvingContext& context = SharedCarvingContext();
     if (context.progressUserData == userData_ && context.scanProgress == scanProgress_) {
@@ -70,7 +70,7 @@ Result CFileTypeRecovery::OpenStore(const std::string& logName, bool fresh) {
 }
 
 Result CFileTypeRecovery::OpenImage(const std::string& imagePath, uint16_t sourceTag) {
-    if (store_) store_->Close();
+    if (store_) (void)store_->Close();
     store_.reset();
     sourceTag_ = sourceTag;
     partitionStartLba_ = 0;
@@ -82,7 +82,7 @@ Result CFileTypeRecovery::OpenImage(const std::string& imagePath, uint16_t sourc
 
 Result CFileTypeRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLba,
                                    uint64_t partitionSectorCount, uint16_t driveLetter) {
-    if (store_) store_->Close();
+    if (store_) (void)store_->Close();
     store_.reset();
     sourceTag_ = driveLetter;
     partitionStartLba_ = partitionStartLba;
@@ -96,7 +96,7 @@ Result CFileTypeRecovery::AttachToDisk(uint32_t sectorSize, int diskNumber,
                                        const std::string& logName, uint16_t sourceTag) {
     sourceTag_ = sourceTag;
     if (sectorSize != 0) sectorSize_ = sectorSize;
-    if (store_) store_->Close();
+    if (store_) (void)store_->Close();
     store_.reset();
     reader_.Close();
     if (Result r = reader_.OpenPhysicalDisk(diskNumber); r != kOk) return r;
@@ -107,7 +107,7 @@ Result CFileTypeRecovery::AttachToImage(uint32_t sectorSize, const std::string& 
                                         uint16_t sourceTag, const std::string& imagePath) {
     sourceTag_ = sourceTag;
     if (sectorSize != 0) sectorSize_ = sectorSize;
-    if (store_) store_->Close();
+    if (store_) (void)store_->Close();
     store_.reset();
     reader_.Close();
     if (Result r = reader_.OpenImageFile(imagePath); r != kOk) return r;
@@ -117,7 +117,7 @@ Result CFileTypeRecovery::AttachToImage(uint32_t sectorSize, const std::string& 
 Result CFileTypeRecovery::SetCallbacks(ScanProgressFn scanProgress,
                                        RecoverProgressFn recoverProgress, void* userData,
                                        int progressScale) {
-    KeepCallbacks(scanProgress, recoverProgress, userData, progressScale);
+    (void)KeepCallbacks(scanProgress, recoverProgress, userData, progressScale);  // always kOk
     CarvingContext& context = SharedCarvingContext();
     context.scanProgress = scanProgress;
     context.progressUserData = userData;
@@ -176,7 +176,7 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
 Result CFileTypeRecovery::ListChildren(const RecoveredItem* folder, int level,
                                        std::vector<RecoveredItem>& out) {
     if (!store_ || !store_->IsOpen()) return kOk;
-    store_->Flush();
+    if (Result r = store_->Flush(); r != kOk) return r;
     if (folder || level != 0) return kOk;
     return store_->ListChildren(0, 0, out);
 }
@@ -184,7 +184,7 @@ Result CFileTypeRecovery::ListChildren(const RecoveredItem* folder, int level,
 Result CFileTypeRecovery::CountFiles(const RecoveredItem* folder, int level, int& count) {
     count = 0;
     if (!store_ || !store_->IsOpen()) return kOk;
-    store_->Flush();
+    if (Result r = store_->Flush(); r != kOk) return r;
     if (folder || level != 0) return kOk;
     int32_t n = 0;
     const Result r = store_->CountFiles(0, 0, n);

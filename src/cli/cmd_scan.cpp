@@ -158,7 +158,8 @@ int RunList(const ListOptions& options) {
     rows.reserve(items.size());
     for (const RecoveredItem& it : items) {
         Row r{it, {}};
-        if (engine) engine->GetItemPath(it, r.path);
+        // An item whose folder chain is damaged is listed without a path.
+        if (engine) (void)engine->GetItemPath(it, r.path);
         rows.push_back(std::move(r));
     }
     if (options.json) {

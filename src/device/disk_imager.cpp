@@ -264,17 +264,17 @@ Result ImageCopy::Finish() {
     if (::close(fd_) != 0 && r == kOk) r = FromErrno(errno);
     fd_ = -1;
     if (r == kOk) result_.imageBytes = length;
-    if (r != kOk && result_.result == kOk) Fail(ImageStage::kWrite, r);
+    if (r != kOk && result_.result == kOk) (void)Fail(ImageStage::kWrite, r);
     return result_.result;
 }
 
 ImageResult ImageCopy::Run() {
     if (!job_.source) {
-        Fail(ImageStage::kSource, kErrInvalidParameter);
+        (void)Fail(ImageStage::kSource, kErrInvalidParameter);
         return result_;
     }
     if (Result r = CheckRange(); r != kOk) {
-        Fail(ImageStage::kSource, r);
+        (void)Fail(ImageStage::kSource, r);
         return result_;
     }
     result_.totalBytes = total_;
@@ -284,33 +284,36 @@ ImageResult ImageCopy::Run() {
         if (LoadMap() != kOk) return result_;
     }
     if (Result r = OpenDestination(); r != kOk) {
-        Fail(ImageStage::kDestination, r);
+        (void)Fail(ImageStage::kDestination, r);
         return result_;
     }
     buffer_.reset(new (std::nothrow) uint8_t[kImageChunkBytes]);
     zeros_.reset(new (std::nothrow) uint8_t[bytesPerSector_]());
     if (!buffer_ || !zeros_) {
-        Fail(ImageStage::kSource, kErrNotEnoughMemory);
+        (void)Fail(ImageStage::kSource, kErrNotEnoughMemory);
         return result_;
     }
     started_ = lastEstimate_ = lastMapSave_ = Clock::now();
 
+    // The copy and the finish record their failures in result_, which is what Run returns.
     if (!job_.rescue) {
-        CopyPlain();
-        Finish();
+        (void)CopyPlain();
+        (void)Finish();
         return result_;
     }
     // The map exists from the start, so even a copy that dies at once can be continued.
     if (Result r = SaveMap(true); r != kOk) {
-        Fail(ImageStage::kMap, r);
+        (void)Fail(ImageStage::kMap, r);
     } else {
-        CopyRescue();
+        (void)CopyRescue();
     }
-    Finish();
+    (void)Finish();
     // Saved after the image is cut and flushed, so the map never vouches for bytes that are
     // not on disk.
     if (result_.result == kOk) map_.currentStatus = '+';
-    if (Result r = SaveMap(true); r != kOk && result_.result == kOk) Fail(ImageStage::kMap, r);
+    if (Result r = SaveMap(true); r != kOk && result_.result == kOk) {
+        (void)Fail(ImageStage::kMap, r);
+    }
     result_.badBytes = map_.BytesWith(kRetryStatuses);
     for (const MapBlock& b : map_.Blocks())
         if (kRetryStatuses.find(static_cast<char>(b.status)) != std::string_view::npos)

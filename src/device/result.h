@@ -9,7 +9,19 @@
 
 namespace norvale {
 
-using Result = int32_t;
+// A result number. It converts to and from its number so that stored results, switches and
+// comparisons read as before, but a call whose result is dropped does not compile: every caller
+// handles it or says with (void) that it deliberately does not care.
+class [[nodiscard]] Result {
+  public:
+    constexpr Result() = default;
+    constexpr Result(int32_t value) : value_(value) {}  // NOLINT: a number is a result
+    constexpr operator int32_t() const { return value_; }
+    constexpr int32_t Value() const { return value_; }
+
+  private:
+    int32_t value_ = 0;
+};
 
 inline constexpr Result kOk = 0;
 inline constexpr Result kErrInvalidFunction = 1;

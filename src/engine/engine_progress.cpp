@@ -28,7 +28,8 @@ Result EngineProgress::KeepListCallback(ListProgressFn fn, void* userData, Resul
 }
 
 void EngineProgress::RenewStore(std::unique_ptr<ResultStore>& store) const {
-    if (store) store->Close();
+    // The old store's scan has ended and reported; its logs stay as they are.
+    if (store) (void)store->Close();
     store = std::make_unique<ResultStore>();
     store->SetListCallback(listCallback_, listUserData_);
 }

@@ -25,7 +25,7 @@ Result RecoverFolderTree(ResultStore* store, const RecoveredItem& folder,
                          const ItemReportFn& report, bool& stopped) {
     if (Result r = MakeFolders(destination); r != kOk) return r;
     if (!store || !store->IsOpen()) return kOk;
-    store->Flush();
+    if (Result r = store->Flush(); r != kOk) return r;
 
     struct Pending {
         RecoveredItem folder;

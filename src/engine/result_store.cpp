@@ -258,11 +258,12 @@ ResultStore::ResultStore() {
 }
 
 ResultStore::~ResultStore() {
-    Close();
+    // Owners that must know whether the last records reached the logs close explicitly.
+    (void)Close();
 }
 
 Result ResultStore::Open(const std::string& folder, const std::string& scanName) {
-    if (IsOpen()) Close();
+    if (IsOpen()) (void)Close();
     if (folder.empty() || scanName.empty()) return kErrInvalidParameter;
     const std::string base = folder.back() == '/' ? folder : folder + "/";
     if (Result r = MakeFolders(base); r != kOk) return r;
@@ -275,7 +276,7 @@ Result ResultStore::Open(const std::string& folder, const std::string& scanName)
     dataFd_ = ::open(dataPath_.c_str(), kFlags, 0644);
     if (dataFd_ < 0) {
         const Result r = FromErrno(errno);
-        Close();
+        (void)Close();  // the open's own failure is what counts
         return r;
     }
     // A reopened log is appended to after its last whole record (a cut-off tail is overwritten).
@@ -289,12 +290,12 @@ Result ResultStore::Open(const std::string& folder, const std::string& scanName)
     relationFd_ = ::open(relationPath_.c_str(), kFlags, 0644);
     if (relationFd_ < 0) {
         const Result r = FromErrno(errno);
-        Close();
+        (void)Close();  // the open's own failure is what counts
         return r;
     }
     std::vector<uint8_t> bytes;
     if (Result r = ReadWholeFile(relationFd_, bytes); r != kOk) {
-        Close();
+        (void)Close();
         return r;
     }
     ParseRelationText(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
@@ -303,7 +304,7 @@ Result ResultStore::Open(const std::string& folder, const std::string& scanName)
     try {
         buffer_.assign(size_t(bufferCapacity_), 0);
     } catch (const std::bad_alloc&) {
-        Close();
+        (void)Close();
         return kErrNotEnoughMemory;
     }
 

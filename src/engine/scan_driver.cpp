@@ -108,7 +108,8 @@ ScanOutcome ScanDriver::Run() {
             }
         }
 
-        source.engine->SetCallbacks(&ScanDriver::ProgressThunk, nullptr, this, kFullProgressScale);
+        (void)source.engine->SetCallbacks(&ScanDriver::ProgressThunk, nullptr, this,
+                                          kFullProgressScale);
         Result r = source.engine->Scan(nullptr);
         observer_.OnSourceDone(stage, r, source.engine->GetItemCount());
         if (r == kScanCancelled) {

@@ -133,7 +133,8 @@ ScanLogHistory& ScanLogHistory::Instance() {
     std::lock_guard lock(gInstanceMutex);
     if (!gInstance) {
         gInstance = std::make_unique<ScanLogHistory>(ScanLogFolder());
-        gInstance->Load();
+        // An unreadable history is started afresh: scans still run, only resuming is lost.
+        (void)gInstance->Load();
     }
     return *gInstance;
 }
@@ -223,7 +224,8 @@ std::string ScanLogHistory::CurrentFolder() const {
 void ScanLogHistory::NewScanFolder() {
     ++scanCounter_;
     resumeFound_ = false;
-    DeleteScanLog(scanLogFolder_ + "/" + std::to_string(scanCounter_) + "/");
+    // Leftovers that cannot be removed are overwritten by the new scan's logs.
+    (void)DeleteScanLog(scanLogFolder_ + "/" + std::to_string(scanCounter_) + "/");
 }
 
 bool ScanLogHistory::IsInsideScanLogFolder(const std::string& path) const {
@@ -290,7 +292,7 @@ int ScanLogHistory::TakeMatch(Match m, size_t index, ScanLogRecord& out) {
         resumeFolder_ = RecordPath(out.logFolder);
         return 1;
     }
-    if (m == Match::Stale) DeleteScanLog(RecordPath(records_[index].logFolder));
+    if (m == Match::Stale) (void)DeleteScanLog(RecordPath(records_[index].logFolder));
     resumeFound_ = false;
     resumeFolder_.clear();
     return 0;
@@ -324,7 +326,7 @@ Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t
         if (EqualsNoCase(staleFolder, folder))
             records_.erase(records_.begin() + std::ptrdiff_t(index));
         else
-            DeleteScanLog(staleFolder);
+            (void)DeleteScanLog(staleFolder);
     }
     fresh.diskNumber = diskNumber;
     fresh.startLba = startLba;

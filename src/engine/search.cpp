@@ -78,9 +78,10 @@ void Search::Run(const std::vector<SourceInfo*>& sources, const std::string& pat
     for (SourceInfo* source : sources) {
         if (!source || !source->engine) continue;
         observer_.OnSourceListing(*source);
-        source->engine->SetListCallback(&Search::ListThunk, this);
+        // An engine without a store has nothing to report progress about.
+        (void)source->engine->SetListCallback(&Search::ListThunk, this);
         source->engine->ListByType(pattern, out);
-        source->engine->SetListCallback(nullptr, nullptr);
+        (void)source->engine->SetListCallback(nullptr, nullptr);
     }
 }
 

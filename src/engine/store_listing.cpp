@@ -17,7 +17,8 @@ Result ListStoreChildren(ResultStore* store, const RecoveredItem* folder, int le
                          uint32_t rootKey, std::vector<RecoveredItem>& out) {
     if (!folder && level != 0) return kErrInvalidParameter;
     if (!HasOpenStore(store)) return kOk;
-    store->Flush();
+    // Records that never reached the logs cannot be listed; say so rather than list fewer.
+    if (Result r = store->Flush(); r != kOk) return r;
     return store->ListChildren(FolderKey(folder, rootKey), static_cast<uint32_t>(level), out);
 }
 
@@ -28,7 +29,8 @@ Result CountStoreFiles(ResultStore* store, const RecoveredItem* folder, int leve
         return kErrInvalidParameter;
     }
     if (!HasOpenStore(store)) return kOk;
-    store->Flush();
+    // Records that never reached the logs cannot be listed; say so rather than list fewer.
+    if (Result r = store->Flush(); r != kOk) return r;
     int32_t n = 0;
     const Result r = store->CountFiles(FolderKey(folder, rootKey), static_cast<uint32_t>(level), n);
     count = n;

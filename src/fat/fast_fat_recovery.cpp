@@ -20,7 +20,8 @@ constexpr size_t kBootBlockBytes = 4096;
 CFastFatRecovery::CFastFatRecovery() = default;
 
 CFastFatRecovery::~CFastFatRecovery() {
-    if (store_) store_->Close();
+    // The scan reported its own write failures; at teardown nobody is left to tell.
+    if (store_) (void)store_->Close();
 }
 
 Result CFastFatRecovery::OpenImage(const std::string& imagePath, uint16_t sourceTag) {
@@ -71,7 +72,7 @@ Result CFastFatRecovery::FinishOpen(uint64_t partitionStartLba, uint64_t partiti
     table_ = std::make_unique<FatTable>(reader_, geometry_);
     // A FAT that cannot be read leaves every entry unreadable, so chains run on contiguously;
     // the volume can still be scanned.
-    table_->Load();
+    (void)table_->Load();
     clusterMap_.clear();
     return openResult_ = kOk;
 }

@@ -12,7 +12,7 @@ namespace norvale {
 CProfessionalFatRecovery::CProfessionalFatRecovery() = default;
 
 CProfessionalFatRecovery::~CProfessionalFatRecovery() {
-    if (store_) store_->Close();
+    if (store_) (void)store_->Close();
 }
 
 Result CProfessionalFatRecovery::OpenImage(const std::string& imagePath, uint16_t sourceTag) {

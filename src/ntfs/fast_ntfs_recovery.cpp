@@ -20,7 +20,7 @@ constexpr uint32_t kRootKey = static_cast<uint32_t>(kMftRecordRoot);
 CFastNtfsRecovery::CFastNtfsRecovery() = default;
 
 CFastNtfsRecovery::~CFastNtfsRecovery() {
-    if (store_) store_->Close();
+    if (store_) (void)store_->Close();
 }
 
 Result CFastNtfsRecovery::OpenImage(const std::string& imagePath, uint16_t sourceTag) {

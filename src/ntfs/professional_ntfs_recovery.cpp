@@ -44,7 +44,7 @@ uint32_t CandidateRecordBytes(std::span<const uint8_t> sector, uint32_t bytesPer
 CProfessionalNtfsRecovery::CProfessionalNtfsRecovery() = default;
 
 CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() {
-    if (store_) store_->Close();
+    if (store_) (void)store_->Close();
 }
 
 void CProfessionalNtfsRecovery::Reset() {

@@ -58,7 +58,7 @@ void CProfessionalNtfsRecovery::RegisterMft(std::span<const uint8_t> record, uin
     if (FirstDataAttribute(record, data) != kOk || !data.nonResident) return;
     std::vector<DataRun> runs;
     // A list that ends badly still places the records of the runs before the damage.
-    DecodeRunList(data.bytes, 0, runs);
+    (void)DecodeRunList(data.bytes, 0, runs);
     const uint32_t stated = SectorsPerClusterFromRecord(record, bytesPerSector_);
     if (stated != 0) sectorsPerCluster = stated;
     if (sectorsPerCluster == 0) sectorsPerCluster = spcEstimate_;
@@ -197,7 +197,8 @@ bool CProfessionalNtfsRecovery::ContentMatches(const FoundRecordFacts& facts, ui
     // The stored clusters of compressed or encrypted content say nothing about the file.
     if ((facts.data.flags & (kAttrFlagCompressed | kAttrFlagEncrypted)) != 0) return true;
     std::vector<DataRun> runs;
-    DecodeRunList(facts.data.bytes, 0, runs);
+    // The runs before any damage are what can be checked.
+    (void)DecodeRunList(facts.data.bytes, 0, runs);
     if (runs.empty()) return true;
     std::vector<uint8_t> sector(bps, 0);  // a sparse start reads as zeros
     uint64_t lba = 0;

@@ -141,8 +141,9 @@ Result CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t s
 
     ScanLogRecord record{};
     TakeSavedScan(ScanLogHistory::Instance().FindImageScan(imagePath, record), record.resumeState);
-    fat_.OpenImage(imagePath, sourceTag);
-    const Result r = ntfs_.OpenImage(imagePath, sourceTag);
+    const Result fatOpened = fat_.OpenImage(imagePath, sourceTag);
+    Result r = ntfs_.OpenImage(imagePath, sourceTag);
+    if (r == kOk) r = fatOpened;
     inner_ = CreateRecoveryEngine(imagePath, sourceTag, false);
     return openResult_ = r;
 }
@@ -172,9 +173,10 @@ Result CProfessionalRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLb
     TakeSavedScan(ScanLogHistory::Instance().FindPartitionScan(diskNumber, partitionStartLba,
                                                                partitionSectorCount, record),
                   record.resumeState);
-    fat_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
-    const Result r =
-        ntfs_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
+    const Result fatOpened =
+        fat_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
+    Result r = ntfs_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
+    if (r == kOk) r = fatOpened;
     inner_ = CreateRecoveryEngine(diskNumber, partitionStartLba, partitionSectorCount, driveLetter,
                                   false);
     return openResult_ = r;
@@ -184,14 +186,17 @@ Result CProfessionalRecovery::SetCallbacks(ScanProgressFn scanProgress,
                                            RecoverProgressFn recoverProgress, void* userData,
                                            int /*progressScale*/) {
     // The coordinator's own reports state their scales: the final one is on the full scale.
-    KeepCallbacks(scanProgress, recoverProgress, userData, kFullProgressScale);
+    Result r = KeepCallbacks(scanProgress, recoverProgress, userData, kFullProgressScale);
+    auto keep = [&r](Result next) {
+        if (r == kOk) r = next;
+    };
     if (inner_) {
-        inner_->SetCallbacks(scanProgress, recoverProgress, userData, kStageProgressScale);
+        keep(inner_->SetCallbacks(scanProgress, recoverProgress, userData, kStageProgressScale));
     }
-    fat_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale);
-    ntfs_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale);
-    carver_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale);
-    return kOk;
+    keep(fat_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale));
+    keep(ntfs_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale));
+    keep(carver_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale));
+    return r;
 }
 
 Result CProfessionalRecovery::Scan(const char* /*logName*/) {
@@ -222,7 +227,11 @@ Result CProfessionalRecovery::Scan(const char* /*logName*/) {
     // The deleted-file stage.
     bool useMap = false;
     if (inner_) {
-        inner_->SetCallbacks(scanProgress_, nullptr, userData_, kStageProgressScale);
+        if (Result r = inner_->SetCallbacks(scanProgress_, nullptr, userData_, kStageProgressScale);
+            r != kOk) {
+            resumePending_ = false;
+            return r;
+        }
         // The ext engine answers yes but maps nothing: the whole source is read then.
         const bool mapped = inner_->BuildClusterMap() == kOk &&
                             dynamic_cast<CFastExtRecovery*>(inner_.get()) == nullptr;
@@ -515,7 +524,8 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
                 const auto want = static_cast<uint32_t>(std::max<size_t>(1, needed / s));
                 if (recordCopy_.size() < size_t{want} * s) recordCopy_.resize(size_t{want} * s);
                 std::fill(recordCopy_.begin(), recordCopy_.end(), 0);
-                reader_.ReadSectors(want, recordCopy_.data(), lba, s, got);
+                // A read that fails part-way leaves `got` at what arrived; zeros stand for the rest.
+                (void)reader_.ReadSectors(want, recordCopy_.data(), lba, s, got);
                 record = got > 0 ? std::span<const uint8_t>(recordCopy_.data(), size_t{got} * s)
                                  : record;
             } else {
@@ -642,7 +652,7 @@ Result CProfessionalRecovery::CountFiles(const RecoveredItem* folder, int level,
           static_cast<IFileRecoveryParse*>(&ntfs_), static_cast<IFileRecoveryParse*>(&carver_)}) {
         if (!engine) continue;
         int one = 0;
-        engine->CountFiles(nullptr, 0, one);
+        if (Result r = engine->CountFiles(nullptr, 0, one); r != kOk) return r;
         count += one;
     }
     return kOk;
@@ -665,9 +675,9 @@ uint64_t CProfessionalRecovery::GetItemCount() {
         std::vector<RecoveredItem> carved, kept, rebuilt;
         const ListProgressFn fn = listCallback_;
         void* const data = listUserData_;
-        carver_.SetListCallback(nullptr, nullptr);
+        (void)carver_.SetListCallback(nullptr, nullptr);
         carver_.ListByType(everything, carved);
-        carver_.SetListCallback(fn, data);
+        (void)carver_.SetListCallback(fn, data);
         AppendCarvedOnly(carved, FileSystemStarts(ListFileSystemFinds(), 0), kept);
         fat_.SetListCallback(nullptr, nullptr);
         fat_.ListByType(everything, rebuilt);
@@ -697,9 +707,10 @@ std::vector<RecoveredItem> CProfessionalRecovery::ListFileSystemFinds() {
     for (IFileRecoveryParse* engine : {inner_.get(), static_cast<IFileRecoveryParse*>(&fat_),
                                        static_cast<IFileRecoveryParse*>(&ntfs_)}) {
         if (!engine) continue;
-        engine->SetListCallback(nullptr, nullptr);
+        // Engines without a store have no listing to report on; that is all these can say.
+        (void)engine->SetListCallback(nullptr, nullptr);
         engine->ListByType(everything, found);
-        engine->SetListCallback(fn, data);
+        (void)engine->SetListCallback(fn, data);
     }
     return found;
 }
@@ -762,11 +773,12 @@ Result CProfessionalRecovery::BuildClusterMap() {
 
 Result CProfessionalRecovery::SetListCallback(ListProgressFn fn, void* userData) {
     // The coordinator keeps no store of its own: every engine gets the callback.
-    KeepListCallback(fn, userData, nullptr, kOk);
-    if (inner_) inner_->SetListCallback(fn, userData);
-    fat_.SetListCallback(fn, userData);
-    ntfs_.SetListCallback(fn, userData);
-    carver_.SetListCallback(fn, userData);
+    // Engines without a store answer that they have nothing to report on.
+    (void)KeepListCallback(fn, userData, nullptr, kOk);
+    if (inner_) (void)inner_->SetListCallback(fn, userData);
+    (void)fat_.SetListCallback(fn, userData);
+    (void)ntfs_.SetListCallback(fn, userData);
+    (void)carver_.SetListCallback(fn, userData);
     return kOk;
 }
 

@@ -70,8 +70,9 @@ int RunApplication(int& argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("norvale"));
     QApplication::setDesktopFileName(QStringLiteral("norvale"));
 
-    // The first text lookup reads config.ini; a first start gets one with the defaults.
-    EnsureConfigFile(ConfigFilePath());
+    // The first text lookup reads config.ini; a first start gets one with the defaults. Where
+    // it cannot be written the defaults are used all the same.
+    (void)EnsureConfigFile(ConfigFilePath());
 
     SingleInstance instance;
     if (!instance.BecomePrimary()) {

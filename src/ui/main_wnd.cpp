@@ -253,7 +253,10 @@ void CMainWnd::ConnectControls() {
         if (url.isValid()) options_.hooks.openUrl(url);
     });
     connect(assistMenu_, &CAssistMenu::languageChosen, this,
-            [this](const QString& name) { SetLanguageAndAnnounce(name.toStdString(), table_); });
+            [this](const QString& name) {
+                // A language that cannot be remembered in config.ini is still switched to.
+                (void)SetLanguageAndAnnounce(name.toStdString(), table_);
+            });
     connect(assistMenu_, &CAssistMenu::exitChosen, this, [this] {
         close();
         QCoreApplication::quit();
@@ -533,7 +536,7 @@ void CMainWnd::ReleaseScannedSources() {
     scanned_.clear();  // the engines close their stores
     // A deleted-file scan is quick to repeat and cannot be resumed: its log is not kept.
     if (lastScanKind_ == kDeletedFileScan && !lastLogFolder_.empty())
-        ScanLogHistory::Instance().DeleteScanLog(lastLogFolder_);
+        (void)ScanLogHistory::Instance().DeleteScanLog(lastLogFolder_);  // best effort
     lastLogFolder_.clear();
 }
 
