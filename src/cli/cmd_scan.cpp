@@ -15,6 +15,7 @@
 #include "device/image_destination.h"
 #include "engine/data_paths.h"
 #include "engine/output_naming.h"
+#include "engine/recovered_file_writer.h"
 #include "engine/recovery_driver.h"
 #include "engine/scan_log_history.h"
 
@@ -192,20 +193,61 @@ int RunRecover(const RecoverOptions& options) {
                      ResultText(r).c_str());
         return kExitBadInput;
     }
+    // A list cut short by Ctrl-C is not the whole of what the source holds: recovering it as if
+    // it were would read as complete.
+    if (session.Stopped()) {
+        std::fprintf(stderr, "Stopped during the scan: nothing was recovered.\n");
+        return kExitStopped;
+    }
     std::vector<RecoveredItem> items = CollectItems(session, pattern, options.scan.quiet);
+    if (session.CollectStopped()) {
+        std::fprintf(stderr, "Stopped while collecting the found files: nothing was recovered.\n");
+        return kExitStopped;
+    }
+    if (!options.noSpaceCheck) {
+        const uint64_t needed = SelectedBytes(items);
+        uint64_t available = 0;
+        const Result space = CheckFreeSpace(options.to, needed, available);
+        if (space == kErrDiskFull) {
+            std::fprintf(stderr,
+                         "norvale-cli: the %zu files to recover need %s but %s has only %s "
+                         "free. Free some space or choose another folder (or pass "
+                         "--no-space-check to recover as much as fits).\n",
+                         items.size(), FormatSize(int64_t(needed)).c_str(), options.to.c_str(),
+                         FormatSize(int64_t(available)).c_str());
+            return kExitBadInput;
+        }
+        if (space != kOk && !options.scan.quiet) {
+            std::fprintf(stderr, "norvale-cli: cannot tell the free space of %s: %s.\n",
+                         options.to.c_str(), ResultText(space).c_str());
+        }
+    }
     CliRecoveryObserver observer(options.scan.quiet);
     RecoveryDriver driver(session.Sources(), observer);
-    RecoveryOutcome outcome = driver.RecoverItems(items, options.to);
+    FileWriteOptions writeOptions;
+    writeOptions.keepPartial = options.keepPartial;
+    writeOptions.skipExisting = !options.noSkipExisting;
+    driver.SetWriteOptions(writeOptions);
+    RecoveryOutcome outcome = RecoverWithInterrupt(driver, items, options.to);
     for (const RecoveryDetailRow& row : driver.DetailRows()) {
         if (row.result != kOk) {
             std::fprintf(stderr, "failed: %s: %s\n", row.name.c_str(), row.status.c_str());
         }
     }
     RecoveryCounts c = driver.Counts();
-    std::printf("Recovered %d of %d files into %s (%d failed)%s.\n", c.Succeeded(), c.total,
-                options.to.c_str(), c.failed,
+    std::string already;
+    if (c.alreadyRecovered > 0) {
+        already = "; " + std::to_string(c.alreadyRecovered) + " already there, not written again";
+    }
+    std::printf("Recovered %d of %d files into %s (%d failed%s)%s.\n", c.Succeeded(), c.total,
+                options.to.c_str(), c.failed, already.c_str(),
                 outcome == RecoveryOutcome::kStopped ? "; stopped before the end" : "");
-    return c.failed == 0 && outcome == RecoveryOutcome::kDone ? 0 : 1;
+    if (outcome == RecoveryOutcome::kStopped) {
+        std::printf("Stopped: %d file%s not tried.\n", c.notTried,
+                    c.notTried == 1 ? " was" : "s were");
+        return kExitStopped;
+    }
+    return c.failed == 0 ? 0 : 1;
 }
 
 }  // namespace norvale::cli

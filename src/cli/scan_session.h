@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/recovered_item.h"
+#include "engine/recovery_driver.h"
 #include "engine/source_info.h"
 
 namespace norvale::cli {
@@ -26,6 +27,8 @@ class ScanSession {
     int Run(const ScanOptions& options);
 
     bool Stopped() const { return stopped_; }
+    // Whether Ctrl-C stopped CollectItems: its list is then incomplete.
+    bool CollectStopped() const { return collectStopped_; }
     std::vector<SourceInfo>& Sources() { return sources_; }
     IFileRecoveryParse* Engine() { return sources_.empty() ? nullptr : sources_[0].engine.get(); }
     const SourceInfo& Source() const { return sources_[0]; }
@@ -35,13 +38,21 @@ class ScanSession {
   private:
     std::vector<SourceInfo> sources_;
     bool stopped_ = false;
+    bool collectStopped_ = false;
     unsigned long deviceNumber_ = 0;
+
+    friend std::vector<RecoveredItem> CollectItems(ScanSession&, const std::string&, bool);
 };
 
 // Collects the items of the session's engines that match `pattern` (no progress shown when
 // quiet).
 std::vector<RecoveredItem> CollectItems(ScanSession& session, const std::string& pattern,
                                         bool quiet);
+
+// Runs `driver` over `items` into `root` with Ctrl-C turned into a stop request.
+RecoveryOutcome RecoverWithInterrupt(RecoveryDriver& driver,
+                                     const std::vector<RecoveredItem>& items,
+                                     const std::string& root);
 
 // Builds the search pattern from --type and --ext; all six kinds when both are empty.
 // Returns false with a message for an unknown kind.

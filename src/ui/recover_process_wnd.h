@@ -81,6 +81,7 @@ class CRecoverProcessWnd : public ProcessWindow {
     std::unique_ptr<RecoveryDriver> driver_;
     RecoveryCounts counts_;
     bool detailShown_ = false;
+    bool stoppedRun_ = false;  // the run ended by a stop; the summary stays until closed
 
     QLabel* current_ = nullptr;
     QLabel* recovered_ = nullptr;

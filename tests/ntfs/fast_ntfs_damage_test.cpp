@@ -54,6 +54,31 @@ class FastNtfsCard : public ::testing::Test {
     std::map<std::string, uint64_t> inodes_;  // by fixture path or by name
 };
 
+// A deleted record whose unnamed data attribute is damaged (here: it became a named stream)
+// describes no content: recovering it fails, whatever size its name attribute states, and
+// leaves no empty file that would pass for the recovered one.
+TEST_F(FastNtfsCard, RecordWithoutItsDataIsAFailureNotAnEmptyFile) {
+    {
+        auto v = OpenNtfsImage(image_);
+        ASSERT_TRUE(v);
+        std::vector<uint8_t> record(v->volume->RecordBytes());
+        AttributeRef data;
+        ASSERT_EQ(v->volume->ReadRecord(inodes_.at("gone.txt"), record), kOk);
+        ASSERT_TRUE(FindAttribute(record, kAttrData, u"", data));
+        // A one-character name, read from the attribute's own value bytes.
+        PatchBytes(image_, RecordOffset(image_, inodes_.at("gone.txt")) + data.offset + 9,
+                   {1, 0x18, 0});
+    }
+    auto engine = ScanNtfs(image_);
+    ASSERT_TRUE(engine);
+    auto all = ListAll(*engine);
+    ASSERT_TRUE(all.count("gone.txt"));
+    const std::string out = dir_ / "out";
+    ASSERT_EQ(MakeFolders(out), kOk);
+    EXPECT_NE(engine->RecoverItem(all["gone.txt"], out + "/gone.txt", 0), kOk);
+    EXPECT_TRUE(fs::is_empty(out));
+}
+
 TEST_F(FastNtfsCard, DeletedFilesComeBackUnderTheirLiveFolders) {
     Result scanned = kErrGenFailure;
     auto engine = ScanNtfs(image_, &scanned);
