@@ -213,6 +213,13 @@ TEST_F(CarvingEngine, RecoveryWritesExactlyTheFileAndNeverReplacesOne) {
     EXPECT_EQ(calls.back().error, 0);
     EXPECT_EQ(calls.back().path, dest);
 
+    // The same file again is found already there and not written twice, unless asked to.
+    ASSERT_EQ(engine_.RecoverItem(item, dest, 0), kOk);
+    EXPECT_FALSE(fs::exists(dir_ / "out/photo/40(1).jpg"));
+    EXPECT_EQ(calls.back().path, dest);
+    FileWriteOptions again;
+    again.skipExisting = false;
+    const FileWriteScope scope(again);
     ASSERT_EQ(engine_.RecoverItem(item, dest, 0), kOk);
     EXPECT_EQ(ReadFileBytes(dir_ / "out/photo/40(1).jpg"), photo);
     EXPECT_EQ(ReadFileBytes(dest), photo);

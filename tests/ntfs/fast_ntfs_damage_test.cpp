@@ -157,7 +157,12 @@ TEST_F(FastNtfsCard, HostileParentsAndNamesEndAndStayInside) {
     EXPECT_EQ(engine->RecoverItem(all["fill/f4"], dir_ / "out/f4", 0), kErrHandleEof);
     EXPECT_TRUE(ReadFileBytes(dir_ / "out/f4").empty());
     const std::string out = dir_ / "out";
-    ASSERT_EQ(engine->RecoverItem(all["fill"], out + "/fill", 0), kErrHandleEof);
+    // f4 runs past the volume and f3258 (created as the volume ran full) has no data: both
+    // fail, and neither leaves a file.
+    const Result folder = engine->RecoverItem(all["fill"], out + "/fill", 0);
+    EXPECT_TRUE(folder == kErrHandleEof || folder == kErrUnsupportedLayout) << folder;
+    EXPECT_FALSE(fs::exists(out + "/fill/f4"));
+    EXPECT_FALSE(fs::exists(out + "/fill/f3258"));
     EXPECT_EQ(ReadFileBytes(out + "/fill/_"), Pattern("fill block", 3000));
     for (const auto& e : fs::recursive_directory_iterator(dir_.Path())) {
         EXPECT_TRUE(e.path().string().rfind(out, 0) == 0 || e.path() == image_) << e.path();
