@@ -153,7 +153,7 @@ void CRecoverProcessWnd::OnStopButton() {
         return;
     }
     AskStop();
-    // After a confirmed stop the worker's end closes the window with kStopped.
+    // After a confirmed stop the worker's end shows the summary; closing it gives kStopped.
 }
 
 void CRecoverProcessWnd::ToggleDetail() {
