@@ -65,14 +65,20 @@ TEST_F(FastNtfsCard, RecordWithoutItsDataIsAFailureNotAnEmptyFile) {
         AttributeRef data;
         ASSERT_EQ(v->volume->ReadRecord(inodes_.at("gone.txt"), record), kOk);
         ASSERT_TRUE(FindAttribute(record, kAttrData, u"", data));
+        const uint64_t at = RecordOffset(image_, inodes_.at("gone.txt"));
         // A one-character name, read from the attribute's own value bytes.
-        PatchBytes(image_, RecordOffset(image_, inodes_.at("gone.txt")) + data.offset + 9,
-                   {1, 0x18, 0});
+        PatchBytes(image_, at + data.offset + 9, {1, 0x18, 0});
+        // The name attribute's size is often left at 0: then nothing states a size at all.
+        AttributeRef name;
+        ASSERT_TRUE(FindAttribute(record, kAttrFileName, u"", name));
+        const uint64_t value = name.offset + Le16(name.bytes.data() + 0x14);
+        PatchBytes(image_, at + value + 0x30, std::vector<uint8_t>(8, 0));
     }
     auto engine = ScanNtfs(image_);
     ASSERT_TRUE(engine);
     auto all = ListAll(*engine);
     ASSERT_TRUE(all.count("gone.txt"));
+    EXPECT_EQ(uint64_t(all["gone.txt"].fileSize), 0u);
     const std::string out = dir_ / "out";
     ASSERT_EQ(MakeFolders(out), kOk);
     EXPECT_NE(engine->RecoverItem(all["gone.txt"], out + "/gone.txt", 0), kOk);
