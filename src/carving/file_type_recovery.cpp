@@ -261,7 +261,7 @@ Result CFileTypeRecovery::RecoverItem(const RecoveredItem& item, const std::stri
         }
     }
     uint64_t done = 0;
-    return CopyToNewFile(path, item.fileSize, stopped,
+    return CopyToNewFile(item, path, item.fileSize, stopped,
                          [&](const ChunkSink& sink, const CopiedFn& copied) {
                              return CopyCarved(item, UINT64_MAX, done, sink, copied);
                          });

@@ -62,6 +62,17 @@ int RunCli(int argc, char** argv) {
     recoverCmd->add_option("--to", recover.to, "Destination folder (on another drive)")->required();
     recoverCmd->add_flag("--allow-same-device", recover.allowSameDevice,
                          "Allow a destination on the scanned disk (overwrites lost data)");
+    recoverCmd->add_flag("--keep-partial", recover.keepPartial,
+                         "Keep files that could not be read whole, as \"name (incomplete).ext\"");
+    recoverCmd->add_flag("--no-skip-existing", recover.noSkipExisting,
+                         "Write files again that the destination already holds identically "
+                         "(by default they are skipped)");
+    recoverCmd->add_flag("--no-space-check", recover.noSpaceCheck,
+                         "Start even when the destination has less free space than the files "
+                         "need");
+    recoverCmd->footer(
+        "Exit codes: 0 all files recovered (or already there), 1 some failed, 2 bad input or "
+        "not enough free space, 3 stopped (Ctrl-C) before every file was tried.");
 
     ImageOptions image;
     CLI::App* imageCmd = app.add_subcommand(

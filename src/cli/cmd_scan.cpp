@@ -16,6 +16,7 @@
 #include "device/image_destination.h"
 #include "engine/data_paths.h"
 #include "engine/output_naming.h"
+#include "engine/recovered_file_writer.h"
 #include "engine/recovery_driver.h"
 #include "engine/scan_log_history.h"
 
@@ -207,10 +208,42 @@ int RunRecover(const RecoverOptions& options) {
                      ResultText(r).c_str());
         return kExitBadInput;
     }
+    // A list cut short by Ctrl-C is not the whole of what the source holds: recovering it as if
+    // it were would read as complete.
+    if (session.Stopped()) {
+        std::fprintf(stderr, "Stopped during the scan: nothing was recovered.\n");
+        return kExitStopped;
+    }
     std::vector<RecoveredItem> items = CollectItems(session, pattern, options.scan.quiet);
+    if (session.CollectStopped()) {
+        std::fprintf(stderr, "Stopped while collecting the found files: nothing was recovered.\n");
+        return kExitStopped;
+    }
+    if (!options.noSpaceCheck) {
+        const uint64_t needed = SelectedBytes(items);
+        uint64_t available = 0;
+        const Result space = CheckFreeSpace(options.to, needed, available);
+        if (space == kErrDiskFull) {
+            std::fprintf(stderr,
+                         "norvale-cli: the %zu files to recover need %s but %s has only %s "
+                         "free. Free some space or choose another folder (or pass "
+                         "--no-space-check to recover as much as fits).\n",
+                         items.size(), FormatSize(int64_t(needed)).c_str(), options.to.c_str(),
+                         FormatSize(int64_t(available)).c_str());
+            return kExitBadInput;
+        }
+        if (space != kOk && !options.scan.quiet) {
+            std::fprintf(stderr, "norvale-cli: cannot tell the free space of %s: %s.\n",
+                         options.to.c_str(), ResultText(space).c_str());
+        }
+    }
     CliRecoveryObserver observer(options.scan.quiet);
     RecoveryDriver driver(session.Sources(), observer);
-    RecoveryOutcome outcome = driver.RecoverItems(items, options.to);
+    FileWriteOptions writeOptions;
+    writeOptions.keepPartial = options.keepPartial;
+    writeOptions.skipExisting = !options.noSkipExisting;
+    driver.SetWriteOptions(writeOptions);
+    RecoveryOutcome outcome = RecoverWithInterrupt(driver, items, options.to);
     for (const RecoveryDetailRow& row : driver.DetailRows()) {
         if (row.result != kOk) {
             // The folder the file was meant for, so that a write error names its place.
@@ -220,12 +253,22 @@ int RunRecover(const RecoverOptions& options) {
         }
     }
     RecoveryCounts c = driver.Counts();
-    std::printf("Recovered %d of %d files into %s (%d failed)%s.\n", c.Succeeded(), c.total,
-                options.to.c_str(), c.failed,
+    std::string already;
+    if (c.alreadyRecovered > 0) {
+        already = "; " + std::to_string(c.alreadyRecovered) + " already there, not written again";
+    }
+    std::printf("Recovered %d of %d files into %s (%d failed%s)%s.\n", c.Succeeded(), c.total,
+                options.to.c_str(), c.failed, already.c_str(),
                 outcome == RecoveryOutcome::kStopped ? "; stopped before the end" : "");
-    const Result scanned = session.ScanResult();
-    const bool scanOk = scanned == kOk || scanned == kScanCancelled;
-    return c.failed == 0 && outcome == RecoveryOutcome::kDone && scanOk ? 0 : 1;
+    if (outcome == RecoveryOutcome::kStopped) {
+        std::printf("Stopped: %d file%s not tried.\n", c.notTried,
+                    c.notTried == 1 ? " was" : "s were");
+        return kExitStopped;
+    }
+    // A scan that ended on an error (its logs could not be written) may have missed files.
+    const Result scanResult = session.ScanResult();
+    const bool scanOk = scanResult == kOk || scanResult == kScanCancelled;
+    return c.failed == 0 && scanOk ? 0 : 1;
 }
 
 }  // namespace norvale::cli

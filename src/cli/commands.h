@@ -24,12 +24,19 @@ struct ListOptions {
     bool json = false;
 };
 
+// Exit code of a recovery that was stopped (Ctrl-C) before every file was tried, also during
+// its scan or while its list was collected.
+inline constexpr int kExitStopped = 3;
+
 struct RecoverOptions {
     ScanOptions scan;
     std::string types;
     std::string exts;
     std::string to;
     bool allowSameDevice = false;
+    bool keepPartial = false;     // keep cut-off files as "name (incomplete).ext"
+    bool noSkipExisting = false;  // write files again that the destination already holds
+    bool noSpaceCheck = false;    // start even when the selection does not fit the free space
 };
 
 struct ImageOptions {
@@ -47,6 +54,8 @@ int RunImage(const ImageOptions& options);
 
 int RunScan(const ScanOptions& options);
 int RunList(const ListOptions& options);
+// Exit code 0 when every file was recovered (or was already there), 1 when some failed,
+// 2 for bad input or a destination without room, kExitStopped when stopped.
 int RunRecover(const RecoverOptions& options);
 
 }  // namespace norvale::cli

@@ -21,11 +21,13 @@ namespace {
 
 std::atomic<ScanDriver*> gActiveScan{nullptr};
 std::atomic<Search*> gActiveSearch{nullptr};
+std::atomic<RecoveryDriver*> gActiveRecovery{nullptr};
 
 void OnInterrupt(int) {
     // Only lock-free atomic stores here: the engines see the stop at their next report.
     if (ScanDriver* d = gActiveScan.load()) d->RequestStop();
     if (Search* s = gActiveSearch.load()) s->RequestStop();
+    if (RecoveryDriver* r = gActiveRecovery.load()) r->RequestStop();
 }
 
 class InterruptGuard {
@@ -214,8 +216,19 @@ std::vector<RecoveredItem> CollectItems(ScanSession& session, const std::string&
     gActiveSearch = &search;
     search.Run(sources, pattern, items);
     gActiveSearch = nullptr;
+    session.collectStopped_ = search.StopRequested();
     observer.Done();
     return items;
+}
+
+RecoveryOutcome RecoverWithInterrupt(RecoveryDriver& driver,
+                                     const std::vector<RecoveredItem>& items,
+                                     const std::string& root) {
+    InterruptGuard guard;
+    gActiveRecovery = &driver;
+    const RecoveryOutcome outcome = driver.RecoverItems(items, root);
+    gActiveRecovery = nullptr;
+    return outcome;
 }
 
 bool PatternFromOptions(const std::string& types, const std::string& exts, std::string& pattern,

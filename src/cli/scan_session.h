@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/recovered_item.h"
+#include "engine/recovery_driver.h"
 #include "engine/source_info.h"
 
 namespace norvale::cli {
@@ -29,6 +30,8 @@ class ScanSession {
     // The engine's scan result: kOk, kScanCancelled, or the error that ended the scan early
     // (its logs could not be written, for one); what was found before is still listed.
     Result ScanResult() const { return scanResult_; }
+    // Whether Ctrl-C stopped CollectItems: its list is then incomplete.
+    bool CollectStopped() const { return collectStopped_; }
     std::vector<SourceInfo>& Sources() { return sources_; }
     IFileRecoveryParse* Engine() { return sources_.empty() ? nullptr : sources_[0].engine.get(); }
     const SourceInfo& Source() const { return sources_[0]; }
@@ -39,13 +42,21 @@ class ScanSession {
     std::vector<SourceInfo> sources_;
     bool stopped_ = false;
     Result scanResult_ = kOk;
+    bool collectStopped_ = false;
     unsigned long deviceNumber_ = 0;
+
+    friend std::vector<RecoveredItem> CollectItems(ScanSession&, const std::string&, bool);
 };
 
 // Collects the items of the session's engines that match `pattern` (no progress shown when
 // quiet).
 std::vector<RecoveredItem> CollectItems(ScanSession& session, const std::string& pattern,
                                         bool quiet);
+
+// Runs `driver` over `items` into `root` with Ctrl-C turned into a stop request.
+RecoveryOutcome RecoverWithInterrupt(RecoveryDriver& driver,
+                                     const std::vector<RecoveredItem>& items,
+                                     const std::string& root);
 
 // Builds the search pattern from --type and --ext; all six kinds when both are empty.
 // Returns false with a message for an unknown kind.

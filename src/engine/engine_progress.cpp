@@ -1,11 +1,6 @@
 #include "engine/engine_progress.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-
-#include "device/chunked_io.h"
-#include "engine/output_naming.h"
+#include "engine/recovered_file_writer.h"
 
 namespace norvale {
 
@@ -67,15 +62,21 @@ Result EngineProgress::FinishFile(Result result, const std::string& path, bool& 
     return result;
 }
 
-Result EngineProgress::CopyToNewFile(std::string& path, uint64_t size, bool& stopped,
-                                     const FileCopyBody& copy) const {
-    int fd = -1;
-    if (Result r = CreateNewFile(path, fd); r != kOk) return FinishFile(r, path, stopped);
+Result EngineProgress::CopyToNewFile(const RecoveredItem& item, std::string& path, uint64_t size,
+                                     bool& stopped, const FileCopyBody& copy) const {
+    RecoveredFileWriter writer(path, item);
+    if (Result r = writer.Open(); r != kOk) {
+        (void)writer.Finish(r);
+        return FinishFile(r, path, stopped);
+    }
     bool askedToStop = false;
     Result result =
-        copy([fd](const uint8_t* bytes, size_t n) { return WriteAllBytes(fd, bytes, n); },
+        copy([&writer](const uint8_t* bytes, size_t n) { return writer.Write(bytes, n); },
              [&](uint64_t done) { return ReportFileProgress(done, size, path, askedToStop); });
-    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
+    // A copy that ended early without saying why is still not the whole file.
+    if (result == kOk && !askedToStop && writer.BytesWritten() < size) result = kErrHandleEof;
+    result = writer.Finish(result, askedToStop);
+    path = writer.Path();
     if (askedToStop) {
         stopped = true;
         return result;

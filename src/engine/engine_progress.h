@@ -50,11 +50,13 @@ class EngineProgress {
     // The one report at 100% that ends every copied file and carries its result. Returns the
     // callback's answer when it asked to stop (`stopped` is then set), else `result`.
     Result FinishFile(Result result, const std::string& path, bool& stopped) const;
-    // Creates a new file at `path` (moved to a free name when that one is taken), writes the
-    // `size` bytes `copy` hands over with the reports of ReportFileProgress, closes the file and
-    // ends with FinishFile. A stop asked for during the copy returns the copy's result with
-    // `stopped` set and without the final report; a file that cannot be created is reported.
-    Result CopyToNewFile(std::string& path, uint64_t size, bool& stopped,
+    // Writes the `size` bytes `copy` hands over into a new file for `item` at `path` through
+    // RecoveredFileWriter (its times set, never replacing anything; `path` becomes the final
+    // name), with the reports of ReportFileProgress, and ends with FinishFile. A copy that gives
+    // fewer bytes fails with kErrHandleEof and leaves no file under the real name. A stop asked
+    // for during the copy returns the copy's result with `stopped` set and without the final
+    // report; a file that cannot be created is reported.
+    Result CopyToNewFile(const RecoveredItem& item, std::string& path, uint64_t size, bool& stopped,
                          const FileCopyBody& copy) const;
 
     ScanProgressFn scanProgress_ = nullptr;

@@ -13,17 +13,19 @@
 
 namespace norvale {
 
-// Copies one file to `path` (already unique). Sets `stopped` when a progress callback asked
-// to stop; the result is then the callback's answer.
+// Copies one file to `path` (where the writer starts looking for a free name). Sets `stopped` when
+// a progress callback asked to stop; the result is then the callback's answer.
 using FileCopyFn =
     std::function<Result(const RecoveredItem& file, const std::string& path, bool& stopped)>;
 // Reports a finished item (a folder that could not be created) to the progress callback;
 // a non-zero answer stops the walk.
 using ItemReportFn = std::function<int(int percent, Result error, const std::string& path)>;
 
-// Creates `destination` and writes the folder's content below it. Returns the first failure
-// (or kOk); when stopped, the callback's answer. Each folder is entered once, so a damaged log
-// that lists a folder inside itself cannot loop.
+// Creates `destination` and writes the folder's content below it; every folder gets the item's
+// times after its content. When identical files are skipped, a sub-folder an earlier run wrote
+// is filled again instead of a numbered new one. Returns the first failure (a store that could
+// not be flushed or listed included), or kOk; when stopped, the callback's answer. Each folder is
+// entered once, so a damaged log that lists a folder inside itself cannot loop.
 Result RecoverFolderTree(ResultStore* store, const RecoveredItem& folder,
                          const std::string& destination, const FileCopyFn& copyFile,
                          const ItemReportFn& report, bool& stopped);

@@ -1,11 +1,19 @@
 #include "engine/recovery_driver.h"
 
+#include <sys/stat.h>
+
 #include <exception>
 
 #include "engine/data_paths.h"
 #include "engine/output_naming.h"
 
 namespace norvale {
+namespace {
+
+// The longest folder name the destinations of this system hold (NAME_MAX bytes).
+constexpr size_t kFolderNameMax = 255;
+
+}  // namespace
 
 RecoveryDriver::RecoveryDriver(const std::vector<SourceInfo>& sources, IRecoveryObserver& observer)
     : sources_(sources), observer_(observer) {}
@@ -14,9 +22,14 @@ void RecoveryDriver::RequestStop() {
     stopRequested_ = true;
 }
 
-void RecoveryDriver::AddRow(const std::string& name, Result result) {
-    RecoveryDetailRow row{name, result == kOk ? "Success" : ResultText(result), result};
+void RecoveryDriver::AddRow(const std::string& name, Result result, bool alreadyThere) {
+    RecoveryDetailRow row{name,
+                          result != kOk  ? ResultText(result)
+                          : alreadyThere ? std::string(kAlreadyRecoveredText)
+                                         : std::string("Success"),
+                          result};
     ++counts_.processed;
+    if (result == kOk && alreadyThere) ++counts_.alreadyRecovered;
     if (result != kOk) {
         ++counts_.failed;
         rows_.insert(rows_.begin(), row);
@@ -31,13 +44,16 @@ int RecoveryDriver::ProgressThunk(void* userData, int percent, int scale, int er
                                   const char* itemName) {
     auto* self = static_cast<RecoveryDriver*>(userData);
     std::lock_guard guard(self->lock_);
-    if (self->stopRequested_) return kScanCancelled;
     int shown = percent * scale / 100;
     std::string name = itemName ? itemName : "";
     if (shown == 100) {
+        // The file is finished (written, or failed and removed): it is counted also when a
+        // stop came in meanwhile, so the counts match what the destination holds.
+        const bool alreadyThere = TakeLastFileWriteOutcome() == FileWriteOutcome::kAlreadyThere;
         self->itemReported_ = true;
-        self->AddRow(name, errorCode);
+        self->AddRow(name, errorCode, alreadyThere);
     }
+    if (self->stopRequested_) return kScanCancelled;
     self->observer_.OnProgress(name, shown, self->counts_);
     return 0;
 }
@@ -56,15 +72,28 @@ bool RecoveryDriver::RecoverOne(const RecoveredItem& item, const std::string& ro
         AddRow(name, r);
         return true;
     }
-    std::string path = MakeUniquePath(folder + "/" + SafeFileName(name));
-    if (engine->SetCallbacks(nullptr, &RecoveryDriver::ProgressThunk, this, kFullProgressScale) !=
-        kOk) {
-        return false;
+    std::string path = folder + "/" + SafeFileName(name);
+    if (item.isFolder) {
+        path = folder + "/" + FitFileName(SafeFileName(name), "", kFolderNameMax);
+        // A folder recovered before is filled again, so that its identical files are found;
+        // anything else takes a fresh name. Files get their free names as they are written.
+        struct stat st {};
+        const bool reuse =
+            writeOptions_.skipExisting && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        if (!reuse) path = MakeUniquePath(path);
+    }
+    if (Result r =
+            engine->SetCallbacks(nullptr, &RecoveryDriver::ProgressThunk, this, kFullProgressScale);
+        r != kOk) {
+        std::lock_guard guard(lock_);
+        AddRow(name, r);
+        return true;
     }
     {
         std::lock_guard guard(lock_);
         itemReported_ = false;
     }
+    const FileWriteScope writeScope(writeOptions_);
     Result r;
     try {
         r = engine->RecoverItem(item, path, DestinationDepth(root));
@@ -84,9 +113,26 @@ RecoveryOutcome RecoveryDriver::RecoverItems(const std::vector<RecoveredItem>& i
     counts_ = RecoveryCounts{};
     counts_.total = int(items.size());
     rows_.clear();
-    for (const RecoveredItem& item : items) {
-        if (!RecoverOne(item, root)) {
-            observer_.OnFinished(RecoveryOutcome::kStopped, counts_);
+    for (size_t i = 0; i < items.size(); ++i) {
+        const RecoveredItem& item = items[i];
+        // A stop between two files (or during one that makes no reports) ends the run here.
+        bool stopped = stopRequested_;
+        size_t done = i;
+        if (!stopped && !RecoverOne(item, root)) {
+            stopped = true;
+            std::lock_guard guard(lock_);
+            // A file whose final report came in before the stop is finished; a file cut off
+            // (which leaves nothing) and a folder cut short count as not tried.
+            if (!item.isFolder && itemReported_) done = i + 1;
+        }
+        if (stopped) {
+            RecoveryCounts counts;
+            {
+                std::lock_guard guard(lock_);
+                counts_.notTried = int(items.size() - done);
+                counts = counts_;
+            }
+            observer_.OnFinished(RecoveryOutcome::kStopped, counts);
             return RecoveryOutcome::kStopped;
         }
     }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/recovered_file_writer.h"
 #include "engine/recovered_item.h"
 #include "engine/source_info.h"
 
@@ -17,7 +18,7 @@ namespace norvale {
 
 struct RecoveryDetailRow {
     std::string name;
-    std::string status;  // "Success" or the error's text
+    std::string status;  // "Success", "Already recovered" or the error's text
     Result result = kOk;
 };
 
@@ -25,8 +26,15 @@ struct RecoveryCounts {
     int processed = 0;
     int failed = 0;
     int total = 0;
+    // Successes that found an identical copy already in the destination and wrote nothing.
+    int alreadyRecovered = 0;
+    // Items of the list a stop left untouched or unfinished (a file cut off leaves nothing).
+    int notTried = 0;
     int Succeeded() const { return processed - failed; }
 };
+
+// The status text of a file that was already in the destination.
+inline constexpr char kAlreadyRecoveredText[] = "Already recovered";
 
 enum class RecoveryOutcome { kDone, kStopped };
 
@@ -50,7 +58,10 @@ class RecoveryDriver {
     // One file, or one folder with all its content.
     RecoveryOutcome RecoverSingle(const RecoveredItem& item, const std::string& root);
 
-    void RequestStop();  // thread-safe
+    // How files are written (partial files kept, identical files skipped); before a run.
+    void SetWriteOptions(const FileWriteOptions& options) { writeOptions_ = options; }
+
+    void RequestStop();  // thread-safe and async-signal-safe
     std::unique_lock<std::mutex> HoldProgress() { return std::unique_lock(lock_); }
 
     // Failures first (newest on top), then successes in the order they finished.
@@ -62,7 +73,7 @@ class RecoveryDriver {
                              const char* itemName);
     // Returns false when the run must end (stopped).
     bool RecoverOne(const RecoveredItem& item, const std::string& root);
-    void AddRow(const std::string& name, Result result);
+    void AddRow(const std::string& name, Result result, bool alreadyThere = false);
 
     const std::vector<SourceInfo>& sources_;
     IRecoveryObserver& observer_;
@@ -72,6 +83,7 @@ class RecoveryDriver {
     RecoveryCounts counts_;
     std::vector<RecoveryDetailRow> rows_;
     size_t failedRows_ = 0;
+    FileWriteOptions writeOptions_;
 };
 
 }  // namespace norvale

@@ -48,6 +48,8 @@ class Search {
     void Run(const std::vector<SourceInfo*>& sources, const std::string& pattern,
              std::vector<RecoveredItem>& out);
     void RequestStop();
+    // Whether a stop was asked for: the items collected may then be only some of them.
+    bool StopRequested() const { return stopRequested_; }
     // Held by a view while it asks whether to stop: the listing waits at its next progress
     // report, so the display does not move while the question is open.
     std::unique_lock<std::mutex> HoldProgress() { return std::unique_lock(lock_); }

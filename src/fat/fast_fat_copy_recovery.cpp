@@ -18,6 +18,7 @@
 #include "engine/item_recovery.h"
 #include "engine/output_naming.h"
 #include "engine/preview_output.h"
+#include "engine/recovered_file_writer.h"
 #include "fat/fast_fat_recovery.h"
 
 namespace norvale {
@@ -56,39 +57,40 @@ Result CFastFatRecovery::RecoverOneFile(const RecoveredItem& item, std::string p
         static_cast<uint32_t>(item.clusterBytes) > kMaxCopyClusterBytes) {
         return finish(kErrWriteFault);
     }
-    int fd = -1;
-    if (Result r = CreateNewFile(path, fd); r != kOk) return finish(r);
-    if (item.fileSize == 0) {
-        ::close(fd);
-        return finish(kOk);
+    RecoveredFileWriter writer(path, item);
+    if (Result r = writer.Open(); r != kOk) {
+        (void)writer.Finish(r);
+        return finish(r);
     }
 
-    std::vector<uint8_t> buffer(g.clusterBytes);
+    std::vector<uint8_t> buffer(item.fileSize > 0 ? g.clusterBytes : 0);
     Result result = kOk;
     uint64_t done = 0;
-    const uint64_t maxClusters = item.fileSize / g.clusterBytes + 1;
-    for (ChainWalk walk(*table_, static_cast<uint32_t>(item.objectKey), maxClusters,
-                        ChainRule::kSkipInUse);
-         !walk.Done() && done < item.fileSize; walk.Next()) {
-        uint32_t got = 0;
-        if ((result = ReadDataCluster(walk.Cluster(), buffer, got)) != kOk) break;
-        const auto n = static_cast<size_t>(
-            std::min<uint64_t>(uint64_t{got} * g.bytesPerSector, item.fileSize - done));
-        // A file that cannot be written whole has failed; its partial output is left as it is.
-        if ((result = WriteAllBytes(fd, buffer.data(), n)) != kOk) break;
-        done += n;
-        const auto percent = static_cast<int>(done * 100 / item.fileSize);
-        if (percent >= 100) break;  // the final report follows the close
-        if (const int answer = ReportRecover(percent, kOk, path); answer != 0) {
-            ::close(fd);
-            stopped = true;
-            return answer;
+    if (item.fileSize > 0) {
+        const uint64_t maxClusters = item.fileSize / g.clusterBytes + 1;
+        for (ChainWalk walk(*table_, static_cast<uint32_t>(item.objectKey), maxClusters,
+                            ChainRule::kSkipInUse);
+             !walk.Done() && done < item.fileSize; walk.Next()) {
+            uint32_t got = 0;
+            if ((result = ReadDataCluster(walk.Cluster(), buffer, got)) != kOk) break;
+            const auto n = static_cast<size_t>(
+                std::min<uint64_t>(uint64_t{got} * g.bytesPerSector, item.fileSize - done));
+            if ((result = writer.Write(buffer.data(), n)) != kOk) break;
+            done += n;
+            const auto percent = static_cast<int>(done * 100 / item.fileSize);
+            if (percent >= 100) break;  // the final report follows the rename
+            if (const int answer = ReportRecover(percent, kOk, path); answer != 0) {
+                (void)writer.Finish(answer, true);
+                stopped = true;
+                return answer;
+            }
         }
     }
-    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-    // The volume ran out before the stated size: the bytes that exist are kept, but the copy
-    // is incomplete and must not be reported as a success.
+    // The volume ran out before the stated size: the copy is incomplete, must not be reported
+    // as a success and leaves no file under the real name.
     if (result == kOk && done < item.fileSize) result = kErrHandleEof;
+    result = writer.Finish(result);
+    path = writer.Path();
     return finish(result);
 }
 

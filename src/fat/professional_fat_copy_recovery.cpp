@@ -75,7 +75,7 @@ Result CProfessionalFatRecovery::RecoverItem(const RecoveredItem& item,
 Result CProfessionalFatRecovery::RecoverOneFile(const RecoveredItem& item, std::string path,
                                                 bool& stopped) {
     uint64_t done = 0;
-    return CopyToNewFile(path, item.fileSize, stopped,
+    return CopyToNewFile(item, path, item.fileSize, stopped,
                          [&](const ChunkSink& sink, const CopiedFn& copied) {
                              return CopyData(item, item.fileSize, done, sink, copied);
                          });

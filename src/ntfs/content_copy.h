@@ -21,11 +21,12 @@ using ContentLoader = std::function<Result(AttributeContent& content)>;
 // answer stops the copy.
 using CopyReportFn = std::function<int(int percent, Result error, const std::string& path)>;
 
-// Writes the item's `fileSize` bytes to a new file at `path` (never replacing an existing file:
-// a numbered name is taken instead); the loader runs only for a non-empty file. The file ends
-// with one report at 100% carrying its result. A file that cannot be written whole fails with
-// the write's error; content the volume describes only in part is written as far as it goes and
-// fails with kErrHandleEof. A stop sets `stopped` and returns the callback's answer.
+// Writes the item's `fileSize` bytes to a new file at `path` through RecoveredFileWriter (never
+// replacing an existing file). The loader runs for every file, and a content that cannot be
+// loaded fails the file, also an empty one. The file ends with one report at 100% carrying its
+// result and its final name. A file that cannot be written whole fails with the write's error;
+// content the volume describes only in part fails with kErrHandleEof. Neither leaves a file
+// under the real name. A stop sets `stopped` and returns the callback's answer.
 Result CopyFoundFile(const RecoveredItem& item, const ContentLoader& load, std::string path,
                      const CopyReportFn& report, bool& stopped);
 

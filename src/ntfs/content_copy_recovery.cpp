@@ -1,13 +1,10 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <vector>
 
 #include "device/chunked_io.h"
-#include "engine/output_naming.h"
 #include "engine/preview_output.h"
+#include "engine/recovered_file_writer.h"
 #include "ntfs/content_copy.h"
 
 namespace norvale {
@@ -27,14 +24,21 @@ Result CopyFoundFile(const RecoveredItem& item, const ContentLoader& load, std::
         }
         return r;
     };
-    const uint64_t size = item.fileSize;
+    // The content is loaded for an empty file too: a record whose data attribute is damaged or
+    // missing states no size that can be trusted, and an empty file written for it would pass
+    // for a recovered one.
     AttributeContent content;
-    if (size > 0) {
-        if (Result r = load(content); r != kOk) return finish(r);
-    }
-    int fd = -1;
-    if (Result r = CreateNewFile(path, fd); r != kOk) return finish(r);
+    if (Result r = load(content); r != kOk) return finish(r);
+    uint64_t size = item.fileSize;
+    // The size came from the name attribute (the data lives in another record): the data
+    // attribute's own size is the one that counts.
+    if (size == 0) size = content.Data().realSize;
 
+    RecoveredFileWriter writer(path, item);
+    if (Result r = writer.Open(); r != kOk) {
+        (void)writer.Finish(r);
+        return finish(r);
+    }
     std::vector<uint8_t> buffer(size > 0 ? kChunkBytes : 0);
     const uint64_t limit = std::min(size, content.Readable());
     Result result = kOk;
@@ -43,21 +47,21 @@ Result CopyFoundFile(const RecoveredItem& item, const ContentLoader& load, std::
         const auto n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, limit - done));
         const std::span<uint8_t> chunk(buffer.data(), n);
         if ((result = content.Read(done, chunk)) != kOk) break;
-        // A file that cannot be written whole has failed; its partial output is left as it is.
-        if ((result = WriteAllBytes(fd, chunk.data(), n)) != kOk) break;
+        if ((result = writer.Write(chunk.data(), n)) != kOk) break;
         done += n;
         const auto percent = static_cast<int>(done * 100 / size);
-        if (percent >= 100) break;  // the final report follows the close
+        if (percent >= 100) break;  // the final report follows the rename
         if (const int answer = report(percent, kOk, path); answer != 0) {
-            ::close(fd);
+            (void)writer.Finish(answer, true);
             stopped = true;
             return answer;
         }
     }
-    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-    // The volume describes less than the stated size: the bytes that exist are kept, but the
-    // copy is incomplete and must not be reported as a success.
+    // The volume describes less than the stated size: the copy is incomplete and must not be
+    // reported as a success (nor left under the file's name).
     if (result == kOk && done < size) result = kErrHandleEof;
+    result = writer.Finish(result);
+    path = writer.Path();
     return finish(result);
 }
 

@@ -679,9 +679,9 @@ uint64_t CProfessionalRecovery::GetItemCount() {
         carver_.ListByType(everything, carved);
         (void)carver_.SetListCallback(fn, data);
         AppendCarvedOnly(carved, FileSystemStarts(ListFileSystemFinds(), 0), kept);
-        fat_.SetListCallback(nullptr, nullptr);
+        (void)fat_.SetListCallback(nullptr, nullptr);
         fat_.ListByType(everything, rebuilt);
-        fat_.SetListCallback(fn, data);
+        (void)fat_.SetListCallback(fn, data);
         const size_t rebuiltFiles = rebuilt.size();
         DropCopiesOfInnerFinds(rebuilt, 0);
         // Rebuilt folders that the deleted-file scan placed are shown as its own.
@@ -863,9 +863,9 @@ const CProfessionalRecovery::InnerView& CProfessionalRecovery::InnerFinds() {
     const ListProgressFn fn = listCallback_;
     void* const data = listUserData_;
     std::vector<RecoveredItem> files;
-    inner_->SetListCallback(nullptr, nullptr);
+    (void)inner_->SetListCallback(nullptr, nullptr);
     inner_->ListByType(everything, files);
-    inner_->SetListCallback(fn, data);
+    (void)inner_->SetListCallback(fn, data);
     innerView_.starts = FileSystemStarts(files, 0);
 
     // The folders it placed, by their first cluster (FAT only: the rebuilder keys its folders

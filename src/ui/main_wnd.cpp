@@ -18,6 +18,7 @@
 
 #include "app/format.h"
 #include "device/image_destination.h"
+#include "engine/recovered_file_writer.h"
 #include "engine/scan_log_history.h"
 #include "engine/search.h"
 #include "ui/assist_menu.h"
@@ -600,9 +601,20 @@ void CMainWnd::StartRecovery(const std::optional<RecoveredItem>& single) {
         if (!source.engine || !DestinationOnSource(folder.toStdString(), source)) continue;
         if (Message(CMessageBox::kConfirmBox, "MSG0805") != CMessageBox::kAnswerOk) return;
     }
+    std::vector<RecoveredItem> items =
+        single ? std::vector<RecoveredItem>() : results_->CheckedItems();
+    const uint64_t needed = SelectedBytes(single ? std::vector<RecoveredItem>{*single} : items);
+    if (uint64_t available = 0;
+        CheckFreeSpace(folder.toStdString(), needed, available) == kErrDiskFull) {
+        const QString sizes = QStringLiteral("\n\n%1 > %2")
+                                  .arg(FromUtf8(FormatSize(int64_t(needed))),
+                                       FromUtf8(FormatSize(int64_t(available))));
+        if (options_.hooks.messageBox(CMessageBox::kQuestionBox, this,
+                                      MessageText("MSG0806") + sizes) != CMessageBox::kAnswerOk)
+            return;
+    }
     destination_ = folder;
-    CRecoverProcessWnd window(
-        scanned_, single ? std::vector<RecoveredItem>() : results_->CheckedItems(), folder, this);
+    CRecoverProcessWnd window(scanned_, std::move(items), folder, this);
     if (single) window.SetSingleItem(*single);
     window.SetLanguageTable(table_);
     options_.hooks.runProgress(&window, [&window] { return window.Run(); });

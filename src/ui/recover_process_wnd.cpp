@@ -64,7 +64,8 @@ CRecoverProcessWnd::CRecoverProcessWnd(const std::vector<SourceInfo>& sources,
     finishButton_->hide();
     detailList_->hide();
     connect(openButton_, &QAbstractButton::clicked, this, &CRecoverProcessWnd::OpenFolder);
-    connect(finishButton_, &QAbstractButton::clicked, this, [this] { done(kDone); });
+    connect(finishButton_, &QAbstractButton::clicked, this,
+            [this] { done(stoppedRun_ ? kStopped : kDone); });
     connect(detailButton_, &QAbstractButton::clicked, this, &CRecoverProcessWnd::ToggleDetail);
 }
 
@@ -144,21 +145,23 @@ void CRecoverProcessWnd::AddDetailRow(const RecoveryDetailRow& row) {
 void CRecoverProcessWnd::OnFinished(RecoveryOutcome outcome, const RecoveryCounts& counts) {
     ShowSummary(counts);
     finished_ = true;
-    if (stopConfirmed_ || outcome == RecoveryOutcome::kStopped) {
-        done(kStopped);
-        return;
+    // A stopped run shows what it did and what it left, like a finished one, until closed.
+    stoppedRun_ = stopConfirmed_ || outcome == RecoveryOutcome::kStopped;
+    if (stoppedRun_) {
+        current_->setText(FromUtf8(table_->Text("Messages", "MSG1104")) + QLatin1Char(' ') +
+                          QString::number(counts.notTried));
     }
     finishButton_->show();
     cancelButton_->hide();
 }
 
 void CRecoverProcessWnd::OnStopButton() {
-    if (finished_ && !stopConfirmed_) {
-        done(kDone);
+    if (finished_) {
+        done(stoppedRun_ ? kStopped : kDone);
         return;
     }
     AskStop();
-    // After a confirmed stop the worker's end closes the window with kStopped.
+    // After a confirmed stop the worker's end shows the summary; closing it gives kStopped.
 }
 
 void CRecoverProcessWnd::ToggleDetail() {

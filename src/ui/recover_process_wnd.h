@@ -2,8 +2,8 @@
 // The recovery progress window: writes the chosen items into the destination folder through
 // the recovery driver on one worker thread, shows the current file, the percent and the counts,
 // and keeps a detail list of every finished file (failures first, in red). It asks before it
-// stops, and stays open when done so that the user can read the summary, open the folder or
-// look at the details.
+// stops, and stays open when done or stopped so that the user can read the summary (with the
+// number of files a stop left untried), open the folder or look at the details.
 //
 // The sources (with their engines) belong to the caller and must outlive the window.
 
@@ -81,6 +81,7 @@ class CRecoverProcessWnd : public ProcessWindow {
     std::unique_ptr<RecoveryDriver> driver_;
     RecoveryCounts counts_;
     bool detailShown_ = false;
+    bool stoppedRun_ = false;  // the run ended by a stop; the summary stays until closed
 
     QLabel* current_ = nullptr;
     QLabel* recovered_ = nullptr;

@@ -15,6 +15,7 @@
 #include "carving/carving_context.h"
 #include "carving_test_support.h"
 #include "engine/data_paths.h"
+#include "engine/recovered_file_writer.h"
 #include "engine/scan_log_history.h"
 #include "support/test_support.h"
 
@@ -212,12 +213,19 @@ TEST_F(CarvingEngine, RecoveryWritesExactlyTheFileAndNeverReplacesOne) {
     EXPECT_EQ(calls.back().error, 0);
     EXPECT_EQ(calls.back().path, dest);
 
+    // The same file again is found already there and not written twice, unless asked to.
+    ASSERT_EQ(engine_.RecoverItem(item, dest, 0), kOk);
+    EXPECT_FALSE(fs::exists(dir_ / "out/photo/40(1).jpg"));
+    EXPECT_EQ(calls.back().path, dest);
+    FileWriteOptions again;
+    again.skipExisting = false;
+    const FileWriteScope scope(again);
     ASSERT_EQ(engine_.RecoverItem(item, dest, 0), kOk);
     EXPECT_EQ(ReadFileBytes(dir_ / "out/photo/40(1).jpg"), photo);
     EXPECT_EQ(ReadFileBytes(dest), photo);
 }
 
-TEST_F(CarvingEngine, RecoveryPastTheEndKeepsWhatWasReadAndReportsIt) {
+TEST_F(CarvingEngine, RecoveryPastTheEndFailsAndKeepsWhatWasReadOnlyWhenAsked) {
     Medium medium(100, 0x3C);
     Open(medium);
     std::vector<RecoverCall> calls;
@@ -226,12 +234,18 @@ TEST_F(CarvingEngine, RecoveryPastTheEndKeepsWhatWasReadAndReportsIt) {
     // 10 sectors remain from LBA 90; the file claims 300 KiB.
     const std::string dest = dir_ / "past.jpg";
     EXPECT_EQ(engine_.RecoverItem(CarvedItem("90.jpg", 90, 300 * 1024), dest, 0), kErrReadFault);
-    EXPECT_EQ(ReadFileBytes(dest), std::vector<uint8_t>(10 * 512, 0x3C));
+    EXPECT_FALSE(fs::exists(dest));
+    FileWriteOptions keep;
+    keep.keepPartial = true;
+    const FileWriteScope scope(keep);
+    EXPECT_EQ(engine_.RecoverItem(CarvedItem("90.jpg", 90, 300 * 1024), dest, 0), kErrReadFault);
+    EXPECT_FALSE(fs::exists(dest));
+    EXPECT_EQ(ReadFileBytes(dir_ / "past (incomplete).jpg"), std::vector<uint8_t>(10 * 512, 0x3C));
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back().percent, 100);
     EXPECT_EQ(calls.back().scale, 100);
     EXPECT_EQ(calls.back().error, kErrReadFault);
-    EXPECT_EQ(calls.back().path, dest);
+    EXPECT_EQ(calls.back().path, dir_ / "past (incomplete).jpg");
 }
 
 struct PreviewCall {

@@ -15,6 +15,8 @@
 
 #include "engine/data_paths.h"
 #include "engine/preview_target.h"
+#include "engine/recovered_file_writer.h"
+#include "engine/recovery_driver.h"
 #include "engine/result_store.h"
 #include "fat/fast_fat_test_helpers.h"
 #include "fat/fat_test_media.h"
@@ -198,8 +200,9 @@ TEST(FastFatRecovery, FileFragmentedAroundLiveFilesComesBackWhole) {
               card.written["/BIG.BIN"]);
 }
 
-// A file whose stated size runs past what the volume holds keeps the bytes that exist, but its
-// copy is reported as a failure, never as a success.
+// A file whose stated size runs past what the volume holds is reported as a failure, never as
+// a success, and leaves nothing under its name; asked to, the bytes that exist are kept under a
+// name that says the file is incomplete.
 TEST(FastFatRecovery, CopyCutShortByTheVolumeIsAFailure) {
     NORVALE_REQUIRE_FAT_TOOLS();
     IsolatedHome home;
@@ -215,7 +218,13 @@ TEST(FastFatRecovery, CopyCutShortByTheVolumeIsAFailure) {
     item.fileSize = 64ull << 20;  // more than the whole volume
     TempDir out;
     EXPECT_EQ(engine->RecoverItem(item, out / "last.bin", 0), kErrHandleEof);
-    auto bytes = testing::ReadFileBytes(out / "last.bin");
+    EXPECT_TRUE(fs::is_empty(out.Path()));
+    FileWriteOptions keep;
+    keep.keepPartial = true;
+    const FileWriteScope scope(keep);
+    EXPECT_EQ(engine->RecoverItem(item, out / "last.bin", 0), kErrHandleEof);
+    EXPECT_FALSE(fs::exists(out / "last.bin"));
+    auto bytes = testing::ReadFileBytes(out / "last (incomplete).bin");
     ASSERT_GE(bytes.size(), 2048u);
     const auto& original = card.written["/LAST.BIN"];
     EXPECT_TRUE(std::equal(original.begin(), original.end(), bytes.begin()));
@@ -352,6 +361,91 @@ TEST(FastFatRecovery, FailedWriteFailsTheFileAndTheNextOneIsWritten) {
         }
         return ReadFileBytes(out / "D/!mall.bin") == card.written["/D/SMALL.BIN"] ? 0 : 3;
     }));
+}
+
+// Stops a run when the file named `stopIn` first reports progress short of 100%.
+class StoppingObserver : public IRecoveryObserver {
+  public:
+    RecoveryDriver* driver = nullptr;
+    std::string stopIn;
+    void OnProgress(const std::string& name, int percent, const RecoveryCounts&) override {
+        if (!stopIn.empty() && percent < 100 && name.find(stopIn) != std::string::npos) {
+            driver->RequestStop();
+        }
+    }
+    void OnItemDone(const RecoveryDetailRow&, const RecoveryCounts&) override {}
+    void OnFinished(RecoveryOutcome, const RecoveryCounts&) override {}
+};
+
+// Through the recovery driver: a stop in the middle of a file leaves nothing of it and says how
+// many were not tried; written files carry the times the card stored; a second run writes the
+// files once, and a third finds every file already there.
+TEST(FastFatRecovery, StopTimesAndRerunsThroughTheDriver) {
+    NORVALE_REQUIRE_FAT_TOOLS();
+    IsolatedHome home;
+    testing::ScopedEnv utc("TZ", "UTC");  // FAT keeps local time; the test machine's is UTC
+    Card card("-F 16 -s 1", 20000);
+    ASSERT_TRUE(card.ok);
+    const std::map<std::string, std::vector<uint8_t>> files = {
+        {"SMALL.TXT", MakeContent("small", 3000)},
+        {"BIG.JPG", MakeContent("big", 3 << 20, true)},
+        {"OTHER.TXT", MakeContent("other", 5000)}};
+    for (const auto& [name, bytes] : files) {
+        const std::string local = card.dir / name;
+        testing::WriteFileBytes(local, bytes);
+        ASSERT_EQ(testing::Run("touch -d '2021-06-15 10:20:30' '" + local + "'"), 0);
+        ASSERT_TRUE(card.Tool("mcopy", "-m '" + local + "' '::/" + name + "'"));
+    }
+    // Deleted only once all are written, so that no new entry takes a deleted one's slot.
+    for (const auto& entry : files) ASSERT_TRUE(card.Del("/" + entry.first));
+    auto scanned = testing::ScanImage(card.image);
+    ASSERT_TRUE(scanned);
+    auto all = testing::ListAll(*scanned);
+    ASSERT_TRUE(all.count("!mall.txt") && all.count("!ig.jpg") && all.count("!ther.txt"));
+    const std::vector<RecoveredItem> items = {all["!mall.txt"], all["!ig.jpg"], all["!ther.txt"]};
+    std::vector<SourceInfo> sources(1);
+    sources[0].imagePath = card.image;
+    sources[0].imageTag = items[0].sourceTag;
+    sources[0].engine = std::move(scanned);
+    TempDir out;
+    auto regularFiles = [&] {
+        std::set<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(out.Path())) {
+            if (e.is_regular_file()) names.insert(fs::relative(e.path(), out.Path()).string());
+        }
+        return names;
+    };
+
+    StoppingObserver stopping;
+    RecoveryDriver first(sources, stopping);
+    stopping.driver = &first;
+    stopping.stopIn = "!ig.jpg";
+    EXPECT_EQ(first.RecoverItems(items, out.Path()), RecoveryOutcome::kStopped);
+    EXPECT_EQ(first.Counts().processed, 1);
+    EXPECT_EQ(first.Counts().failed, 0);
+    EXPECT_EQ(first.Counts().notTried, 2);
+    EXPECT_EQ(regularFiles(), std::set<std::string>{"document/!mall.txt"});
+    struct stat st {};
+    ASSERT_EQ(::stat((out / "document/!mall.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1623752430);  // 2021-06-15 10:20:30 UTC
+
+    StoppingObserver plain;
+    RecoveryDriver second(sources, plain);
+    EXPECT_EQ(second.RecoverItems(items, out.Path()), RecoveryOutcome::kDone);
+    EXPECT_EQ(second.Counts().Succeeded(), 3);
+    EXPECT_EQ(second.Counts().alreadyRecovered, 1);
+    EXPECT_EQ(second.Counts().notTried, 0);
+    EXPECT_EQ(regularFiles(),
+              (std::set<std::string>{"document/!mall.txt", "photo/!ig.jpg", "document/!ther.txt"}));
+    EXPECT_EQ(ReadFileBytes(out / "photo/!ig.jpg"), files.at("BIG.JPG"));
+
+    RecoveryDriver third(sources, plain);
+    EXPECT_EQ(third.RecoverItems(items, out.Path()), RecoveryOutcome::kDone);
+    EXPECT_EQ(third.Counts().alreadyRecovered, 3);
+    for (const RecoveryDetailRow& row : third.DetailRows()) {
+        EXPECT_EQ(row.status, kAlreadyRecoveredText) << row.name;
+    }
+    EXPECT_EQ(regularFiles().size(), 3u);
 }
 
 // Deletion on some systems clears the high word of a FAT32 entry's first cluster; the engine

@@ -1,7 +1,9 @@
 #pragma once
 // A stand-in engine for driver tests: it "finds" the items it is given, reports scan progress
 // through the callback, and recovers an item by writing its name as the file's content (or
-// failing with the item's planned error).
+// failing with the item's planned error); it never writes over an existing file.
+
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -10,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "device/chunked_io.h"
+#include "engine/output_naming.h"
 #include "engine/recovered_item.h"
 #include "engine/recovery_parse.h"
 
@@ -76,8 +80,13 @@ class FakeEngine : public IFileRecoveryParse {
         auto f = failures.find(name);
         Result r = f == failures.end() ? kOk : f->second;
         if (r == kOk) {
-            std::ofstream out(path, std::ios::binary);
-            out << name;
+            // Like every engine, never over an existing file: the next free numbered name.
+            std::string free = path;
+            int fd = -1;
+            if (CreateNewFile(free, fd) == kOk) {
+                (void)WriteAllBytes(fd, name.data(), name.size());
+                ::close(fd);
+            }
         }
         if (recoverFn) {
             int answer = recoverFn(userData, 100, 100, r, name.c_str());

@@ -4,7 +4,9 @@
 // into a folder, byte for byte as the card held them.
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCheckBox>
 #include <QEvent>
@@ -227,6 +229,37 @@ TEST_F(MainFlowTest, CheckAllTakesTheFilesOfTheNodeAndCancellingThePickerRecover
     dest_.clear();  // the picker answers "": cancelled
     Click("BtnRecover");
     EXPECT_TRUE(window_->LastDestination().isEmpty());
+}
+
+// Files that do not fit the destination's free space are not started on without a question;
+// answering no writes nothing, and with room there is no question.
+TEST_F(MainFlowTest, ADestinationWithoutRoomAsksBeforeTheRecovery) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    fs::create_directories(dest_);
+    if (::mount("tmpfs", dest_.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{dest_};
+    Click("ChkPhoto");
+    Click("BtnDeletedRecovery");
+    Click("BtnLoadImage");
+    Click("BtnScan");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    ASSERT_EQ(CheckPhotos({"Sommer am Fjord.png", "!mg_0002.png"}), 2);
+    Click("BtnRecover");
+    ASSERT_EQ(shown_.size(), 1);
+    EXPECT_TRUE(shown_[0].startsWith(FromUtf8(table_->Text("Messages", "MSG0806"))))
+        << shown_[0].toStdString();
+    EXPECT_TRUE(fs::is_empty(dest_));
+
+    ASSERT_EQ(::mount("tmpfs", dest_.c_str(), "tmpfs", MS_REMOUNT, "size=4m"), 0);
+    Click("BtnRecover");
+    EXPECT_EQ(shown_.size(), 1);
+    EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "Sommer am Fjord.png"), "Sommer am Fjord.png"));
+    EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "!mg_0002.png"), "IMG_0002.png"));
 }
 
 // Not a check: saves the pages as pictures for the documentation when NORVALE_SCREENSHOTS

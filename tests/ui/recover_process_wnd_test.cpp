@@ -167,10 +167,20 @@ TEST_F(RecoverProcessWndTest, StopQuestionHoldsTheRecoveryAndOkClosesWithTwo) {
             whileHeld = MovesWhileWaiting([&] { return engine.reported.load(); });
             summaryDuring = LabelText(&wnd, "recovered");
         });
+    // After the stop the window stays with its summary and the count of files not tried.
+    QString stoppedLine;
+    WhenReady(
+        &wnd, [&] { return wnd.findChild<QPushButton*>("FinishBtn")->isVisible(); },
+        [&] {
+            stoppedLine = LabelText(&wnd, "current");
+            Click(&wnd, "FinishBtn");
+        });
     EXPECT_EQ(wnd.Run(), CRecoverProcessWnd::kStopped);
     EXPECT_EQ(whileHeld, 0);
     EXPECT_EQ(summaryDuring, summaryBefore);
-    EXPECT_FALSE(wnd.findChild<QPushButton*>("FinishBtn")->isVisible());
+    EXPECT_TRUE(stoppedLine.startsWith(Message(*texts_, "MSG1104"))) << stoppedLine.toStdString();
+    EXPECT_GT(wnd.Counts().notTried, 0);
+    EXPECT_EQ(wnd.Counts().processed + wnd.Counts().notTried, 300);
 
     // What was written before the stop stays; the rest was never written.
     size_t written = 0;
