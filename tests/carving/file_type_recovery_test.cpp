@@ -202,7 +202,7 @@ TEST_F(CarvingEngine, RecoveryWritesExactlyTheFileAndNeverReplacesOne) {
     medium.Put(40, photo);
     Open(medium);
     std::vector<RecoverCall> calls;
-    engine_.SetCallbacks(nullptr, RecordRecover, &calls, kFullProgressScale);
+    (void)engine_.SetCallbacks(nullptr, RecordRecover, &calls, kFullProgressScale);
 
     const RecoveredItem item = CarvedItem("40.jpg", 40, photo.size());
     const std::string dest = dir_ / "out/photo/40.jpg";
@@ -229,7 +229,7 @@ TEST_F(CarvingEngine, RecoveryPastTheEndFailsAndKeepsWhatWasReadOnlyWhenAsked) {
     Medium medium(100, 0x3C);
     Open(medium);
     std::vector<RecoverCall> calls;
-    engine_.SetCallbacks(nullptr, RecordRecover, &calls, kFullProgressScale);
+    (void)engine_.SetCallbacks(nullptr, RecordRecover, &calls, kFullProgressScale);
 
     // 10 sectors remain from LBA 90; the file claims 300 KiB.
     const std::string dest = dir_ / "past.jpg";

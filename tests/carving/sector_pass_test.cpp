@@ -146,7 +146,7 @@ TEST(TimeLeft, EstimatesFromTheSpeedAtMostEveryFiveSeconds) {
 }
 
 int StopPastSector(void* userData, int, int, int, uint64_t sector, uint64_t, uint64_t, int) {
-    return sector >= *static_cast<uint64_t*>(userData) ? kScanCancelled : 0;
+    return sector >= *static_cast<uint64_t*>(userData) ? int(kScanCancelled) : 0;
 }
 
 TEST(CarveOnlyScan, StoppingKeepsWhatWasFound) {
@@ -162,7 +162,7 @@ TEST(CarveOnlyScan, StoppingKeepsWhatWasFound) {
     CCarveOnlyRecovery engine;
     ASSERT_EQ(engine.OpenImage(dir / "raw.img", 0x8001), kOk);
     uint64_t stopAt = 1000;
-    engine.SetCallbacks(StopPastSector, nullptr, &stopAt, kFullProgressScale);
+    (void)engine.SetCallbacks(StopPastSector, nullptr, &stopAt, kFullProgressScale);
     EXPECT_EQ(engine.Scan(nullptr), kScanCancelled);
     std::vector<RecoveredItem> items;
     ASSERT_EQ(engine.ListChildren(nullptr, 0, items), kOk);

@@ -44,7 +44,7 @@ uint64_t LengthAt(SectorReader& reader, uint64_t lba, uint32_t sectorSize = kSec
     std::string name;
     FileTypeCode type = FileTypeCode::kNoFileType;
     uint64_t length = 0;
-    IdentifyAndSize(context, sectorSize, reader, sector, lba, {0, 1000, 0, 0}, name, type, length);
+    (void)IdentifyAndSize(context, sectorSize, reader, sector, lba, {0, 1000, 0, 0}, name, type, length);
     return length;
 }
 uint64_t LengthAt(const Medium& medium, uint64_t lba, std::set<uint64_t> bad = {}) {
@@ -249,7 +249,7 @@ int LogProgress(void* user, int percent, int scale, int, uint64_t done, uint64_t
 TEST(StopRequests, StopWhileSizingCancelsAndOtherAnswersKeepThePartialLength) {
     Medium medium(2048);
     medium.Put(0, kMatroskaHeader).Noise(1, 1500, 9);
-    for (const int answer : {kScanCancelled, 1}) {
+    for (const int answer : {int(kScanCancelled), 1}) {
         ProgressLog log{3, answer, {}};
         CarvingContext context;
         context.scanProgress = LogProgress;

@@ -143,7 +143,7 @@ TEST(EngineProgressReports, WithoutCallbacksEveryReportGoesOn) {
 TEST(EngineProgressReports, ScanReportsCarryTheKeptScaleAndNoCounts) {
     Progress p;
     Calls c;
-    p.KeepCallbacks(OnScan, OnRecover, &c, kStageProgressScale);
+    (void)p.KeepCallbacks(OnScan, OnRecover, &c, kStageProgressScale);
     EXPECT_EQ(p.ReportScan(20, -1), 0);
     ASSERT_EQ(c.scan.size(), 1u);
     EXPECT_EQ(c.scan[0], (std::vector<long long>{20, kStageProgressScale, -1, 0, 0, 0, 0}));
@@ -152,7 +152,7 @@ TEST(EngineProgressReports, ScanReportsCarryTheKeptScaleAndNoCounts) {
 TEST(EngineProgressReports, FileReportsStopAtTheCallersAnswerAndLeave100ToTheFinish) {
     Progress p;
     Calls c;
-    p.KeepCallbacks(OnScan, OnRecover, &c, kFullProgressScale);
+    (void)p.KeepCallbacks(OnScan, OnRecover, &c, kFullProgressScale);
     bool stopped = false;
     EXPECT_EQ(p.ReportFileProgress(1, 4, "/out/a.jpg", stopped), 0);
     EXPECT_EQ(p.ReportFileProgress(4, 4, "/out/a.jpg", stopped), 0);  // no report at 100%

@@ -39,7 +39,7 @@ class History : public ::testing::Test {
   protected:
     ScanLogHistory Fresh() {
         ScanLogHistory h(ScanLogFolder());
-        h.Load();
+        (void)h.Load();
         h.SetVolumeFreeBytesFn([this](int, uint64_t) { return free; });
         return h;
     }
@@ -278,8 +278,8 @@ TEST_F(History, ShorterHistoryAfterALongerOneLeavesNoStaleRecord) {
     const std::string config = ScanLogFolder() + "/config";
     // A longer temporary file left by an earlier failed save.
     WriteFileBytes(config + ".tmp", ReadFileBytes(config));
-    h.DeleteScanLog(Folder(1));
-    h.DeleteScanLog(Folder(2));
+    (void)h.DeleteScanLog(Folder(1));
+    (void)h.DeleteScanLog(Folder(2));
     ASSERT_EQ(h.Save(), kOk);
     EXPECT_EQ(ReadFileBytes(config).size(), 8u + 1120);
     ScanLogHistory again = Fresh();

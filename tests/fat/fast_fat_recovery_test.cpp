@@ -135,7 +135,7 @@ TEST_P(DeletedFiles, ComeBackByteExactWithTheirFoldersAndNames) {
     std::set<uint32_t> freeClusters;
     uint64_t position = 0, length = 0;
     for (int guard = 0; guard < 100000; ++guard, position += length) {
-        engine->SkipUsedClusters(position, length);
+        (void)engine->SkipUsedClusters(position, length);
         if (length == 0) break;
         for (uint64_t s = position; s < position + length; s += g.sectorsPerCluster) {
             freeClusters.insert(uint32_t((s - g.dataStart) / g.sectorsPerCluster + 2));

@@ -76,13 +76,13 @@ void Reports::Attach(CFastFatRecovery& engine, int scale) {
                    int) -> int {
         auto* r = static_cast<Reports*>(self);
         r->scans.push_back({percent, sc, left});
-        return int(r->scans.size()) - 1 == r->stopAtScanReport ? kScanCancelled : 0;
+        return int(r->scans.size()) - 1 == r->stopAtScanReport ? int(kScanCancelled) : 0;
     };
     auto recover = [](void* self, int percent, int, int error, const char* name) -> int {
         static_cast<Reports*>(self)->recovers.push_back({percent, error, name ? name : ""});
         return 0;
     };
-    engine.SetCallbacks(scan, recover, this, scale);
+    (void)engine.SetCallbacks(scan, recover, this, scale);
 }
 
 std::vector<Reports::Recover> Reports::Finished() const {

@@ -51,7 +51,7 @@ std::unique_ptr<OpenedVolume> OpenVolume(std::unique_ptr<ISectorSource> source,
     v->reader.Attach(std::move(source));
     v->geometry = LoadGeometry(boot, 0, sectors, 512);
     v->table = std::make_unique<FatTable>(v->reader, v->geometry, windowBytes);
-    v->table->Load();
+    (void)v->table->Load();
     return v;
 }
 
@@ -77,7 +77,7 @@ std::vector<uint8_t> ReadDirectory(OpenedVolume& v, uint32_t cluster) {
     auto readAt = [&](uint64_t lba, uint32_t sectors) {
         std::vector<uint8_t> block(size_t{sectors} * g.bytesPerSector);
         uint32_t got = 0;
-        v.reader.ReadSectors(sectors, block.data(), lba, g.bytesPerSector, got);
+        (void)v.reader.ReadSectors(sectors, block.data(), lba, g.bytesPerSector, got);
         block.resize(size_t{got} * g.bytesPerSector);
         bytes.insert(bytes.end(), block.begin(), block.end());
     };

@@ -157,7 +157,7 @@ TEST(ProfessionalFatEngine, CopyStopsAtTheEndOfTheMediumAndRefusesAFileWithoutCl
         static_cast<testing::Reports*>(self)->recovers.push_back({percent, error, name});
         return 0;
     };
-    s.engine->SetCallbacks(nullptr, recover, &reports, kFullProgressScale);
+    (void)s.engine->SetCallbacks(nullptr, recover, &reports, kFullProgressScale);
     // 1,000,000 bytes from cluster 35 (sector 8928): the medium ends 72 sectors later.
     Result r = kOk;
     EXPECT_TRUE(testing::RecoverItemBytes(*s.engine, s.tree.at("LostFolder5/tail.bin"),
@@ -331,7 +331,7 @@ TEST(ProfessionalFatEngine, CallsBeforeAnOpenOrAStoreDoNothing) {
     EXPECT_EQ(engine.ListByType("*.jpg", out), 0);
     EXPECT_EQ(engine.GetItemCount(), 0u);
     uint64_t position = 5, length = 9;
-    engine.SkipUsedClusters(position, length);
+    (void)engine.SkipUsedClusters(position, length);
     EXPECT_EQ(length, 0u);
 }
 

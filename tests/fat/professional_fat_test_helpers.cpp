@@ -69,7 +69,7 @@ ProPass RunProPass(CProfessionalFatRecovery& engine, SectorReader& source, const
     for (uint64_t lba = firstLba; lba < total; lba += kChunk) {
         const auto count = static_cast<uint32_t>(std::min<uint64_t>(kChunk, total - lba));
         uint32_t got = 0;
-        source.ReadSectors(count, chunk.data(), lba, kSector, got);
+        (void)source.ReadSectors(count, chunk.data(), lba, kSector, got);
         for (uint32_t i = 0; i < got; ++i) {
             const std::span<const uint8_t> sector(chunk.data() + size_t{i} * kSector, kSector);
             if (IsDotEntryPair(sector)) {

@@ -47,7 +47,7 @@ std::set<uint64_t> FreeClusters(CFastNtfsRecovery& engine) {
     std::set<uint64_t> free;
     uint64_t position = 0, length = 0;
     for (int guard = 0; guard < 100000; ++guard, position += length) {
-        engine.SkipUsedClusters(position, length);
+        (void)engine.SkipUsedClusters(position, length);
         if (length == 0) break;
         for (uint64_t s = position; s < position + length; s += spc) free.insert(s / spc);
     }

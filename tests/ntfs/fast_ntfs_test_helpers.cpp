@@ -122,13 +122,13 @@ void Reports::Attach(CFastNtfsRecovery& engine, int scale) {
     auto scan = [](void* self, int percent, int, int, uint64_t, uint64_t, uint64_t, int) -> int {
         auto* r = static_cast<Reports*>(self);
         r->scanPercents.push_back(percent);
-        return int(r->scanPercents.size()) - 1 == r->stopAtScanReport ? kScanCancelled : 0;
+        return int(r->scanPercents.size()) - 1 == r->stopAtScanReport ? int(kScanCancelled) : 0;
     };
     auto recover = [](void* self, int percent, int, int error, const char*) -> int {
         static_cast<Reports*>(self)->recovers.push_back({percent, error});
         return 0;
     };
-    engine.SetCallbacks(scan, recover, this, scale);
+    (void)engine.SetCallbacks(scan, recover, this, scale);
 }
 
 }  // namespace norvale::testing

@@ -51,7 +51,7 @@ struct Watcher {
                      uint64_t found, int) {
         auto* self = static_cast<Watcher*>(userData);
         self->reports.push_back({percent, scale, sector, total, found});
-        return scale == kPassProgressScale && sector >= self->stopAt ? kScanCancelled : 0;
+        return scale == kPassProgressScale && sector >= self->stopAt ? int(kScanCancelled) : 0;
     }
 };
 
@@ -83,7 +83,7 @@ class FullScan : public ::testing::Test {
     }
     Result ScanCard(CProfessionalRecovery& engine, Watcher& watcher) {
         EXPECT_EQ(engine.OpenImage(card_, 0x8001), kOk);
-        engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+        (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
         return engine.Scan(nullptr);
     }
     // Recovers every file of the engine into `dest`; name -> bytes.
@@ -251,7 +251,7 @@ TEST_F(FullScan, StoppedScanGoesOnWhereItStoppedUntilTheSourceChanges) {
         EXPECT_TRUE(ScanLogHistory::Instance().ResumeFound());
         EXPECT_EQ(engine.SavedState().position.sectorsDone, stoppedAt);
         Watcher watcher;
-        engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+        (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
         ASSERT_EQ(engine.Scan(nullptr), kOk);
         // The pass started where the first one stopped.
         const auto first =
@@ -287,7 +287,7 @@ TEST_F(FullScan, ReformattedNtfsVolumeGivesBackNamedFiles) {
     CProfessionalRecovery engine;
     ASSERT_EQ(engine.OpenImage(image, 0x8003), kOk);
     Watcher watcher;
-    engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+    (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
     ASSERT_EQ(engine.Scan(nullptr), kOk);
     const auto files = RecoverAll(engine, dir_.Path());
     ASSERT_TRUE(files.count("readme.txt"));
@@ -311,7 +311,7 @@ TEST_F(FullScan, Ntfs3DriverVolumeWithoutBootSectorGivesBackItsFiles) {
     CProfessionalRecovery engine;
     Watcher watcher;
     ASSERT_EQ(engine.OpenImage(image, 0x8004), kOk);
-    engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+    (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
     ASSERT_EQ(engine.Scan(nullptr), kOk);
     const auto files = RecoverAll(engine, dir_.Path());
     for (const char* name : {"1.txt", "2.txt", "3.txt"}) EXPECT_TRUE(files.count(name)) << name;
@@ -350,7 +350,7 @@ TEST_F(FullScan, LargeRecordNtfsVolumeFormattedOverGivesBackNamedFiles) {
         CProfessionalRecovery engine;
         Watcher watcher;
         ASSERT_EQ(engine.OpenImage(image, 0x8005), kOk);
-        engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+        (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
         ASSERT_EQ(engine.Scan(nullptr), kOk);
         const std::string dest = dir_ / (wipeBoot ? "out-wiped" : "out-formatted");
         fs::create_directories(dest);
@@ -372,7 +372,7 @@ TEST_F(FullScan, ExtVolumeIsReadWholeAndEnds) {
     ASSERT_EQ(engine.OpenImage(ext, 0x8002), kOk);
     ASSERT_NE(engine.InnerEngine(), nullptr);
     Watcher watcher;
-    engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+    (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
     ASSERT_EQ(engine.Scan(nullptr), kOk);
     const auto files = RecoverAll(engine, dir_.Path());
     EXPECT_TRUE(Found(files, "IMG_0001.png"));
@@ -428,7 +428,7 @@ std::vector<std::string> ExpectResumedScansMatchTheWholeScan(const std::string& 
         CProfessionalRecovery engine;
         Watcher watcher;
         EXPECT_EQ(engine.OpenImage(image, 0x8001), kOk);
-        engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+        (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
         EXPECT_EQ(engine.Scan(nullptr), kOk);
         whole = Listing(engine);
         wholeCount = engine.GetItemCount();
@@ -450,7 +450,7 @@ std::vector<std::string> ExpectResumedScansMatchTheWholeScan(const std::string& 
             Watcher watcher;
             watcher.stopAt = total * tenth / 10;
             EXPECT_EQ(engine.OpenImage(image, 0x8001), kOk);
-            engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+            (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
             EXPECT_EQ(engine.Scan(nullptr), kScanCancelled);
         }
         for (int run = 0; run < 2; ++run) {  // resumed, then loaded once more when finished
@@ -458,7 +458,7 @@ std::vector<std::string> ExpectResumedScansMatchTheWholeScan(const std::string& 
             EXPECT_EQ(engine.OpenImage(image, 0x8001), kOk);
             EXPECT_TRUE(engine.ResumePending());
             Watcher watcher;
-            engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+            (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
             EXPECT_EQ(engine.Scan(nullptr), kOk);
             EXPECT_EQ(Listing(engine), whole) << "run " << run;
             EXPECT_EQ(engine.GetItemCount(), wholeCount) << "run " << run;
@@ -629,7 +629,7 @@ TEST_P(AbsurdBootSector, FullScanStillSearchesTheWholeMedium) {
     ASSERT_EQ(engine.OpenImage(image, 0x8006), kOk);
     EXPECT_EQ(engine.InnerEngine(), nullptr);
     Watcher watcher;
-    engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
+    (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
     ASSERT_EQ(engine.Scan(nullptr), kOk);
     uint64_t last = 0;
     for (const Report& r : watcher.reports) last = std::max(last, r.sector);

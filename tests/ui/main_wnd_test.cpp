@@ -244,7 +244,7 @@ TEST_F(MainWndTest, ChoosingALanguageAppliesItsTextsAndMarksIt) {
     menu->ApplyTexts();
     EXPECT_TRUE(menu->findChild<QAction*>(QStringLiteral("Deutsch"))->isChecked());
     EXPECT_FALSE(menu->findChild<QAction*>(QStringLiteral("English"))->isChecked());
-    SetLanguageAndAnnounce("English", *table_);
+    (void)SetLanguageAndAnnounce("English", *table_);
     EXPECT_EQ(Control("BtnNext")->text(), "Next");
 }
 

@@ -210,7 +210,7 @@ TEST_F(ResultsPageTest, TreeGroupsSpellingsUnderOneNodeAndOtherKindsOnlyWhenAske
     EXPECT_EQ(Column(CResultsPage::kNameColumn), (QStringList{"data.xyz", "old.XYZ"}));
 
     // A language change names the nodes anew and keeps the node shown.
-    table_->SetLanguage("Deutsch");
+    (void)table_->SetLanguage("Deutsch");
     page_->ApplyTexts();
     EXPECT_EQ(page_->CategoryNode(QStringLiteral("NodePhoto"))->text(0), "Foto (4)");
     EXPECT_EQ(Tree()->currentItem(), page_->GroupNode("xyz"));
