@@ -165,9 +165,17 @@ case_disk_full() {
         rm -rf "$mnt"/*
         out=$mnt/rescued
         fresh_home
+        # First the check before writing: too little room is said up front, nothing written.
         "$cli" recover -q "$many" --to "$out" >"$work/full.log" 2>&1
         local code=$? ok=1 why=""
-        [ $code -ne 0 ] || { ok=0; why="exit 0 on a full disk"; }
+        [ $code -eq 2 ] || { ok=0; why="exit $code without room (2 expected)"; }
+        grep -q "free" "$work/full.log" || { ok=0; why="${why:+$why; }no free-space message"; }
+        [ -z "$(find "$out" -type f 2>/dev/null)" ] || { ok=0; why="${why:+$why; }files written after refusing"; }
+        # Then told to go on anyway: the disk fills up mid-recovery.
+        fresh_home
+        "$cli" recover -q --no-space-check "$many" --to "$out" >"$work/full.log" 2>&1
+        code=$?
+        [ $code -ne 0 ] || { ok=0; why="${why:+$why; }exit 0 on a full disk"; }
         grep -q "No space left on device" "$work/full.log" || { ok=0; why="${why:+$why; }no 'No space left' message"; }
         local partial
         if ! partial=$(only_whole_copies "$out" "$many_originals"); then

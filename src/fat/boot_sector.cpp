@@ -168,6 +168,18 @@ bool FatGeometryFitsMedium(const FatGeometry& g) {
         uint64_t{g.reservedSectors} + uint64_t{g.numberOfFats} * g.fatSectors + g.rootDirSectors;
     if (g.partitionSectors != 0 && dataStart + g.sectorsPerCluster > g.partitionSectors)
         return false;
+    // Formatters size the FAT for the clusters the volume has, with a little to spare. A FAT
+    // many times larger than its clusters need means the cluster size or the FAT size is not
+    // the volume's (a cluster of 0x80 sectors written over one of 1): following it would put
+    // every folder and file in the wrong place.
+    const uint64_t stated =
+        g.totalSectors > dataStart ? (g.totalSectors - dataStart) / g.sectorsPerCluster : 0;
+    const uint64_t entriesPerSector = FatEntryCapacity(g.kind, g.bytesPerSector);
+    if (entriesPerSector != 0) {
+        const uint64_t neededSectors = (stated + 2 + entriesPerSector - 1) / entriesPerSector;
+        if (uint64_t{g.fatSectors} > neededSectors * kFatOversizeFactor + kFatSpareSectors)
+            return false;
+    }
     // LoadGeometry bounds the count by the stated size, the FAT and the partition: a volume
     // with no cluster in it holds nothing to read.
     return g.clusterCount != 0;

@@ -56,11 +56,16 @@ FatGeometry LoadGeometry(std::span<const uint8_t> bootBlock, uint64_t partitionS
 // Largest cluster any FAT driver writes (256 KiB, with 4 KiB sectors); a boot sector that
 // states more cannot be right.
 inline constexpr uint32_t kLargestFatClusterBytes = 256 * 1024;
+// How much larger than its clusters need a FAT may be before the geometry is not believed.
+inline constexpr uint64_t kFatOversizeFactor = 4;
+inline constexpr uint64_t kFatSpareSectors = 16;
 
 // True when the geometry can be that of a real volume on its medium: the cluster is not larger
 // than kLargestFatClusterBytes, there are reserved sectors and FAT copies, and the FATs, the
 // fixed root and at least one cluster fit in the partition (g.partitionSectors, when known).
-// A boot sector with absurd fields (a FAT of 0xFFFFFFFF sectors, 255 copies) fails it.
+// The FAT is not many times larger than the clusters need (kFatOversizeFactor). A boot sector
+// with absurd fields (a FAT of 0xFFFFFFFF sectors, 255 copies, a cluster size written over
+// another) fails it.
 bool FatGeometryFitsMedium(const FatGeometry& g);
 
 // Last cluster number of the data area (clusterCount + 1); 1 when the volume has no clusters.

@@ -31,6 +31,9 @@ using testing::TempDir;
 constexpr uint32_t kSpc = 16;
 constexpr uint64_t kDataStart = 8400;  // cluster 2
 constexpr uint64_t kSectors = 9000;
+// The boot sector is that of a card of about 4 GiB whose first 9000 sectors the image holds: its
+// FAT is sized for that many clusters.
+constexpr uint32_t kStatedSectors = kDataStart + 535000u * kSpc;
 constexpr uint64_t Lba(uint32_t cluster) {
     return kDataStart + uint64_t(cluster - 2) * kSpc;
 }
@@ -51,7 +54,7 @@ struct HandMadeVolume {
     std::map<std::string, std::vector<uint8_t>> files;  // expected path -> content
 
     explicit HandMadeVolume(bool withBootSector) {
-        if (withBootSector) PutAt(bytes, 0, testing::Fat32BootSector(kSpc, kDataStart, kSectors));
+        if (withBootSector) PutAt(bytes, 0, testing::Fat32BootSector(kSpc, kDataStart, kStatedSectors));
         files["LostFolder5/file1.txt"] = MakeContent("file1", 3000);
         files["LostFolder5/" + kLongName] = MakeContent("holiday", 600);
         files["LostFolder5/sub/file2.jpg"] = MakeContent("file2", 9000, true);
@@ -228,7 +231,7 @@ TEST(ProfessionalFatEngine, FolderRecoveryWritesTheSubtree) {
 TEST(ProfessionalFatEngine, FoldersThatNameEachOtherAsParentEndTheScan) {
     IsolatedHome home;
     std::vector<uint8_t> bytes(kSectors * 512, 0);
-    PutAt(bytes, 0, testing::Fat32BootSector(kSpc, kDataStart, kSectors));
+    PutAt(bytes, 0, testing::Fat32BootSector(kSpc, kDataStart, kStatedSectors));
     PutAt(bytes, Lba(20),
           Cat({DotPairOf(20, 21), ShortEntryOf("X       TXT", kAttrArchive, 22, 5)}));
     PutAt(bytes, Lba(21),

@@ -654,6 +654,8 @@ INSTANTIATE_TEST_SUITE_P(
                         testing::SetLe16(p, 0x0B, 4096);
                         testing::SetByte(p, 0x0D, 0x80);
                     }},
+        AbsurdField{"ClustersOf0x80SectorsOverOneSector", "fat",
+                    [](const std::string& p) { testing::SetByte(p, 0x0D, 0x80); }},
         AbsurdField{"MftClusterTwoToTheSixtySecond", "ntfs",
                     [](const std::string& p) { testing::SetLe64(p, 0x30, uint64_t{1} << 62); }},
         AbsurdField{"NtfsVolumeLargerThanItsMediumWithMftPastIt", "ntfs",
