@@ -106,24 +106,26 @@ Result GatherVolumeFacts(const std::string& imagePath, DestinationFacts& out) {
     return kOk;
 }
 
-}  // namespace
-
-Result GatherDestinationFacts(const std::string& imagePath, uint64_t sourceDevice,
-                              DestinationFacts& out) {
+// The volume's facts, then where the destination meets the source (a device or a file).
+template <class Source>
+Result GatherFacts(const std::string& imagePath, const Source& source, DestinationFacts& out) {
     const Result r = GatherVolumeFacts(imagePath, out);
     if (r != kOk) return r;
-    out.overlap = FindDestinationOverlap(imagePath, sourceDevice);
+    out.overlap = FindDestinationOverlap(imagePath, source);
     out.onSourceDevice = out.overlap.Found();
     return kOk;
 }
 
+}  // namespace
+
+Result GatherDestinationFacts(const std::string& imagePath, uint64_t sourceDevice,
+                              DestinationFacts& out) {
+    return GatherFacts(imagePath, sourceDevice, out);
+}
+
 Result GatherDestinationFacts(const std::string& imagePath, const std::string& sourcePath,
                               DestinationFacts& out) {
-    const Result r = GatherVolumeFacts(imagePath, out);
-    if (r != kOk) return r;
-    out.overlap = FindDestinationOverlap(imagePath, sourcePath);
-    out.onSourceDevice = out.overlap.Found();
-    return kOk;
+    return GatherFacts(imagePath, sourcePath, out);
 }
 
 bool FolderOnSourceDisk(const std::string& path, uint64_t sourceDevice) {

@@ -20,10 +20,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TempDir;
 
-const std::string kPath = "PATH=\"$PATH:/usr/sbin:/sbin\" ";
-
 int Sh(const std::string& command, std::string* out = nullptr) {
-    return testing::Run(kPath + command, out);
+    return testing::RunSystemTool(command, out);
 }
 
 std::string Quote(const std::string& s) {

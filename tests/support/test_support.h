@@ -62,6 +62,10 @@ int Run(const std::string& command, std::string* output = nullptr);
 inline int RunShell(const std::string& command, std::string* output = nullptr) {
     return Run(command, output);
 }
+// The same with the system folders (/usr/sbin, /sbin) on the PATH, for losetup, mount and mkfs.
+inline int RunSystemTool(const std::string& command, std::string* output = nullptr) {
+    return Run("PATH=\"$PATH:/usr/sbin:/sbin\" " + command, output);
+}
 bool HaveTool(const std::string& name);
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
