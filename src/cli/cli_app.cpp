@@ -72,7 +72,7 @@ int RunCli(int argc, char** argv) {
                          "need");
     recoverCmd->footer(
         "Exit codes: 0 all files recovered (or already there), 1 some failed, 2 bad input or "
-        "not enough free space, 3 stopped (Ctrl-C) before every file was tried.");
+        "not enough free space, 3 stopped (Ctrl-C) before every file was tried.\n");
 
     ImageOptions image;
     CLI::App* imageCmd = app.add_subcommand(
