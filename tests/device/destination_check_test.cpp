@@ -18,11 +18,9 @@ namespace norvale {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::RunSystemTool;
 using testing::TempDir;
 
-int Sh(const std::string& command, std::string* out = nullptr) {
-    return testing::RunSystemTool(command, out);
-}
 
 std::string Quote(const std::string& s) {
     return "'" + s + "'";
@@ -34,7 +32,7 @@ class Teardown {
     ~Teardown() {
         for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
             std::string out;
-            if (Sh(*it, &out) != 0) ADD_FAILURE() << "cleanup failed: " << *it << ": " << out;
+            if (RunSystemTool(*it, &out) != 0) ADD_FAILURE() << "cleanup failed: " << *it << ": " << out;
         }
     }
     void Add(std::string command) { steps_.push_back(std::move(command)); }
@@ -47,19 +45,19 @@ class Teardown {
 // device, or "" with `why` set.
 std::string AttachAndMount(const std::string& image, int mib, const std::string& mountPoint,
                            Teardown& teardown, std::string& why) {
-    if (Sh("truncate -s " + std::to_string(mib) + "M " + Quote(image) + " && mkfs.ext4 -q -F " +
+    if (RunSystemTool("truncate -s " + std::to_string(mib) + "M " + Quote(image) + " && mkfs.ext4 -q -F " +
                Quote(image),
            &why) != 0)
         return {};
     std::string out;
-    if (Sh("losetup -f --show " + Quote(image), &out) != 0 || out.rfind("/dev/loop", 0) != 0) {
+    if (RunSystemTool("losetup -f --show " + Quote(image), &out) != 0 || out.rfind("/dev/loop", 0) != 0) {
         why = "this machine refuses to attach a loop device (needs root): " + out;
         return {};
     }
     const std::string device = out.substr(0, out.find('\n'));
     teardown.Add("losetup -d " + Quote(device));
     fs::create_directories(mountPoint);
-    if (Sh("mount " + Quote(device) + " " + Quote(mountPoint), &why) != 0) return {};
+    if (RunSystemTool("mount " + Quote(device) + " " + Quote(mountPoint), &why) != 0) return {};
     teardown.Add("umount " + Quote(mountPoint));
     return device;
 }
@@ -115,7 +113,7 @@ TEST(DestinationCheckOnLoopDevices, VolumesAttachedFromTheSourceAreOnTheSource) 
     // A second loop device on the outer image, not mounted: scanning it and writing into the
     // mount of the first one reaches the same file.
     std::string out;
-    ASSERT_EQ(Sh("losetup -f --show -r " + Quote(outer), &out), 0) << out;
+    ASSERT_EQ(RunSystemTool("losetup -f --show -r " + Quote(outer), &out), 0) << out;
     const std::string second = out.substr(0, out.find('\n'));
     teardown.Add("losetup -d " + Quote(second));
     const DestinationOverlap o = FindDestinationOverlap(outerMnt + "/rescued", second);
@@ -141,11 +139,11 @@ TEST(DestinationCheckOnFuse, AVolumeIsOnTheImageOrDeviceItWasMountedFrom) {
     const std::string image = dir / "ntfs.img";
     const std::string mnt = dir / "mnt";
     std::string out;
-    ASSERT_EQ(Sh("truncate -s 16M " + Quote(image) + " && mkntfs -q -F -Q " + Quote(image), &out),
+    ASSERT_EQ(RunSystemTool("truncate -s 16M " + Quote(image) + " && mkntfs -q -F -Q " + Quote(image), &out),
               0)
         << out;
     fs::create_directories(mnt);
-    if (Sh("ntfs-3g " + Quote(image) + " " + Quote(mnt), &out) != 0)
+    if (RunSystemTool("ntfs-3g " + Quote(image) + " " + Quote(mnt), &out) != 0)
         GTEST_SKIP() << "cannot mount through FUSE here: " << out;
     Teardown teardown;
     teardown.Add("umount " + Quote(mnt));
@@ -156,15 +154,15 @@ TEST(DestinationCheckOnFuse, AVolumeIsOnTheImageOrDeviceItWasMountedFrom) {
 
     // ntfs-3g on a card reader's device: the mount table names the device.
     const std::string card = dir / "card.img";
-    ASSERT_EQ(Sh("truncate -s 16M " + Quote(card) + " && mkntfs -q -F -Q " + Quote(card), &out), 0)
+    ASSERT_EQ(RunSystemTool("truncate -s 16M " + Quote(card) + " && mkntfs -q -F -Q " + Quote(card), &out), 0)
         << out;
     out.clear();
-    if (Sh("losetup -f --show " + Quote(card), &out) != 0 || out.rfind("/dev/loop", 0) != 0)
+    if (RunSystemTool("losetup -f --show " + Quote(card), &out) != 0 || out.rfind("/dev/loop", 0) != 0)
         GTEST_SKIP() << "this machine refuses to attach a loop device (needs root): " << out;
     const std::string loop = out.substr(0, out.find('\n'));
     teardown.Add("losetup -d " + Quote(loop));
     fs::create_directories(dir / "card");
-    ASSERT_EQ(Sh("ntfs-3g " + Quote(loop) + " " + Quote(dir / "card"), &out), 0) << out;
+    ASSERT_EQ(RunSystemTool("ntfs-3g " + Quote(loop) + " " + Quote(dir / "card"), &out), 0) << out;
     teardown.Add("umount " + Quote(dir / "card"));
     EXPECT_EQ(FindDestinationOverlap(dir / "card/rescued", loop).kind, OverlapKind::kSourceDisk);
     EXPECT_EQ(FindDestinationOverlap(dir / "card/rescued", card).kind, OverlapKind::kSourceImage);

@@ -20,11 +20,9 @@ namespace norvale {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::RunSystemTool;
 using testing::TempDir;
 
-int Sh(const std::string& command, std::string* out = nullptr) {
-    return testing::RunSystemTool(command, out);
-}
 
 bool WaitFor(const std::string& path) {
     for (int waited = 0; waited < 3000; waited += 50) {
@@ -62,7 +60,7 @@ class LoopDevice {
   public:
     LoopDevice(const std::string& file, bool partitions) {
         std::string out;
-        if (Sh("losetup -f --show " + std::string(partitions ? "-P " : "") + "'" + file + "'",
+        if (RunSystemTool("losetup -f --show " + std::string(partitions ? "-P " : "") + "'" + file + "'",
                &out) == 0 &&
             out.rfind("/dev/loop", 0) == 0) {
             device_ = out.substr(0, out.find('\n'));
@@ -71,7 +69,7 @@ class LoopDevice {
         }
     }
     ~LoopDevice() {
-        if (!device_.empty()) Sh("losetup -d '" + device_ + "'");
+        if (!device_.empty()) RunSystemTool("losetup -d '" + device_ + "'");
     }
     const std::string& Device() const { return device_; }
     const std::string& Error() const { return error_; }
@@ -85,7 +83,7 @@ TEST(ImagerOnLoopDevice, PartitionDeviceAndDiskRangeGiveTheSameImage) {
     TempDir dir;
     const std::string disk = dir / "card.img";
     std::string out;
-    if (Sh("'" + testing::SourceDir() + "/scripts/make-partitioned-image.sh' '" + disk + "'",
+    if (RunSystemTool("'" + testing::SourceDir() + "/scripts/make-partitioned-image.sh' '" + disk + "'",
            &out) != 0) {
         GTEST_SKIP() << "cannot make the card image (sfdisk, mkfs.fat, mkntfs needed): " << out;
     }
@@ -95,7 +93,7 @@ TEST(ImagerOnLoopDevice, PartitionDeviceAndDiskRangeGiveTheSameImage) {
                      << loop.Error();
     }
     const std::string part1 = loop.Device() + "p1";
-    if (!WaitFor(part1)) Sh("partx -a '" + loop.Device() + "'");
+    if (!WaitFor(part1)) RunSystemTool("partx -a '" + loop.Device() + "'");
     if (!WaitFor(part1)) GTEST_SKIP() << "the kernel created no partition devices";
 
     ASSERT_EQ(CopyDevice(part1, dir / "p1.img", false).result, kOk);
@@ -109,8 +107,8 @@ TEST(ImagerOnLoopDevice, PartitionDeviceAndDiskRangeGiveTheSameImage) {
     // A folder on another partition of the same card is still on the card being imaged.
     const std::string part2 = loop.Device() + "p2";
     fs::create_directory(dir / "mnt");
-    if (!WaitFor(part2) || Sh("mkfs.ext4 -q -F '" + part2 + "'") != 0 ||
-        Sh("mount '" + part2 + "' '" + dir / "mnt" + "'", &out) != 0) {
+    if (!WaitFor(part2) || RunSystemTool("mkfs.ext4 -q -F '" + part2 + "'") != 0 ||
+        RunSystemTool("mount '" + part2 + "' '" + dir / "mnt" + "'", &out) != 0) {
         GTEST_SKIP() << "cannot mount a second partition here: " << out;
     }
     struct stat p1 {
@@ -123,13 +121,13 @@ TEST(ImagerOnLoopDevice, PartitionDeviceAndDiskRangeGiveTheSameImage) {
     EXPECT_EQ(facts.fsName, "ext4");
     EXPECT_EQ(GatherDestinationFacts(dir / "mnt/card.img", whole1.st_rdev, facts), kOk);
     EXPECT_TRUE(facts.onSourceDevice);
-    Sh("umount '" + dir / "mnt" + "'");
+    RunSystemTool("umount '" + dir / "mnt" + "'");
 }
 
 // A device whose sectors 96-103 fail with an I/O error, as a worn card's do.
 TEST(ImagerOnFailingDevice, RescueCopyMapsTheSectorsTheDeviceRefuses) {
     std::string out;
-    if (Sh("dmsetup targets", &out) != 0 || out.find("error") == std::string::npos) {
+    if (RunSystemTool("dmsetup targets", &out) != 0 || out.find("error") == std::string::npos) {
         GTEST_SKIP() << "device mapper is not available here (dmsetup targets: "
                      << out.substr(0, out.find('\n')) << "); the injected-fault source covers "
                      << "the same paths";
@@ -146,7 +144,7 @@ TEST(ImagerOnFailingDevice, RescueCopyMapsTheSectorsTheDeviceRefuses) {
     const std::string name = "norvale-imager-" + std::to_string(::getpid());
     const std::string table = "0 96 linear " + loop.Device() + " 0\n96 8 error\n104 " +
                               std::to_string(sectors - 104) + " linear " + loop.Device() + " 104\n";
-    if (Sh("printf '" + table + "' | dmsetup create " + name, &out) != 0) {
+    if (RunSystemTool("printf '" + table + "' | dmsetup create " + name, &out) != 0) {
         GTEST_SKIP() << "dmsetup create failed: " << out;
     }
     const std::string device = "/dev/mapper/" + name;
@@ -154,7 +152,7 @@ TEST(ImagerOnFailingDevice, RescueCopyMapsTheSectorsTheDeviceRefuses) {
 
     const ImageResult plain = CopyDevice(device, dir / "plain.img", false);
     const ImageResult rescue = CopyDevice(device, dir / "rescue.img", true);
-    Sh("dmsetup remove " + name);
+    RunSystemTool("dmsetup remove " + name);
 
     EXPECT_EQ(plain.result, kErrReadFault);
     EXPECT_EQ(plain.failedSector, 96u);

@@ -55,6 +55,12 @@ struct Watcher {
     }
 };
 
+// Scans the open engine with `watcher` hearing every progress report.
+Result WatchedScan(CProfessionalRecovery& engine, Watcher& watcher) {
+    EXPECT_EQ(engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale), kOk);
+    return engine.Scan(nullptr);
+}
+
 class FullScan : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -83,8 +89,7 @@ class FullScan : public ::testing::Test {
     }
     Result ScanCard(CProfessionalRecovery& engine, Watcher& watcher) {
         EXPECT_EQ(engine.OpenImage(card_, 0x8001), kOk);
-        (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
-        return engine.Scan(nullptr);
+        return WatchedScan(engine, watcher);
     }
     // Recovers every file of the engine into `dest`; name -> bytes.
     std::map<std::string, std::vector<uint8_t>> RecoverAll(CProfessionalRecovery& engine,
@@ -251,8 +256,7 @@ TEST_F(FullScan, StoppedScanGoesOnWhereItStoppedUntilTheSourceChanges) {
         EXPECT_TRUE(ScanLogHistory::Instance().ResumeFound());
         EXPECT_EQ(engine.SavedState().position.sectorsDone, stoppedAt);
         Watcher watcher;
-        (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
-        ASSERT_EQ(engine.Scan(nullptr), kOk);
+        ASSERT_EQ(WatchedScan(engine, watcher), kOk);
         // The pass started where the first one stopped.
         const auto first =
             std::find_if(watcher.reports.begin(), watcher.reports.end(),
@@ -287,8 +291,7 @@ TEST_F(FullScan, ReformattedNtfsVolumeGivesBackNamedFiles) {
     CProfessionalRecovery engine;
     ASSERT_EQ(engine.OpenImage(image, 0x8003), kOk);
     Watcher watcher;
-    (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
-    ASSERT_EQ(engine.Scan(nullptr), kOk);
+    ASSERT_EQ(WatchedScan(engine, watcher), kOk);
     const auto files = RecoverAll(engine, dir_.Path());
     ASSERT_TRUE(files.count("readme.txt"));
     EXPECT_EQ(files.at("readme.txt"), ReadFileBytes(readme));
@@ -311,8 +314,7 @@ TEST_F(FullScan, Ntfs3DriverVolumeWithoutBootSectorGivesBackItsFiles) {
     CProfessionalRecovery engine;
     Watcher watcher;
     ASSERT_EQ(engine.OpenImage(image, 0x8004), kOk);
-    (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
-    ASSERT_EQ(engine.Scan(nullptr), kOk);
+    ASSERT_EQ(WatchedScan(engine, watcher), kOk);
     const auto files = RecoverAll(engine, dir_.Path());
     for (const char* name : {"1.txt", "2.txt", "3.txt"}) EXPECT_TRUE(files.count(name)) << name;
     if (haveIcat && files.count("1.txt")) {
@@ -350,8 +352,7 @@ TEST_F(FullScan, LargeRecordNtfsVolumeFormattedOverGivesBackNamedFiles) {
         CProfessionalRecovery engine;
         Watcher watcher;
         ASSERT_EQ(engine.OpenImage(image, 0x8005), kOk);
-        (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
-        ASSERT_EQ(engine.Scan(nullptr), kOk);
+        ASSERT_EQ(WatchedScan(engine, watcher), kOk);
         const std::string dest = dir_ / (wipeBoot ? "out-wiped" : "out-formatted");
         fs::create_directories(dest);
         const auto files = RecoverAll(engine, dest);
@@ -372,8 +373,7 @@ TEST_F(FullScan, ExtVolumeIsReadWholeAndEnds) {
     ASSERT_EQ(engine.OpenImage(ext, 0x8002), kOk);
     ASSERT_NE(engine.InnerEngine(), nullptr);
     Watcher watcher;
-    (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
-    ASSERT_EQ(engine.Scan(nullptr), kOk);
+    ASSERT_EQ(WatchedScan(engine, watcher), kOk);
     const auto files = RecoverAll(engine, dir_.Path());
     EXPECT_TRUE(Found(files, "IMG_0001.png"));
 }
@@ -428,8 +428,7 @@ std::vector<std::string> ExpectResumedScansMatchTheWholeScan(const std::string& 
         CProfessionalRecovery engine;
         Watcher watcher;
         EXPECT_EQ(engine.OpenImage(image, 0x8001), kOk);
-        (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
-        EXPECT_EQ(engine.Scan(nullptr), kOk);
+        EXPECT_EQ(WatchedScan(engine, watcher), kOk);
         whole = Listing(engine);
         wholeCount = engine.GetItemCount();
         for (const Report& r : watcher.reports) total = std::max(total, r.total);
@@ -450,16 +449,14 @@ std::vector<std::string> ExpectResumedScansMatchTheWholeScan(const std::string& 
             Watcher watcher;
             watcher.stopAt = total * tenth / 10;
             EXPECT_EQ(engine.OpenImage(image, 0x8001), kOk);
-            (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
-            EXPECT_EQ(engine.Scan(nullptr), kScanCancelled);
+            EXPECT_EQ(WatchedScan(engine, watcher), kScanCancelled);
         }
         for (int run = 0; run < 2; ++run) {  // resumed, then loaded once more when finished
             CProfessionalRecovery engine;
             EXPECT_EQ(engine.OpenImage(image, 0x8001), kOk);
             EXPECT_TRUE(engine.ResumePending());
             Watcher watcher;
-            (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
-            EXPECT_EQ(engine.Scan(nullptr), kOk);
+            EXPECT_EQ(WatchedScan(engine, watcher), kOk);
             EXPECT_EQ(Listing(engine), whole) << "run " << run;
             EXPECT_EQ(engine.GetItemCount(), wholeCount) << "run " << run;
         }
@@ -629,8 +626,7 @@ TEST_P(AbsurdBootSector, FullScanStillSearchesTheWholeMedium) {
     ASSERT_EQ(engine.OpenImage(image, 0x8006), kOk);
     EXPECT_EQ(engine.InnerEngine(), nullptr);
     Watcher watcher;
-    (void)engine.SetCallbacks(&Watcher::Thunk, nullptr, &watcher, kFullProgressScale);
-    ASSERT_EQ(engine.Scan(nullptr), kOk);
+    ASSERT_EQ(WatchedScan(engine, watcher), kOk);
     uint64_t last = 0;
     for (const Report& r : watcher.reports) last = std::max(last, r.sector);
     EXPECT_EQ(last, fs::file_size(image) / 512) << "the whole medium is read";
