@@ -91,6 +91,23 @@ Result GetVolumeFreeBytesAt(int diskNumber, uint64_t startLba, uint64_t& bytes);
 // The file-system name of the record's volume, probed again ("NTFS", "FAT32", "FAT", "exFAT",
 // or libblkid's own name); kErrNotSupported when no file system is recognised.
 Result GetVolumeFsName(const PartitionRecord& record, std::string& name);
+// A disk or whole-disk image as the enumeration lists a disk: its partitions from its partition
+// table (with file system, label and sizes probed at each partition's offset) and the stretches
+// no partition covers, by the same gap rule; or, without a table, one record for the whole.
+struct DiskLayout {
+    // Ordered by start. Records carry kNoDriveLetter: the caller gives the tags. An image's
+    // records carry the disk number RegisterImageDisk gave it and the image path as diskPath;
+    // their volumeRoot is empty (the volume is read through the disk at its offset).
+    std::vector<PartitionRecord> records;
+    std::string scheme;                 // "dos", "gpt", ...; empty: no partition table
+    std::vector<std::string> problems;  // the table's problems, one line each
+    uint64_t sizeBytes = 0;
+    uint32_t bytesPerSector = 512;
+};
+// For a whole-disk block device that the enumeration lists with its partitions, those records
+// (with their tags); otherwise the table read through libblkid. kOk also when there is no table.
+Result ReadDiskLayout(const std::string& path, DiskLayout& out);
+
 // The record of a device path: a partition device ("/dev/sdb1") gives its enumerated record;
 // a whole-disk device gives a WholeDisk record covering the whole length (startLba 0). A disk
 // whose enumeration lists no WholeDisk record gets a tag past every enumerated record, so it

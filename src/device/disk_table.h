@@ -35,4 +35,14 @@ Result DiskDevicePath(int diskNumber, std::string& path);
 // The disk number of a whole-disk device path ("/dev/sdb"), or -1.
 int DiskNumberOfPath(const std::string& devicePath);
 
+// A whole-disk image file (or a block device the system lists no partitions for) read as a
+// disk: it is given a disk number from kImageDiskBase up, the same number for the same file for
+// the life of the process, and DiskDevicePath answers with its path. Engines then open its
+// partitions by disk number and start sector exactly as they open a real disk's.
+inline constexpr int kImageDiskBase = 0x100000;
+int RegisterImageDisk(const std::string& path);
+bool IsImageDisk(int diskNumber);
+// The path an image disk was registered with; empty for any other disk number.
+std::string ImageDiskPath(int diskNumber);
+
 }  // namespace norvale

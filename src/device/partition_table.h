@@ -1,0 +1,41 @@
+#pragma once
+// The partition table at the start of a disk or a whole-disk image, read through libblkid's
+// partition probing (DOS/MBR with extended and logical partitions, GPT, and the other schemes
+// libblkid knows), then checked against the medium it came from. A table is written by whoever
+// last partitioned the card and is read here as hostile input: entries that run past the end,
+// overlap, have no length or repeat are reported one line each, and every entry that can still
+// be read is kept.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/result.h"
+
+namespace norvale {
+
+struct TableEntry {
+    int number = 0;            // as the kernel numbers them: MBR 1-4 primary, 5.. logical; GPT 1..
+    uint64_t startLba = 0;     // in the medium's logical sectors
+    uint64_t sectorCount = 0;  // clipped to the medium's end
+    uint8_t mbrType = 0;       // the MBR type byte; 0 on tables without one (GPT)
+    std::string typeGuid;      // GPT partition type GUID, lower case; empty on MBR
+    std::string name;          // GPT partition name (UTF-8); empty on MBR
+    bool logical = false;      // an MBR logical partition inside an extended one
+};
+
+struct PartitionTable {
+    std::string scheme;               // libblkid's name: "dos", "gpt", ...; empty: no table
+    std::vector<TableEntry> entries;  // volumes only, by start; containers and empty entries out
+    std::vector<std::string> problems;  // one plain line each, e.g. "partition 3 runs past the
+                                        // end of the medium: only its first 20 MiB are read"
+};
+
+// Reads the table of the medium open on `fd` (`sizeBytes` long, `sectorSize`-byte sectors).
+// kOk with an empty scheme when the medium holds no partition table (a card formatted without
+// one, a partition image); a read error of the medium gives its result.
+Result ReadPartitionTable(int fd, uint64_t sizeBytes, uint32_t sectorSize, PartitionTable& out);
+// The same for the disk or image at `path`, opened read-only.
+Result ReadPartitionTable(const std::string& path, PartitionTable& out);
+
+}  // namespace norvale
