@@ -168,3 +168,45 @@ print_race() {  # size label
     printf 'speed ours/PhotoRec: %.2f (above 1: ours faster)\n' "$(echo "$pr_t / $ours_t" | bc -l)"
     printf 'speed ours/dd: %.2f (1 would be the raw-read limit)\n' "$(echo "$dd_t / $ours_t" | bc -l)"
 }
+
+# A FAT32 image of 256 MiB holding 100 folders x 1000 small files, every second file deleted
+# (mkfs.fat and mtools; nothing mounted). Made under a temporary name and renamed when whole.
+make_fat100k() {  # image
+    local img=$1 src d i
+    src=$(mktemp -d)
+    for i in $(seq 0 999); do printf 'bench file %04d\n' "$i" > "$src/f$i.txt"; done
+    mkfs.fat -C -F 32 -s 1 "$img.tmp" $((256 * 1024)) >/dev/null
+    for d in $(seq 0 99); do
+        MTOOLS_SKIP_CHECK=1 mmd -i "$img.tmp" "::/dir$d"
+        MTOOLS_SKIP_CHECK=1 mcopy -i "$img.tmp" "$src"/* "::/dir$d/"
+        MTOOLS_SKIP_CHECK=1 mdel -i "$img.tmp" "::/dir$d/f*[02468].txt"
+    done
+    rm -rf "$src"
+    mv "$img.tmp" "$img"
+}
+
+# An NTFS image of SIZE holding DIRS folders x 1000 small files, every second file deleted,
+# filled through an ntfs-3g FUSE mount (root, or a user allowed to mount).
+make_ntfs_files() {  # image size dirs
+    local img=$1 mnt
+    mnt=$(mktemp -d)
+    truncate -s "$2" "$img.tmp"
+    mkntfs -F -Q -q "$img.tmp" >/dev/null 2>&1
+    ntfs-3g "$img.tmp" "$mnt" || { rmdir "$mnt"; return 1; }
+    python3 - "$mnt" "$3" <<'PY'
+import os, sys
+m, dirs = sys.argv[1], int(sys.argv[2])
+# Every file is written before any is removed: a freed record would be handed out again.
+for d in range(dirs):
+    os.mkdir(os.path.join(m, 'dir%d' % d))
+    for i in range(1000):
+        with open(os.path.join(m, 'dir%d' % d, 'f%d.txt' % i), 'w') as f:
+            f.write('bench file %04d\n' % i)
+for d in range(dirs):
+    for i in range(0, 1000, 2):
+        os.remove(os.path.join(m, 'dir%d' % d, 'f%d.txt' % i))
+PY
+    umount "$mnt"
+    rmdir "$mnt"
+    mv "$img.tmp" "$img"
+}

@@ -14,16 +14,7 @@ export MTOOLS_SKIP_CHECK=1
 
 if [ ! -f "$img" ]; then
     echo "making $img (100 folders x 1000 files, every second file deleted)..."
-    src=$(mktemp -d)
-    trap 'rm -rf "$src"' EXIT
-    for i in $(seq 0 999); do printf 'bench file %04d\n' "$i" > "$src/f$i.txt"; done
-    mkfs.fat -C -F 32 -s 1 "$img.tmp" $((256 * 1024)) >/dev/null
-    for d in $(seq 0 99); do
-        mmd -i "$img.tmp" "::/dir$d"
-        mcopy -i "$img.tmp" "$src"/* "::/dir$d/"
-        mdel -i "$img.tmp" "::/dir$d/f*[02468].txt"
-    done
-    mv "$img.tmp" "$img"
+    make_fat100k "$img"
 fi
 
 export XDG_DATA_HOME="$work/xdg-data" XDG_CONFIG_HOME="$work/xdg-config"

@@ -14,26 +14,7 @@ mkdir -p "$work"
 
 if [ ! -f "$img" ]; then
     echo "making $img (100 folders x 1000 files, every second file deleted)..."
-    mnt=$(mktemp -d)
-    trap 'mountpoint -q "$mnt" && umount "$mnt"; rmdir "$mnt"' EXIT
-    truncate -s 512M "$img.tmp"
-    mkntfs -F -Q -q "$img.tmp" >/dev/null 2>&1
-    ntfs-3g "$img.tmp" "$mnt"
-    python3 - "$mnt" <<'PY'
-import os, sys
-m = sys.argv[1]
-# Every file is written before any is removed: a freed record would be handed out again.
-for d in range(100):
-    os.mkdir(os.path.join(m, 'dir%d' % d))
-    for i in range(1000):
-        with open(os.path.join(m, 'dir%d' % d, 'f%d.txt' % i), 'w') as f:
-            f.write('bench file %04d\n' % i)
-for d in range(100):
-    for i in range(0, 1000, 2):
-        os.remove(os.path.join(m, 'dir%d' % d, 'f%d.txt' % i))
-PY
-    umount "$mnt"
-    mv "$img.tmp" "$img"
+    make_ntfs_files "$img" 512M 100
 fi
 
 export XDG_DATA_HOME="$work/xdg-data" XDG_CONFIG_HOME="$work/xdg-config"
