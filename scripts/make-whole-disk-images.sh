@@ -22,7 +22,8 @@
 #   OUTDIR/expected.tsv    one line per deleted file, tab-separated, with a header line:
 #                          image  partition  path  size  sha256  layout
 #                          layout: "contiguous", or "fragmented" (a FAT file whose chain was
-#                          not one run: its deleted entry no longer tells where it went)
+#                          not one run: once it is deleted, only skipping the clusters live
+#                          files hold finds its second piece)
 #   OUTDIR/partitions.tsv  image  partition  start-sector  sectors  fs  label
 #                          fs as `sources` names it: FAT32, FAT (FAT12/16), NTFS
 #   OUTDIR/deleted/IMAGE/pN/PATH  the original bytes of each deleted file

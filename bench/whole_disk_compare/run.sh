@@ -76,7 +76,7 @@ for image in mbr gpt; do
 done
 row total "" "" "${sum[n]}" "${sum[of]}" "${sum[oe]}" "${sum[on]}" "${sum[tf]}" "${sum[te]}" "${sum[tn]}"
 echo "exact: a byte-identical copy under any name; named: under the file's own name."
-echo "Fragmented FAT files (their chain is gone once deleted):" \
+echo "Fragmented FAT files (found again only by skipping the clusters live files hold):" \
     "$(awk -F'\t' '$6 == "fragmented"' "$expected" | wc -l) of ${sum[n]}."
 for image in mbr gpt; do
     if grep -q . "$work/ours-$image.log"; then
