@@ -452,6 +452,16 @@ TEST_F(CliPartitioned, DamagedTablesAreReportedAndTheReadablePartitionsStillScan
              testing::SetLe32(img, 494 + 12, 0);
          },
          "4", {1, 2, 5}},
+        {"the extended chain loops", "mbr",
+         [&](const std::string& img) {
+             // The logical partition's EBR (the extended partition's first sector) names
+             // itself as the next one.
+             const uint64_t ebr = 198656ull * 512;
+             testing::SetByte(img, ebr + 462 + 4, 0x05);
+             testing::SetLe32(img, ebr + 462 + 8, 0);
+             testing::SetLe32(img, ebr + 462 + 12, 51200);
+         },
+         "", {1, 2, 5}},
         {"the GPT backup disagrees", "gpt",
          [&](const std::string& img) {
              // The backup header's first-usable-LBA field no longer matches its CRC.
