@@ -27,6 +27,10 @@
 #   OUTDIR/partitions.tsv  image  partition  start-sector  sectors  fs  label
 #                          fs as `sources` names it: FAT32, FAT (FAT12/16), NTFS
 #   OUTDIR/deleted/IMAGE/pN/PATH  the original bytes of each deleted file
+#   OUTDIR/unallocated.tsv image  start-sector  size  sha256  of a whole PNG picture left in
+#                          mbr.img's unallocated stretch (as an earlier layout of the card left
+#                          it), which only a scan of the stretches between partitions finds;
+#                          its bytes are OUTDIR/unallocated.png
 #
 # FAT volumes are made in place (mkfs.fat --offset) and filled with mtools at the partition's
 # byte offset; NTFS is made in a file of its own, filled through an ntfs-3g FUSE mount (root, or
@@ -244,6 +248,24 @@ fat_partition "$gpt" gpt 1 2048 98304 32 1 GPTFAT
 ntfs_partition "$gpt" gpt 2 100352 65536 ""
 
 record_deleted <"$work/layouts"
+
+# A real PNG (its chunks and CRCs whole, so its end is known) at sector 110000, in the stretch
+# no partition covers.
+python3 -c '
+import hashlib, random, struct, sys, zlib
+w, h, r = 160, 100, random.Random("unallocated")
+rows = b"".join(b"\0" + r.randbytes(w * 3) for y in range(h))
+def chunk(t, d):
+    return struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d) & 0xFFFFFFFF)
+png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
+png += chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b"")
+open(sys.argv[1], "wb").write(png)
+with open(sys.argv[2], "r+b") as f:
+    f.seek(110000 * 512)
+    f.write(png)
+with open(sys.argv[3], "w") as t:
+    t.write("image\tstart\tsize\tsha256\nmbr\t110000\t%d\t%s\n" % (len(png), hashlib.sha256(png).hexdigest()))
+' "$out/unallocated.png" "$mbr" "$out/unallocated.tsv"
 mv "$mbr" "$gpt" "$out/"
 echo "made $out/mbr.img, $out/gpt.img, $out/expected.tsv ($(($(wc -l <"$out/expected.tsv") - 1))" \
     "deleted files), $out/partitions.tsv"

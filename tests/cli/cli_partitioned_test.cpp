@@ -137,8 +137,8 @@ const Media& WholeDiskMedia() {
     return media;
 }
 
-#define REQUIRE_MEDIA()                                             \
-    do {                                                            \
+#define REQUIRE_MEDIA()                                                         \
+    do {                                                                        \
         if (WholeDiskMedia().dir.empty()) GTEST_SKIP() << WholeDiskMedia().why; \
     } while (0)
 
@@ -147,7 +147,7 @@ const Media& WholeDiskMedia() {
 std::string KindOf(const std::string& name) {
     const std::string ext = name.substr(name.rfind('.') + 1);
     static const std::map<std::string, std::string> kinds = {
-        {"jpg", "photo"}, {"png", "photo"},      {"mp3", "audio"},
+        {"jpg", "photo"}, {"png", "photo"},    {"mp3", "audio"},
         {"mp4", "video"}, {"pdf", "document"}, {"zip", "archive"}};
     const auto it = kinds.find(ext);
     return it == kinds.end() ? "" : it->second;
@@ -187,8 +187,8 @@ void ExpectRecoveredInto(const Media& m, const std::string& folder,
         for (const std::string& kind : kKindFolders) {
             if (fs::exists(folder + "/" + kind + "/" + d.Name())) found = kind;
         }
-        ASSERT_FALSE(found.empty()) << d.Name() << " not recovered into a kind folder of "
-                                    << folder;
+        ASSERT_FALSE(found.empty())
+            << d.Name() << " not recovered into a kind folder of " << folder;
         if (!KindOf(d.Name()).empty()) {
             EXPECT_EQ(found, KindOf(d.Name()));
         }
@@ -265,8 +265,8 @@ TEST_F(CliPartitioned, WholeImageRecoverPutsEveryPartitionsDeletedFilesUnderItsF
         SCOPED_TRACE(image + ".img");
         const std::string out = dir_ / ("out-" + image);
         std::string text, err;
-        const int code = Cli("recover " + Quote(m_.Image(image)) + " --to " + Quote(out) + " -q",
-                             &text, &err);
+        const int code =
+            Cli("recover " + Quote(m_.Image(image)) + " --to " + Quote(out) + " -q", &text, &err);
         EXPECT_EQ(code, 0) << text << err;
         std::set<std::string> folders;
         for (const Partition& p : m_.partitions) {
@@ -346,8 +346,7 @@ TEST_F(CliPartitioned, PartitionOptionRecoversThatPartitionAloneIntoKindFolders)
     }
 
     std::string json;
-    ASSERT_EQ(Cli("list " + Quote(m_.Image("gpt")) + " --partition 2 -q --json", &json), 0)
-        << json;
+    ASSERT_EQ(Cli("list " + Quote(m_.Image("gpt")) + " --partition 2 -q --json", &json), 0) << json;
     const auto objects = JsonObjects(json);
     EXPECT_EQ(objects.size() >= m_.Of("gpt", 2).size(), true) << json;
     for (const std::string& o : objects) {
@@ -405,8 +404,8 @@ TEST_F(CliPartitioned, ImageCopiesOnePartitionOutOfAWholeDiskImage) {
         const Partition& p = m_.Part(image, number);
         const std::string copy = dir_ / (std::string(image) + std::to_string(number) + ".img");
         std::string text;
-        ASSERT_EQ(Cli("image " + Quote(m_.Image(image)) + " --partition " +
-                          std::to_string(number) + " --to " + Quote(copy) + " -q",
+        ASSERT_EQ(Cli("image " + Quote(m_.Image(image)) + " --partition " + std::to_string(number) +
+                          " --to " + Quote(copy) + " -q",
                       &text),
                   0)
             << text;
@@ -416,6 +415,41 @@ TEST_F(CliPartitioned, ImageCopiesOnePartitionOutOfAWholeDiskImage) {
                            Quote(copy)),
                   0);
     }
+}
+
+// The full scan reads each partition and the stretches between them; carving reads the whole
+// medium. Both find the picture left in the unallocated stretch; the full scan still puts each
+// partition's deleted files under the partition's folder.
+TEST_F(CliPartitioned, FullScanAlsoReadsTheStretchesBetweenPartitionsAndCarvingTheWholeMedium) {
+    const auto gap = ReadTsv(m_.dir + "/unallocated.tsv");
+    ASSERT_EQ(gap.size(), 1u);
+    const auto picture = testing::ReadFileBytes(m_.dir + "/unallocated.png");
+    const std::string out = dir_ / "full";
+    std::string text;
+    EXPECT_EQ(
+        Cli("recover --mode full " + Quote(m_.Image("mbr")) + " --to " + Quote(out) + " -q", &text),
+        0)
+        << text;
+    for (const Partition& p : m_.partitions) {
+        if (p.image == "mbr")
+            ExpectRecoveredInto(m_, out + "/" + p.Display(), m_.Of("mbr", p.number));
+    }
+    int copies = 0;
+    for (const auto& [rel, path] : FilesUnder(out)) {
+        if (testing::ReadFileBytes(path) != picture) continue;
+        ++copies;
+        EXPECT_NE(rel.rfind("Partition ", 0), 0u) << rel << ": it lies in no partition";
+    }
+    EXPECT_EQ(copies, 1);
+
+    std::string json;
+    ASSERT_EQ(Cli("list --mode carve " + Quote(m_.Image("mbr")) + " -q --json", &json), 0) << json;
+    bool carved = false;
+    for (const std::string& o : JsonObjects(json)) {
+        carved |= Contains(o, "\"name\":\"" + gap[0][1] + ".png\"") &&
+                  Contains(o, "\"size\":" + gap[0][2] + ",");
+    }
+    EXPECT_TRUE(carved) << "no " << gap[0][1] << ".png of " << gap[0][2] << " bytes";
 }
 
 // A table whose entries cannot all be believed: the problem is one line on stderr, and the
@@ -431,28 +465,35 @@ TEST_F(CliPartitioned, DamagedTablesAreReportedAndTheReadablePartitionsStillScan
     const uint64_t mbrSectors = fs::file_size(m_.Image("mbr")) / 512;
     const uint64_t gptSectors = fs::file_size(m_.Image("gpt")) / 512;
     const Damage damages[] = {
-        {"partition 2 runs past the end", "mbr",
+        {"partition 2 runs past the end",
+         "mbr",
          [&](const std::string& img) {
              // Entry 2 (byte 462): its sector count (at +12) reaches well past the image.
              testing::SetLe32(img, 462 + 12, uint32_t(mbrSectors));
          },
-         "2", {1, 5}},
-        {"entry 4 overlaps partition 1", "mbr",
+         "2",
+         {1, 5}},
+        {"entry 4 overlaps partition 1",
+         "mbr",
          [&](const std::string& img) {
              // Entry 4 (byte 494): a FAT32 entry starting inside partition 1.
              testing::SetByte(img, 494 + 4, 0x0C);
              testing::SetLe32(img, 494 + 8, 4096);
              testing::SetLe32(img, 494 + 12, 8192);
          },
-         "4", {1, 2, 5}},
-        {"a zero-length entry", "mbr",
+         "4",
+         {1, 2, 5}},
+        {"a zero-length entry",
+         "mbr",
          [&](const std::string& img) {
              testing::SetByte(img, 494 + 4, 0x0C);
              testing::SetLe32(img, 494 + 8, 100352);
              testing::SetLe32(img, 494 + 12, 0);
          },
-         "4", {1, 2, 5}},
-        {"the extended chain loops", "mbr",
+         "4",
+         {1, 2, 5}},
+        {"the extended chain loops",
+         "mbr",
          [&](const std::string& img) {
              // The logical partition's EBR (the extended partition's first sector) names
              // itself as the next one.
@@ -461,26 +502,27 @@ TEST_F(CliPartitioned, DamagedTablesAreReportedAndTheReadablePartitionsStillScan
              testing::SetLe32(img, ebr + 462 + 8, 0);
              testing::SetLe32(img, ebr + 462 + 12, 51200);
          },
-         "", {1, 2, 5}},
-        {"the GPT backup disagrees", "gpt",
+         "",
+         {1, 2, 5}},
+        {"the GPT backup disagrees",
+         "gpt",
          [&](const std::string& img) {
              // The backup header's first-usable-LBA field no longer matches its CRC.
              testing::FlipByte(img, (gptSectors - 1) * 512 + 40);
          },
-         "", {1, 2}},
+         "",
+         {1, 2}},
     };
     for (const Damage& d : damages) {
         SCOPED_TRACE(d.what);
         const std::string img = dir_ / "damaged.img";
         fs::remove(img);
-        ASSERT_EQ(RunShell("cp --sparse=always " + Quote(m_.Image(d.image)) + " " + Quote(img)),
-                  0);
+        ASSERT_EQ(RunShell("cp --sparse=always " + Quote(m_.Image(d.image)) + " " + Quote(img)), 0);
         d.apply(img);
         const std::string out = dir_ / "damaged-out";
         fs::remove_all(out);
         std::string text, err;
-        const int code =
-            Cli("recover " + Quote(img) + " --to " + Quote(out) + " -q", &text, &err);
+        const int code = Cli("recover " + Quote(img) + " --to " + Quote(out) + " -q", &text, &err);
         EXPECT_TRUE(code == 0 || code == 1) << code << "\n" << text << err;
         for (int n : d.intact) {
             ExpectRecoveredInto(m_, out + "/" + m_.Part(d.image, n).Display(), m_.Of(d.image, n));
@@ -545,8 +587,8 @@ TEST_F(CliPartitioned, ImageOfAPartitionedLoopDeviceRecoversAsItsPartitionDoes) 
     const std::string fromCopy = dir_ / "from-copy", fromPart = dir_ / "from-p1";
     int code = Cli("recover " + Quote(copy) + " --to " + Quote(fromCopy) + " -q", &text);
     EXPECT_TRUE(code == 0 || code == 1) << text;
-    code = Cli("recover " + Quote(loop.Device() + "p1") + " --to " + Quote(fromPart) + " -q",
-               &text);
+    code =
+        Cli("recover " + Quote(loop.Device() + "p1") + " --to " + Quote(fromPart) + " -q", &text);
     EXPECT_TRUE(code == 0 || code == 1) << text;
 
     const auto direct = FilesUnder(fromPart);
