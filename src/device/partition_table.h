@@ -29,6 +29,8 @@ struct PartitionTable {
     std::vector<TableEntry> entries;  // volumes only, by start; containers and empty entries out
     std::vector<std::string> problems;  // one plain line each, e.g. "partition 3 runs past the
                                         // end of the medium: only its first 20 MiB are read"
+    uint32_t sectorSize = 512;          // the logical sector size startLba/sectorCount count in
+    uint64_t sizeBytes = 0;             // the length of the medium the table was checked against
 };
 
 // Reads the table of the medium open on `fd` (`sizeBytes` long, `sectorSize`-byte sectors).
@@ -37,5 +39,22 @@ struct PartitionTable {
 Result ReadPartitionTable(int fd, uint64_t sizeBytes, uint32_t sectorSize, PartitionTable& out);
 // The same for the disk or image at `path`, opened read-only.
 Result ReadPartitionTable(const std::string& path, PartitionTable& out);
+
+namespace detail {
+
+// Every partition libblkid listed, before the checks: extended containers included, nothing
+// clipped, dropped or merged (at most kMaxTableEntries). For the device layer's own callers
+// that must tell a container from a missing partition.
+struct ListedPartition {
+    TableEntry entry;  // startLba/sectorCount as the table states them, in the medium's sectors
+    bool container = false;
+};
+inline constexpr size_t kMaxTableEntries = 256;
+Result ReadPartitionTable(int fd, uint64_t sizeBytes, uint32_t sectorSize, PartitionTable& out,
+                          std::vector<ListedPartition>* listed);
+Result ReadPartitionTable(const std::string& path, PartitionTable& out,
+                          std::vector<ListedPartition>* listed);
+
+}  // namespace detail
 
 }  // namespace norvale
