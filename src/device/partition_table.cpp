@@ -173,6 +173,7 @@ struct GptHeader {
     uint32_t entrySize = 0;
     uint32_t entriesCrc = 0;
     std::array<uint8_t, 16> diskGuid{};
+    std::vector<uint8_t> entries;  // the partition-entry array, kept when it is sound
 };
 
 Result ReadGptHeader(int fd, uint64_t lba, uint32_t sectorSize, uint64_t mediumSectors,
@@ -235,26 +236,107 @@ Result ReadGptHeader(int fd, uint64_t lba, uint32_t sectorSize, uint64_t mediumS
         return r;
     if (got < entries.size() || Crc32(entries.data(), entries.size()) != h.entriesCrc) {
         h.fault = "a wrong partition-entry checksum";
+        return kOk;
     }
+    h.entries = std::move(entries);
     return kOk;
+}
+
+std::string GuidText(const uint8_t* g) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Le32(g),
+                  Le16(g + 4), Le16(g + 6), g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+    return buf;
+}
+
+// A GPT partition name: UTF-16LE up to the first NUL, as UTF-8; a lone surrogate becomes U+FFFD.
+std::string NameText(const uint8_t* p, size_t bytes) {
+    std::string out;
+    for (size_t i = 0; i + 1 < bytes; i += 2) {
+        uint32_t c = Le16(p + i);
+        if (c == 0) break;
+        if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes) {
+            const uint32_t low = Le16(p + i + 2);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            } else {
+                c = 0xFFFD;
+            }
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// The used entries of a sound header's array, numbered by their slot as the kernel and libblkid
+// number them. Only for what libblkid will not list (see ReadPartitionTable).
+std::vector<detail::ListedPartition> GptEntries(const GptHeader& h) {
+    std::vector<detail::ListedPartition> listed;
+    static constexpr uint8_t kUnused[16] = {};
+    for (uint32_t i = 0; i < h.entryCount && listed.size() < detail::kMaxTableEntries; ++i) {
+        const uint8_t* p = h.entries.data() + size_t{i} * h.entrySize;
+        if (std::memcmp(p, kUnused, 16) == 0) continue;
+        const uint64_t first = Le64(p + 32);
+        const uint64_t last = Le64(p + 40);
+        detail::ListedPartition e;
+        e.entry.number = static_cast<int>(i + 1);
+        e.entry.startLba = first;
+        e.entry.sectorCount = last >= first && last - first < UINT64_MAX ? last - first + 1 : 0;
+        e.entry.typeGuid = GuidText(p);
+        e.entry.name = NameText(p + 56, 72);
+        listed.push_back(std::move(e));
+    }
+    return listed;
+}
+
+struct GptHeaders {
+    GptHeader primary;
+    GptHeader backup;
+    uint64_t backupLba = 0;
+};
+
+// The primary at sector 1; the backup where the primary says, or at the last sector (where
+// libblkid looks when the primary is unsound).
+Result ReadGptHeaders(int fd, uint64_t mediumSectors, uint32_t sectorSize, GptHeaders& h) {
+    h = GptHeaders{};
+    if (mediumSectors < 3) {
+        h.primary.fault = h.backup.fault = "the medium is too small";
+        return kOk;
+    }
+    if (Result r = ReadGptHeader(fd, 1, sectorSize, mediumSectors, h.primary); r != kOk) return r;
+    h.backupLba = mediumSectors - 1;
+    if (h.primary.fault.empty() && h.primary.alternateLba > 1 &&
+        h.primary.alternateLba < mediumSectors) {
+        h.backupLba = h.primary.alternateLba;
+    }
+    return ReadGptHeader(fd, h.backupLba, sectorSize, mediumSectors, h.backup);
 }
 
 // Compares the two GPT headers; libblkid reads the primary when it is sound and the backup at
 // the last sector otherwise, and says neither.
-Result CheckGptHeaders(int fd, uint64_t mediumSectors, uint32_t sectorSize,
-                       std::vector<std::string>& problems) {
-    if (mediumSectors < 3) return kOk;
-    GptHeader primary, backup;
-    if (Result r = ReadGptHeader(fd, 1, sectorSize, mediumSectors, primary); r != kOk) return r;
+void ReportGptHeaders(const GptHeaders& h, std::vector<std::string>& problems) {
+    const GptHeader& primary = h.primary;
+    const GptHeader& backup = h.backup;
     const bool primarySound = primary.fault.empty();
-    uint64_t backupLba = mediumSectors - 1;
-    if (primarySound && primary.alternateLba > 1 && primary.alternateLba < mediumSectors) {
-        backupLba = primary.alternateLba;
-    }
-    if (Result r = ReadGptHeader(fd, backupLba, sectorSize, mediumSectors, backup); r != kOk)
-        return r;
     const bool backupSound = backup.fault.empty();
-    const std::string where = "sector " + std::to_string(backupLba);
+    const std::string where = "sector " + std::to_string(h.backupLba);
     if (primarySound && backupSound) {
         std::vector<std::string> differences;
         if (primary.diskGuid != backup.diskGuid) differences.push_back("another disk GUID");
@@ -264,8 +346,8 @@ Result CheckGptHeaders(int fd, uint64_t mediumSectors, uint32_t sectorSize,
         }
         if (primary.firstUsable != backup.firstUsable || primary.lastUsable != backup.lastUsable)
             differences.push_back("another usable range");
-        if (backup.alternateLba != 1) differences.push_back("it does not point back at sector 1");
-        if (differences.empty()) return kOk;
+        if (backup.alternateLba != 1) differences.push_back("no pointer back at sector 1");
+        if (differences.empty()) return;
         std::string text;
         for (const auto& d : differences) text += (text.empty() ? "" : ", ") + d;
         problems.push_back("the GPT's backup header disagrees with the primary (the backup at " +
@@ -281,7 +363,6 @@ Result CheckGptHeaders(int fd, uint64_t mediumSectors, uint32_t sectorSize,
                            "; backup at " + where + ": " + backup.fault +
                            "); the partitions are read as libblkid found them");
     }
-    return kOk;
 }
 
 std::string Extent(const TableEntry& e, uint32_t sectorSize) {
@@ -382,15 +463,54 @@ Result ReadPartitionTable(int fd, uint64_t sizeBytes, uint32_t sectorSize, Parti
                                std::to_string(kMaxTableEntries) + " partitions: only the first " +
                                std::to_string(kMaxTableEntries) + " are read");
     }
-    if (out.scheme == "PMBR") {
+    GptHeaders gpt;
+    if (out.scheme == "gpt" || out.scheme == "PMBR") {
+        if (Result r = ReadGptHeaders(fd, mediumSectors, sectorSize, gpt); r != kOk) return r;
+    }
+    if (out.scheme == "PMBR" && gpt.primary.fault.empty()) {
+        // libblkid refuses a GPT that describes a disk larger than the medium, which is what an
+        // incomplete copy of a disk holds (ddrescue stopped early, a card that died mid-copy).
+        // Its primary header and entries are sound, so they are read as far as the medium goes.
+        out.scheme = "gpt";
+        listed = GptEntries(gpt.primary);
+        if (gpt.primary.lastUsable >= mediumSectors) {
+            out.problems.push_back(
+                "the GPT describes a disk larger than the medium (its usable area ends at " +
+                Mib((gpt.primary.lastUsable + 1) * sectorSize) + ", the medium holds " +
+                Mib(sizeBytes) +
+                "): its partitions are read from the primary header as far as the medium goes");
+        } else {
+            out.problems.push_back(
+                "libblkid refused the GPT although its primary header is sound: its partitions "
+                "are read from the primary header");
+        }
+    } else if (out.scheme == "PMBR") {
         out.problems.push_back(
             "the disk holds a protective MBR but no readable GPT: no partitions are listed");
+    } else if (out.scheme == "gpt") {
+        ReportGptHeaders(gpt, out.problems);
+        // libblkid passes over an entry that leaves the usable area without a word, and over
+        // one whose end lies before its start; the header it read still lists them.
+        const GptHeader* used = gpt.primary.fault.empty()  ? &gpt.primary
+                                : gpt.backup.fault.empty() ? &gpt.backup
+                                                           : nullptr;
+        for (auto& e : used ? GptEntries(*used) : std::vector<ListedPartition>{}) {
+            const int number = e.entry.number;
+            if (std::any_of(listed.begin(), listed.end(),
+                            [&](const ListedPartition& l) { return l.entry.number == number; })) {
+                continue;
+            }
+            if (listed.size() >= kMaxTableEntries) break;
+            if (e.entry.sectorCount > 0) {
+                out.problems.push_back(
+                    "partition " + std::to_string(number) + " lies outside the GPT's usable area (" +
+                    Extent(e.entry, sectorSize) + ", the area ends at " +
+                    Mib((used->lastUsable + 1) * sectorSize) + "): it is kept");
+            }
+            listed.push_back(std::move(e));
+        }
     }
     CheckEntries(listed, mediumSectors, sectorSize, out);
-    if (out.scheme == "gpt") {
-        if (Result r = CheckGptHeaders(fd, mediumSectors, sectorSize, out.problems); r != kOk)
-            return r;
-    }
     if (listedOut) *listedOut = std::move(listed);
     return kOk;
 }

@@ -102,6 +102,25 @@ void ResealGptHeader(std::vector<uint8_t>& image, uint64_t offset) {
     for (int i = 0; i < 4; ++i) h[16 + i] = uint8_t(crc >> (8 * i));
 }
 
+void SetLe64At(std::vector<uint8_t>& image, uint64_t offset, uint64_t value) {
+    for (int i = 0; i < 8; ++i) image[offset + i] = uint8_t(value >> (8 * i));
+}
+
+// Rewrites entry `slot`'s first and last sector in both GPT entry arrays of a 512-byte-sector
+// image and seals both headers again, as a partitioning tool would have written them.
+void SetGptEntry(std::vector<uint8_t>& image, int slot, uint64_t first, uint64_t last) {
+    for (uint64_t header : {uint64_t{512}, image.size() - 512}) {
+        uint8_t* h = image.data() + header;
+        const uint64_t array = Le64(h + 72) * 512;
+        const uint64_t arrayBytes = uint64_t{Le32(h + 80)} * Le32(h + 84);
+        SetLe64At(image, array + slot * Le32(h + 84) + 32, first);
+        SetLe64At(image, array + slot * Le32(h + 84) + 40, last);
+        const uint32_t crc = Crc32(image.data() + array, arrayBytes);
+        for (int i = 0; i < 4; ++i) h[88 + i] = uint8_t(crc >> (8 * i));
+        ResealGptHeader(image, header);
+    }
+}
+
 class PartitionTableTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -327,6 +346,49 @@ TEST_F(PartitionTableTest, GptHeaderDamageIsReportedAndTheSoundHeaderRead) {
     EXPECT_TRUE(t.entries.empty());
     EXPECT_EQ(CountContaining(t, "protective MBR"), 1u)
         << "scheme " << t.scheme << ": " << AllProblems(t);
+}
+
+// What libblkid passes over in silence: an incomplete copy of a GPT disk (the table describes a
+// larger disk), an entry that leaves the usable area, an entry that ends before it starts.
+TEST_F(PartitionTableTest, GptEntriesLibblkidPassesOverAreReadAndReported) {
+    const std::string path = Partitioned(dir_, "gpt.img",
+                                         "label: gpt\\n"
+                                         "start=2048, size=20480, name=photos\\n"
+                                         "start=22528, size=100000, name=videos\\n"
+                                         "start=122528, size=4096, name=music\\n");
+    auto image = testing::ReadFileBytes(path);
+    SetGptEntry(image, 1, 22528, kImageSectors - 10);  // into the backup's area
+    SetGptEntry(image, 2, 122528, 122000);             // ends before it starts
+    testing::WriteFileBytes(path, image);
+    PartitionTable t = Read(path);
+    EXPECT_EQ(t.scheme, "gpt");
+    ASSERT_EQ(t.entries.size(), 2u) << AllProblems(t);
+    EXPECT_EQ(t.entries[1].number, 2);
+    EXPECT_EQ(t.entries[1].name, "videos");
+    EXPECT_EQ(t.entries[1].sectorCount, kImageSectors - 10 - 22528 + 1);
+    EXPECT_EQ(CountContaining(t, "partition 2 lies outside the GPT's usable area"), 1u)
+        << AllProblems(t);
+    EXPECT_EQ(CountContaining(t, "partition 3 has no length: it is left out"), 1u)
+        << AllProblems(t);
+    EXPECT_EQ(t.problems.size(), 2u) << AllProblems(t);
+
+    // The first 40 MiB of the card, as a copy that stopped early holds them.
+    image = testing::ReadFileBytes(Partitioned(dir_, "whole.img",
+                                               "label: gpt\\n"
+                                               "start=2048, size=20480, name=photos\\n"
+                                               "start=22528, size=100000, name=videos\\n"));
+    image.resize(40 << 20);
+    testing::WriteFileBytes(path, image);
+    t = Read(path);
+    EXPECT_EQ(t.scheme, "gpt");
+    ASSERT_EQ(t.entries.size(), 2u) << AllProblems(t);
+    EXPECT_EQ(t.entries[0].name, "photos");
+    EXPECT_EQ(t.entries[0].typeGuid, "0fc63daf-8483-4772-8e79-3d69d8477de4");
+    EXPECT_EQ(t.entries[1].sectorCount, (40u << 11) - 22528);
+    EXPECT_EQ(CountContaining(t, "the GPT describes a disk larger than the medium"), 1u)
+        << AllProblems(t);
+    EXPECT_EQ(CountContaining(t, "partition 2 runs past the end of the medium (40 MiB)"), 1u)
+        << AllProblems(t);
 }
 
 // A disk with 4096-byte sectors: sfdisk writes the table through a loop device of that sector
