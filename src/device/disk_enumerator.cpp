@@ -441,10 +441,14 @@ Result ReadDiskLayout(const std::string& path, DiskLayout& out) {
     out.bytesPerSector = file->SectorSize();
     PartitionTable table;
     if (Result r = ReadPartitionTable(file->Fd(), out.sizeBytes, out.bytesPerSector, table);
-        r != kOk)
-        return r;
+        r != kOk) {
+        // A card whose first sectors fail is exactly one to recover from: listed as a whole.
+        table = PartitionTable{};
+        out.problems.push_back("the partition table of " + path + " cannot be read (" +
+                               ResultText(r) + "): the medium is listed as a whole");
+    }
     out.scheme = table.scheme;
-    out.problems = table.problems;
+    out.problems.insert(out.problems.end(), table.problems.begin(), table.problems.end());
 
     const SystemPaths& paths = CurrentSystemPaths();
     const int listedDisk = file->IsBlockDevice() ? DiskNumberOfPath(path) : -1;

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "device/bytes.h"
+#include "device/disk_probe.h"
 #include "device/sector_source.h"
 
 namespace norvale {
@@ -37,12 +38,14 @@ struct ProbeHandle {
     blkid_probe pr;
 };
 
-std::string Mib(uint64_t bytes) {
-    char buf[48];
-    if (bytes % kMiB == 0) {
-        std::snprintf(buf, sizeof buf, "%" PRIu64 " MiB", bytes / kMiB);
+// Sizes in MiB for people; `sectors` come from the medium, so the product is taken wide.
+std::string Mib(uint64_t sectors, uint32_t sectorSize) {
+    const unsigned __int128 bytes = static_cast<unsigned __int128>(sectors) * sectorSize;
+    char buf[64];
+    if (bytes % kMiB == 0 && bytes / kMiB <= UINT64_MAX) {
+        std::snprintf(buf, sizeof buf, "%" PRIu64 " MiB", static_cast<uint64_t>(bytes / kMiB));
     } else {
-        std::snprintf(buf, sizeof buf, "%.1f MiB", double(bytes) / double(kMiB));
+        std::snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(bytes) / double(kMiB));
     }
     return buf;
 }
@@ -176,41 +179,45 @@ struct GptHeader {
     std::vector<uint8_t> entries;  // the partition-entry array, kept when it is sound
 };
 
-Result ReadGptHeader(int fd, uint64_t lba, uint32_t sectorSize, uint64_t mediumSectors,
-                     GptHeader& h) {
+// A header that cannot be read is a damaged one: the last sector of a failing card must not
+// cost the card its partitions.
+void ReadGptHeader(int fd, uint64_t lba, uint32_t sectorSize, uint64_t mediumSectors,
+                   GptHeader& h) {
     h = GptHeader{};
     if (lba >= mediumSectors) {
-        h.fault = "it lies past the end of the medium";
-        return kOk;
+        h.fault = "a place past the end of the medium";
+        return;
     }
     std::vector<uint8_t> sector(sectorSize);
     size_t got = 0;
-    if (Result r = ReadFully(fd, lba * sectorSize, sector.data(), sector.size(), got); r != kOk)
-        return r;
+    if (Result r = ReadFully(fd, lba * sectorSize, sector.data(), sector.size(), got); r != kOk) {
+        h.fault = "a read error (" + ResultText(r) + ")";
+        return;
+    }
     if (got < sector.size()) {
-        h.fault = "it cannot be read whole";
-        return kOk;
+        h.fault = "a short read at the end of the medium";
+        return;
     }
     const uint8_t* p = sector.data();
     if (std::memcmp(p, "EFI PART", 8) != 0) {
         h.fault = "no GPT signature";
-        return kOk;
+        return;
     }
     const uint32_t headerSize = Le32(p + 12);
     if (headerSize < 92 || headerSize > sectorSize) {
         h.fault = "an impossible header size";
-        return kOk;
+        return;
     }
     const uint32_t storedCrc = Le32(p + 16);
     std::vector<uint8_t> header(p, p + headerSize);
     std::memset(header.data() + 16, 0, 4);
     if (Crc32(header.data(), header.size()) != storedCrc) {
         h.fault = "a wrong header checksum";
-        return kOk;
+        return;
     }
     if (Le64(p + 24) != lba) {
-        h.fault = "it names another sector as its own";
-        return kOk;
+        h.fault = "another sector named as its own";
+        return;
     }
     h.alternateLba = Le64(p + 32);
     h.firstUsable = Le64(p + 40);
@@ -223,23 +230,24 @@ Result ReadGptHeader(int fd, uint64_t lba, uint32_t sectorSize, uint64_t mediumS
     const uint64_t arrayBytes = uint64_t{h.entryCount} * h.entrySize;
     if (h.entrySize < 128 || h.entrySize % 8 != 0 || arrayBytes > kMaxGptEntryArray) {
         h.fault = "an implausible partition-entry array";
-        return kOk;
+        return;
     }
     const uint64_t arraySectors = (arrayBytes + sectorSize - 1) / sectorSize;
     if (entriesLba >= mediumSectors || arraySectors > mediumSectors - entriesLba) {
         h.fault = "a partition-entry array past the end of the medium";
-        return kOk;
+        return;
     }
     std::vector<uint8_t> entries(static_cast<size_t>(arrayBytes));
     if (Result r = ReadFully(fd, entriesLba * sectorSize, entries.data(), entries.size(), got);
-        r != kOk)
-        return r;
+        r != kOk) {
+        h.fault = "a partition-entry array that cannot be read (" + ResultText(r) + ")";
+        return;
+    }
     if (got < entries.size() || Crc32(entries.data(), entries.size()) != h.entriesCrc) {
         h.fault = "a wrong partition-entry checksum";
-        return kOk;
+        return;
     }
     h.entries = std::move(entries);
-    return kOk;
 }
 
 std::string GuidText(const uint8_t* g) {
@@ -314,19 +322,20 @@ struct GptHeaders {
 
 // The primary at sector 1; the backup where the primary says, or at the last sector (where
 // libblkid looks when the primary is unsound).
-Result ReadGptHeaders(int fd, uint64_t mediumSectors, uint32_t sectorSize, GptHeaders& h) {
-    h = GptHeaders{};
+GptHeaders ReadGptHeaders(int fd, uint64_t mediumSectors, uint32_t sectorSize) {
+    GptHeaders h;
     if (mediumSectors < 3) {
-        h.primary.fault = h.backup.fault = "the medium is too small";
-        return kOk;
+        h.primary.fault = h.backup.fault = "a medium too small to hold one";
+        return h;
     }
-    if (Result r = ReadGptHeader(fd, 1, sectorSize, mediumSectors, h.primary); r != kOk) return r;
+    ReadGptHeader(fd, 1, sectorSize, mediumSectors, h.primary);
     h.backupLba = mediumSectors - 1;
     if (h.primary.fault.empty() && h.primary.alternateLba > 1 &&
         h.primary.alternateLba < mediumSectors) {
         h.backupLba = h.primary.alternateLba;
     }
-    return ReadGptHeader(fd, h.backupLba, sectorSize, mediumSectors, h.backup);
+    ReadGptHeader(fd, h.backupLba, sectorSize, mediumSectors, h.backup);
+    return h;
 }
 
 // Compares the two GPT headers; libblkid reads the primary when it is sound and the backup at
@@ -366,14 +375,14 @@ void ReportGptHeaders(const GptHeaders& h, std::vector<std::string>& problems) {
 }
 
 std::string Extent(const TableEntry& e, uint32_t sectorSize) {
-    return "from " + Mib(e.startLba * sectorSize) + ", " + Mib(e.sectorCount * sectorSize) +
+    return "from " + Mib(e.startLba, sectorSize) + ", " + Mib(e.sectorCount, sectorSize) +
            " long";
 }
 
 // Checks the listed volumes against the medium: the rules are in the header.
 void CheckEntries(const std::vector<detail::ListedPartition>& listed, uint64_t mediumSectors,
                   uint32_t sectorSize, PartitionTable& out) {
-    const std::string medium = Mib(mediumSectors * sectorSize);
+    const std::string medium = Mib(mediumSectors, sectorSize);
     for (const auto& p : listed) {
         if (p.container) continue;
         TableEntry e = p.entry;
@@ -383,7 +392,7 @@ void CheckEntries(const std::vector<detail::ListedPartition>& listed, uint64_t m
             continue;
         }
         if (e.startLba >= mediumSectors) {
-            out.problems.push_back(name + " starts at " + Mib(e.startLba * sectorSize) +
+            out.problems.push_back(name + " starts at " + Mib(e.startLba, sectorSize) +
                                    ", at or past the end of the medium (" + medium +
                                    "): it is left out");
             continue;
@@ -391,8 +400,8 @@ void CheckEntries(const std::vector<detail::ListedPartition>& listed, uint64_t m
         if (e.sectorCount > mediumSectors - e.startLba) {
             const uint64_t kept = mediumSectors - e.startLba;
             out.problems.push_back(name + " runs past the end of the medium (" + medium +
-                                   "): it claims " + Mib(e.sectorCount * sectorSize) +
-                                   ", only its first " + Mib(kept * sectorSize) + " are read");
+                                   "): it claims " + Mib(e.sectorCount, sectorSize) +
+                                   ", only its first " + Mib(kept, sectorSize) + " are read");
             e.sectorCount = kept;
         }
         auto same = std::find_if(out.entries.begin(), out.entries.end(), [&](const TableEntry& o) {
@@ -431,6 +440,70 @@ void CheckEntries(const std::vector<detail::ListedPartition>& listed, uint64_t m
     }
 }
 
+// libblkid passes over a GPT entry that leaves the usable area without a word, and over one
+// whose end lies before its start; the header it read still lists them, and they are added.
+void AddPassedOverGptEntries(const GptHeader& used, uint32_t sectorSize,
+                             std::vector<detail::ListedPartition>& listed,
+                             std::vector<std::string>& problems) {
+    for (auto& e : GptEntries(used)) {
+        const int number = e.entry.number;
+        if (std::any_of(listed.begin(), listed.end(), [&](const detail::ListedPartition& l) {
+                return l.entry.number == number;
+            })) {
+            continue;
+        }
+        if (listed.size() >= detail::kMaxTableEntries) break;
+        if (e.entry.sectorCount > 0) {
+            problems.push_back("partition " + std::to_string(number) +
+                               " lies outside the GPT's usable area (" +
+                               Extent(e.entry, sectorSize) + ", the area ends at " +
+                               Mib(used.lastUsable + 1, sectorSize) + "): it is kept");
+        }
+        listed.push_back(std::move(e));
+    }
+}
+
+// The GPTs libblkid does not read although their primary header is sound: one describing a
+// disk larger than the medium, which is what an incomplete copy of a disk holds (ddrescue
+// stopped early, a card that died mid-copy), and one behind a wiped or rewritten MBR. A stale
+// backup header alone (a card partitioned once, then formatted whole) is never taken for a
+// table: the primary must be sound, and a volume on the whole medium wins.
+void ReadGptLibblkidRefused(int fd, uint64_t sizeBytes, uint32_t sectorSize, PartitionTable& out,
+                            std::vector<detail::ListedPartition>& listed) {
+    const uint64_t mediumSectors = sizeBytes / sectorSize;
+    const bool protectiveMbr = out.scheme == "PMBR";
+    GptHeader primary;
+    if (mediumSectors >= 3) ReadGptHeader(fd, 1, sectorSize, mediumSectors, primary);
+    if (!primary.fault.empty()) {
+        if (protectiveMbr) {
+            out.problems.push_back(
+                "the disk holds a protective MBR but no readable GPT (its primary header has " +
+                primary.fault + "): no partitions are listed");
+        }
+        return;
+    }
+    if (!protectiveMbr && !detail::ProbeFileSystemAt(fd, 0, sizeBytes).type.empty()) return;
+    out.scheme = "gpt";
+    listed = GptEntries(primary);
+    if (primary.lastUsable >= mediumSectors) {
+        out.problems.push_back(
+            "the GPT describes a disk larger than the medium (its usable area ends at " +
+            Mib(primary.lastUsable + 1, sectorSize) + ", the medium holds " +
+            Mib(mediumSectors, sectorSize) +
+            "): its partitions are read from the primary header as far as the medium goes");
+    } else if (!protectiveMbr) {
+        out.problems.push_back(
+            "the disk's first sector holds no protective MBR (it was wiped or rewritten): the "
+            "partitions are read from the GPT behind it");
+        ReportGptHeaders(ReadGptHeaders(fd, mediumSectors, sectorSize), out.problems);
+    } else {
+        out.problems.push_back(
+            "libblkid refused the GPT although its primary header is sound: its partitions are "
+            "read from the primary header");
+        ReportGptHeaders(ReadGptHeaders(fd, mediumSectors, sectorSize), out.problems);
+    }
+}
+
 }  // namespace
 
 namespace detail {
@@ -463,52 +536,15 @@ Result ReadPartitionTable(int fd, uint64_t sizeBytes, uint32_t sectorSize, Parti
                                std::to_string(kMaxTableEntries) + " partitions: only the first " +
                                std::to_string(kMaxTableEntries) + " are read");
     }
-    GptHeaders gpt;
-    if (out.scheme == "gpt" || out.scheme == "PMBR") {
-        if (Result r = ReadGptHeaders(fd, mediumSectors, sectorSize, gpt); r != kOk) return r;
-    }
-    if (out.scheme == "PMBR" && gpt.primary.fault.empty()) {
-        // libblkid refuses a GPT that describes a disk larger than the medium, which is what an
-        // incomplete copy of a disk holds (ddrescue stopped early, a card that died mid-copy).
-        // Its primary header and entries are sound, so they are read as far as the medium goes.
-        out.scheme = "gpt";
-        listed = GptEntries(gpt.primary);
-        if (gpt.primary.lastUsable >= mediumSectors) {
-            out.problems.push_back(
-                "the GPT describes a disk larger than the medium (its usable area ends at " +
-                Mib((gpt.primary.lastUsable + 1) * sectorSize) + ", the medium holds " +
-                Mib(sizeBytes) +
-                "): its partitions are read from the primary header as far as the medium goes");
-        } else {
-            out.problems.push_back(
-                "libblkid refused the GPT although its primary header is sound: its partitions "
-                "are read from the primary header");
-        }
-    } else if (out.scheme == "PMBR") {
-        out.problems.push_back(
-            "the disk holds a protective MBR but no readable GPT: no partitions are listed");
-    } else if (out.scheme == "gpt") {
+    if (out.scheme == "gpt") {
+        const GptHeaders gpt = ReadGptHeaders(fd, mediumSectors, sectorSize);
         ReportGptHeaders(gpt, out.problems);
-        // libblkid passes over an entry that leaves the usable area without a word, and over
-        // one whose end lies before its start; the header it read still lists them.
         const GptHeader* used = gpt.primary.fault.empty()  ? &gpt.primary
                                 : gpt.backup.fault.empty() ? &gpt.backup
                                                            : nullptr;
-        for (auto& e : used ? GptEntries(*used) : std::vector<ListedPartition>{}) {
-            const int number = e.entry.number;
-            if (std::any_of(listed.begin(), listed.end(),
-                            [&](const ListedPartition& l) { return l.entry.number == number; })) {
-                continue;
-            }
-            if (listed.size() >= kMaxTableEntries) break;
-            if (e.entry.sectorCount > 0) {
-                out.problems.push_back(
-                    "partition " + std::to_string(number) + " lies outside the GPT's usable area (" +
-                    Extent(e.entry, sectorSize) + ", the area ends at " +
-                    Mib((used->lastUsable + 1) * sectorSize) + "): it is kept");
-            }
-            listed.push_back(std::move(e));
-        }
+        if (used) AddPassedOverGptEntries(*used, sectorSize, listed, out.problems);
+    } else if (out.scheme == "PMBR" || out.scheme.empty()) {
+        ReadGptLibblkidRefused(fd, sizeBytes, sectorSize, out, listed);
     }
     CheckEntries(listed, mediumSectors, sectorSize, out);
     if (listedOut) *listedOut = std::move(listed);

@@ -344,8 +344,26 @@ TEST_F(PartitionTableTest, GptHeaderDamageIsReportedAndTheSoundHeaderRead) {
     testing::WriteFileBytes(path, image);
     t = Read(path);
     EXPECT_TRUE(t.entries.empty());
-    EXPECT_EQ(CountContaining(t, "protective MBR"), 1u)
+    EXPECT_EQ(CountContaining(t, "protective MBR but no readable GPT"), 1u)
         << "scheme " << t.scheme << ": " << AllProblems(t);
+
+    // A wiped first sector leaves a sound GPT behind it, which libblkid alone would not read.
+    image = pristine;
+    std::fill(image.begin(), image.begin() + 512, 0);
+    testing::WriteFileBytes(path, image);
+    t = Read(path);
+    EXPECT_EQ(t.scheme, "gpt");
+    ASSERT_EQ(t.entries.size(), 2u) << AllProblems(t);
+    EXPECT_EQ(t.entries[0].name, "photos");
+    EXPECT_EQ(t.problems, std::vector<std::string>{"the disk's first sector holds no protective "
+                                                   "MBR (it was wiped or rewritten): the "
+                                                   "partitions are read from the GPT behind it"});
+    // A backup header left at the end of a card formatted whole is no table.
+    std::fill(image.begin(), image.begin() + 1024, 0);
+    testing::WriteFileBytes(path, image);
+    t = Read(path);
+    EXPECT_TRUE(t.scheme.empty()) << AllProblems(t);
+    EXPECT_TRUE(t.entries.empty());
 }
 
 // What libblkid passes over in silence: an incomplete copy of a GPT disk (the table describes a
