@@ -24,6 +24,9 @@ struct SourcePlan {
     // True when the medium held partitions to scan one by one (a disk or partitioned image):
     // results are then shown and recovered per partition.
     bool isDisk = false;
+    // Parallel to `sources` when they were picked out of a partition table (every partition, or
+    // the one --partition chose): each one's PartitionDisplayName; empty otherwise.
+    std::vector<std::string> partitionNames;
     DiskLayout layout;  // the medium's partitions and gaps, as read
     // The table's problems and partitions left out (with the reason), one line each.
     std::vector<std::string> notes;
