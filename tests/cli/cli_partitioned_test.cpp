@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -249,6 +250,7 @@ class CliPartitioned : public ::testing::Test {
     int Cli(const std::string& args, std::string* out, std::string* err = nullptr) {
         const std::string errFile = dir_ / "stderr.txt";
         const std::string cmd = "'" + CliPath() + "' " + args;
+        out->clear();  // the shell helper adds to what it is given
         if (!err) return RunShell(cmd, out);
         const int code = RunShell("{ " + cmd + " 2>" + Quote(errFile) + "; }", out);
         const auto bytes = testing::ReadFileBytes(errFile);
@@ -462,21 +464,42 @@ TEST_F(CliPartitioned, DamagedTablesAreReportedAndTheReadablePartitionsStillScan
         const char* mentions;     // a word the line about it has
         std::vector<int> intact;  // the partitions whose files must all come back
     };
-    const uint64_t mbrSectors = fs::file_size(m_.Image("mbr")) / 512;
     const uint64_t gptSectors = fs::file_size(m_.Image("gpt")) / 512;
     const Damage damages[] = {
-        {"partition 2 runs past the end",
+        {"partition 5 runs past the end",
          "mbr",
          [&](const std::string& img) {
-             // Entry 2 (byte 462): its sector count (at +12) reaches well past the image.
-             testing::SetLe32(img, 462 + 12, uint32_t(mbrSectors));
+             // The logical partition's entry in its EBR (the extended partition's first
+             // sector): its sector count (at +12) reaches past the image's end.
+             testing::SetLe32(img, 198656ull * 512 + 446 + 12, 70000);
          },
-         "2",
-         {1, 5}},
+         "5",
+         {1, 2, 5}},
+        {"entry 4 starts past the end",
+         "mbr",
+         [&](const std::string& img) {
+             // Entry 4 (byte 494), unused so far: type, start and length.
+             testing::SetByte(img, 494 + 4, 0x0C);
+             testing::SetLe32(img, 494 + 8, 300000);
+             testing::SetLe32(img, 494 + 12, 1000);
+         },
+         "4",
+         {1, 2, 5}},
+        {"entry 4 repeats partition 1",
+         "mbr",
+         [&](const std::string& img) {
+             auto bytes = testing::ReadFileBytes(img);
+             std::copy_n(bytes.begin() + 446, 16, bytes.begin() + 494);
+             std::ofstream(img, std::ios::in | std::ios::out | std::ios::binary)
+                 .write(reinterpret_cast<const char*>(bytes.data()), 512);
+         },
+         "4",
+         {1, 2, 5}},
         {"entry 4 overlaps partition 1",
          "mbr",
          [&](const std::string& img) {
-             // Entry 4 (byte 494): a FAT32 entry starting inside partition 1.
+             // A FAT32 entry starting inside partition 1; there is no volume at its start, so
+             // it is also skipped, which is not a problem of the table.
              testing::SetByte(img, 494 + 4, 0x0C);
              testing::SetLe32(img, 494 + 8, 4096);
              testing::SetLe32(img, 494 + 12, 8192);
@@ -527,7 +550,11 @@ TEST_F(CliPartitioned, DamagedTablesAreReportedAndTheReadablePartitionsStillScan
         for (int n : d.intact) {
             ExpectRecoveredInto(m_, out + "/" + m_.Part(d.image, n).Display(), m_.Of(d.image, n));
         }
-        const auto lines = Lines(err);
+        // One line about the table; a partition holding no readable file system is skipped
+        // with a line of its own.
+        std::vector<std::string> lines;
+        for (const std::string& line : Lines(err))
+            if (!Contains(line, "skipped")) lines.push_back(line);
         EXPECT_EQ(lines.size(), 1u) << err;
         if (!lines.empty() && *d.mentions) {
             EXPECT_TRUE(Contains(lines[0], d.mentions)) << err;
