@@ -123,8 +123,8 @@ Result PlanSources(const std::string& path, ScanMode mode, int partition, Source
     if (isDevice && FindRecordForDevicePath(path, record) == kOk && IsVolume(record) &&
         record.partitionNumber > 0) {
         if (partition > 0) {
-            out.notes.push_back(path + " is a partition, not a disk: --partition picks one "
-                                       "partition of a disk or of a whole-disk image.");
+            out.notes.push_back("this is a partition, not a disk: --partition picks one "
+                                "partition of a disk or of a whole-disk image.");
             return kErrInvalidParameter;
         }
         SourceInfo s;
@@ -137,7 +137,7 @@ Result PlanSources(const std::string& path, ScanMode mode, int partition, Source
     out.notes = out.layout.problems;
     if (out.layout.scheme.empty()) {
         if (partition > 0) {
-            out.notes.push_back(path + " holds no partition table, so it has no partition " +
+            out.notes.push_back("there is no partition table, so there is no partition " +
                                 std::to_string(partition) + ": scan it without --partition.");
             return kErrInvalidParameter;
         }
@@ -153,7 +153,7 @@ Result PlanSources(const std::string& path, ScanMode mode, int partition, Source
                 return kOk;
             }
         }
-        out.notes.push_back(path + " has no partition " + std::to_string(partition) +
+        out.notes.push_back("there is no partition " + std::to_string(partition) +
                             "; its partitions are " + NumberList(out.layout.records) + ".");
         return kErrFileNotFound;
     }

@@ -28,7 +28,8 @@ struct SourcePlan {
     // the one --partition chose): each one's PartitionDisplayName; empty otherwise.
     std::vector<std::string> partitionNames;
     DiskLayout layout;  // the medium's partitions and gaps, as read
-    // The table's problems and partitions left out (with the reason), one line each.
+    // The table's problems and why a partition cannot be had, one line each, without the path
+    // (the front end names the source).
     std::vector<std::string> notes;
 };
 
