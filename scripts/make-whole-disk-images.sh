@@ -10,9 +10,11 @@
 #     partition 3  extended (type 0x05), sectors 198656..249855, holding
 #     partition 5  logical FAT16 (type 0x06), label LOGFAT, sectors 200704..249855
 #     unallocated  the last 6 MiB
-#   OUTDIR/gpt.img  96 MiB, GPT (both "Microsoft basic data"):
-#     partition 1  FAT32, label GPTFAT, sectors 2048..100351, 512-byte clusters
-#     partition 2  NTFS without label, sectors 100352..165887
+#   OUTDIR/gpt.img  96 MiB, GPT:
+#     partition 1  FAT32 ("Microsoft basic data"), label GPTFAT, sectors 2048..100351,
+#                  512-byte clusters
+#     partition 2  NTFS ("Microsoft basic data") without label, sectors 100352..165887
+#     partition 3  ("Linux filesystem") holding no file system, sectors 165888..182271
 #     unallocated  up to the backup table at the end
 # Each file system holds files in folders (small and multi-cluster ones, long and non-ASCII
 # names, photo/audio/video/document/archive/other content with real leading signatures and
@@ -25,7 +27,8 @@
 #                          not one run: once it is deleted, only skipping the clusters live
 #                          files hold finds its second piece)
 #   OUTDIR/partitions.tsv  image  partition  start-sector  sectors  fs  label
-#                          fs as `sources` names it: FAT32, FAT (FAT12/16), NTFS
+#                          fs as `sources` names it: FAT32, FAT (FAT12/16), NTFS; empty for
+#                          none
 #   OUTDIR/deleted/IMAGE/pN/PATH  the original bytes of each deleted file
 #   OUTDIR/unallocated.tsv image  start-sector  size  sha256  of a whole PNG picture left in
 #                          mbr.img's unallocated stretch (as an earlier layout of the card left
@@ -243,9 +246,11 @@ quiet sfdisk --no-reread --no-tell-kernel "$gpt" <<'TABLE'
 label: gpt
 start=2048, size=98304, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, name="Card data"
 start=100352, size=65536, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, name="Card system"
+start=165888, size=16384, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, name="Spare"
 TABLE
 fat_partition "$gpt" gpt 1 2048 98304 32 1 GPTFAT
 ntfs_partition "$gpt" gpt 2 100352 65536 ""
+printf 'gpt\t3\t165888\t16384\t\t\n' >>"$out/partitions.tsv"
 
 record_deleted <"$work/layouts"
 
