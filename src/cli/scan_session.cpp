@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <optional>
 #include <cstdio>
 #include <sstream>
 
@@ -82,12 +83,15 @@ class CliScanObserver : public IScanObserver {
     bool AskResume(const ScanStage& stage) override {
         if (options_.restart) return false;
         if (options_.resume) return true;
+        // The partitions of one disk were scanned together: one answer serves them all.
+        if (answer_) return *answer_;
         std::fprintf(stderr,
                      "A saved scan of %s exists. Continue it? [Y/n] (--resume / --restart "
                      "answer without asking) ",
-                     StageName(stage).c_str());
+                     stage.count > 1 ? options_.source.c_str() : StageName(stage).c_str());
         int c = std::getchar();
-        return !(c == 'n' || c == 'N');
+        answer_ = !(c == 'n' || c == 'N');
+        return *answer_;
     }
     void OnFinished(ScanOutcome o, size_t) override { outcome = o; }
 
@@ -106,6 +110,7 @@ class CliScanObserver : public IScanObserver {
     bool quiet_;
     const ScanOptions& options_;
     const std::vector<std::string>& names_;
+    std::optional<bool> answer_;
     ProgressBar bar_{"scan"};
 };
 

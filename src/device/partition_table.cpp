@@ -2,6 +2,7 @@
 
 #include <blkid/blkid.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -70,20 +71,9 @@ Result ReadFully(int fd, uint64_t offset, uint8_t* buf, size_t len, size_t& got)
     return kOk;
 }
 
-// The CRC-32 GPT uses (IEEE 802.3, reflected).
+// The CRC-32 GPT uses (IEEE 802.3, reflected), zlib's.
 uint32_t Crc32(const uint8_t* data, size_t len) {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < len; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return crc ^ 0xFFFFFFFFu;
+    return static_cast<uint32_t>(::crc32(0L, data, static_cast<uInt>(len)));
 }
 
 bool IsContainerType(int type) {
