@@ -245,6 +245,8 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+struct Damage;
+
 class CliPartitioned : public ::testing::Test {
   protected:
     void SetUp() override { REQUIRE_MEDIA(); }
@@ -259,6 +261,7 @@ class CliPartitioned : public ::testing::Test {
         err->assign(bytes.begin(), bytes.end());
         return code;
     }
+    void ExpectReportedAndScanned(const Damage& d);
     const Media& m_ = WholeDiskMedia();
     testing::IsolatedHome home_;
     TempDir dir_;
@@ -477,16 +480,45 @@ TEST_F(CliPartitioned, FullScanAlsoReadsTheStretchesBetweenPartitionsAndCarvingT
     EXPECT_TRUE(carved) << "no " << gap[0][1] << ".png of " << gap[0][2] << " bytes";
 }
 
-// A table whose entries cannot all be believed: the problem is one line on stderr, and the
-// partitions that can be read are still scanned.
+// A damage done to a copy of one of the images, and what must still come back.
+struct Damage {
+    const char* what;
+    const char* image;
+    std::function<void(const std::string&)> apply;
+    const char* mentions;     // a word the line about it has
+    std::vector<int> intact;  // the partitions whose files must all come back
+};
+
+// Recovers from the damaged copy: the problem is one line on stderr, and the partitions that
+// can be read are still scanned.
+void CliPartitioned::ExpectReportedAndScanned(const Damage& d) {
+    SCOPED_TRACE(d.what);
+    const std::string img = dir_ / "damaged.img";
+    fs::remove(img);
+    ASSERT_EQ(RunShell("cp --sparse=always " + Quote(m_.Image(d.image)) + " " + Quote(img)), 0);
+    d.apply(img);
+    const std::string out = dir_ / "damaged-out";
+    fs::remove_all(out);
+    std::string text, err;
+    const int code = Cli("recover " + Quote(img) + " --to " + Quote(out) + " -q", &text, &err);
+    EXPECT_TRUE(code == 0 || code == 1) << code << "\n" << text << err;
+    for (int n : d.intact) {
+        ExpectRecoveredInto(m_, out + "/" + m_.Part(d.image, n).Display(), m_.Of(d.image, n));
+    }
+    // One line about the table; a partition holding no readable file system is skipped
+    // with a line of its own.
+    std::vector<std::string> lines;
+    for (const std::string& line : Lines(err))
+        if (!Contains(line, "skipped")) lines.push_back(line);
+    EXPECT_EQ(lines.size(), 1u) << err;
+    if (!lines.empty() && *d.mentions) {
+        EXPECT_TRUE(Contains(lines[0], d.mentions)) << err;
+    }
+}
+
+// Tables whose entries cannot all be believed: past the end, repeated, overlapping; a GPT whose
+// backup header disagrees.
 TEST_F(CliPartitioned, DamagedTablesAreReportedAndTheReadablePartitionsStillScanned) {
-    struct Damage {
-        const char* what;
-        const char* image;
-        std::function<void(const std::string&)> apply;
-        const char* mentions;     // a word the line about it has
-        std::vector<int> intact;  // the partitions whose files must all come back
-    };
     const uint64_t gptSectors = fs::file_size(m_.Image("gpt")) / 512;
     const Damage damages[] = {
         {"partition 5 runs past the end",
@@ -529,6 +561,21 @@ TEST_F(CliPartitioned, DamagedTablesAreReportedAndTheReadablePartitionsStillScan
          },
          "4",
          {1, 2, 5}},
+        {"the GPT backup disagrees",
+         "gpt",
+         [&](const std::string& img) {
+             // The backup header's first-usable-LBA field no longer matches its CRC.
+             testing::FlipByte(img, (gptSectors - 1) * 512 + 40);
+         },
+         "",
+         {1, 2}},
+    };
+    for (const Damage& d : damages) ExpectReportedAndScanned(d);
+}
+
+// An entry of no length and an extended chain that loops are faults of the table too.
+TEST_F(CliPartitioned, ZeroLengthEntriesAndLoopingChainsAreReported) {
+    const Damage damages[] = {
         {"a zero-length entry",
          "mbr",
          [&](const std::string& img) {
@@ -550,39 +597,8 @@ TEST_F(CliPartitioned, DamagedTablesAreReportedAndTheReadablePartitionsStillScan
          },
          "",
          {1, 2, 5}},
-        {"the GPT backup disagrees",
-         "gpt",
-         [&](const std::string& img) {
-             // The backup header's first-usable-LBA field no longer matches its CRC.
-             testing::FlipByte(img, (gptSectors - 1) * 512 + 40);
-         },
-         "",
-         {1, 2}},
     };
-    for (const Damage& d : damages) {
-        SCOPED_TRACE(d.what);
-        const std::string img = dir_ / "damaged.img";
-        fs::remove(img);
-        ASSERT_EQ(RunShell("cp --sparse=always " + Quote(m_.Image(d.image)) + " " + Quote(img)), 0);
-        d.apply(img);
-        const std::string out = dir_ / "damaged-out";
-        fs::remove_all(out);
-        std::string text, err;
-        const int code = Cli("recover " + Quote(img) + " --to " + Quote(out) + " -q", &text, &err);
-        EXPECT_TRUE(code == 0 || code == 1) << code << "\n" << text << err;
-        for (int n : d.intact) {
-            ExpectRecoveredInto(m_, out + "/" + m_.Part(d.image, n).Display(), m_.Of(d.image, n));
-        }
-        // One line about the table; a partition holding no readable file system is skipped
-        // with a line of its own.
-        std::vector<std::string> lines;
-        for (const std::string& line : Lines(err))
-            if (!Contains(line, "skipped")) lines.push_back(line);
-        EXPECT_EQ(lines.size(), 1u) << err;
-        if (!lines.empty() && *d.mentions) {
-            EXPECT_TRUE(Contains(lines[0], d.mentions)) << err;
-        }
-    }
+    for (const Damage& d : damages) ExpectReportedAndScanned(d);
 }
 
 // A whole-disk image attached as a partitioned loop device (root only; skips where the machine
