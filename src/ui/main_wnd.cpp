@@ -248,6 +248,13 @@ void CMainWnd::ConnectControls() {
     connect(diskList_, &CDiskListUI::rowSelected, this, &CMainWnd::FillDiskInfo);
     connect(diskList_, &CDiskListUI::rowDoubleClicked, this, &CMainWnd::OnDiskDoubleClicked);
     connect(diskList_, &CDiskListUI::accessDenied, this, &CMainWnd::OnAccessDenied);
+    connect(diskList_, &CDiskListUI::imageTableProblems, this,
+            [this](const QString& path, const QStringList& problems) {
+                options_.hooks.messageBox(CMessageBox::kWarningBox, this,
+                                          FillFormat(MessageText("MSG0224"), path) +
+                                              QStringLiteral("\n\n") +
+                                              problems.join(QLatin1Char('\n')));
+            });
 
     connect(assistMenu_, &CAssistMenu::linkChosen, this, [this](const QString& item) {
         const QUrl url = CAssistMenu::ConfiguredLink(table_, item);
@@ -551,6 +558,18 @@ void CMainWnd::StartScan() {
     UpdateToolButtons();
 
     scanned_ = diskList_->SelectedScanSources();
+    // A deleted-file scan reads what a file system still describes; the stretches between a
+    // disk's partitions hold none, and a source without one would end the scan of the
+    // partitions after it.
+    if (scanKind_ == kDeletedFileScan && scanned_.size() > 1) {
+        std::vector<SourceInfo> volumes;
+        for (SourceInfo& source : scanned_) {
+            if (!source.IsPartition() ||
+                source.partition->kind != PartitionRecord::Kind::Unallocated)
+                volumes.push_back(std::move(source));
+        }
+        if (!volumes.empty()) scanned_ = std::move(volumes);
+    }
     std::vector<SourceInfo*> sources;
     for (SourceInfo& source : scanned_) sources.push_back(&source);
     bool finished = false;

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <future>
 
+#include "ui/disk_list.h"
 #include "ui/message_box.h"
 #include "ui/process_worker.h"
 #include "ui/window_texts.h"
@@ -84,8 +85,15 @@ int CScanProcessWnd::Run() {
 
 void CScanProcessWnd::ShowStage(const ScanStage& stage) {
     TextSection& messages = table_->Section("Messages");
+    // A partition of an image file reads as the image and the partition; its tag is an image
+    // tag, neither a drive letter nor a position.
+    const QString imagePartition = stage.index < sources_.size() && sources_[stage.index]
+                                       ? ImagePartitionSourceName(*sources_[stage.index], messages)
+                                       : QString();
     QString text;
-    if (stage.isImage) {
+    if (!imagePartition.isEmpty()) {
+        text = LabelAndValue(messages.Text("MSG0703"), imagePartition);
+    } else if (stage.isImage) {
         text = LabelAndValue(messages.Text("MSG0703"), FromUtf8(stage.imageName));
     } else if (stage.hasLetter) {
         text = FillFormatText(messages.Text("MSG0701"), {char32_t(stage.tag)});

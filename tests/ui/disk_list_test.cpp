@@ -447,6 +447,138 @@ TEST_F(DiskListTest, InfoTextsDescribeTheSelectedRow) {
     EXPECT_TRUE(info.contains("Capacity: 2.00 KB"));
 }
 
+// A card imaged whole (scripts/make-partitioned-image.sh): FAT32 "CARDFAT" at sector 2048,
+// unallocated, NTFS "CARDNTFS" at 88064, unallocated to the end; false when a tool is missing.
+bool MakePartitionedImage(const std::string& path, std::string& out) {
+    return testing::RunSystemTool(
+               "'" + testing::SourceDir() + "/scripts/make-partitioned-image.sh' '" + path + "'",
+               &out) == 0;
+}
+
+TEST_F(DiskListTest, PartitionedImageListsItsPartitionsAsACardDoes) {
+    const std::string image = dir_ / "card.img";
+    if (std::string out; !MakePartitionedImage(image, out))
+        GTEST_SKIP() << "cannot make the card image (sfdisk, mkfs.fat, mkntfs needed): " << out;
+    TypicalMachine();
+    list_.Refill();
+    QSignalSpy problems(&list_, &CDiskListUI::imageTableProblems);
+    list_.AddImage(QString::fromStdString(image));
+    EXPECT_EQ(problems.count(), 0);
+    QTreeWidgetItem* row = list_.ImageGroupRow()->child(0);
+    ASSERT_TRUE(row);
+    EXPECT_TRUE(list_.SelectedIsImage());
+    EXPECT_TRUE(row->isExpanded());
+    EXPECT_EQ(row->text(1), "Disk image");
+    EXPECT_EQ(CDiskListUI::TagOf(row), 0);  // like a card's disk row: its partitions are sources
+
+    // The unallocated tail may be left out when it is smaller than a cylinder.
+    struct Want {
+        const char* name;
+        const char* type;
+        const char* size;
+        uint64_t start;
+    };
+    const Want want[] = {{"Partition 1 (CARDFAT)", "FAT32", "32.00 MB", 2048},
+                         {"Unallocated space", "", "10.00 MB", 67584},
+                         {"Partition 2 (CARDNTFS)", "NTFS", "32.00 MB", 88064}};
+    ASSERT_GE(row->childCount(), 3);
+    ASSERT_LE(row->childCount(), 4);
+    std::set<uint16_t> tags = AllTags();
+    for (int i = 0; i < row->childCount(); ++i) {
+        SCOPED_TRACE(i);
+        QTreeWidgetItem* part = row->child(i);
+        EXPECT_EQ(CDiskListUI::KindOf(part), Kind::kPartition);
+        if (i < 3) {
+            EXPECT_EQ(part->text(0), want[i].name);
+            EXPECT_EQ(part->text(1), want[i].type);
+            EXPECT_EQ(part->text(2), want[i].size);
+        } else {
+            EXPECT_EQ(part->text(0), "Unallocated space");
+        }
+        // Every partition and stretch has a tag of its own, apart from every disk's.
+        EXPECT_GT(CDiskListUI::TagOf(part), kImageTagBase);
+        EXPECT_TRUE(tags.insert(CDiskListUI::TagOf(part)).second);
+        EXPECT_TRUE(part->flags() & Qt::ItemIsSelectable);
+    }
+
+    // The image row scans its partitions and stretches, each read through the image at its
+    // offset, as a card's disk row does.
+    auto sources = list_.SelectedScanSources();
+    ASSERT_EQ(sources.size(), size_t(row->childCount()));
+    for (size_t i = 0; i < sources.size(); ++i) {
+        ASSERT_TRUE(sources[i].IsPartition());
+        EXPECT_TRUE(IsImageDisk(sources[i].partition->diskNumber));
+        EXPECT_EQ(sources[i].partition->diskPath, image);
+        EXPECT_EQ(sources[i].Tag(), CDiskListUI::TagOf(row->child(int(i))));
+        if (i < 3) EXPECT_EQ(sources[i].partition->startLba, want[i].start);
+    }
+    Select(row->child(0));
+    EXPECT_FALSE(list_.SelectedIsImage());
+    sources = list_.SelectedScanSources();
+    ASSERT_EQ(sources.size(), 1u);
+    EXPECT_EQ(sources[0].partition->startLba, 2048u);
+    EXPECT_EQ(sources[0].partition->sectorCount, 65536u);
+    EXPECT_EQ(sources[0].partition->fsName, "FAT32");
+    const QStringList info = list_.InfoTexts();
+    EXPECT_TRUE(info.contains(QString::fromStdString("Path: " + image)));
+    EXPECT_TRUE(info.contains("Volume label: CARDFAT"));
+    EXPECT_TRUE(info.contains("First sector: 2048"));
+    Select(row->child(2));
+    EXPECT_EQ(list_.SelectedScanSources()[0].partition->fsName, "NTFS");
+
+    // Loaded again: selected again, the same rows under the same tags.
+    std::vector<uint16_t> before;
+    for (int i = 0; i < row->childCount(); ++i) before.push_back(CDiskListUI::TagOf(row->child(i)));
+    list_.AddImage(QString::fromStdString(image));
+    EXPECT_TRUE(list_.SelectedIsImage());
+    ASSERT_EQ(list_.ImageGroupRow()->childCount(), 1);
+    ASSERT_EQ(size_t(row->childCount()), before.size());
+    for (int i = 0; i < row->childCount(); ++i)
+        EXPECT_EQ(CDiskListUI::TagOf(row->child(i)), before[size_t(i)]);
+
+    // It opens and closes as a disk does.
+    QSignalSpy clicked(&list_, &CDiskListUI::rowDoubleClicked);
+    emit list_.itemDoubleClicked(row, 0);
+    ASSERT_EQ(clicked.count(), 1);
+    EXPECT_TRUE(clicked.at(0).at(0).toBool());
+    list_.ToggleExpandSelected();
+    EXPECT_FALSE(row->isExpanded());
+
+    // In image mode neither the image nor any of its partitions can be chosen.
+    list_.SetImageMode(true);
+    EXPECT_FALSE(list_.HasSelection());
+    for (int i = 0; i < row->childCount(); ++i)
+        EXPECT_FALSE(row->child(i)->flags() & Qt::ItemIsSelectable);
+    list_.SetImageMode(false);
+    EXPECT_TRUE(row->child(0)->flags() & Qt::ItemIsSelectable);
+}
+
+TEST_F(DiskListTest, ImageWithADamagedTableListsWhatCanBeReadAndSaysWhatIsWrong) {
+    const std::string image = dir_ / "cut.img";
+    if (std::string out; !MakePartitionedImage(image, out))
+        GTEST_SKIP() << "cannot make the card image (sfdisk, mkfs.fat, mkntfs needed): " << out;
+    // Copied onto a smaller card: the NTFS partition (to 75 MiB) runs past the end.
+    testing::TruncateAt(image, 60ull << 20);
+    QSignalSpy problems(&list_, &CDiskListUI::imageTableProblems);
+    list_.AddImage(QString::fromStdString(image));
+    ASSERT_EQ(problems.count(), 1);
+    EXPECT_EQ(problems.at(0).at(0).toString().toStdString(), image);
+    const QStringList lines = problems.at(0).at(1).toStringList();
+    ASSERT_FALSE(lines.isEmpty());
+    QTreeWidgetItem* row = list_.ImageGroupRow()->child(0);
+    for (const QString& line : lines) {
+        EXPECT_TRUE(row->toolTip(0).contains(line)) << row->toolTip(0).toStdString();
+        EXPECT_TRUE(list_.InfoTexts().contains(line));
+    }
+    ASSERT_GE(row->childCount(), 1);
+    EXPECT_EQ(row->child(0)->text(0), "Partition 1 (CARDFAT)");
+    EXPECT_EQ(row->child(0)->text(1), "FAT32");
+
+    // Loaded again: the same rows, no second report.
+    list_.AddImage(QString::fromStdString(image));
+    EXPECT_EQ(problems.count(), 1);
+}
+
 TEST_F(DiskListTest, DoubleClickTellsADiskWithPartitionsFromOtherRows) {
     TypicalMachine();
     list_.Refill();

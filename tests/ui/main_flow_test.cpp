@@ -1,7 +1,8 @@
 // The whole flow of the main window on the demo card (scripts/make-demo-card.sh: a FAT32 card
 // with photos, a document and a sound, some deleted), driven through the window's own buttons:
 // load the image, choose the kinds, scan, look at the results, check files and recover them
-// into a folder, byte for byte as the card held them.
+// into a folder, byte for byte as the card held them. The same for an image of a partitioned
+// card, scanned one partition or all of them.
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -260,6 +261,154 @@ TEST_F(MainFlowTest, ADestinationWithoutRoomAsksBeforeTheRecovery) {
     EXPECT_EQ(shown_.size(), 1);
     EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "Sommer am Fjord.png"), "Sommer am Fjord.png"));
     EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "!mg_0002.png"), "IMG_0002.png"));
+}
+
+// A card imaged whole with dd (scripts/make-partitioned-image.sh): a partition table, FAT32
+// "CARDFAT" at sector 2048 holding one deleted photo, NTFS "CARDNTFS" at 88064. Loaded with
+// "Load Image", its partitions are listed beneath it and scanned as a card's are.
+class PartitionedImageFlowTest : public ::testing::Test {
+  protected:
+    static constexpr const char* kPhoto = "Fjord bei Nacht.png";
+
+    void SetUp() override {
+        testing::TestApplication();
+        InstallEngineMakers();
+        if (!testing::HaveTool("mcopy") || !testing::HaveTool("mdel"))
+            GTEST_SKIP() << "mtools is needed to put a file on the image";
+        std::string out;
+        if (testing::RunSystemTool(
+                "'" + testing::SourceDir() + "/scripts/make-partitioned-image.sh' '" + image_ + "'",
+                &out) != 0)
+            GTEST_SKIP() << "cannot make the card image (sfdisk, mkfs.fat, mkntfs needed): " << out;
+        original_.resize(48 * 1024 + 123);
+        for (size_t i = 0; i < original_.size(); ++i) original_[i] = uint8_t(i * 7 + (i >> 8));
+        testing::WriteFileBytes(dir_ / "photo.png", original_);
+        // The FAT32 volume starts 1 MiB into the image.
+        const std::string onFat = " -i '" + image_ + "@@1048576' ";
+        ASSERT_EQ(testing::Run("MTOOLS_SKIP_CHECK=1 mcopy" + onFat + "'" + dir_ / "photo.png" +
+                                   "' '::/" + kPhoto + "' && MTOOLS_SKIP_CHECK=1 mdel" + onFat +
+                                   "'::/" + kPhoto + "'",
+                               &out),
+                  0)
+            << out;
+
+        MainWndOptions options;
+        table_ =
+            testing::PrepareMainWnd(dir_.Path(), "[Default]\nDefaultLanguage=English\n", options);
+        options.hooks.pickImageToLoad = [this](QWidget*) { return QString::fromStdString(load_); };
+        options.hooks.pickFolder = [this](QWidget*, const QString&) {
+            return QString::fromStdString(dest_);
+        };
+        options.hooks.messageBox = [this](int, QWidget*, const QString& text) {
+            shown_ << text;
+            return 2;
+        };
+        options.hooks.runProgress = [this](QDialog* window, const std::function<int()>& run) {
+            if (auto* finish = window->findChild<QPushButton*>(QStringLiteral("FinishBtn"))) {
+                auto* poll = new QTimer(window);
+                QObject::connect(poll, &QTimer::timeout, window, [finish] {
+                    if (finish->isVisible()) finish->click();
+                });
+                poll->start(20);
+            }
+            const int result = run();
+            // The last source a scan or search window named.
+            if (auto* stage = window->findChild<QLabel*>(QStringLiteral("stage")))
+                stages_ << stage->text();
+            return result;
+        };
+        window_ = std::make_unique<CMainWnd>(std::move(options));
+    }
+
+    void Click(const char* name) {
+        auto* button = window_->findChild<QAbstractButton*>(QString::fromLatin1(name));
+        ASSERT_NE(button, nullptr) << name;
+        button->click();
+    }
+
+    // Checks the row of the deleted photo on the results page; false when it was not found.
+    bool CheckThePhoto() {
+        CResultsPage* results = window_->Results();
+        results->Tree()->setCurrentItem(results->CategoryNode(QStringLiteral("NodePhoto")));
+        QTreeWidget* list = results->List();
+        for (int i = 0; i < list->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* row = list->topLevelItem(i);
+            if (row->text(CResultsPage::kNameColumn) == QLatin1String(kPhoto)) {
+                row->setCheckState(CResultsPage::kCheckColumn, Qt::Checked);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    testing::IsolatedHome home_;
+    TempDir dir_;
+    std::string image_ = dir_ / "card.img";
+    std::string load_ = image_;
+    std::string dest_ = dir_ / "recovered";
+    std::vector<uint8_t> original_;
+    std::unique_ptr<LanguageTable> table_;
+    QStringList shown_;
+    QStringList stages_;
+    std::unique_ptr<CMainWnd> window_;
+};
+
+TEST_F(PartitionedImageFlowTest, DeletedFileOfAPartitionIsFoundAndRecoveredByteExact) {
+    Click("ChkPhoto");
+    Click("BtnDeletedRecovery");
+    Click("BtnLoadImage");
+    CDiskListUI* list = window_->DiskList();
+    QTreeWidgetItem* image = list->ImageGroupRow()->child(0);
+    ASSERT_GE(image->childCount(), 3);
+    ASSERT_EQ(image->child(0)->text(0), "Partition 1 (CARDFAT)");
+    list->clearSelection();
+    image->child(0)->setSelected(true);
+    Click("BtnScan");
+
+    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    const QString name = QStringLiteral("card.img: Partition 1 (CARDFAT, FAT32)");
+    EXPECT_TRUE(stages_.contains("Scanning image " + name))
+        << stages_.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(stages_.contains("Collecting the files found in " + name))
+        << stages_.join(QLatin1Char('|')).toStdString();
+    ASSERT_TRUE(CheckThePhoto());
+    Click("BtnRecover");
+    // Writing beside the image is not writing on the scanned medium: no warning.
+    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(testing::ReadFileBytes(FindFile(dest_, kPhoto)), original_);
+}
+
+TEST_F(PartitionedImageFlowTest, WholeImageScansEveryPartitionAndADamagedTableIsShown) {
+    Click("ChkPhoto");
+    Click("BtnDeletedRecovery");
+    Click("BtnLoadImage");
+    ASSERT_TRUE(window_->DiskList()->SelectedIsImage());
+    Click("BtnScan");
+    // The stretches between the partitions hold no file system: they neither end the scan
+    // before the NTFS partition nor count as a medium that cannot be read.
+    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_TRUE(stages_.contains("Scanning image card.img: Partition 2 (CARDNTFS, NTFS)"))
+        << stages_.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(CheckThePhoto());
+
+    // A copy cut short (a smaller card was the destination): what is wrong with its table is
+    // said, and its first partition is listed all the same.
+    load_ = dir_ / "cut.img";
+    ASSERT_EQ(testing::Run("cp --sparse=always '" + image_ + "' '" + load_ + "'"), 0);
+    testing::TruncateAt(load_, 60ull << 20);
+    Click("BtnLoadImage");
+    ASSERT_EQ(shown_.size(), 1);
+    const QString intro =
+        "The partition table of " + QString::fromStdString(load_) + " has problems.";
+    EXPECT_TRUE(shown_[0].startsWith(intro)) << shown_[0].toStdString();
+    EXPECT_FALSE(shown_[0].section(QStringLiteral("\n\n"), 1).trimmed().isEmpty())
+        << "no problem lines: " << shown_[0].toStdString();
+    QTreeWidgetItem* cut = window_->DiskList()->ImageGroupRow()->child(1);
+    ASSERT_TRUE(cut);
+    ASSERT_GE(cut->childCount(), 1);
+    EXPECT_EQ(cut->child(0)->text(0), "Partition 1 (CARDFAT)");
 }
 
 // Not a check: saves the pages as pictures for the documentation when NORVALE_SCREENSHOTS
