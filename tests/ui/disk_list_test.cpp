@@ -510,7 +510,9 @@ TEST_F(DiskListTest, PartitionedImageListsItsPartitionsAsACardDoes) {
         EXPECT_TRUE(IsImageDisk(sources[i].partition->diskNumber));
         EXPECT_EQ(sources[i].partition->diskPath, image);
         EXPECT_EQ(sources[i].Tag(), CDiskListUI::TagOf(row->child(int(i))));
-        if (i < 3) EXPECT_EQ(sources[i].partition->startLba, want[i].start);
+        if (i < 3) {
+            EXPECT_EQ(sources[i].partition->startLba, want[i].start);
+        }
     }
     Select(row->child(0));
     EXPECT_FALSE(list_.SelectedIsImage());
