@@ -24,8 +24,12 @@ struct SourcePlan {
     // True when the medium held partitions to scan one by one (a disk or partitioned image):
     // results are then shown and recovered per partition.
     bool isDisk = false;
+    // Parallel to `sources` when they were picked out of a partition table (every partition, or
+    // the one --partition chose): each one's PartitionDisplayName; empty otherwise.
+    std::vector<std::string> partitionNames;
     DiskLayout layout;  // the medium's partitions and gaps, as read
-    // The table's problems and partitions left out (with the reason), one line each.
+    // The table's problems and why a partition cannot be had, one line each, without the path
+    // (the front end names the source).
     std::vector<std::string> notes;
 };
 

@@ -22,17 +22,34 @@ int RunCli(int argc, char** argv) {
                                               "--all)");
     sourcesCmd->add_flag("--all", sources.all, "List every disk, not only removable ones");
     sourcesCmd->add_flag("--json", sources.json, "Print the list as JSON");
+    sourcesCmd->add_option("--image", sources.images,
+                           "List a disk image file as a disk: its partitions and the space "
+                           "between them (repeatable)");
 
     std::string detectSource;
     CLI::App* detectCmd =
         app.add_subcommand("detect", "Tell which file system a disk, partition or image holds");
     detectCmd->add_option("SOURCE", detectSource, "Block device or image file")->required();
 
-    auto addScanOptions = [](CLI::App* cmd, ScanOptions& o) {
+    // 0 would mean "no partition given" further on and copy the whole disk without a word.
+    const CLI::Validator fromOne(
+        [](std::string& value) -> std::string {
+            try {
+                if (std::stoll(value) >= 1) return {};
+            } catch (const std::exception&) {
+            }
+            return "partitions are numbered from 1 (got " + value + ")";
+        },
+        "N >= 1");
+    auto addScanOptions = [&fromOne](CLI::App* cmd, ScanOptions& o) {
         cmd->add_option("SOURCE", o.source, "Disk, partition or image file")->required();
         cmd->add_option("--mode", o.mode,
                         "deleted: deleted files of a FAT or NTFS volume (default); full: "
                         "formatted or damaged media; carve: files found by their signatures");
+        cmd->add_option("--partition", o.partition,
+                        "Only partition N (from 1) of a whole disk or disk image; without it "
+                        "every partition is scanned")
+            ->check(fromOne);
         cmd->add_flag("--resume", o.resume, "Continue a saved full scan without asking");
         cmd->add_flag("--restart", o.restart, "Discard a saved full scan and start over");
         cmd->add_flag("-q,--quiet", o.quiet, "No progress display");
@@ -83,16 +100,6 @@ int RunCli(int argc, char** argv) {
                      "The image file to write (on another drive); an existing file is "
                      "replaced only with --force")
         ->required();
-    // 0 would mean "no partition given" further on and copy the whole disk without a word.
-    const CLI::Validator fromOne(
-        [](std::string& value) -> std::string {
-            try {
-                if (std::stoll(value) >= 1) return {};
-            } catch (const std::exception&) {
-            }
-            return "partitions are numbered from 1 (got " + value + ")";
-        },
-        "N >= 1");
     imageCmd
         ->add_option("--partition", image.partition,
                      "Copy only partition N (from 1) of a whole disk or disk image")

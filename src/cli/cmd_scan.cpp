@@ -2,11 +2,13 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "app/format.h"
+#include "app/source_plan.h"
 #include "cli/commands.h"
 #include "cli/json_writer.h"
 #include "cli/progress_bar.h"
@@ -46,6 +48,8 @@ std::string TimeText(uint64_t t) {
 struct Row {
     RecoveredItem item;
     std::string path;
+    std::string partition;  // display name of the item's partition of a disk; empty otherwise
+    int partitionNumber = -1;
 };
 
 void PrintItemsJson(const std::vector<Row>& rows) {
@@ -66,20 +70,32 @@ void PrintItemsJson(const std::vector<Row>& rows) {
         w.Key("modified").String(TimeText(it.modifiedTime));
         w.Key("created").String(TimeText(it.createdTime));
         w.Key("sourceTag").Number(it.sourceTag);
+        if (r.partition.empty()) {
+            w.Key("partition").Null();
+            w.Key("partitionNumber").Null();
+        } else {
+            w.Key("partition").String(r.partition);
+            if (r.partitionNumber > 0)
+                w.Key("partitionNumber").Number(r.partitionNumber);
+            else
+                w.Key("partitionNumber").Null();
+        }
         w.EndObject();
     }
     w.EndArray();
     std::printf("%s\n", w.Text().c_str());
 }
 
-void PrintItemsTable(const std::vector<Row>& rows) {
+void PrintItemsTable(const std::vector<Row>& rows, bool perPartition) {
     std::printf("%-48s %12s %-9s %-19s %s\n", "PATH", "SIZE", "KIND", "MODIFIED", "STATE");
     for (const Row& r : rows) {
         const RecoveredItem& it = r.item;
         std::string state = it.isDeleted ? "deleted" : "present";
         if (!it.contentValid) state += ", content does not match";
         std::printf("%-48s %12s %-9s %-19s %s\n",
-                    TerminalText(r.path + std::string(it.Name())).c_str(),
+                    TerminalText((perPartition && !r.partition.empty() ? r.partition + "/" : "") +
+                                 r.path + std::string(it.Name()))
+                        .c_str(),
                     it.isFolder ? "" : FormatSize(int64_t(it.fileSize)).c_str(),
                     it.isFolder ? "folder" : CategoryOf(it.Name()).c_str(),
                     TimeText(it.modifiedTime).c_str(), state.c_str());
@@ -88,7 +104,7 @@ void PrintItemsTable(const std::vector<Row>& rows) {
 
 // Walks the engine's folder tree depth first; guarded against cycles and absurd depth, since
 // the tree comes from a damaged medium.
-void PrintTree(IFileRecoveryParse& engine) {
+void PrintTree(IFileRecoveryParse& engine, const std::string& top = "") {
     std::set<std::pair<int32_t, int32_t>> seen;  // (objectKey, recordIndex) of folders entered
     std::function<void(const RecoveredItem*, int, const std::string&)> walk =
         [&](const RecoveredItem* folder, int level, const std::string& indent) {
@@ -104,7 +120,7 @@ void PrintTree(IFileRecoveryParse& engine) {
                 }
             }
         };
-    walk(nullptr, 0, "");
+    walk(nullptr, 0, top);
 }
 
 class CliRecoveryObserver : public IRecoveryObserver {
@@ -130,8 +146,17 @@ class CliRecoveryObserver : public IRecoveryObserver {
 int RunScan(const ScanOptions& options) {
     ScanSession session;
     if (int rc = session.Run(options); rc != 0) return rc;
-    IFileRecoveryParse* engine = session.Engine();
-    uint64_t count = engine ? engine->GetItemCount() : 0;
+    uint64_t count = 0;
+    const auto& sources = session.Sources();
+    for (size_t i = 0; i < sources.size(); ++i) {
+        const uint64_t n = sources[i].engine ? sources[i].engine->GetItemCount() : 0;
+        count += n;
+        if (session.IsDisk()) {
+            std::printf("  %s: %s\n", session.PartitionName(i).c_str(),
+                        sources[i].engine ? (std::to_string(n) + (n == 1 ? " item" : " items")).c_str()
+                                          : "not scanned");
+        }
+    }
     std::printf("%s: %llu item%s found%s.\n", options.source.c_str(),
                 static_cast<unsigned long long>(count), count == 1 ? "" : "s",
                 session.Stopped() ? " before the scan was stopped" : "");
@@ -149,18 +174,33 @@ int RunList(const ListOptions& options) {
     }
     ScanSession session;
     if (int rc = session.Run(options.scan); rc != 0) return rc;
-    IFileRecoveryParse* engine = session.Engine();
+    auto& sources = session.Sources();
     if (options.tree) {
-        if (engine) PrintTree(*engine);
+        for (size_t i = 0; i < sources.size(); ++i) {
+            if (!sources[i].engine) continue;
+            if (session.IsDisk()) {
+                std::printf("%s/\n", TerminalText(session.PartitionName(i)).c_str());
+                PrintTree(*sources[i].engine, "  ");
+            } else {
+                PrintTree(*sources[i].engine);
+            }
+        }
         return 0;
     }
     std::vector<RecoveredItem> items = CollectItems(session, pattern, options.scan.quiet);
     std::vector<Row> rows;
     rows.reserve(items.size());
     for (const RecoveredItem& it : items) {
-        Row r{it, {}};
+        Row r{it, {}, {}, -1};
+        const size_t index = session.IndexOfTag(it.sourceTag);
         // An item whose folder chain is damaged is listed without a path.
-        if (engine) (void)engine->GetItemPath(it, r.path);
+        if (IFileRecoveryParse* engine = FindEngineForItem(sources, it))
+            (void)engine->GetItemPath(it, r.path);
+        if (index < sources.size()) {
+            r.partition = session.PartitionName(index);
+            if (!r.partition.empty() && sources[index].partition)
+                r.partitionNumber = sources[index].partition->partitionNumber;
+        }
         rows.push_back(std::move(r));
     }
     if (options.json) {
@@ -168,7 +208,7 @@ int RunList(const ListOptions& options) {
     } else if (rows.empty()) {
         std::printf("Nothing found of the chosen kinds.\n");
     } else {
-        PrintItemsTable(rows);
+        PrintItemsTable(rows, session.IsDisk());
     }
     const Result scanned = session.ScanResult();
     return scanned == kOk || scanned == kScanCancelled ? 0 : 1;
@@ -186,11 +226,7 @@ int RunRecover(const RecoverOptions& options) {
     }
     ScanSession session;
     if (int rc = session.Run(options.scan); rc != 0) return rc;
-    const SourceInfo& scanned = session.Source();
-    const std::string sourcePath = !scanned.IsPartition() ? scanned.imagePath
-                                   : scanned.partition->volumeRoot.empty()
-                                       ? scanned.partition->diskPath
-                                       : scanned.partition->volumeRoot;
+    const std::string& sourcePath = session.MediumPath();
     const DestinationOverlap overlap = FindDestinationOverlap(options.to, sourcePath);
     if (overlap.Found() &&
         (!options.allowSameDevice || overlap.kind == OverlapKind::kSourceItself)) {
@@ -243,6 +279,15 @@ int RunRecover(const RecoverOptions& options) {
     writeOptions.keepPartial = options.keepPartial;
     writeOptions.skipExisting = !options.noSkipExisting;
     driver.SetWriteOptions(writeOptions);
+    if (session.IsDisk()) {
+        // One folder per partition: two partitions may well hold files of the same name.
+        std::map<uint16_t, std::string> folders;
+        for (size_t i = 0; i < session.Sources().size(); ++i) {
+            const SourceInfo& s = session.Sources()[i];
+            if (s.partition) folders[s.Tag()] = PartitionFolderName(*s.partition);
+        }
+        driver.SetSourceFolders(std::move(folders));
+    }
     RecoveryOutcome outcome = RecoverWithInterrupt(driver, items, options.to);
     for (const RecoveryDetailRow& row : driver.DetailRows()) {
         if (row.result != kOk) {

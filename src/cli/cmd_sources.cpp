@@ -6,7 +6,9 @@
 #include "cli/commands.h"
 #include "cli/json_writer.h"
 #include "cli/terminal_text.h"
+#include "cli/source_arg.h"
 #include "device/disk_enumerator.h"
+#include "engine/source_info.h"
 
 namespace norvale::cli {
 namespace {
@@ -24,7 +26,9 @@ const char* KindName(PartitionRecord::Kind kind) {
 }
 
 std::string DeviceColumn(const PartitionRecord& r) {
-    if (r.kind == PartitionRecord::Kind::Partition) return r.volumeRoot;
+    // A partition of an image (or of a disk the system lists no partitions for) has no device
+    // of its own: it is named by its disk and start sector, as a gap is.
+    if (r.kind == PartitionRecord::Kind::Partition && !r.volumeRoot.empty()) return r.volumeRoot;
     if (r.kind == PartitionRecord::Kind::WholeDisk) return r.diskPath;
     return r.diskPath + "@" + std::to_string(r.startLba);
 }
@@ -77,9 +81,42 @@ void PrintTable(const std::vector<PartitionRecord>& records) {
     }
 }
 
+// The image files of --image, each listed as a disk: its partitions and gaps when it holds a
+// partition table, one record otherwise.
+int RunImageSources(const SourcesOptions& options) {
+    std::vector<PartitionRecord> shown;
+    for (const std::string& path : options.images) {
+        SourceArg arg;
+        std::string error;
+        if (int rc = ResolveSource(path, arg, error); rc != 0) {
+            std::fprintf(stderr, "norvale-cli: %s\n", error.c_str());
+            return rc;
+        }
+        DiskLayout layout;
+        if (Result r = ReadDiskLayout(path, layout); r != kOk) {
+            std::fprintf(stderr, "norvale-cli: cannot read %s: %s.\n", path.c_str(),
+                         ResultText(r).c_str());
+            return 1;
+        }
+        for (const std::string& problem : layout.problems)
+            std::fprintf(stderr, "norvale-cli: %s: %s\n", path.c_str(), problem.c_str());
+        for (PartitionRecord& r : layout.records) {
+            if (r.driveLetter == kNoDriveLetter) r.driveLetter = NextImageTag();
+            if (r.diskPath.empty()) r.diskPath = path;
+            shown.push_back(std::move(r));
+        }
+    }
+    if (options.json)
+        PrintJson(shown);
+    else
+        PrintTable(shown);
+    return 0;
+}
+
 }  // namespace
 
 int RunSources(const SourcesOptions& options) {
+    if (!options.images.empty()) return RunImageSources(options);
     DiskEnumerator enumerator;
     if (enumerator.Enumerate() == 0) {
         std::fprintf(stderr, "norvale-cli: cannot read the list of block devices (%s).\n",

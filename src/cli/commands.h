@@ -3,6 +3,7 @@
 // stdout, its progress and errors on stderr.
 
 #include <string>
+#include <vector>
 
 #include "cli/scan_session.h"
 
@@ -11,6 +12,7 @@ namespace norvale::cli {
 struct SourcesOptions {
     bool all = false;  // every disk, not only removable ones
     bool json = false;
+    std::vector<std::string> images;  // --image: list these image files as disks instead
 };
 int RunSources(const SourcesOptions& options);
 

@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <csignal>
+#include <optional>
 #include <cstdio>
 #include <sstream>
 
 #include "app/engine_set.h"
+#include "app/source_plan.h"
 #include "cli/progress_bar.h"
 #include "cli/source_arg.h"
 #include "engine/scan_driver.h"
@@ -46,10 +48,20 @@ class InterruptGuard {
 
 class CliScanObserver : public IScanObserver {
   public:
-    CliScanObserver(bool quiet, const ScanOptions& options) : quiet_(quiet), options_(options) {}
+    CliScanObserver(bool quiet, const ScanOptions& options,
+                    const std::vector<std::string>& partitionNames)
+        : quiet_(quiet), options_(options), names_(partitionNames) {}
     void OnStage(const ScanStage& stage) override {
-        if (!quiet_) std::fprintf(stderr, "Scanning %s\n", stage.devicePath.c_str());
+        if (!quiet_) std::fprintf(stderr, "Scanning %s\n", StageName(stage).c_str());
         bar_ = ProgressBar("scan");
+    }
+    void OnSourceSkipped(const ScanStage& stage) override {
+        if (!quiet_) bar_.Finish();
+        // Said even when quiet: the listing that follows lacks this partition.
+        std::fprintf(stderr,
+                     "norvale-cli: %s holds no FAT or NTFS file system that the deleted-file "
+                     "scan can read; skipped (--mode full searches it).\n",
+                     StageName(stage).c_str());
     }
     void OnProgress(const ScanProgress& p) override {
         if (quiet_) return;
@@ -64,18 +76,22 @@ class CliScanObserver : public IScanObserver {
     }
     void OnSourceDone(const ScanStage&, Result r, uint64_t itemCount) override {
         if (!quiet_) bar_.Finish();
-        result = r;
-        items = itemCount;
+        // The first failure of any partition is the scan's: what it missed is missing.
+        if (result == kOk || result == kScanCancelled) result = r;
+        items += itemCount;
     }
     bool AskResume(const ScanStage& stage) override {
         if (options_.restart) return false;
         if (options_.resume) return true;
+        // The partitions of one disk were scanned together: one answer serves them all.
+        if (answer_) return *answer_;
         std::fprintf(stderr,
                      "A saved scan of %s exists. Continue it? [Y/n] (--resume / --restart "
                      "answer without asking) ",
-                     stage.devicePath.c_str());
+                     stage.count > 1 ? options_.source.c_str() : StageName(stage).c_str());
         int c = std::getchar();
-        return !(c == 'n' || c == 'N');
+        answer_ = !(c == 'n' || c == 'N');
+        return *answer_;
     }
     void OnFinished(ScanOutcome o, size_t) override { outcome = o; }
 
@@ -84,8 +100,17 @@ class CliScanObserver : public IScanObserver {
     uint64_t items = 0;
 
   private:
+    // "card.img: Partition 1 (CARD, FAT32)" for a partition of a disk, else the device or file.
+    std::string StageName(const ScanStage& stage) const {
+        if (stage.index < names_.size() && !names_[stage.index].empty())
+            return options_.source + ": " + names_[stage.index];
+        return stage.devicePath.empty() ? options_.source : stage.devicePath;
+    }
+
     bool quiet_;
     const ScanOptions& options_;
+    const std::vector<std::string>& names_;
+    std::optional<bool> answer_;
     ProgressBar bar_{"scan"};
 };
 
@@ -166,19 +191,33 @@ int ScanSession::Run(const ScanOptions& options) {
         return kExitBadInput;
     }
 
-    sources_.clear();
-    sources_.emplace_back();
-    SourceInfo& source = sources_.back();
-    if (arg.isImage) {
-        source.imagePath = arg.path;
-        source.imageTag = NextImageTag();
-    } else {
-        source.partition = arg.record;
+    const ScanMode mode = carveOnly      ? ScanMode::kCarve
+                          : professional ? ScanMode::kFull
+                                         : ScanMode::kDeleted;
+    SourcePlan plan;
+    const Result planned = PlanSources(arg.path, mode, options.partition, plan);
+    // The partition table's problems, and why a --partition cannot be had, one line each.
+    for (const std::string& note : plan.notes)
+        std::fprintf(stderr, "norvale-cli: %s: %s\n", options.source.c_str(), note.c_str());
+    if (planned != kOk) {
+        if (plan.notes.empty()) {
+            std::fprintf(stderr, "norvale-cli: cannot read %s: %s.\n", options.source.c_str(),
+                         ResultText(planned).c_str());
+        }
+        return kExitBadInput;
     }
+    mediumPath_ = arg.path;
+    isDisk_ = plan.isDisk;
+    partitionNames_ = std::move(plan.partitionNames);
+    sources_ = std::move(plan.sources);
+    std::vector<SourceInfo*> toScan;
+    for (SourceInfo& s : sources_) toScan.push_back(&s);
 
-    CliScanObserver observer(options.quiet, options);
-    ScanDriver driver({&source}, professional, observer);
+    CliScanObserver observer(options.quiet, options, partitionNames_);
+    ScanDriver driver(toScan, professional, observer);
     if (carveOnly) driver.SetEngineBuilder(MakeCarveOnlyEngine);
+    // A disk's partitions that the deleted-file scan cannot read are passed over, not fatal.
+    driver.SetSkipUnreadable(isDisk_);
     InterruptGuard guard;
     gActiveScan = &driver;
     driver.Run();
@@ -186,11 +225,12 @@ int ScanSession::Run(const ScanOptions& options) {
 
     if (observer.outcome == ScanOutcome::kEngineFailed) {
         std::fprintf(stderr,
-                     professional || carveOnly
-                         ? "norvale-cli: cannot read %s.\n"
-                         : "norvale-cli: %s holds no FAT or NTFS file system that the "
-                           "deleted-file scan can read (or it cannot be read). Try "
-                           "--mode full.\n",
+                     professional || carveOnly ? "norvale-cli: cannot read %s.\n"
+                     : isDisk_ ? "norvale-cli: no partition of %s holds a FAT or NTFS file "
+                                 "system that the deleted-file scan can read. Try --mode full.\n"
+                               : "norvale-cli: %s holds no FAT or NTFS file system that the "
+                                 "deleted-file scan can read (or it cannot be read). Try "
+                                 "--mode full.\n",
                      options.source.c_str());
         return 1;
     }
@@ -203,6 +243,13 @@ int ScanSession::Run(const ScanOptions& options) {
                      options.source.c_str(), ResultText(observer.result).c_str());
     }
     return 0;
+}
+
+size_t ScanSession::IndexOfTag(uint16_t tag) const {
+    for (size_t i = 0; i < sources_.size(); ++i) {
+        if (sources_[i].Tag() == tag) return i;
+    }
+    return sources_.size();
 }
 
 std::vector<RecoveredItem> CollectItems(ScanSession& session, const std::string& pattern,

@@ -18,6 +18,7 @@ struct ScanOptions {
     bool resume = false;           // --resume: continue a saved full scan without asking
     bool restart = false;          // --restart: discard a saved full scan
     bool quiet = false;            // no progress bar
+    int partition = 0;             // --partition N of a disk or partitioned image; 0: all
 };
 
 class ScanSession {
@@ -35,6 +36,18 @@ class ScanSession {
     std::vector<SourceInfo>& Sources() { return sources_; }
     IFileRecoveryParse* Engine() { return sources_.empty() ? nullptr : sources_[0].engine.get(); }
     const SourceInfo& Source() const { return sources_[0]; }
+    // The disk, partition or image file the person named.
+    const std::string& MediumPath() const { return mediumPath_; }
+    // True when the medium's partitions were scanned one by one: results are listed and
+    // recovered per partition.
+    bool IsDisk() const { return isDisk_; }
+    // The display name of source `index` when it is a partition picked out of a partition
+    // table ("Partition 1 (CARD, FAT32)"); empty otherwise.
+    std::string PartitionName(size_t index) const {
+        return index < partitionNames_.size() ? partitionNames_[index] : std::string();
+    }
+    // The index of the source with tag `tag`; sources_.size() when none has it.
+    size_t IndexOfTag(uint16_t tag) const;
     // Major:minor numbers of the scanned block device (0 for an image file).
     unsigned long DeviceNumber() const { return deviceNumber_; }
 
@@ -44,6 +57,9 @@ class ScanSession {
     Result scanResult_ = kOk;
     bool collectStopped_ = false;
     unsigned long deviceNumber_ = 0;
+    std::string mediumPath_;
+    bool isDisk_ = false;
+    std::vector<std::string> partitionNames_;
 
     friend std::vector<RecoveredItem> CollectItems(ScanSession&, const std::string&, bool);
 };

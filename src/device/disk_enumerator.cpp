@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "device/disk_probe.h"
+#include "device/partition_table.h"
 #include "device/sector_source.h"
 
 namespace norvale {
@@ -171,6 +172,54 @@ void AddGaps(std::vector<PartitionRecord>& records, const DiskEntry& disk, const
     records.insert(records.end(), gaps.begin(), gaps.end());
 }
 
+bool ByStart(const PartitionRecord& a, const PartitionRecord& b) {
+    return a.startLba < b.startLba;
+}
+
+// The records of a disk read through its own partition table rather than through partition
+// devices: one per entry, with the file system probed at the entry's offset on `fd` (the
+// disk), and the gaps between them; ordered by start. `table` counts in shape's sectors.
+std::vector<PartitionRecord> TableRecords(const PartitionTable& table, int fd,
+                                          const DiskEntry& disk, const DiskShape& shape,
+                                          bool removable) {
+    std::vector<PartitionRecord> records;
+    const uint64_t bps = shape.bytesPerSector;
+    for (const TableEntry& e : table.entries) {
+        PartitionRecord rec = BaseRecord(disk, shape, removable);
+        rec.partitionNumber = e.number;
+        rec.startLba = e.startLba;
+        rec.sectorCount = e.sectorCount;
+        const detail::FileSystemProbe probe =
+            detail::ProbeFileSystemAt(fd, e.startLba * bps, e.sectorCount * bps);
+        detail::NameFileSystem(probe, e.mbrType, rec.fsName, rec.fsCode);
+        rec.fsVersion = probe.version;
+        rec.volumeLabel = probe.label;
+        // Not mounted through a device of its own: the length, nothing known to be free.
+        rec.totalBytes = rec.usedBytes = e.sectorCount * bps;
+        rec.freeBytes = 0;
+        records.push_back(std::move(rec));
+    }
+    std::stable_sort(records.begin(), records.end(), ByStart);
+    AddGaps(records, disk, shape, removable);
+    std::stable_sort(records.begin(), records.end(), ByStart);
+    return records;
+}
+
+// The partition table of a disk the system lists without partition devices (a loop device
+// attached without partition scan), read through the disk itself; false when it holds none.
+bool ReadUnlistedTable(const DiskEntry& disk, const DiskShape& shape, bool removable,
+                       std::vector<PartitionRecord>& records) {
+    std::unique_ptr<FileSource> file;
+    if (FileSource::Open(disk.devicePath, file) != kOk) return false;
+    PartitionTable table;
+    if (ReadPartitionTable(file->Fd(), file->SizeBytes(), shape.bytesPerSector, table) != kOk ||
+        table.entries.empty()) {
+        return false;
+    }
+    records = TableRecords(table, file->Fd(), disk, shape, removable);
+    return true;
+}
+
 }  // namespace
 
 int DiskEnumerator::Enumerate() {
@@ -219,9 +268,14 @@ int DiskEnumerator::Enumerate() {
             records.push_back(std::move(rec));
         }
 
-        if (parts.empty()) {
-            if (shape.sectors == 0) continue;  // a reader slot without a card
-            // A card formatted without a partition table carries its volume on the disk itself.
+        if (parts.empty() && shape.sectors == 0) continue;  // a reader slot without a card
+        if (!parts.empty()) {
+            std::stable_sort(records.begin(), records.end(), ByStart);
+            AddGaps(records, disk, shape, removable);
+        } else if (!ReadUnlistedTable(disk, shape, removable, records)) {
+            // No partition devices and no table (a table the kernel did not scan, as on a loop
+            // device attached without partition scan, is listed from the table itself): a card
+            // formatted without a partition table carries its volume on the disk itself.
             PartitionRecord rec = BaseRecord(disk, shape, removable);
             rec.partitionNumber = 0;
             rec.sectorCount = shape.sectors;
@@ -232,17 +286,8 @@ int DiskEnumerator::Enumerate() {
                 rec = WholeDiskRecord(disk, shape, removable);
             }
             records.push_back(std::move(rec));
-        } else {
-            std::stable_sort(records.begin(), records.end(),
-                             [](const PartitionRecord& a, const PartitionRecord& b) {
-                                 return a.startLba < b.startLba;
-                             });
-            AddGaps(records, disk, shape, removable);
         }
-        std::stable_sort(records.begin(), records.end(),
-                         [](const PartitionRecord& a, const PartitionRecord& b) {
-                             return a.startLba < b.startLba;
-                         });
+        std::stable_sort(records.begin(), records.end(), ByStart);
         diskMap_[disk.diskNumber] = std::move(records);
     }
 
@@ -382,6 +427,81 @@ Result FindRecordForDevicePath(const std::string& devicePath, PartitionRecord& o
         return kOk;
     }
     return kErrFileNotFound;
+}
+
+}  // namespace norvale
+
+namespace norvale {
+
+Result ReadDiskLayout(const std::string& path, DiskLayout& out) {
+    out = DiskLayout{};
+    std::unique_ptr<FileSource> file;
+    if (Result r = FileSource::Open(path, file); r != kOk) return r;
+    out.sizeBytes = file->SizeBytes();
+    out.bytesPerSector = file->SectorSize();
+    PartitionTable table;
+    if (Result r = ReadPartitionTable(file->Fd(), out.sizeBytes, out.bytesPerSector, table);
+        r != kOk) {
+        // A card whose first sectors fail is exactly one to recover from: listed as a whole.
+        table = PartitionTable{};
+        out.problems.push_back("the partition table of " + path + " cannot be read (" +
+                               ResultText(r) + "): the medium is listed as a whole");
+    }
+    out.scheme = table.scheme;
+    out.problems.insert(out.problems.end(), table.problems.begin(), table.problems.end());
+
+    const SystemPaths& paths = CurrentSystemPaths();
+    const int listedDisk = file->IsBlockDevice() ? DiskNumberOfPath(path) : -1;
+    if (listedDisk >= 0) {
+        // The enumeration's own records, tags included: built from the partition devices, or
+        // from this same table when the system lists none.
+        DiskEnumerator enumerator(paths);
+        enumerator.Enumerate();
+        if (auto it = enumerator.DiskMap().find(listedDisk);
+            it != enumerator.DiskMap().end() && !it->second.empty()) {
+            out.records = it->second;
+            return kOk;
+        }
+    }
+
+    DiskEntry disk;
+    disk.diskNumber = listedDisk >= 0 ? listedDisk : RegisterImageDisk(path);
+    disk.devicePath = path;
+    DiskShape shape;
+    shape.bytesPerSector = out.bytesPerSector;
+    shape.sectors = out.sizeBytes / out.bytesPerSector;
+    bool removable = false;
+    if (file->IsBlockDevice()) {
+        const std::string real = RealPath(path);
+        const size_t slash = real.rfind('/');
+        if (slash != std::string::npos) {
+            removable = detail::IsRemovableKernelDisk(paths, real.substr(slash + 1));
+        }
+    }
+
+    if (!table.entries.empty()) {
+        out.records = TableRecords(table, file->Fd(), disk, shape, removable);
+    } else {
+        // No table (or one whose every entry was left out): the medium is one volume, or a
+        // disk holding none.
+        PartitionRecord rec = BaseRecord(disk, shape, removable);
+        const detail::FileSystemProbe probe =
+            detail::ProbeFileSystemAt(file->Fd(), 0, shape.sectors * shape.bytesPerSector);
+        if (!probe.type.empty()) {
+            rec.partitionNumber = 0;
+            rec.sectorCount = shape.sectors;
+            detail::NameFileSystem(probe, 0, rec.fsName, rec.fsCode);
+            rec.fsVersion = probe.version;
+            rec.volumeLabel = probe.label;
+            rec.totalBytes = rec.usedBytes = shape.sectors * shape.bytesPerSector;
+        } else {
+            rec = WholeDiskRecord(disk, shape, removable);
+        }
+        out.records.push_back(std::move(rec));
+    }
+    // Read through the disk number at the record's offset, never through a device of its own.
+    for (auto& rec : out.records) rec.volumeRoot.clear();
+    return kOk;
 }
 
 }  // namespace norvale

@@ -104,8 +104,16 @@ struct DiskLayout {
     uint64_t sizeBytes = 0;
     uint32_t bytesPerSector = 512;
 };
-// For a whole-disk block device that the enumeration lists with its partitions, those records
-// (with their tags); otherwise the table read through libblkid. kOk also when there is no table.
+// For a whole-disk block device the enumeration lists, the enumeration's records of that disk
+// (with their tags; built from the table itself when the system lists no partition devices for
+// it) and its table's problems. Otherwise (an image file, a partition device, a block device
+// the enumeration does not list) the table read through ReadPartitionTable: one Partition record
+// per entry (partitionNumber = the entry's number, file system probed at its offset, freeBytes
+// 0, usedBytes = totalBytes = its length), the Unallocated stretches by the enumeration's gap
+// rule, and without a table one record for the whole medium (Partition with partitionNumber 0
+// when a file system is found on it, else WholeDisk). kOk also when there is no table; a table
+// that cannot be read is one problem line and the medium is listed whole. Errors only for a
+// path that cannot be opened (kErrFileNotFound, kErrAccessDenied, kErrDirectoryName, ...).
 Result ReadDiskLayout(const std::string& path, DiskLayout& out);
 
 // The record of a device path: a partition device ("/dev/sdb1") gives its enumerated record;

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <vector>
 
+#include "device/partition_table.h"
+
 namespace norvale::detail {
 
 namespace {
@@ -93,24 +95,36 @@ FileSystemProbe ProbeFileSystem(const std::string& path) {
     return out;
 }
 
+FileSystemProbe ProbeFileSystemAt(int fd, uint64_t offsetBytes, uint64_t sizeBytes) {
+    FileSystemProbe out;
+    if (fd < 0 || sizeBytes == 0) return out;
+    blkid_probe pr = blkid_new_probe();
+    if (!pr) return out;
+    if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offsetBytes),
+                               static_cast<blkid_loff_t>(sizeBytes)) == 0) {
+        blkid_probe_enable_superblocks(pr, 1);
+        blkid_probe_set_superblocks_flags(
+            pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL);
+        blkid_probe_enable_partitions(pr, 0);
+        if (blkid_do_safeprobe(pr) == 0) {
+            out.type = Value(pr, "TYPE");
+            out.version = Value(pr, "VERSION");
+            out.label = Value(pr, "LABEL");
+        }
+    }
+    blkid_free_probe(pr);
+    return out;
+}
+
 std::map<int, PartitionTableEntry> ProbePartitionTable(const std::string& diskPath) {
     std::map<int, PartitionTableEntry> table;
-    Probe probe(diskPath);
-    if (!probe.pr) return table;
-    blkid_probe_enable_superblocks(probe.pr, 0);
-    blkid_probe_enable_partitions(probe.pr, 1);
-    blkid_partlist list = blkid_probe_get_partitions(probe.pr);
-    if (!list) return table;
-    const int n = blkid_partlist_numof_partitions(list);
-    for (int i = 0; i < n; ++i) {
-        blkid_partition part = blkid_partlist_get_partition(list, i);
-        if (!part) continue;
-        PartitionTableEntry e;
-        const int type = blkid_partition_get_type(part);
-        e.type = static_cast<uint8_t>(type >= 0 && type <= 0xFF ? type : 0);
-        e.extended = blkid_partition_is_extended(part) != 0 || e.type == 0x05 || e.type == 0x0F ||
-                     e.type == 0x85;
-        table[blkid_partition_get_partno(part)] = e;
+    PartitionTable checked;
+    std::vector<ListedPartition> listed;
+    if (ReadPartitionTable(diskPath, checked, &listed) != kOk) return table;
+    // Every entry as the table states it: the kernel lists partitions by the same numbers,
+    // including any the checks would clip or merge.
+    for (const ListedPartition& p : listed) {
+        table[p.entry.number] = PartitionTableEntry{p.entry.mbrType, p.container};
     }
     return table;
 }

@@ -24,13 +24,16 @@ struct FileSystemProbe {
 // Probes the superblock of the device (or image) at `path`; an empty result when it cannot be
 // opened or holds nothing libblkid recognises.
 FileSystemProbe ProbeFileSystem(const std::string& path);
+// The same for the volume that lies `sizeBytes` long at byte `offsetBytes` of the disk or
+// image open on `fd` (a partition read through its disk); `fd` stays the caller's.
+FileSystemProbe ProbeFileSystemAt(int fd, uint64_t offsetBytes, uint64_t sizeBytes);
 
 struct PartitionTableEntry {
     uint8_t type = 0;       // MBR type byte; 0 on tables without one (GPT)
     bool extended = false;  // an MBR extended-partition container
 };
-// The partition table of the whole disk at `diskPath`, by partition number; empty when there
-// is none or it cannot be read.
+// The partition table of the whole disk at `diskPath`, by partition number, as the table states
+// it (see ReadPartitionTable); empty when there is none or it cannot be read.
 std::map<int, PartitionTableEntry> ProbePartitionTable(const std::string& diskPath);
 
 // The mount point of each mounted device, by "major:minor". A device mounted several times

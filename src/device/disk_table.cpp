@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -101,7 +102,55 @@ std::string RealPath(const std::string& path) {
     return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
 }
 
+// Image disks registered so far; the index plus kImageDiskBase + 1 is the disk number. A file
+// is known by its device and inode, so another spelling of its path (relative, through a
+// symbolic link) finds the same number.
+struct ImageDisk {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string path;
+};
+
+std::mutex imageMutex;
+
+std::vector<ImageDisk>& ImageDisks() {
+    static std::vector<ImageDisk> disks;
+    return disks;
+}
+
 }  // namespace
+
+int RegisterImageDisk(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return -1;
+    std::lock_guard lock(imageMutex);
+    auto& disks = ImageDisks();
+    for (size_t i = 0; i < disks.size(); ++i) {
+        if (disks[i].device == st.st_dev && disks[i].inode == st.st_ino) {
+            return kImageDiskBase + 1 + static_cast<int>(i);
+        }
+    }
+    // Kept absolute, so the number still opens the same file after a change of folder.
+    std::string stored = path;
+    if (path[0] != '/') {
+        if (std::string real = RealPath(path); !real.empty()) stored = std::move(real);
+    }
+    if (disks.size() >= size_t(INT_MAX - kImageDiskBase - 1)) return -1;
+    disks.push_back({st.st_dev, st.st_ino, std::move(stored)});
+    return kImageDiskBase + static_cast<int>(disks.size());
+}
+
+bool IsImageDisk(int diskNumber) {
+    return !ImageDiskPath(diskNumber).empty();
+}
+
+std::string ImageDiskPath(int diskNumber) {
+    if (diskNumber <= kImageDiskBase) return {};
+    std::lock_guard lock(imageMutex);
+    const auto& disks = ImageDisks();
+    const size_t index = static_cast<size_t>(diskNumber - kImageDiskBase - 1);
+    return index < disks.size() ? disks[index].path : std::string();
+}
 
 const SystemPaths& CurrentSystemPaths() {
     std::lock_guard lock(pathsMutex);
@@ -139,6 +188,10 @@ std::vector<DiskEntry> ListWholeDisks(const SystemPaths& paths) {
 }
 
 Result DiskDevicePath(int diskNumber, std::string& path) {
+    if (std::string image = ImageDiskPath(diskNumber); !image.empty()) {
+        path = std::move(image);
+        return kOk;
+    }
     for (const auto& d : ListWholeDisks(CurrentSystemPaths())) {
         if (d.diskNumber == diskNumber) {
             path = d.devicePath;

@@ -1,49 +1,30 @@
 #include "device/partition_locator.h"
 
-#include <blkid/blkid.h>
-#include <fcntl.h>
-#include <unistd.h>
+#include <vector>
 
-#include <cerrno>
+#include "device/partition_table.h"
 
 namespace norvale {
 
 Result FindPartitionInTable(const std::string& path, int number, PartitionExtent& out) {
     out = PartitionExtent{};
-    // Opened here first, read-only, so a missing file or missing rights give their own result
-    // rather than "no partition table".
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return FromErrno(errno);
-    Result result = kErrNotSupported;
-    blkid_probe pr = blkid_new_probe();
-    if (pr && blkid_probe_set_device(pr, fd, 0, 0) == 0) {
-        blkid_probe_enable_superblocks(pr, 0);
-        blkid_probe_enable_partitions(pr, 1);
-        if (blkid_partlist list = blkid_probe_get_partitions(pr)) {
-            result = kErrFileNotFound;
-            const int n = blkid_partlist_numof_partitions(list);
-            for (int i = 0; i < n; ++i) {
-                blkid_partition part = blkid_partlist_get_partition(list, i);
-                if (!part || blkid_partition_get_partno(part) != number) continue;
-                const int type = blkid_partition_get_type(part);
-                if (blkid_partition_is_extended(part) || type == 0x05 || type == 0x0F ||
-                    type == 0x85) {
-                    result = kErrInvalidParameter;
-                    break;
-                }
-                const blkid_loff_t start = blkid_partition_get_start(part);
-                const blkid_loff_t size = blkid_partition_get_size(part);
-                if (start < 0 || size <= 0) break;
-                out.startLba = static_cast<uint64_t>(start);
-                out.sectorCount = static_cast<uint64_t>(size);
-                result = kOk;
-                break;
-            }
-        }
+    // A missing file or missing rights give their own result rather than "no partition table".
+    PartitionTable table;
+    std::vector<detail::ListedPartition> listed;
+    if (Result r = detail::ReadPartitionTable(path, table, &listed); r != kOk) return r;
+    if (table.scheme.empty()) return kErrNotSupported;
+    for (const auto& p : listed) {
+        if (p.entry.number == number && p.container) return kErrInvalidParameter;
     }
-    if (pr) blkid_free_probe(pr);
-    ::close(fd);
-    return result;
+    // The checked entries: clipped to the medium, so a copy never reads past its end.
+    const uint64_t per512 = table.sectorSize / 512;
+    for (const TableEntry& e : table.entries) {
+        if (e.number != number) continue;
+        out.startLba = e.startLba * per512;
+        out.sectorCount = e.sectorCount * per512;
+        return kOk;
+    }
+    return kErrFileNotFound;
 }
 
 }  // namespace norvale

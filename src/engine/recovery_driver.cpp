@@ -66,7 +66,10 @@ bool RecoveryDriver::RecoverOne(const RecoveredItem& item, const std::string& ro
         AddRow(name, kErrInvalidParameter);
         return true;
     }
-    std::string folder = root + "/" + CategoryOf(name);
+    std::string folder = root;
+    if (auto it = sourceFolders_.find(item.sourceTag); it != sourceFolders_.end())
+        folder += "/" + it->second;
+    folder += "/" + CategoryOf(name);
     if (Result r = MakeFolders(folder); r != kOk) {
         std::lock_guard guard(lock_);
         AddRow(name, r);

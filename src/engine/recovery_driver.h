@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -60,6 +61,11 @@ class RecoveryDriver {
 
     // How files are written (partial files kept, identical files skipped); before a run.
     void SetWriteOptions(const FileWriteOptions& options) { writeOptions_ = options; }
+    // Items of the source with tag `key` go to root/<folder>/<category>/<name> (one folder per
+    // partition of a disk); items of other sources stay at root/<category>/<name>.
+    void SetSourceFolders(std::map<uint16_t, std::string> folders) {
+        sourceFolders_ = std::move(folders);
+    }
 
     void RequestStop();  // thread-safe and async-signal-safe
     std::unique_lock<std::mutex> HoldProgress() { return std::unique_lock(lock_); }
@@ -77,6 +83,7 @@ class RecoveryDriver {
 
     const std::vector<SourceInfo>& sources_;
     IRecoveryObserver& observer_;
+    std::map<uint16_t, std::string> sourceFolders_;
     std::mutex lock_;
     std::atomic<bool> stopRequested_{false};
     bool itemReported_ = false;  // the engine reported at least one finished file

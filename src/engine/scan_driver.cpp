@@ -21,7 +21,10 @@ ScanStage StageOf(const SourceInfo& s, size_t index, size_t count) {
         stage.devicePath = s.imagePath;
     } else {
         stage.hasLetter = std::iswalpha(wint_t(s.partition->driveLetter)) != 0;
-        stage.devicePath = s.partition->kind == PartitionRecord::Kind::Partition
+        // A partition of an image (or of a disk the system lists no partitions for) is read
+        // through its disk: it has no device of its own.
+        stage.devicePath = s.partition->kind == PartitionRecord::Kind::Partition &&
+                                   !s.partition->volumeRoot.empty()
                                ? s.partition->volumeRoot
                                : s.partition->diskPath;
     }
@@ -72,6 +75,7 @@ ScanOutcome ScanDriver::Run() {
         observer_.OnFinished(ScanOutcome::kNothingToDo, 0);
         return ScanOutcome::kNothingToDo;
     }
+    size_t scanned = 0;
     for (size_t i = 0; i < sources_.size(); ++i) {
         SourceInfo& source = *sources_[i];
         ScanStage stage = StageOf(source, i, sources_.size());
@@ -88,9 +92,14 @@ ScanOutcome ScanDriver::Run() {
             source.engine = CreateRecoveryEngine(source.imagePath, source.imageTag, professional_);
         }
         if (!source.engine) {
-            observer_.OnFinished(ScanOutcome::kEngineFailed, i);
-            return ScanOutcome::kEngineFailed;
+            if (!skipUnreadable_) {
+                observer_.OnFinished(ScanOutcome::kEngineFailed, i);
+                return ScanOutcome::kEngineFailed;
+            }
+            observer_.OnSourceSkipped(stage);
+            continue;
         }
+        ++scanned;
 
         ScanLogHistory& history = ScanLogHistory::Instance();
         if (!professional_) {
@@ -116,6 +125,10 @@ ScanOutcome ScanDriver::Run() {
             observer_.OnFinished(ScanOutcome::kStopped, 0);
             return ScanOutcome::kStopped;
         }
+    }
+    if (scanned == 0) {
+        observer_.OnFinished(ScanOutcome::kEngineFailed, 0);  // none could be read
+        return ScanOutcome::kEngineFailed;
     }
     observer_.OnFinished(ScanOutcome::kCompleted, 0);
     return ScanOutcome::kCompleted;

@@ -53,6 +53,8 @@ class IScanObserver {
     virtual bool AskResume(const ScanStage& stage) = 0;
     // `failedIndex` names the source whose engine could not be built (kEngineFailed only).
     virtual void OnFinished(ScanOutcome outcome, size_t failedIndex) = 0;
+    // With SetSkipUnreadable: a source whose engine could not be built was passed over.
+    virtual void OnSourceSkipped(const ScanStage& /*stage*/) {}
 };
 
 class ScanDriver {
@@ -63,6 +65,10 @@ class ScanDriver {
     // factory does not know, such as carving alone). Null: the engine could not be built.
     using EngineBuilder = std::function<std::unique_ptr<IFileRecoveryParse>(const SourceInfo&)>;
     void SetEngineBuilder(EngineBuilder builder) { builder_ = std::move(builder); }
+    // The partitions of one disk: a partition no engine can read (swap, ext4, an unformatted
+    // one) is reported through OnSourceSkipped and the next one is scanned. The run fails with
+    // kEngineFailed only when no source at all could be read.
+    void SetSkipUnreadable(bool skip) { skipUnreadable_ = skip; }
 
     // Runs the whole pass; returns when every source is done, a stop was honoured or an
     // engine could not be built.
@@ -82,6 +88,7 @@ class ScanDriver {
     std::vector<SourceInfo*> sources_;
     bool professional_;
     EngineBuilder builder_;
+    bool skipUnreadable_ = false;
     IScanObserver& observer_;
     std::mutex lock_;
     std::atomic<bool> stopRequested_{false};

@@ -264,7 +264,10 @@ ScanLogHistory::Match ScanLogHistory::FindRecord(int diskNumber, uint64_t startL
     for (index = 0; index < records_.size(); ++index) {
         const ScanLogRecord& r = records_[index];
         if (!imagePath.empty()) {
-            if (RecordPath(r.imagePath) != imagePath) continue;
+            // Records of an image's partitions carry their start; the whole image's start at 0.
+            if (RecordPath(r.imagePath) != imagePath || r.startLba != startLba ||
+                (startLba != 0 && r.sectorCount != sectorCount))
+                continue;
             return r.imageWriteTime == FileWriteTime(imagePath) ? Match::Current : Match::Stale;
         }
         // An image's record never stands for a partition, whatever numbers it carries.
@@ -299,8 +302,14 @@ int ScanLogHistory::TakeMatch(Match m, size_t index, ScanLogRecord& out) {
 }
 
 int ScanLogHistory::FindImageScan(const std::string& imagePath, ScanLogRecord& out) {
+    return FindImageScan(imagePath, 0, 0, out);
+}
+
+int ScanLogHistory::FindImageScan(const std::string& imagePath, uint64_t startLba,
+                                  uint64_t sectorCount, ScanLogRecord& out) {
     size_t index = 0;
-    const Match m = imagePath.empty() ? Match::None : FindRecord(0, 0, 0, imagePath, index);
+    const Match m =
+        imagePath.empty() ? Match::None : FindRecord(0, startLba, sectorCount, imagePath, index);
     return TakeMatch(m, index, out);
 }
 

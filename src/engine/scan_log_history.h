@@ -88,6 +88,10 @@ class ScanLogHistory {
     // 1 and the record when a saved scan of this image (same path, case-sensitive) matches its
     // modification time; otherwise as FindPartitionScan.
     int FindImageScan(const std::string& imagePath, ScanLogRecord& out);
+    // The same for the partition of an image that starts at `startLba` (never 0: the partition
+    // table is there) and is `sectorCount` long; a record of the whole image does not match.
+    int FindImageScan(const std::string& imagePath, uint64_t startLba, uint64_t sectorCount,
+                      ScanLogRecord& out);
     // Records the resume state of a professional scan (an image when imagePath is not empty)
     // and saves the history; returns the first error of storing the paths or of Save.
     Result SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,

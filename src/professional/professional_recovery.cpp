@@ -10,6 +10,7 @@
 #include <map>
 
 #include "carving/carve_only_recovery.h"
+#include "device/disk_table.h"
 #include "carving/carving_context.h"
 #include "carving/signature_table.h"
 #include "device/bytes.h"
@@ -133,6 +134,7 @@ Result CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t s
     partitionStart_ = 0;
     sourceTag_ = sourceTag;
     imagePath_ = imagePath;
+    historyImagePath_ = imagePath;
     bytesPerSector_ = 512;
     inner_.reset();
     reader_.Close();
@@ -157,6 +159,7 @@ Result CProfessionalRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLb
     partitionLength_ = partitionSectorCount;
     sourceTag_ = driveLetter;
     imagePath_.clear();
+    historyImagePath_ = ImageDiskPath(diskNumber);
     inner_.reset();
     reader_.Close();
     if (Result r = reader_.OpenPhysicalDisk(diskNumber); r != kOk) return openResult_ = r;
@@ -170,8 +173,11 @@ Result CProfessionalRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLb
     }
 
     ScanLogRecord record{};
-    TakeSavedScan(ScanLogHistory::Instance().FindPartitionScan(diskNumber, partitionStartLba,
-                                                               partitionSectorCount, record),
+    TakeSavedScan(historyImagePath_.empty()
+                      ? ScanLogHistory::Instance().FindPartitionScan(
+                            diskNumber, partitionStartLba, partitionSectorCount, record)
+                      : ScanLogHistory::Instance().FindImageScan(
+                            historyImagePath_, partitionStart_, partitionLength_, record),
                   record.resumeState);
     const Result fatOpened =
         fat_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
@@ -564,7 +570,7 @@ Result CProfessionalRecovery::SaveState(const std::string& folder) {
     uint32_t words[10] = {};
     PackResumeState(state, words);
     return ScanLogHistory::Instance().SaveScanState(diskNumber_, partitionStart_, partitionLength_,
-                                                    words, folder, imagePath_);
+                                                    words, folder, historyImagePath_);
 }
 
 IFileRecoveryParse* CProfessionalRecovery::EngineByKind(int32_t kind) {

@@ -151,6 +151,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     uint64_t partitionLength_ = 0;
     uint16_t sourceTag_ = 0;
     std::string imagePath_;
+    // The image file a saved scan of this source is filed under: the opened image, or the image
+    // a partition is read from (its disk number is given afresh in every run, its path is not).
+    std::string historyImagePath_;
     uint32_t bytesPerSector_ = 512;
     SectorReader reader_;
     Result openResult_ = kErrInvalidHandle;

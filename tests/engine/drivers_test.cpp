@@ -154,6 +154,33 @@ TEST_F(ScanDriverTest, UnreadableSourceStopsThePassAndNamesIt) {
     EXPECT_EQ(sources_[2].engine, nullptr);
 }
 
+// The partitions of one disk: one that no engine can read is passed over and named, the others
+// are scanned; only a disk where none can be read fails.
+TEST_F(ScanDriverTest, SkippingUnreadablePartitionsScansTheRestAndFailsOnlyWhenNoneIsRead) {
+    struct SkipObserver : RecordingScanObserver {
+        std::vector<size_t> skipped;
+        void OnSourceSkipped(const ScanStage& s) override { skipped.push_back(s.index); }
+    };
+    sources_[1].imagePath = dir_ / "gone.img";
+    SkipObserver obs;
+    ScanDriver driver(All(), false, obs);
+    driver.SetSkipUnreadable(true);
+    EXPECT_EQ(driver.Run(), ScanOutcome::kCompleted);
+    EXPECT_EQ(obs.skipped, std::vector<size_t>{1});
+    EXPECT_NE(sources_[0].engine, nullptr);
+    EXPECT_EQ(sources_[1].engine, nullptr);
+    EXPECT_NE(sources_[2].engine, nullptr);
+    EXPECT_EQ(obs.results.size(), 2u);
+
+    for (auto& s : sources_) s.imagePath = dir_ / "gone.img";
+    SkipObserver none;
+    ScanDriver nothing(All(), false, none);
+    nothing.SetSkipUnreadable(true);
+    EXPECT_EQ(nothing.Run(), ScanOutcome::kEngineFailed);
+    EXPECT_EQ(none.outcome, ScanOutcome::kEngineFailed);
+    EXPECT_EQ(none.skipped.size(), 3u);
+}
+
 TEST_F(ScanDriverTest, RescanReplacesTheEarlierEngine) {
     RecordingScanObserver obs;
     {
@@ -226,6 +253,30 @@ TEST_F(RecoveryDriverTest, FilesLandInCategoryFoldersWithoutOverwriting) {
     EXPECT_TRUE(fs::exists(out_ / "others/notes"));
     EXPECT_TRUE(fs::exists(out_ / "audio/.._escape.mp3"));
     EXPECT_EQ(driver.Counts().processed, 4);
+    EXPECT_EQ(driver.Counts().failed, 0);
+}
+
+// Two partitions of a disk may hold files of the same name: each goes to its own folder, and a
+// source without a folder keeps the plain layout.
+TEST_F(RecoveryDriverTest, SourceFoldersSeparateThePartitionsOfADisk) {
+    sources_.resize(3);
+    for (int i = 1; i < 3; ++i) {
+        sources_[i].imagePath = "/images/card.img";
+        sources_[i].imageTag = uint16_t(kImageTagBase + 7 + i);
+        sources_[i].engine = std::make_unique<FakeEngine>();
+    }
+    RecordingRecoveryObserver obs;
+    RecoveryDriver driver(sources_, obs);
+    driver.SetSourceFolders({{sources_[1].imageTag, "Partition 1 (CARD, FAT32)"},
+                             {sources_[2].imageTag, "Partition 2 (NTFS)"}});
+    const RecoveredItem items[] = {FakeEngine::Item("a.jpg", sources_[1].imageTag),
+                                   FakeEngine::Item("a.jpg", sources_[2].imageTag),
+                                   FakeEngine::Item("a.jpg", sources_[0].imageTag)};
+    EXPECT_EQ(driver.RecoverItems({items[0], items[1], items[2]}, out_.Path()),
+              RecoveryOutcome::kDone);
+    EXPECT_TRUE(fs::exists(out_ / "Partition 1 (CARD, FAT32)/photo/a.jpg"));
+    EXPECT_TRUE(fs::exists(out_ / "Partition 2 (NTFS)/photo/a.jpg"));
+    EXPECT_TRUE(fs::exists(out_ / "photo/a.jpg"));
     EXPECT_EQ(driver.Counts().failed, 0);
 }
 

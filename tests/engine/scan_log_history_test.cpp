@@ -138,6 +138,37 @@ TEST_F(History, ImageScanMatchesExactPathAndModificationTime) {
     EXPECT_TRUE(h.Records().empty());
 }
 
+// The partitions of one image are saved apart from each other and from the whole image: each
+// resumes its own scan, and rewriting the image makes them all stale.
+TEST_F(History, PartitionsOfAnImageResumeTheirOwnScans) {
+    TempDir images;
+    const std::string image = images / "disk.img";
+    WriteFileBytes(image, std::vector<uint8_t>(4096, 0));
+    {
+        ScanLogHistory h = Fresh();
+        h.NewScanFolder();
+        MakeLog(h.CurrentFolder());
+        ASSERT_EQ(h.SaveScanState(0x100001, 2048, 65536, kState, h.CurrentFolder(), image), kOk);
+        h.NewScanFolder();
+        MakeLog(h.CurrentFolder());
+        ASSERT_EQ(h.SaveScanState(0x100001, 88064, 65536, kState, h.CurrentFolder(), image), kOk);
+        ASSERT_EQ(h.Records().size(), 2u);
+    }
+    ScanLogHistory h = Fresh();
+    ScanLogRecord rec{};
+    EXPECT_EQ(h.FindImageScan(image, rec), 0);  // neither is the whole image's
+    EXPECT_EQ(h.FindImageScan(image, 2048, 1, rec), 0);
+    EXPECT_EQ(h.FindImageScan(image, 88064, 65536, rec), 1);
+    EXPECT_EQ(h.CurrentFolder(), Folder(2));
+    EXPECT_EQ(h.FindImageScan(image, 2048, 65536, rec), 1);
+    EXPECT_EQ(h.CurrentFolder(), Folder(1));
+
+    const timespec later[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, image.c_str(), later, 0), 0);
+    EXPECT_EQ(h.FindImageScan(image, 2048, 65536, rec), 0);
+    EXPECT_FALSE(Exists(Folder(1)));
+}
+
 TEST_F(History, FreeSpaceChangingDuringAScanKeepsThatScansFolder) {
     ScanLogHistory h = Fresh();
     h.NewScanFolder();
