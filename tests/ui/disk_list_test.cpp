@@ -581,6 +581,29 @@ TEST_F(DiskListTest, ImageWithADamagedTableListsWhatCanBeReadAndSaysWhatIsWrong)
     EXPECT_EQ(problems.count(), 1);
 }
 
+// The partitions of an image are read through the image's disk number; a number given to a
+// file that was moved (or deleted, its inode then reused) must not send the reads to a path
+// that no longer holds it.
+TEST_F(DiskListTest, ImageMovedAfterItWasListedIsReadWhereItIsNow) {
+    const std::string first = dir_ / "card.img";
+    const std::string moved = dir_ / "card-moved.img";
+    if (std::string out; !MakePartitionedImage(first, out))
+        GTEST_SKIP() << "cannot make the card image (sfdisk, mkfs.fat, mkntfs needed): " << out;
+    list_.AddImage(QString::fromStdString(first));
+    const int before = list_.SelectedScanSources().at(0).partition->diskNumber;
+    EXPECT_EQ(ImageDiskPath(before), first);
+
+    fs::rename(first, moved);
+    list_.AddImage(QString::fromStdString(moved));
+    ASSERT_EQ(list_.ImageGroupRow()->childCount(), 2);
+    const auto sources = list_.SelectedScanSources();
+    ASSERT_FALSE(sources.empty());
+    for (const SourceInfo& source : sources) {
+        EXPECT_EQ(source.partition->diskPath, moved);
+        EXPECT_EQ(ImageDiskPath(source.partition->diskNumber), moved);
+    }
+}
+
 TEST_F(DiskListTest, DoubleClickTellsADiskWithPartitionsFromOtherRows) {
     TypicalMachine();
     list_.Refill();
