@@ -484,8 +484,13 @@ void CDiskListUI::AddImage(const QString& path) {
 
 bool CDiskListUI::FillImageRows(Row* image) {
     DiskLayout layout;
-    const bool disk = ReadDiskLayout(image->imagePath.toStdString(), layout) == kOk &&
-                      !layout.scheme.empty() && !layout.records.empty();
+    // A disk when its table names at least one partition; a table without a usable entry
+    // leaves the image to be read whole, as one without a table is.
+    const bool disk =
+        ReadDiskLayout(image->imagePath.toStdString(), layout) == kOk && !layout.scheme.empty() &&
+        std::any_of(layout.records.begin(), layout.records.end(), [](const PartitionRecord& r) {
+            return r.kind == PartitionRecord::Kind::Partition;
+        });
     if (!disk) layout.records.clear();
     const std::vector<PartitionRecord>& records = layout.records;
 
@@ -552,6 +557,12 @@ bool CDiskListUI::HasSelection() const {
 bool CDiskListUI::SelectedIsImage() const {
     const Row* row = SelectedRow();
     return row && row->kind == RowKind::kImage;
+}
+
+bool CDiskListUI::SelectedCoversPartitions() const {
+    const Row* row = SelectedRow();
+    return row && (row->kind == RowKind::kDisk || row->kind == RowKind::kImage) &&
+           row->childCount() > 0;
 }
 
 std::vector<SourceInfo> CDiskListUI::SelectedScanSources() const {

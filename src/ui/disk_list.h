@@ -66,6 +66,8 @@ class CDiskListUI : public QTreeWidget {
     bool HasSelection() const;
     // The image row itself is selected (not one of its partitions).
     bool SelectedIsImage() const;
+    // A disk row or image row with partition rows beneath is selected: its scan covers them.
+    bool SelectedCoversPartitions() const;
     // The sources a scan of the selected row covers: the row itself when it has no partition
     // rows beneath, else every partition row beneath it. No engines yet.
     std::vector<SourceInfo> SelectedScanSources() const;

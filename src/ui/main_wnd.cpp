@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include "app/format.h"
+#include "app/source_plan.h"
 #include "device/image_destination.h"
 #include "engine/recovered_file_writer.h"
 #include "engine/scan_log_history.h"
@@ -558,10 +559,10 @@ void CMainWnd::StartScan() {
     UpdateToolButtons();
 
     scanned_ = diskList_->SelectedScanSources();
+    scannedDisk_ = diskList_->SelectedCoversPartitions();
     // A deleted-file scan reads what a file system still describes; the stretches between a
-    // disk's partitions hold none, and a source without one would end the scan of the
-    // partitions after it.
-    if (scanKind_ == kDeletedFileScan && scanned_.size() > 1) {
+    // disk's partitions hold none.
+    if (scanKind_ == kDeletedFileScan && scannedDisk_) {
         std::vector<SourceInfo> volumes;
         for (SourceInfo& source : scanned_) {
             if (!source.IsPartition() ||
@@ -577,6 +578,9 @@ void CMainWnd::StartScan() {
     {
         CScanProcessWnd window(sources, scanKind_, this);
         window.SetLanguageTable(table_);
+        // A partition no engine can read (unformatted, swap) does not end the scan of the
+        // disk's other partitions.
+        window.SetPartitionsOfOneDisk(scannedDisk_);
         // The notification comes while the scan window is closing; the search starts once it
         // has gone.
         connect(&window, &CScanProcessWnd::scanFinished, this, [&finished] { finished = true; });
@@ -635,6 +639,14 @@ void CMainWnd::StartRecovery(const std::optional<RecoveredItem>& single) {
     destination_ = folder;
     CRecoverProcessWnd window(scanned_, std::move(items), folder, this);
     if (single) window.SetSingleItem(*single);
+    if (scannedDisk_) {
+        // Two partitions may well hold files of the same name and folder.
+        std::map<uint16_t, std::string> folders;
+        for (const SourceInfo& source : scanned_) {
+            if (source.partition) folders[source.Tag()] = PartitionFolderName(*source.partition);
+        }
+        window.SetSourceFolders(std::move(folders));
+    }
     window.SetLanguageTable(table_);
     options_.hooks.runProgress(&window, [&window] { return window.Run(); });
 }

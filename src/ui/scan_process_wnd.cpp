@@ -76,6 +76,7 @@ int CScanProcessWnd::Run() {
     observer_ = std::make_unique<Observer>(*this);
     driver_ = std::make_unique<ScanDriver>(sources_, professional_, *observer_);
     if (builder_) driver_->SetEngineBuilder(builder_);
+    driver_->SetSkipUnreadable(oneDisk_);
     worker_->Start([driver = driver_.get()] { driver->Run(); });
     // The window hides while the resume question is open; the modal run outlasts that.
     const int result = RunModal(kStopped);
@@ -135,12 +136,14 @@ bool CScanProcessWnd::AskResume() {
     // After a confirmed stop the scan ends at its first report anyway; keeping the saved scan
     // then loses nothing.
     if (stopConfirmed_) return true;
+    if (oneDisk_ && resumeAnswer_) return *resumeAnswer_;
     const bool wasVisible = isVisible();
     hide();
     const int answer = CMessageBox::Show(CMessageBox::kQuestionBox, parentWidget(),
                                          FromUtf8(table_->Text("Messages", "MSG1206")), *table_);
     if (wasVisible) show();
-    return answer == CMessageBox::kAnswerOk;
+    resumeAnswer_ = answer == CMessageBox::kAnswerOk;
+    return *resumeAnswer_;
 }
 
 void CScanProcessWnd::OnFinished(ScanOutcome outcome, size_t failedIndex) {
