@@ -345,8 +345,8 @@ class PartitionedImageFlowTest : public ::testing::Test {
         button->click();
     }
 
-    // Checks the row of the deleted photo on the results page; false when it was not found.
-    bool CheckThePhoto() {
+    // Checks the row of the deleted photo on the results page; null when it was not found.
+    QTreeWidgetItem* CheckThePhoto() {
         CResultsPage* results = window_->Results();
         results->Tree()->setCurrentItem(results->CategoryNode(QStringLiteral("NodePhoto")));
         QTreeWidget* list = results->List();
@@ -354,10 +354,10 @@ class PartitionedImageFlowTest : public ::testing::Test {
             QTreeWidgetItem* row = list->topLevelItem(i);
             if (row->text(CResultsPage::kNameColumn) == QLatin1String(kPhoto)) {
                 row->setCheckState(CResultsPage::kCheckColumn, Qt::Checked);
-                return true;
+                return row;
             }
         }
-        return false;
+        return nullptr;
     }
 
     testing::IsolatedHome home_;
@@ -410,8 +410,12 @@ TEST_F(PartitionedImageFlowTest, WholeImageScansEveryPartitionAndADamagedTableIs
     ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
     EXPECT_TRUE(stages_.contains("Scanning image card.img: Partition 2 (CARDNTFS, NTFS)"))
         << stages_.join(QLatin1Char('|')).toStdString();
-    ASSERT_TRUE(CheckThePhoto());
-    // Recovered into a folder of its partition: two partitions may hold the same names.
+    QTreeWidgetItem* photo = CheckThePhoto();
+    ASSERT_TRUE(photo);
+    // Two partitions may hold the same names: the path names the partition, and the file is
+    // recovered into a folder of its partition.
+    EXPECT_TRUE(photo->text(CResultsPage::kPathColumn).startsWith("Partition 1 (CARDFAT, FAT32): "))
+        << photo->text(CResultsPage::kPathColumn).toStdString();
     Click("BtnRecover");
     EXPECT_EQ(testing::ReadFileBytes(FindFile(dest_ + "/Partition 1 (CARDFAT, FAT32)", kPhoto)),
               original_);
