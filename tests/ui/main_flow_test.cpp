@@ -434,8 +434,14 @@ TEST_F(PartitionedImageFlowTest, WholeImageScansEveryPartitionAndADamagedTableIs
         << "no problem lines: " << shown_[0].toStdString();
     QTreeWidgetItem* cut = window_->DiskList()->ImageGroupRow()->child(1);
     ASSERT_TRUE(cut);
+    const QString problems = shown_[0].section(QStringLiteral("\n\n"), 1);
+    EXPECT_TRUE(cut->toolTip(0).endsWith(problems)) << cut->toolTip(0).toStdString();
     ASSERT_GE(cut->childCount(), 1);
     EXPECT_EQ(cut->child(0)->text(0), "Partition 1 (CARDFAT)");
+    EXPECT_EQ(cut->child(0)->text(1), "FAT32");
+    Click("BtnLoadImage");  // loaded again: selected again, not told again
+    EXPECT_EQ(shown_.size(), 1);
+    EXPECT_EQ(window_->DiskList()->SelectedImagePath().toStdString(), load_);
 }
 
 // Not a check: saves the pages as pictures for the documentation when NORVALE_SCREENSHOTS
