@@ -127,7 +127,12 @@ int RegisterImageDisk(const std::string& path) {
     auto& disks = ImageDisks();
     for (size_t i = 0; i < disks.size(); ++i) {
         if (disks[i].device == st.st_dev && disks[i].inode == st.st_ino) {
-            return kImageDiskBase + 1 + static_cast<int>(i);
+            // A file deleted since may have left its inode to this one: the number stands for
+            // the same file only while its stored path still names it.
+            struct stat known {};
+            if (::stat(disks[i].path.c_str(), &known) == 0 && known.st_dev == st.st_dev &&
+                known.st_ino == st.st_ino)
+                return kImageDiskBase + 1 + static_cast<int>(i);
         }
     }
     // Kept absolute, so the number still opens the same file after a change of folder.

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "app/format.h"
+#include "ui/process_worker.h"
 #include "ui/window_texts.h"
 
 // Resources of a static library are only linked when something names them.
@@ -23,6 +24,17 @@ static void InitDiskListIcons() {
 namespace norvale {
 
 namespace {
+
+// "Partition 1": the number the partition table gives it.
+QString PartitionTitle(const PartitionRecord& record, TextSection& messages) {
+    return FillFormatText(messages.Text("MSG1230"), {int64_t(std::max(record.partitionNumber, 0))});
+}
+
+// The parts of a layout that decide which rows an image has (and so their tags).
+bool SameStretch(const PartitionRecord& a, const PartitionRecord& b) {
+    return a.startLba == b.startLba && a.sectorCount == b.sectorCount && a.kind == b.kind &&
+           a.partitionNumber == b.partitionNumber;
+}
 
 constexpr int kRowType = QTreeWidgetItem::UserType + 0x4E4C;  // rows made by this list
 constexpr int kNameColumn = 0;
@@ -84,8 +96,16 @@ class CDiskListUI::Row : public QTreeWidgetItem {
     std::string model;    // disk rows: vendor and model as the kernel reports them
     uint64_t diskBytes = 0;
     QString imagePath;  // image rows
+    // Image rows: the tag of an image scanned whole; 0 when its partition rows are the sources.
     uint16_t imageTag = 0;
     uint64_t imageBytes = 0;
+    std::vector<std::string> tableProblems;  // image rows: what is wrong with its table
+
+    // A partition or unallocated row of an image rather than of a disk.
+    bool InImage() const {
+        const auto parentKind = KindOf(parent());
+        return parentKind && *parentKind == RowKind::kImage;
+    }
 
     Row* ChildRow(int i) const { return static_cast<Row*>(child(i)); }
 };
@@ -110,7 +130,8 @@ CDiskListUI::CDiskListUI(QWidget* parent)
     connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item, int) {
         const auto kind = KindOf(item);
         if (!kind || *kind == RowKind::kImageGroup) return;
-        emit rowDoubleClicked(*kind == RowKind::kDisk && item->childCount() > 0);
+        emit rowDoubleClicked((*kind == RowKind::kDisk || *kind == RowKind::kImage) &&
+                              item->childCount() > 0);
     });
     connect(&LanguageEvents::Instance(), &LanguageEvents::languageChanged, this,
             &CDiskListUI::ApplyTexts);
@@ -443,17 +464,66 @@ void CDiskListUI::AddImage(const QString& path) {
     if (!row) {
         row = new Row(RowKind::kImage);
         row->imagePath = absolute;
-        // Given once: the found files of the image point back to it by this tag.
-        row->imageTag = NextImageTag();
         group->addChild(row);
     }
     row->imageBytes = uint64_t(std::max<qint64>(QFileInfo(absolute).size(), 0));
+    const bool madeAnew = FillImageRows(row);
     SetRowTexts(row);
     group->setExpanded(true);
+    row->setExpanded(true);
     ApplyImageMode();
     clearSelection();
     row->setSelected(true);
     setCurrentItem(row);
+    if (madeAnew && !row->tableProblems.empty()) {
+        QStringList problems;
+        for (const std::string& line : row->tableProblems) problems << FromUtf8(line);
+        emit imageTableProblems(absolute, problems);
+    }
+}
+
+bool CDiskListUI::FillImageRows(Row* image) {
+    DiskLayout layout;
+    // A disk when its table names at least one partition; a table without a usable entry
+    // leaves the image to be read whole, as one without a table is.
+    const bool disk =
+        ReadDiskLayout(image->imagePath.toStdString(), layout) == kOk && !layout.scheme.empty() &&
+        std::any_of(layout.records.begin(), layout.records.end(), [](const PartitionRecord& r) {
+            return r.kind == PartitionRecord::Kind::Partition;
+        });
+    if (!disk) layout.records.clear();
+    const std::vector<PartitionRecord>& records = layout.records;
+
+    // Found files point back to their source by tag: rows that still stand for the same
+    // stretches keep theirs, and only take what may have changed (labels, file systems).
+    bool same = records.empty() ? image->imageTag != 0 && image->childCount() == 0
+                                : image->childCount() == int(records.size());
+    for (int i = 0; same && i < image->childCount(); ++i)
+        same = SameStretch(image->ChildRow(i)->record, records[size_t(i)]);
+    image->tableProblems = layout.problems;
+    if (same) {
+        for (int i = 0; i < image->childCount(); ++i) {
+            Row* row = image->ChildRow(i);
+            const uint16_t tag = row->record.driveLetter;
+            row->record = records[size_t(i)];
+            row->record.driveLetter = tag;
+            SetRowTexts(row);
+        }
+        return false;
+    }
+
+    while (image->childCount() > 0) delete image->child(0);
+    // Given once: the found files of the image (or of each of its partitions) point back to
+    // it by this tag.
+    image->imageTag = records.empty() ? NextImageTag() : 0;
+    for (const PartitionRecord& rec : records) {
+        auto* row = new Row(RowKind::kPartition);
+        row->record = rec;
+        row->record.driveLetter = NextImageTag();
+        image->addChild(row);
+        SetRowTexts(row);
+    }
+    return true;
 }
 
 void CDiskListUI::SetImageMode(bool imageMode) {
@@ -464,14 +534,18 @@ void CDiskListUI::SetImageMode(bool imageMode) {
 void CDiskListUI::ApplyImageMode() {
     QTreeWidgetItem* group = ImageGroupRow();
     if (!group) return;
+    const auto apply = [this](QTreeWidgetItem* row) {
+        if (imageMode_) {
+            row->setSelected(false);
+            row->setFlags(Qt::NoItemFlags);
+        } else {
+            row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+        }
+    };
     for (int i = 0; i < group->childCount(); ++i) {
         QTreeWidgetItem* image = group->child(i);
-        if (imageMode_) {
-            image->setSelected(false);
-            image->setFlags(Qt::NoItemFlags);
-        } else {
-            image->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-        }
+        apply(image);
+        for (int c = 0; c < image->childCount(); ++c) apply(image->child(c));
     }
 }
 
@@ -483,6 +557,12 @@ bool CDiskListUI::HasSelection() const {
 bool CDiskListUI::SelectedIsImage() const {
     const Row* row = SelectedRow();
     return row && row->kind == RowKind::kImage;
+}
+
+bool CDiskListUI::SelectedCoversPartitions() const {
+    const Row* row = SelectedRow();
+    return row && (row->kind == RowKind::kDisk || row->kind == RowKind::kImage) &&
+           row->childCount() > 0;
 }
 
 std::vector<SourceInfo> CDiskListUI::SelectedScanSources() const {
@@ -506,6 +586,10 @@ std::vector<SourceInfo> CDiskListUI::SelectedScanSources() const {
             add(row->record);
             break;
         case RowKind::kImage: {
+            if (row->childCount() > 0) {
+                for (int i = 0; i < row->childCount(); ++i) add(row->ChildRow(i)->record);
+                break;
+            }
             SourceInfo s;
             s.imagePath = row->imagePath.toStdString();
             s.imageTag = row->imageTag;
@@ -531,7 +615,8 @@ QString CDiskListUI::SelectedImagePath() const {
 
 void CDiskListUI::ToggleExpandSelected() {
     Row* row = SelectedRow();
-    if (row && row->kind == RowKind::kDisk && row->childCount() > 0)
+    if (row && (row->kind == RowKind::kDisk || row->kind == RowKind::kImage) &&
+        row->childCount() > 0)
         row->setExpanded(!row->isExpanded());
 }
 
@@ -540,11 +625,12 @@ void CDiskListUI::ApplyTexts() {
     setHeaderLabels({FromUtf8(table.Text("MainWnd", "ListHeaderName")),
                      FromUtf8(table.Text("MainWnd", "ListHeaderType")),
                      FromUtf8(table.Text("MainWnd", "ListHeaderSize"))});
-    for (int i = 0; i < topLevelItemCount(); ++i) {
-        auto* top = static_cast<Row*>(topLevelItem(i));
-        SetRowTexts(top);
-        for (int c = 0; c < top->childCount(); ++c) SetRowTexts(top->ChildRow(c));
-    }
+    // Disks hold partitions; the image group holds images, which may hold partitions.
+    const std::function<void(Row*)> apply = [&](Row* row) {
+        SetRowTexts(row);
+        for (int c = 0; c < row->childCount(); ++c) apply(row->ChildRow(c));
+    };
+    for (int i = 0; i < topLevelItemCount(); ++i) apply(static_cast<Row*>(topLevelItem(i)));
 }
 
 void CDiskListUI::SetRowTexts(Row* row) const {
@@ -568,8 +654,10 @@ void CDiskListUI::SetRowTexts(Row* row) const {
         }
         case RowKind::kPartition: {
             const bool gap = rec.kind == PartitionRecord::Kind::Unallocated;
-            QString name =
-                gap ? FromUtf8(messages.Text("MSG1212")) : FromUtf8(BaseName(rec.volumeRoot));
+            // A partition of an image has no device of its own: it is read through the image.
+            QString name = gap              ? FromUtf8(messages.Text("MSG1212"))
+                           : row->InImage() ? PartitionTitle(rec, messages)
+                                            : FromUtf8(BaseName(rec.volumeRoot));
             if (!rec.volumeLabel.empty())
                 name += QStringLiteral(" (") + FromUtf8(rec.volumeLabel) + QLatin1Char(')');
             row->setText(kNameColumn, name);
@@ -577,7 +665,8 @@ void CDiskListUI::SetRowTexts(Row* row) const {
                                       : rec.fsName.empty() ? FromUtf8(messages.Text("MSG1213"))
                                                            : FromUtf8(rec.fsName));
             row->setText(kSizeColumn, FormatBytes(rec.sectorCount * rec.bytesPerSector));
-            row->setToolTip(kNameColumn, FromUtf8(gap ? rec.diskPath : rec.volumeRoot));
+            row->setToolTip(kNameColumn,
+                            FromUtf8(gap || row->InImage() ? rec.diskPath : rec.volumeRoot));
             row->setIcon(kNameColumn, QIcon(gap ? QStringLiteral(":/icons/unallocated.svg")
                                                 : QStringLiteral(":/icons/partition.svg")));
             break;
@@ -589,7 +678,12 @@ void CDiskListUI::SetRowTexts(Row* row) const {
             row->setText(kNameColumn, QFileInfo(row->imagePath).fileName());
             row->setText(kTypeColumn, FromUtf8(messages.Text("MSG1229")));
             row->setText(kSizeColumn, FormatBytes(row->imageBytes));
-            row->setToolTip(kNameColumn, row->imagePath);
+            {
+                QString tip = row->imagePath;
+                for (const std::string& line : row->tableProblems)
+                    tip += QLatin1Char('\n') + FromUtf8(line);
+                row->setToolTip(kNameColumn, tip);
+            }
             row->setIcon(kNameColumn, QIcon(QStringLiteral(":/icons/image.svg")));
             break;
     }
@@ -617,7 +711,10 @@ QStringList CDiskListUI::InfoTexts() const {
             case RowKind::kPartition: {
                 const bool gap = rec.kind == PartitionRecord::Kind::Unallocated;
                 line("MSG1214", row->text(kNameColumn));
-                line("MSG1215", FromUtf8(gap ? rec.diskPath : rec.volumeRoot));
+                if (row->InImage())
+                    line("MSG1227", FromUtf8(rec.diskPath));
+                else
+                    line("MSG1215", FromUtf8(gap ? rec.diskPath : rec.volumeRoot));
                 if (!gap) {
                     QString fs = row->text(kTypeColumn);
                     if (!rec.fsVersion.empty() && FromUtf8(rec.fsVersion) != fs)
@@ -634,7 +731,7 @@ QStringList CDiskListUI::InfoTexts() const {
                 }
                 line("MSG1221", QString::number(rec.startLba));
                 line("MSG1222", QString::number(rec.sectorCount));
-                if (!gap) {
+                if (!gap && !row->InImage()) {
                     line("MSG1224", rec.mountPoint.empty() ? FromUtf8(messages.Text("MSG1228"))
                                                            : FromUtf8(rec.mountPoint));
                 }
@@ -645,6 +742,8 @@ QStringList CDiskListUI::InfoTexts() const {
                 line("MSG1227", row->imagePath);
                 line("MSG1218", FormatBytes(row->imageBytes));
                 line("MSG1216", FromUtf8(messages.Text("MSG1229")));
+                if (row->childCount() > 0) line("MSG1225", QString::number(row->childCount()));
+                for (const std::string& problem : row->tableProblems) lines << FromUtf8(problem);
                 break;
             case RowKind::kImageGroup:
                 break;
@@ -653,6 +752,25 @@ QStringList CDiskListUI::InfoTexts() const {
     while (lines.size() < kInfoLabels) lines << QString();
     while (lines.size() > kInfoLabels) lines.removeLast();
     return lines;
+}
+
+QString ImagePartitionName(const PartitionRecord& record, TextSection& messages) {
+    const QString size = FormatBytes(record.sectorCount * record.bytesPerSector);
+    if (record.kind == PartitionRecord::Kind::Unallocated)
+        return FromUtf8(messages.Text("MSG1212")) + QStringLiteral(" (") + size + QLatin1Char(')');
+    QStringList facts;
+    if (!record.volumeLabel.empty()) facts << FromUtf8(record.volumeLabel);
+    if (!record.fsName.empty()) facts << FromUtf8(record.fsName);
+    QString name = PartitionTitle(record, messages);
+    if (!facts.isEmpty())
+        name += QStringLiteral(" (") + facts.join(QStringLiteral(", ")) + QLatin1Char(')');
+    return name;
+}
+
+QString ImagePartitionSourceName(const SourceInfo& source, TextSection& messages) {
+    if (!source.IsPartition() || !IsImageDisk(source.partition->diskNumber)) return {};
+    return FromUtf8(BaseName(source.partition->diskPath)) + QStringLiteral(": ") +
+           ImagePartitionName(*source.partition, messages);
 }
 
 }  // namespace norvale

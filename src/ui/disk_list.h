@@ -1,9 +1,11 @@
 #pragma once
 // The "DiskList" control: what can be scanned, as a tree. Every removable disk is a row with
 // its partitions (and the unallocated stretches between them) beneath; image files the user
-// added sit beneath an "ImageFile" group row. Each row carries what a scan of it needs: the
-// partition record with its source tag, or the image path with the tag it was given once when
-// it was added.
+// added sit beneath an "ImageFile" group row. An image that starts with a partition table is a
+// disk: its partitions and unallocated stretches are rows beneath it, as a card's are. Each row
+// carries what a scan of it needs: the partition record with its source tag, or the image path
+// with the tag it was given once when it was added (an image's partition rows get theirs then
+// too).
 //
 // Only removable disks are listed: fixed disks hold the running system, and a recovery tool
 // that offers them invites writing the recovered files onto the disk being recovered.
@@ -52,14 +54,20 @@ class CDiskListUI : public QTreeWidget {
     void RefillAfterRemoval();
 
     // A row under the "ImageFile" group (made when needed) for the image at `path`, selected.
-    // An image already listed is selected again rather than added twice.
+    // An image already listed is selected again rather than added twice; its rows and tags stay
+    // unless its partition table changed meanwhile. An image with a partition table gets a row
+    // for each partition and unallocated stretch beneath it; the table's problems are its row's
+    // tooltip and are announced with imageTableProblems when the rows are made.
     void AddImage(const QString& path);
     // In image mode image rows cannot be chosen: an image is not copied into another image.
     void SetImageMode(bool imageMode);
     bool ImageMode() const { return imageMode_; }
 
     bool HasSelection() const;
+    // The image row itself is selected (not one of its partitions).
     bool SelectedIsImage() const;
+    // A disk row or image row with partition rows beneath is selected: its scan covers them.
+    bool SelectedCoversPartitions() const;
     // The sources a scan of the selected row covers: the row itself when it has no partition
     // rows beneath, else every partition row beneath it. No engines yet.
     std::vector<SourceInfo> SelectedScanSources() const;
@@ -90,6 +98,9 @@ class CDiskListUI : public QTreeWidget {
     void rowSelected();  // "itemselect"
     void rowDoubleClicked(bool isDiskWithPartitions);
     void accessDenied(QString devicePath);  // a disk could not be opened for lack of rights
+    // The partition table of an added image has problems, one line each; the partitions that
+    // could be read are listed all the same.
+    void imageTableProblems(QString imagePath, QStringList problems);
 
   private:
     class Row;
@@ -111,6 +122,9 @@ class CDiskListUI : public QTreeWidget {
     // Model and size of the disk row's disk, from sysfs.
     void ReadDiskFacts(Row* disk) const;
     void SetRowTexts(Row* row) const;
+    // Makes the partition rows of an image from its layout (none without a table); true when
+    // its rows were made anew.
+    bool FillImageRows(Row* image);
     void CheckAccess(Row* disk);
     void ApplyImageMode();
 
@@ -120,5 +134,13 @@ class CDiskListUI : public QTreeWidget {
     bool imageMode_ = false;
     std::set<std::string> deniedReported_;  // disk paths accessDenied was emitted for
 };
+
+// How a partition or unallocated stretch of an image reads where the whole image is not shown
+// above it: "Partition 1 (CARD, FAT32)", "Unallocated space (10.00 MB)", in the language of
+// `messages`.
+QString ImagePartitionName(const PartitionRecord& record, TextSection& messages);
+// "card.img: Partition 1 (CARD, FAT32)" for a source that is a partition of an image file;
+// empty for any other source.
+QString ImagePartitionSourceName(const SourceInfo& source, TextSection& messages);
 
 }  // namespace norvale

@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include "app/format.h"
+#include "app/source_plan.h"
 #include "device/image_destination.h"
 #include "engine/recovered_file_writer.h"
 #include "engine/scan_log_history.h"
@@ -248,6 +249,13 @@ void CMainWnd::ConnectControls() {
     connect(diskList_, &CDiskListUI::rowSelected, this, &CMainWnd::FillDiskInfo);
     connect(diskList_, &CDiskListUI::rowDoubleClicked, this, &CMainWnd::OnDiskDoubleClicked);
     connect(diskList_, &CDiskListUI::accessDenied, this, &CMainWnd::OnAccessDenied);
+    connect(diskList_, &CDiskListUI::imageTableProblems, this,
+            [this](const QString& path, const QStringList& problems) {
+                options_.hooks.messageBox(CMessageBox::kWarningBox, this,
+                                          FillFormat(MessageText("MSG0224"), path) +
+                                              QStringLiteral("\n\n") +
+                                              problems.join(QLatin1Char('\n')));
+            });
 
     connect(assistMenu_, &CAssistMenu::linkChosen, this, [this](const QString& item) {
         const QUrl url = CAssistMenu::ConfiguredLink(table_, item);
@@ -551,6 +559,18 @@ void CMainWnd::StartScan() {
     UpdateToolButtons();
 
     scanned_ = diskList_->SelectedScanSources();
+    scannedDisk_ = diskList_->SelectedCoversPartitions();
+    // A deleted-file scan reads what a file system still describes; the stretches between a
+    // disk's partitions hold none.
+    if (scanKind_ == kDeletedFileScan && scannedDisk_) {
+        std::vector<SourceInfo> volumes;
+        for (SourceInfo& source : scanned_) {
+            if (!source.IsPartition() ||
+                source.partition->kind != PartitionRecord::Kind::Unallocated)
+                volumes.push_back(std::move(source));
+        }
+        if (!volumes.empty()) scanned_ = std::move(volumes);
+    }
     std::vector<SourceInfo*> sources;
     for (SourceInfo& source : scanned_) sources.push_back(&source);
     bool finished = false;
@@ -558,6 +578,9 @@ void CMainWnd::StartScan() {
     {
         CScanProcessWnd window(sources, scanKind_, this);
         window.SetLanguageTable(table_);
+        // A partition no engine can read (unformatted, swap) does not end the scan of the
+        // disk's other partitions.
+        window.SetPartitionsOfOneDisk(scannedDisk_);
         // The notification comes while the scan window is closing; the search starts once it
         // has gone.
         connect(&window, &CScanProcessWnd::scanFinished, this, [&finished] { finished = true; });
@@ -616,6 +639,14 @@ void CMainWnd::StartRecovery(const std::optional<RecoveredItem>& single) {
     destination_ = folder;
     CRecoverProcessWnd window(scanned_, std::move(items), folder, this);
     if (single) window.SetSingleItem(*single);
+    if (scannedDisk_) {
+        // Two partitions may well hold files of the same name and folder.
+        std::map<uint16_t, std::string> folders;
+        for (const SourceInfo& source : scanned_) {
+            if (source.partition) folders[source.Tag()] = PartitionFolderName(*source.partition);
+        }
+        window.SetSourceFolders(std::move(folders));
+    }
     window.SetLanguageTable(table_);
     options_.hooks.runProgress(&window, [&window] { return window.Run(); });
 }

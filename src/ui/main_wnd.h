@@ -173,6 +173,9 @@ class CMainWnd : public QWidget {
     int scanKind_ = kFullScan;
     bool imageMode_ = false;
     bool scannedWithFileTypePage_ = false;
+    // The last scan covered the partitions of a disk or partitioned image: what is recovered
+    // goes into one folder per partition.
+    bool scannedDisk_ = false;
     bool searched_ = false;
     bool askedForRights_ = false;
     std::vector<SourceInfo> scanned_;

@@ -93,6 +93,7 @@ int CRecoverProcessWnd::Run() {
 
     observer_ = std::make_unique<Observer>(*this);
     driver_ = std::make_unique<RecoveryDriver>(sources_, *observer_);
+    driver_->SetSourceFolders(sourceFolders_);
     const std::string root = destination_.toStdString();
     if (singleItem_) {
         worker_->Start([driver = driver_.get(), item = *singleItem_, root] {

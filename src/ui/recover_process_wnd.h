@@ -10,6 +10,7 @@
 #include <QString>
 #include <QUrl>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -45,6 +46,11 @@ class CRecoverProcessWnd : public ProcessWindow {
 
     // Instead: one file, or one folder with all its content.
     void SetSingleItem(const RecoveredItem& item);
+    // Items of the source with tag `key` go into the sub-folder named by its value (one per
+    // partition of a disk); call before Run().
+    void SetSourceFolders(std::map<uint16_t, std::string> folders) {
+        sourceFolders_ = std::move(folders);
+    }
 
     // Opens the destination folder for "OpenBtn"; tests replace the desktop's file manager.
     using FolderOpener = std::function<void(const QUrl& folder)>;
@@ -75,6 +81,7 @@ class CRecoverProcessWnd : public ProcessWindow {
     const std::vector<SourceInfo>& sources_;
     std::vector<RecoveredItem> items_;
     std::optional<RecoveredItem> singleItem_;
+    std::map<uint16_t, std::string> sourceFolders_;
     QString destination_;
     FolderOpener opener_;
     std::unique_ptr<Observer> observer_;

@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "app/format.h"
+#include "app/source_plan.h"
 #include "ui/pagination.h"
 #include "ui/preview_pane.h"
 #include "ui/window_texts.h"
@@ -226,6 +227,7 @@ void CResultsPage::Clear() {
     page_ = 0;
     menuItem_ = -1;
     sources_ = nullptr;
+    partitionNames_.clear();
     {
         const QSignalBlocker block(list_);
         list_->clear();
@@ -240,6 +242,13 @@ void CResultsPage::Clear() {
 void CResultsPage::Build(std::vector<RecoveredItem> items, const std::vector<SourceInfo>* sources) {
     Clear();
     sources_ = sources;
+    // Two partitions may hold the same folders and names: the path tells them apart.
+    if (sources && sources->size() > 1) {
+        for (const SourceInfo& source : *sources) {
+            if (source.IsPartition())
+                partitionNames_[source.Tag()] = PartitionDisplayName(*source.partition);
+        }
+    }
     items_ = std::move(items);
     checked_.assign(items_.size(), 0);
     groups_ = GroupByExtension(items_);
@@ -387,6 +396,8 @@ std::string CResultsPage::ItemPath(const RecoveredItem& item) const {
     IFileRecoveryParse* engine = FindEngineForItem(*sources_, item);
     std::string path;
     if (!engine || engine->GetItemPath(item, path) != kOk) return {};
+    if (const auto name = partitionNames_.find(item.sourceTag); name != partitionNames_.end())
+        return name->second + ": " + path;
     return path;
 }
 

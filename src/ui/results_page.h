@@ -16,6 +16,7 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,9 @@ class CResultsPage : public QObject {
     QMenu* rowMenu_ = nullptr;
     QTreeWidgetItem* categories_[6] = {};
     const std::vector<SourceInfo>* sources_ = nullptr;
+    // Source tag -> "Partition 1 (CARD, FAT32)" when the items come from several partitions:
+    // the path of each item then starts with its partition's name.
+    std::map<uint16_t, std::string> partitionNames_;
 
     std::vector<RecoveredItem> items_;
     ExtensionGroups groups_;

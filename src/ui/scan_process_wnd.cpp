@@ -6,6 +6,7 @@
 #include <cctype>
 #include <future>
 
+#include "ui/disk_list.h"
 #include "ui/message_box.h"
 #include "ui/process_worker.h"
 #include "ui/window_texts.h"
@@ -75,6 +76,7 @@ int CScanProcessWnd::Run() {
     observer_ = std::make_unique<Observer>(*this);
     driver_ = std::make_unique<ScanDriver>(sources_, professional_, *observer_);
     if (builder_) driver_->SetEngineBuilder(builder_);
+    driver_->SetSkipUnreadable(oneDisk_);
     worker_->Start([driver = driver_.get()] { driver->Run(); });
     // The window hides while the resume question is open; the modal run outlasts that.
     const int result = RunModal(kStopped);
@@ -84,8 +86,15 @@ int CScanProcessWnd::Run() {
 
 void CScanProcessWnd::ShowStage(const ScanStage& stage) {
     TextSection& messages = table_->Section("Messages");
+    // A partition of an image file reads as the image and the partition; its tag is an image
+    // tag, neither a drive letter nor a position.
+    const QString imagePartition = stage.index < sources_.size() && sources_[stage.index]
+                                       ? ImagePartitionSourceName(*sources_[stage.index], messages)
+                                       : QString();
     QString text;
-    if (stage.isImage) {
+    if (!imagePartition.isEmpty()) {
+        text = LabelAndValue(messages.Text("MSG0703"), imagePartition);
+    } else if (stage.isImage) {
         text = LabelAndValue(messages.Text("MSG0703"), FromUtf8(stage.imageName));
     } else if (stage.hasLetter) {
         text = FillFormatText(messages.Text("MSG0701"), {char32_t(stage.tag)});
@@ -127,12 +136,14 @@ bool CScanProcessWnd::AskResume() {
     // After a confirmed stop the scan ends at its first report anyway; keeping the saved scan
     // then loses nothing.
     if (stopConfirmed_) return true;
+    if (oneDisk_ && resumeAnswer_) return *resumeAnswer_;
     const bool wasVisible = isVisible();
     hide();
     const int answer = CMessageBox::Show(CMessageBox::kQuestionBox, parentWidget(),
                                          FromUtf8(table_->Text("Messages", "MSG1206")), *table_);
     if (wasVisible) show();
-    return answer == CMessageBox::kAnswerOk;
+    resumeAnswer_ = answer == CMessageBox::kAnswerOk;
+    return *resumeAnswer_;
 }
 
 void CScanProcessWnd::OnFinished(ScanOutcome outcome, size_t failedIndex) {

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "engine/scan_driver.h"
@@ -32,6 +33,10 @@ class CScanProcessWnd : public ProcessWindow {
     // Builds each source's engine in place of the factory (a scan by signatures alone). Call
     // before Run().
     void SetEngineBuilder(ScanDriver::EngineBuilder builder);
+    // The sources are the partitions of one disk or image: one that no engine can read is
+    // passed over, and the run fails only when none could be read. One answer to the resume
+    // question serves them all. Call before Run().
+    void SetPartitionsOfOneDisk(bool partitionsOfOneDisk) { oneDisk_ = partitionsOfOneDisk; }
 
     // Runs the scan on a worker thread while the window is shown modally (450 x 250); returns
     // Outcome. With no sources there is nothing to scan: returns kDone at once, without
@@ -61,6 +66,8 @@ class CScanProcessWnd : public ProcessWindow {
     std::vector<SourceInfo*> sources_;
     bool professional_;
     ScanDriver::EngineBuilder builder_;
+    bool oneDisk_ = false;
+    std::optional<bool> resumeAnswer_;  // with oneDisk_: the answer given for this run
     std::unique_ptr<Observer> observer_;
     std::unique_ptr<ScanDriver> driver_;
     size_t failedIndex_ = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cwctype>
 
+#include "ui/disk_list.h"
 #include "ui/process_worker.h"
 #include "ui/window_texts.h"
 #include "ui_SearchProcessWnd.h"
@@ -23,6 +24,7 @@ class CSearchProcessWnd::Observer : public ISearchObserver {
         listed.tag = source.Tag();
         listed.hasLetter = !listed.isImage && std::iswalpha(wint_t(listed.tag)) != 0;
         listed.imagePath = source.imagePath;
+        if (source.IsPartition()) listed.partition = source.partition;
         wnd_.worker_->Post([w = &wnd_, listed] { w->ShowSource(listed); });
     }
     void OnProgress(int percent) override {
@@ -76,8 +78,13 @@ int CSearchProcessWnd::Run() {
 
 void CSearchProcessWnd::ShowSource(const ListedSource& source) {
     TextSection& messages = table_->Section("Messages");
+    SourceInfo listed;
+    listed.partition = source.partition;
+    const QString imagePartition = ImagePartitionSourceName(listed, messages);
     QString text;
-    if (source.isImage) {
+    if (!imagePartition.isEmpty()) {
+        text = FillFormatText(messages.Text("MSG1203"), {imagePartition.toStdString()});
+    } else if (source.isImage) {
         text = FillFormatText(messages.Text("MSG1203"), {source.imagePath});
     } else if (source.hasLetter) {
         text = FillFormatText(messages.Text("MSG1201"), {char32_t(source.tag)});

@@ -9,6 +9,7 @@
 
 #include <QString>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,7 @@ class CSearchProcessWnd : public ProcessWindow {
         bool hasLetter = false;
         uint16_t tag = 0;       // drive letter or position number of a partition
         std::string imagePath;  // an image's path as the user chose it
+        std::optional<PartitionRecord> partition;  // a partition's record
     };
 
     std::unique_lock<std::mutex> HoldWork() override { return search_->HoldProgress(); }

@@ -447,6 +447,122 @@ TEST_F(DiskListTest, InfoTextsDescribeTheSelectedRow) {
     EXPECT_TRUE(info.contains("Capacity: 2.00 KB"));
 }
 
+// A card imaged whole (scripts/make-partitioned-image.sh): FAT32 "CARDFAT" at sector 2048,
+// unallocated, NTFS "CARDNTFS" at 88064, unallocated to the end; false when a tool is missing.
+bool MakePartitionedImage(const std::string& path, std::string& out) {
+    return testing::RunSystemTool(
+               "'" + testing::SourceDir() + "/scripts/make-partitioned-image.sh' '" + path + "'",
+               &out) == 0;
+}
+
+TEST_F(DiskListTest, PartitionedImageListsItsPartitionsAsACardDoes) {
+    const std::string image = dir_ / "card.img";
+    if (std::string out; !MakePartitionedImage(image, out))
+        GTEST_SKIP() << "cannot make the card image (sfdisk, mkfs.fat, mkntfs needed): " << out;
+    TypicalMachine();
+    list_.Refill();
+    list_.AddImage(QString::fromStdString(image));
+    QTreeWidgetItem* row = list_.ImageGroupRow()->child(0);
+    ASSERT_TRUE(row);
+    EXPECT_TRUE(list_.SelectedIsImage());
+
+    // The unallocated tail may be left out when it is smaller than a cylinder.
+    struct Want {
+        const char* name;
+        const char* type;
+        const char* size;
+        uint64_t start;
+    };
+    const Want want[] = {{"Partition 1 (CARDFAT)", "FAT32", "32.00 MB", 2048},
+                         {"Unallocated space", "", "10.00 MB", 67584},
+                         {"Partition 2 (CARDNTFS)", "NTFS", "32.00 MB", 88064}};
+    ASSERT_GE(row->childCount(), 3);
+    ASSERT_LE(row->childCount(), 4);
+    std::set<uint16_t> tags = AllTags();
+    for (int i = 0; i < row->childCount(); ++i) {
+        SCOPED_TRACE(i);
+        QTreeWidgetItem* part = row->child(i);
+        EXPECT_EQ(CDiskListUI::KindOf(part), Kind::kPartition);
+        if (i < 3) {
+            EXPECT_EQ(part->text(0), want[i].name);
+            EXPECT_EQ(part->text(1), want[i].type);
+            EXPECT_EQ(part->text(2), want[i].size);
+        } else {
+            EXPECT_EQ(part->text(0), "Unallocated space");
+        }
+        // Every partition and stretch has a tag of its own, apart from every disk's.
+        EXPECT_GT(CDiskListUI::TagOf(part), kImageTagBase);
+        EXPECT_TRUE(tags.insert(CDiskListUI::TagOf(part)).second);
+        EXPECT_TRUE(part->flags() & Qt::ItemIsSelectable);
+    }
+
+    // The image row scans its partitions and stretches, each read through the image at its
+    // offset, as a card's disk row does.
+    auto sources = list_.SelectedScanSources();
+    ASSERT_EQ(sources.size(), size_t(row->childCount()));
+    for (size_t i = 0; i < sources.size(); ++i) {
+        ASSERT_TRUE(sources[i].IsPartition());
+        EXPECT_TRUE(IsImageDisk(sources[i].partition->diskNumber));
+        EXPECT_EQ(sources[i].partition->diskPath, image);
+        EXPECT_EQ(sources[i].Tag(), CDiskListUI::TagOf(row->child(int(i))));
+        if (i < 3) {
+            EXPECT_EQ(sources[i].partition->startLba, want[i].start);
+        }
+    }
+    Select(row->child(0));
+    EXPECT_FALSE(list_.SelectedIsImage());
+    sources = list_.SelectedScanSources();
+    ASSERT_EQ(sources.size(), 1u);
+    EXPECT_EQ(sources[0].partition->startLba, 2048u);
+    EXPECT_EQ(sources[0].partition->sectorCount, 65536u);
+    EXPECT_EQ(sources[0].partition->fsName, "FAT32");
+    const QStringList info = list_.InfoTexts();
+    EXPECT_TRUE(info.contains(QString::fromStdString("Path: " + image)));
+    EXPECT_TRUE(info.contains("Volume label: CARDFAT"));
+    EXPECT_TRUE(info.contains("First sector: 2048"));
+
+    // Loaded again: selected again, the same rows under the same tags.
+    std::vector<uint16_t> before;
+    for (int i = 0; i < row->childCount(); ++i) before.push_back(CDiskListUI::TagOf(row->child(i)));
+    list_.AddImage(QString::fromStdString(image));
+    EXPECT_TRUE(list_.SelectedIsImage());
+    ASSERT_EQ(list_.ImageGroupRow()->childCount(), 1);
+    ASSERT_EQ(size_t(row->childCount()), before.size());
+    for (int i = 0; i < row->childCount(); ++i)
+        EXPECT_EQ(CDiskListUI::TagOf(row->child(i)), before[size_t(i)]);
+
+    // In image mode neither the image nor any of its partitions can be chosen.
+    list_.SetImageMode(true);
+    EXPECT_FALSE(list_.HasSelection());
+    for (int i = 0; i < row->childCount(); ++i)
+        EXPECT_FALSE(row->child(i)->flags() & Qt::ItemIsSelectable);
+    list_.SetImageMode(false);
+    EXPECT_TRUE(row->child(0)->flags() & Qt::ItemIsSelectable);
+}
+
+// The partitions of an image are read through the image's disk number; a number given to a
+// file that was moved (or deleted, its inode then reused) must not send the reads to a path
+// that no longer holds it.
+TEST_F(DiskListTest, ImageMovedAfterItWasListedIsReadWhereItIsNow) {
+    const std::string first = dir_ / "card.img";
+    const std::string moved = dir_ / "card-moved.img";
+    if (std::string out; !MakePartitionedImage(first, out))
+        GTEST_SKIP() << "cannot make the card image (sfdisk, mkfs.fat, mkntfs needed): " << out;
+    list_.AddImage(QString::fromStdString(first));
+    const int before = list_.SelectedScanSources().at(0).partition->diskNumber;
+    EXPECT_EQ(ImageDiskPath(before), first);
+
+    fs::rename(first, moved);
+    list_.AddImage(QString::fromStdString(moved));
+    ASSERT_EQ(list_.ImageGroupRow()->childCount(), 2);
+    const auto sources = list_.SelectedScanSources();
+    ASSERT_FALSE(sources.empty());
+    for (const SourceInfo& source : sources) {
+        EXPECT_EQ(source.partition->diskPath, moved);
+        EXPECT_EQ(ImageDiskPath(source.partition->diskNumber), moved);
+    }
+}
+
 TEST_F(DiskListTest, DoubleClickTellsADiskWithPartitionsFromOtherRows) {
     TypicalMachine();
     list_.Refill();

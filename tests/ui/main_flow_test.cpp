@@ -1,7 +1,8 @@
 // The whole flow of the main window on the demo card (scripts/make-demo-card.sh: a FAT32 card
 // with photos, a document and a sound, some deleted), driven through the window's own buttons:
 // load the image, choose the kinds, scan, look at the results, check files and recover them
-// into a folder, byte for byte as the card held them.
+// into a folder, byte for byte as the card held them. The same for an image of a partitioned
+// card, scanned one partition or all of them.
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -11,6 +12,7 @@
 #include <QCheckBox>
 #include <QEvent>
 #include <QEventLoop>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -260,6 +262,186 @@ TEST_F(MainFlowTest, ADestinationWithoutRoomAsksBeforeTheRecovery) {
     EXPECT_EQ(shown_.size(), 1);
     EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "Sommer am Fjord.png"), "Sommer am Fjord.png"));
     EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "!mg_0002.png"), "IMG_0002.png"));
+}
+
+// A card imaged whole with dd: an MBR partition table, FAT32 "CARDFAT" at sector 2048 holding
+// one deleted photo, unallocated space, NTFS "CARDNTFS" at 104448. Loaded with "Load Image",
+// its partitions are listed beneath it and scanned as a card's are. (The FAT32 volume is
+// larger than scripts/make-partitioned-image.sh makes it: mtools refuses a FAT32 volume with
+// fewer clusters than FAT32 is meant for.)
+constexpr const char* kMakePartitionedCard = R"(set -e
+export PATH="$PATH:/usr/sbin:/sbin" MTOOLS_SKIP_CHECK=1
+for tool in sfdisk mkfs.fat mkntfs mcopy mdel; do
+    command -v "$tool" >/dev/null || { echo "$tool is missing"; exit 3; }
+done
+img=$1 file=$2 name=$3
+truncate -s 96M "$img"
+printf 'label: dos\nstart=2048, size=81920, type=c\nstart=104448, size=65536, type=7\n' |
+    sfdisk --quiet --no-reread --no-tell-kernel "$img"
+mkfs.fat -F 32 -n CARDFAT --offset 2048 -h 2048 "$img" 40960 >/dev/null
+truncate -s 32M "$img.ntfs"
+mkntfs -F -Q -q -L CARDNTFS -p 104448 -H 255 -S 63 "$img.ntfs" 2>/dev/null
+dd if="$img.ntfs" of="$img" bs=512 seek=104448 conv=notrunc,sparse status=none
+rm -f "$img.ntfs"
+mcopy -i "$img@@1048576" "$file" "::/$name"
+mdel -i "$img@@1048576" "::/$name"
+)";
+
+class PartitionedImageFlowTest : public ::testing::Test {
+  protected:
+    static constexpr const char* kPhoto = "Fjord bei Nacht.png";
+
+    void SetUp() override {
+        testing::TestApplication();
+        InstallEngineMakers();
+        // A real picture of some clusters: what a deleted-file scan keeps must look like its kind.
+        QImage picture(96, 96, QImage::Format_RGB32);
+        for (int y = 0; y < picture.height(); ++y) {
+            for (int x = 0; x < picture.width(); ++x)
+                picture.setPixel(x, y, qRgb((x * 37 + y * 11) & 255, (x * y) & 255, (y * 53) & 255));
+        }
+        ASSERT_TRUE(picture.save(QString::fromStdString(dir_ / "photo.png"), "PNG"));
+        original_ = testing::ReadFileBytes(dir_ / "photo.png");
+        ASSERT_GT(original_.size(), 4096u);
+        std::ofstream(dir_ / "make-card.sh") << kMakePartitionedCard;
+        std::string out;
+        const int made = testing::Run("sh '" + dir_ / "make-card.sh" + "' '" + image_ + "' '" +
+                                          dir_ / "photo.png" + "' '" + kPhoto + "'",
+                                      &out);
+        if (made == 3) GTEST_SKIP() << out;
+        ASSERT_EQ(made, 0) << out;
+
+        MainWndOptions options;
+        table_ =
+            testing::PrepareMainWnd(dir_.Path(), "[Default]\nDefaultLanguage=English\n", options);
+        options.hooks.pickImageToLoad = [this](QWidget*) { return QString::fromStdString(load_); };
+        options.hooks.pickFolder = [this](QWidget*, const QString&) {
+            return QString::fromStdString(dest_);
+        };
+        options.hooks.messageBox = [this](int, QWidget*, const QString& text) {
+            shown_ << text;
+            return 2;
+        };
+        options.hooks.runProgress = [this](QDialog* window, const std::function<int()>& run) {
+            if (auto* finish = window->findChild<QPushButton*>(QStringLiteral("FinishBtn"))) {
+                auto* poll = new QTimer(window);
+                QObject::connect(poll, &QTimer::timeout, window, [finish] {
+                    if (finish->isVisible()) finish->click();
+                });
+                poll->start(20);
+            }
+            const int result = run();
+            // The last source a scan or search window named.
+            if (auto* stage = window->findChild<QLabel*>(QStringLiteral("stage")))
+                stages_ << stage->text();
+            return result;
+        };
+        window_ = std::make_unique<CMainWnd>(std::move(options));
+    }
+
+    void Click(const char* name) {
+        auto* button = window_->findChild<QAbstractButton*>(QString::fromLatin1(name));
+        ASSERT_NE(button, nullptr) << name;
+        button->click();
+    }
+
+    // Checks the row of the deleted photo on the results page; null when it was not found.
+    QTreeWidgetItem* CheckThePhoto() {
+        CResultsPage* results = window_->Results();
+        results->Tree()->setCurrentItem(results->CategoryNode(QStringLiteral("NodePhoto")));
+        QTreeWidget* list = results->List();
+        for (int i = 0; i < list->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* row = list->topLevelItem(i);
+            if (row->text(CResultsPage::kNameColumn) == QLatin1String(kPhoto)) {
+                row->setCheckState(CResultsPage::kCheckColumn, Qt::Checked);
+                return row;
+            }
+        }
+        return nullptr;
+    }
+
+    testing::IsolatedHome home_;
+    TempDir dir_;
+    std::string image_ = dir_ / "card.img";
+    std::string load_ = image_;
+    std::string dest_ = dir_ / "recovered";
+    std::vector<uint8_t> original_;
+    std::unique_ptr<LanguageTable> table_;
+    QStringList shown_;
+    QStringList stages_;
+    std::unique_ptr<CMainWnd> window_;
+};
+
+TEST_F(PartitionedImageFlowTest, DeletedFileOfAPartitionIsFoundAndRecoveredByteExact) {
+    Click("ChkPhoto");
+    Click("BtnDeletedRecovery");
+    Click("BtnLoadImage");
+    CDiskListUI* list = window_->DiskList();
+    QTreeWidgetItem* image = list->ImageGroupRow()->child(0);
+    ASSERT_GE(image->childCount(), 3);
+    ASSERT_EQ(image->child(0)->text(0), "Partition 1 (CARDFAT)");
+    list->clearSelection();
+    image->child(0)->setSelected(true);
+    Click("BtnScan");
+
+    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    const QString name = QStringLiteral("card.img: Partition 1 (CARDFAT, FAT32)");
+    EXPECT_TRUE(stages_.contains("Scanning image " + name))
+        << stages_.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(stages_.contains("Collecting the files found in " + name))
+        << stages_.join(QLatin1Char('|')).toStdString();
+    ASSERT_TRUE(CheckThePhoto());
+    Click("BtnRecover");
+    // Writing beside the image is not writing on the scanned medium: no warning.
+    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(testing::ReadFileBytes(FindFile(dest_, kPhoto)), original_);
+}
+
+TEST_F(PartitionedImageFlowTest, WholeImageScansEveryPartitionAndADamagedTableIsShown) {
+    Click("ChkPhoto");
+    Click("BtnDeletedRecovery");
+    Click("BtnLoadImage");
+    ASSERT_TRUE(window_->DiskList()->SelectedIsImage());
+    Click("BtnScan");
+    // The stretches between the partitions hold no file system: they neither end the scan
+    // before the NTFS partition nor count as a medium that cannot be read.
+    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_TRUE(stages_.contains("Scanning image card.img: Partition 2 (CARDNTFS, NTFS)"))
+        << stages_.join(QLatin1Char('|')).toStdString();
+    QTreeWidgetItem* photo = CheckThePhoto();
+    ASSERT_TRUE(photo);
+    // Two partitions may hold the same names: the path names the partition, and the file is
+    // recovered into a folder of its partition.
+    EXPECT_TRUE(photo->text(CResultsPage::kPathColumn).startsWith("Partition 1 (CARDFAT, FAT32): "))
+        << photo->text(CResultsPage::kPathColumn).toStdString();
+    Click("BtnRecover");
+    EXPECT_EQ(testing::ReadFileBytes(FindFile(dest_ + "/Partition 1 (CARDFAT, FAT32)", kPhoto)),
+              original_);
+
+    // A copy cut short (a smaller card was the destination): what is wrong with its table is
+    // said, and its first partition is listed all the same.
+    load_ = dir_ / "cut.img";
+    ASSERT_EQ(testing::Run("cp --sparse=always '" + image_ + "' '" + load_ + "'"), 0);
+    testing::TruncateAt(load_, 60ull << 20);
+    Click("BtnLoadImage");
+    ASSERT_EQ(shown_.size(), 1);
+    const QString intro =
+        "The partition table of " + QString::fromStdString(load_) + " has problems.";
+    EXPECT_TRUE(shown_[0].startsWith(intro)) << shown_[0].toStdString();
+    EXPECT_FALSE(shown_[0].section(QStringLiteral("\n\n"), 1).trimmed().isEmpty())
+        << "no problem lines: " << shown_[0].toStdString();
+    QTreeWidgetItem* cut = window_->DiskList()->ImageGroupRow()->child(1);
+    ASSERT_TRUE(cut);
+    const QString problems = shown_[0].section(QStringLiteral("\n\n"), 1);
+    EXPECT_TRUE(cut->toolTip(0).endsWith(problems)) << cut->toolTip(0).toStdString();
+    ASSERT_GE(cut->childCount(), 1);
+    EXPECT_EQ(cut->child(0)->text(0), "Partition 1 (CARDFAT)");
+    EXPECT_EQ(cut->child(0)->text(1), "FAT32");
+    Click("BtnLoadImage");  // loaded again: selected again, not told again
+    EXPECT_EQ(shown_.size(), 1);
+    EXPECT_EQ(window_->DiskList()->SelectedImagePath().toStdString(), load_);
 }
 
 // Not a check: saves the pages as pictures for the documentation when NORVALE_SCREENSHOTS
