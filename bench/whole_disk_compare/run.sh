@@ -27,7 +27,8 @@ expected="$media/expected.tsv"
 # with icat under OUTDIR at the path fls gives it.
 tsk_volume() {  # image offset outdir
     local type inode path dest
-    fls -o "$2" -rd -p "$1" 2>/dev/null |
+    # A volume fls cannot read (no file system) lists nothing.
+    { fls -o "$2" -rd -p "$1" 2>/dev/null || true; } |
         sed -nE 's/^([^ ]+) [*] ([0-9-]+)(\([^)]*\))?:\t(.*)$/\1\t\2\t\4/p' |
         while IFS=$'\t' read -r type inode path; do
             case "$type" in */d) continue ;; esac
@@ -67,7 +68,7 @@ for image in mbr gpt; do
         folder=$(ours_folder "$ours" "$part")
         read -r n of oe on < <("$score" "$expected" "$image" "$part" "${folder:-/nonexistent}")
         read -r _ tf te tn < <("$score" "$expected" "$image" "$part" "$tsk/p$part")
-        row "$image" "$part" "$fs" "$n" "$of" "$oe" "$on" "$tf" "$te" "$tn"
+        row "$image" "$part" "${fs:--}" "$n" "$of" "$oe" "$on" "$tf" "$te" "$tn"
     done < <(awk -F'\t' -v i="$image" '$1 == i' "$media/partitions.tsv")
     read -r n of oe on < <("$score" "$expected" "$image" all "$ours")
     read -r _ tf te tn < <("$score" "$expected" "$image" all "$tsk")
