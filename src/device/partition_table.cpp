@@ -462,8 +462,9 @@ void ReadGptLibblkidRefused(int fd, uint64_t sizeBytes, uint32_t sectorSize, Par
                             std::vector<detail::ListedPartition>& listed) {
     const uint64_t mediumSectors = sizeBytes / sectorSize;
     const bool protectiveMbr = out.scheme == "PMBR";
+    if (mediumSectors < 3) return;  // too short for a protective MBR, a header and one entry
     GptHeader primary;
-    if (mediumSectors >= 3) ReadGptHeader(fd, 1, sectorSize, mediumSectors, primary);
+    ReadGptHeader(fd, 1, sectorSize, mediumSectors, primary);
     if (!primary.fault.empty()) {
         if (protectiveMbr) {
             out.problems.push_back(

@@ -454,6 +454,11 @@ TEST_F(ImageDiskTest, ImageReadsAsADiskWhosePartitionsOpenByDiskNumber) {
     EXPECT_EQ(Layout(layout.records), "-1@0+2048:whole");
     EXPECT_EQ(layout.records[0].diskNumber, other);
     EXPECT_EQ(ReadDiskLayout(dir_ / "absent.img", layout), kErrFileNotFound);
+    // A file too short for any table is no wiped GPT.
+    Blank(dir_ / "sector.img", 512);
+    ASSERT_EQ(ReadDiskLayout(dir_ / "sector.img", layout), kOk);
+    EXPECT_TRUE(layout.scheme.empty());
+    EXPECT_TRUE(layout.problems.empty());
 }
 
 // A disk the system lists without partition devices (a loop device attached without partition
