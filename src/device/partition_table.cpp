@@ -156,6 +156,55 @@ Result ListPartitions(int fd, uint64_t sizeBytes, uint32_t sectorSize, std::stri
     return kOk;
 }
 
+// What libblkid passes over in a DOS table without a word, told to the person since a table
+// like that was damaged or forged: entries that have a type but no length (libblkid skips them)
+// and a chain of extended boot records that leads back into itself (libblkid stops there).
+// Only the entries' type and length and the chain's links are looked at (bounded, each sector
+// once); the partitions themselves are libblkid's.
+void ReportDosEntriesPassedOver(int fd, uint32_t sectorSize, uint64_t mediumSectors,
+                                const std::vector<detail::ListedPartition>& listed,
+                                std::vector<std::string>& problems) {
+    constexpr size_t kEntries = 446;
+    std::vector<uint8_t> sector(sectorSize);
+    auto read = [&](uint64_t lba) {
+        size_t got = 0;
+        return ReadFully(fd, lba * sectorSize, sector.data(), sector.size(), got) == kOk &&
+               got >= 512 && sector[510] == 0x55 && sector[511] == 0xAA;
+    };
+    if (read(0)) {
+        for (int i = 0; i < 4; ++i) {
+            const uint8_t* e = &sector[kEntries + 16 * i];
+            if (e[4] != 0 && Le32(e + 12) == 0)
+                problems.push_back("partition " + std::to_string(i + 1) +
+                                   " has no length: it is left out");
+        }
+    }
+    for (const detail::ListedPartition& p : listed) {
+        if (!p.container || p.entry.logical) continue;
+        const std::string where = "in partition " + std::to_string(p.entry.number);
+        const uint64_t base = p.entry.startLba;
+        std::vector<uint64_t> visited;
+        uint64_t ebr = base;
+        while (visited.size() < detail::kMaxTableEntries && ebr < mediumSectors) {
+            if (std::find(visited.begin(), visited.end(), ebr) != visited.end()) {
+                problems.push_back("the chain of logical partitions " + where +
+                                   " leads back to sector " + std::to_string(ebr) +
+                                   ": it is followed once, each logical partition read once");
+                break;
+            }
+            visited.push_back(ebr);
+            if (!read(ebr)) break;
+            const uint8_t* own = &sector[kEntries];
+            if (own[4] != 0 && !IsContainerType(own[4]) && Le32(own + 12) == 0)
+                problems.push_back("a logical partition " + where + " (its record at sector " +
+                                   std::to_string(ebr) + ") has no length: it is left out");
+            const uint8_t* link = &sector[kEntries + 16];
+            if (!IsContainerType(link[4])) break;  // the last logical partition
+            ebr = base + Le32(link + 8);
+        }
+    }
+}
+
 // One GPT header as found at `lba`, checked the way a reader of the table must check it.
 struct GptHeader {
     std::string fault;  // empty: the header and its entry array are sound
@@ -537,6 +586,8 @@ Result ReadPartitionTable(int fd, uint64_t sizeBytes, uint32_t sectorSize, Parti
     } else if (out.scheme == "PMBR" || out.scheme.empty()) {
         ReadGptLibblkidRefused(fd, sizeBytes, sectorSize, out, listed);
     }
+    if (out.scheme == "dos")
+        ReportDosEntriesPassedOver(fd, sectorSize, mediumSectors, listed, out.problems);
     CheckEntries(listed, mediumSectors, sectorSize, out);
     if (listedOut) *listedOut = std::move(listed);
     return kOk;

@@ -299,10 +299,13 @@ TEST(ShippedLanguages, FormatsTakeTheValuesTheirCallersPass) {
     EXPECT_EQ(Conversions(m.at("MSG1201")), V{"%c"});
     EXPECT_EQ(Conversions(m.at("MSG1202")), V{"%d"});
     EXPECT_EQ(Conversions(m.at("MSG1203")), V{"%s"});
+    EXPECT_EQ(Conversions(m.at("MSG0224")), V{"%s"});
+    EXPECT_EQ(Conversions(m.at("MSG1230")), V{"%d"});
     // Every other message is shown as it is or followed by a value: no conversion at all.
     for (const auto& [key, text] : m) {
-        static const std::set<std::string> formats = {"MSG0701", "MSG0702", "MSG0802", "MSG1102",
-                                                      "MSG1201", "MSG1202", "MSG1203"};
+        static const std::set<std::string> formats = {"MSG0701", "MSG0702", "MSG0802",
+                                                      "MSG1102", "MSG1201", "MSG1202",
+                                                      "MSG1203", "MSG0224", "MSG1230"};
         if (!formats.count(key)) {
             EXPECT_TRUE(Conversions(text).empty()) << key;
         }

@@ -189,20 +189,21 @@ TEST_F(PartitionTableTest, HostileMbrEntriesAreClippedDroppedOrReportedOnce) {
     EXPECT_EQ(extent.startLba + extent.sectorCount, kImageSectors);
 
     std::fill(image.begin(), image.begin() + 512, 0);
-    SetEntry(image, 0, 0, 0x83, 2048, 0);       // no length: libblkid passes over it
+    SetEntry(image, 0, 0, 0x83, 2048, 0);       // no length: libblkid passes over it silently
     SetEntry(image, 0, 1, 0x83, 200000, 4096);  // starts past the end
     SetEntry(image, 0, 2, 0x0C, 4096, 8192);
     testing::WriteFileBytes(path, image);
     t = Read(path);
     EXPECT_EQ(Entries(t), "3@4096+8192/0c");
-    EXPECT_EQ(t.problems, std::vector<std::string>{"partition 2 starts at 97.7 MiB, at or past "
-                                                   "the end of the medium (64 MiB): it is left "
-                                                   "out"});
+    EXPECT_EQ(t.problems, (std::vector<std::string>{
+                              "partition 1 has no length: it is left out",
+                              "partition 2 starts at 97.7 MiB, at or past the end of the medium "
+                              "(64 MiB): it is left out"}));
     EXPECT_EQ(FindPartitionInTable(path, 2, extent), kErrFileNotFound);
 }
 
 // Extended-partition chains whose next-pointer points at itself or back at an earlier link end
-// quickly, each logical partition listed once.
+// quickly, each logical partition listed once, and are reported.
 TEST_F(PartitionTableTest, LoopingExtendedChainEndsWithEachLogicalOnce) {
     // Links at 16384 (the container's start), 40000 and 60000, each with a logical 2048 sectors
     // in; `next` is each link's successor, 0 for none.
@@ -236,6 +237,11 @@ TEST_F(PartitionTableTest, LoopingExtendedChainEndsWithEachLogicalOnce) {
         const PartitionTable t = Read(path);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
         EXPECT_EQ(Entries(t), chain.entries) << Problems(t);
+        ASSERT_EQ(t.problems.size(), 1u) << Problems(t);
+        EXPECT_EQ(t.problems[0].rfind("the chain of logical partitions in partition 2 leads back "
+                                      "to sector ",
+                                      0),
+                  0u);
         PartitionExtent extent;
         EXPECT_EQ(FindPartitionInTable(path, 2, extent), kErrInvalidParameter);
     }
