@@ -151,6 +151,9 @@ Result CProfessionalNtfsRecovery::ParseCandidate(std::span<const uint8_t> record
     origin.sectorsPerRecord = sectorsPerRecord;
 
     const uint32_t parent = ParentKey(facts.first.parentRecord);
+    // What lies in the volume's own folders ($Extend: $ObjId, $Quota, $Reparse) is the file
+    // system's bookkeeping, not a file of the person's, and cannot be recovered as one.
+    if (parent != kRootKey && parent <= kLastSystemRecord) return kOk;
     uint32_t level = 0;
     bool deletedAbove = false;
     if (parent != kRootKey) {

@@ -299,6 +299,24 @@ TEST_F(FullScan, ReformattedNtfsVolumeGivesBackNamedFiles) {
     EXPECT_TRUE(files.count("naïve ☃.txt"));
 }
 
+// A volume found inside the medium rather than at its start: the files under the volume's own
+// folders ($Extend's $ObjId, $Quota, $Reparse) are the file system's, never listed as found.
+TEST_F(FullScan, NtfsVolumeInsideTheMediumListsNoneOfItsOwnSystemFiles) {
+    const std::string volume = dir_ / "volume.img";
+    const std::string image = dir_ / "shifted.img";
+    ASSERT_EQ(RunShell("zcat '" + testing::SourceDir() +
+                       "/tests/fixtures/ntfs/ntfs_card.img.gz' > '" + volume + "' && truncate -s 1M '" +
+                       image + "' && cat '" + volume + "' >> '" + image + "'"),
+              0);
+    CProfessionalRecovery engine;
+    ASSERT_EQ(engine.OpenImage(image, 0x8005), kOk);
+    Watcher watcher;
+    ASSERT_EQ(WatchedScan(engine, watcher), kOk);
+    const auto files = RecoverAll(engine, dir_.Path());
+    EXPECT_TRUE(files.count("readme.txt"));
+    for (const auto& [name, bytes] : files) EXPECT_NE(name.front(), '$') << name;
+}
+
 // The Linux ntfs3 driver writes its records with the update sequence array at 0x2A and no
 // record number in the header; with the boot sector gone they are numbered by where the
 // volume's own $MFT record places them.
