@@ -516,8 +516,8 @@ void CliPartitioned::ExpectReportedAndScanned(const Damage& d) {
     }
 }
 
-// Tables whose entries cannot all be believed: past the end, repeated, overlapping; a GPT whose
-// backup header disagrees.
+// Tables whose entries cannot all be believed: past the end, repeated, overlapping, of no
+// length, an extended chain that loops; a GPT whose backup header disagrees.
 TEST_F(CliPartitioned, DamagedTablesAreReportedAndTheReadablePartitionsStillScanned) {
     const uint64_t gptSectors = fs::file_size(m_.Image("gpt")) / 512;
     const Damage damages[] = {
@@ -569,13 +569,6 @@ TEST_F(CliPartitioned, DamagedTablesAreReportedAndTheReadablePartitionsStillScan
          },
          "",
          {1, 2}},
-    };
-    for (const Damage& d : damages) ExpectReportedAndScanned(d);
-}
-
-// An entry of no length and an extended chain that loops are faults of the table too.
-TEST_F(CliPartitioned, ZeroLengthEntriesAndLoopingChainsAreReported) {
-    const Damage damages[] = {
         {"a zero-length entry",
          "mbr",
          [&](const std::string& img) {

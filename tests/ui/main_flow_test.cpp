@@ -47,6 +47,20 @@ std::string FindFile(const std::string& root, const std::string& name) {
     return {};
 }
 
+// The recovery window stays open for its summary: presses its "FinishBtn" once it shows,
+// after `before` (when set) has seen the window.
+void PressFinishWhenShown(QDialog* window, std::function<void(QDialog*)> before = {}) {
+    auto* finish = window->findChild<QPushButton*>(QStringLiteral("FinishBtn"));
+    if (!finish) return;
+    auto* poll = new QTimer(window);
+    QObject::connect(poll, &QTimer::timeout, window, [window, finish, before] {
+        if (!finish->isVisible()) return;
+        if (before) before(window);
+        finish->click();
+    });
+    poll->start(20);
+}
+
 class MainFlowTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -71,16 +85,9 @@ class MainFlowTest : public ::testing::Test {
             return 2;
         };
         options.hooks.runProgress = [this](QDialog* window, const std::function<int()>& run) {
-            // The recovery window stays open for its summary: press "FinishBtn" once it shows.
-            if (auto* finish = window->findChild<QPushButton*>(QStringLiteral("FinishBtn"))) {
-                auto* poll = new QTimer(window);
-                QObject::connect(poll, &QTimer::timeout, window, [this, window, finish] {
-                    if (!finish->isVisible()) return;
-                    if (beforeFinish_) beforeFinish_(window);
-                    finish->click();
-                });
-                poll->start(20);
-            }
+            PressFinishWhenShown(window, [this](QDialog* w) {
+                if (beforeFinish_) beforeFinish_(w);
+            });
             return run();
         };
         window_ = std::make_unique<CMainWnd>(std::move(options));
@@ -323,13 +330,7 @@ class PartitionedImageFlowTest : public ::testing::Test {
             return 2;
         };
         options.hooks.runProgress = [this](QDialog* window, const std::function<int()>& run) {
-            if (auto* finish = window->findChild<QPushButton*>(QStringLiteral("FinishBtn"))) {
-                auto* poll = new QTimer(window);
-                QObject::connect(poll, &QTimer::timeout, window, [finish] {
-                    if (finish->isVisible()) finish->click();
-                });
-                poll->start(20);
-            }
+            PressFinishWhenShown(window);
             const int result = run();
             // The last source a scan or search window named.
             if (auto* stage = window->findChild<QLabel*>(QStringLiteral("stage")))
