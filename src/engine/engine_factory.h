@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "device/result.h"
+#include "device/volume_signature.h"  // IsBitLockerBootSector, which the detection applies
 #include "engine/recovery_parse.h"
 
 namespace norvale {
@@ -24,9 +25,6 @@ struct DetectDetail {
     FileSystemKind kind = FileSystemKind::Other;
     bool bitLocker = false;  // the FAT test refused the volume as BitLocker-encrypted
 };
-// True for the boot sector of a BitLocker-encrypted volume ("-FVE-FS-" signature or the
-// BitLocker-To-Go marker at 0x1E0); such a volume is never read as FAT.
-bool IsBitLockerBootSector(std::span<const uint8_t> sector);
 // Classifies the first 16 KiB of a volume. A shorter buffer is treated as zero-padded.
 FileSystemKind DetectFileSystem(std::span<const uint8_t> first16k);
 DetectDetail DetectFileSystemDetail(std::span<const uint8_t> first16k);

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "device/bytes.h"
-#include "engine/engine_factory.h"
+#include "device/volume_signature.h"
 
 namespace norvale {
 namespace {
