@@ -5,6 +5,7 @@
 
 #include "carving/identify.h"
 #include "fat/directory.h"
+#include "ntfs/metadata_block.h"
 
 namespace norvale {
 
@@ -22,13 +23,6 @@ bool IsBootSector(ByteSpan sector) {
         if (BytesAt(sector, 3, oem)) return true;
     }
     return false;
-}
-
-bool IsNtfsStructure(ByteSpan sector) {
-    if (BytesAt(sector, 0, "FILE"sv) || BytesAt(sector, 0, "INDX"sv)) return true;
-    // A log restart page names its client, "NTFS" in UTF-16, somewhere in the page.
-    if (BytesAt(sector, 0, "RSTR"sv) && FindForward(sector, "N\0T\0F\0S\0"sv)) return true;
-    return BytesAt(sector, 0, "$\0S\0T\0A\0"sv);
 }
 
 template <typename IsBoundary>
@@ -52,7 +46,7 @@ bool IsFileSystemMetadataSector(ByteSpan sector) {
     if (sector.size() < kMinimumStructureBytes) return false;
     // The first sector of a subdirectory opens with "." and "..", names that the plausibility
     // test of ordinary entries refuses: it is tested on its own.
-    return IsNtfsStructure(sector) || IsBootSector(sector) || IsDotEntryPair(sector) ||
+    return IsNtfsMetadataBlock(sector) || IsBootSector(sector) || IsDotEntryPair(sector) ||
            IsDirectoryBlock(sector);
 }
 
