@@ -21,28 +21,24 @@ echo
 echo "== File system of the demo card (norvale-cli detect)"
 "$cli" detect "$card"
 echo
-if "$cli" list "$card" --mode deleted -q >/dev/null 2>&1; then
-    echo "== What the deleted-file scan finds (norvale-cli list --tree)"
-    "$cli" list "$card" --mode deleted -q --tree
-    echo
-    echo "== Getting them back (norvale-cli recover --to demo-recovered)"
-    rm -rf "$recovered"
-    "$cli" recover "$card" --mode deleted --to "$recovered" || true
-    echo
-    echo "== What came back, compared with the files that were on the card"
-    # A deleted 8.3 name loses its first letter ("!mg_0002.png"), so files are matched by
-    # content, not by name.
-    find "$recovered" -type f | sort | while read -r f; do
-        match=""
-        for o in "$out/originals"/*; do
-            if cmp -s "$f" "$o"; then match=$(basename "$o"); break; fi
-        done
-        if [ -n "$match" ]; then
-            echo "  ${f#$root/}: identical to the deleted \"$match\""
-        else
-            echo "  ${f#$root/}: recovered, differs from every original"
-        fi
+echo "== What the deleted-file scan finds (norvale-cli list --tree)"
+"$cli" list "$card" --mode deleted -q --tree
+echo
+echo "== Getting them back (norvale-cli recover --to demo-recovered)"
+rm -rf "$recovered"
+"$cli" recover "$card" --mode deleted --to "$recovered" || true
+echo
+echo "== What came back, compared with the files that were on the card"
+# A deleted 8.3 name loses its first letter ("!mg_0002.png"), so files are matched by
+# content, not by name.
+find "$recovered" -type f | sort | while read -r f; do
+    match=""
+    for o in "$out/originals"/*; do
+        if cmp -s "$f" "$o"; then match=$(basename "$o"); break; fi
     done
-else
-    echo "(the deleted-file scan is not in this build yet)"
-fi
+    if [ -n "$match" ]; then
+        echo "  ${f#$root/}: identical to the deleted \"$match\""
+    else
+        echo "  ${f#$root/}: recovered, differs from every original"
+    fi
+done

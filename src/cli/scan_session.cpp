@@ -148,29 +148,11 @@ int ScanSession::Run(const ScanOptions& options) {
     bool carveOnly = false;
     if (options.mode == "deleted") {
         professional = false;
-        if (!HaveDeletedFileEngines()) {
-            std::fprintf(stderr,
-                         "norvale-cli: the deleted-file scan is not built into this "
-                         "program yet.\n");
-            return kExitBadInput;
-        }
     } else if (options.mode == "full") {
         professional = true;
-        if (!HaveFullScanEngine()) {
-            std::fprintf(stderr,
-                         "norvale-cli: --mode full (formatted or damaged media) is not "
-                         "available in this version yet; use --mode deleted.\n");
-            return kExitBadInput;
-        }
     } else if (options.mode == "carve") {
         professional = false;
         carveOnly = true;
-        if (!HaveCarvingEngine()) {
-            std::fprintf(stderr,
-                         "norvale-cli: --mode carve (signature carving) is not built into "
-                         "this program.\n");
-            return kExitBadInput;
-        }
     } else {
         std::fprintf(stderr, "norvale-cli: unknown mode '%s': use deleted, full or carve.\n",
                      options.mode.c_str());
