@@ -11,10 +11,10 @@
 #include <string>
 
 #include "app/language_table.h"
+#include "app/preview_convert.h"
 #include "device/result.h"
 #include "engine/recovered_item.h"
 #include "engine/recovery_parse.h"
-#include "ui/preview_convert.h"
 
 class QLabel;
 class QProgressBar;

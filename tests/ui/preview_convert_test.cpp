@@ -3,7 +3,7 @@
 // first page of a PDF is drawn, office documents give their text, archives their listing, and
 // damage never crashes or reads without bound.
 
-#include "ui/preview_convert.h"
+#include "app/preview_convert.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,12 +13,12 @@
 #include <QFile>
 #include <fstream>
 
+#include "app/preview_archive.h"
+#include "app/preview_office.h"
+#include "app/preview_picture.h"
+#include "app/preview_text.h"
 #include "engine/recovered_item.h"
 #include "support/test_support.h"
-#include "ui/preview_archive.h"
-#include "ui/preview_office.h"
-#include "ui/preview_picture.h"
-#include "ui/preview_text.h"
 #include "ui/qt_test_app.h"
 
 namespace norvale {

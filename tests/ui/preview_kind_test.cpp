@@ -1,6 +1,6 @@
 // How a found file is previewed, from its name: played, converted to text, drawn, listed.
 
-#include "ui/preview_kind.h"
+#include "app/preview_kind.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "ui/preview_archive.h"
+#include "app/preview_archive.h"
 
 using namespace norvale;
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "ui/preview_office.h"
+#include "app/preview_office.h"
 
 using namespace norvale;
 

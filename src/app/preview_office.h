@@ -10,8 +10,8 @@
 #include <atomic>
 #include <optional>
 
-#include "ui/preview_archive.h"
-#include "ui/preview_kind.h"
+#include "app/preview_archive.h"
+#include "app/preview_kind.h"
 
 namespace norvale {
 

@@ -1,4 +1,4 @@
-#include "ui/preview_kind.h"
+#include "app/preview_kind.h"
 
 #include "engine/preview_target.h"
 #include "engine/result_store.h"

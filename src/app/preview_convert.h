@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "app/preview_archive.h"
+#include "app/preview_kind.h"
+#include "app/preview_office.h"
 #include "engine/recovered_item.h"
-#include "ui/preview_archive.h"
-#include "ui/preview_kind.h"
-#include "ui/preview_office.h"
 
 namespace norvale {
 

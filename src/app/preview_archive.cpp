@@ -1,4 +1,4 @@
-#include "ui/preview_archive.h"
+#include "app/preview_archive.h"
 
 #include <archive.h>
 #include <archive_entry.h>

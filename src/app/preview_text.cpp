@@ -1,4 +1,4 @@
-#include "ui/preview_text.h"
+#include "app/preview_text.h"
 
 #include <QFile>
 #include <QStringDecoder>

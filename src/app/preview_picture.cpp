@@ -1,4 +1,4 @@
-#include "ui/preview_picture.h"
+#include "app/preview_picture.h"
 
 #include <libraw.h>
 #include <poppler-qt6.h>

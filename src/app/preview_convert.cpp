@@ -1,12 +1,12 @@
-#include "ui/preview_convert.h"
+#include "app/preview_convert.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 
-#include "ui/preview_picture.h"
-#include "ui/preview_text.h"
+#include "app/preview_picture.h"
+#include "app/preview_text.h"
 
 namespace norvale {
 

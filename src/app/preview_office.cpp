@@ -1,4 +1,4 @@
-#include "ui/preview_office.h"
+#include "app/preview_office.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -14,8 +14,8 @@
 #include <algorithm>
 #include <map>
 
+#include "app/preview_text.h"
 #include "engine/data_paths.h"
-#include "ui/preview_text.h"
 
 namespace norvale {
 
