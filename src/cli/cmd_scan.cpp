@@ -25,22 +25,6 @@
 namespace norvale::cli {
 namespace {
 
-const char* EngineName(int32_t kind) {
-    switch (kind) {
-        case kEngineFastNtfs:
-            return "ntfs-deleted";
-        case kEngineFastFat:
-            return "fat-deleted";
-        case kEngineProfessionalNtfs:
-            return "ntfs-full";
-        case kEngineProfessionalFat:
-            return "fat-full";
-        case kEngineFileType:
-            return "carved";
-    }
-    return "unknown";
-}
-
 std::string TimeText(uint64_t t) {
     return t ? FormatFileTime(t) : "";
 }
@@ -65,7 +49,7 @@ void PrintItemsJson(const std::vector<Row>& rows) {
         w.Key("category").String(it.isFolder ? "folder" : CategoryOf(it.Name()));
         w.Key("deleted").Bool(it.isDeleted != 0);
         w.Key("contentValid").Bool(it.contentValid != 0);
-        w.Key("engine").String(EngineName(it.engineKind));
+        w.Key("engine").String(EngineKindName(it.engineKind));
         w.Key("location").Unsigned(it.location);
         w.Key("modified").String(TimeText(it.modifiedTime));
         w.Key("created").String(TimeText(it.createdTime));
