@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/destination_guard.h"
 #include "app/format.h"
 #include "app/source_plan.h"
 #include "cli/commands.h"
@@ -210,14 +211,15 @@ int RunRecover(const RecoverOptions& options) {
     }
     ScanSession session;
     if (int rc = session.Run(options.scan); rc != 0) return rc;
-    const std::string& sourcePath = session.MediumPath();
-    const DestinationOverlap overlap = FindDestinationOverlap(options.to, sourcePath);
+    const SourceOverlap onSource =
+        FindDestinationOnSources(options.to, session.Sources(), session.MediumPath());
+    const DestinationOverlap& overlap = onSource.overlap;
     if (overlap.Found() &&
         (!options.allowSameDevice || overlap.kind == OverlapKind::kSourceItself)) {
         std::fprintf(stderr,
                      "norvale-cli: %s; writing there would overwrite the files you want back. "
                      "Choose a folder on another drive%s.\n",
-                     DescribeOverlap(overlap, options.to, sourcePath).c_str(),
+                     DescribeOverlap(overlap, options.to, onSource.sourcePath).c_str(),
                      overlap.kind == OverlapKind::kSourceItself
                          ? ""
                          : " (or pass --allow-same-device if you are sure)");
