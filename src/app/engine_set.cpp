@@ -40,9 +40,6 @@ void InstallEngineMakers() {
     };
 #endif
     SetEngineMakers(makers);
-#ifdef NORVALE_HAVE_PROFESSIONAL
-    ScanLogHistory::SetDefaultVolumeFreeBytesFn(VolumeFreeBytesOnMedium);
-#endif
 }
 
 bool HaveDeletedFileEngines() {
