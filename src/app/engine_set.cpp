@@ -24,7 +24,6 @@ void InstallEngineMakers() {
         return std::make_unique<CProfessionalRecovery>();
     };
     SetEngineMakers(makers);
-    ScanLogHistory::SetDefaultVolumeFreeBytesFn(VolumeFreeBytesOnMedium);
 }
 
 std::unique_ptr<IFileRecoveryParse> MakeCarveOnlyEngine(const SourceInfo& source) {

@@ -94,7 +94,7 @@ Result CCarveOnlyRecovery::Scan(const char* logName) {
 }
 
 Result CCarveOnlyRecovery::RunPass() {
-    CarvingContext& context = SharedCarvingContext();
+    CarvingContext& context = carver_.Context();
     context.tsRanges.clear();
     context.transportStreamFlag = false;
     context.bdavFlag = false;

@@ -4,7 +4,8 @@
 // engine and skips the sectors of each file found. Everything it finds lives in the carving
 // engine's "File_Type_" store; listing, recovery and preview are the carving engine's.
 //
-// Not thread-safe; one carving scan at a time in a process (the carving context is shared).
+// Not thread-safe: one thread calls the engine at a time. The carving context is its carver's,
+// so scans of different sources run at once.
 
 #include <cstdint>
 #include <string>

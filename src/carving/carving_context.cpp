@@ -12,11 +12,4 @@ bool CarvingContext::ReadSectors(uint64_t lba, uint32_t count, std::span<uint8_t
     return r == kOk && got == count;
 }
 
-CarvingContext& SharedCarvingContext() {
-    // Several engines use the work buffer and none of them owns it, so it lives as long as the
-    // process: no engine's destructor can pull it from under another.
-    static CarvingContext context;
-    return context;
-}
-
 }  // namespace norvale

@@ -2,11 +2,13 @@
 // CarvingContext: the state that the carving entry points (IdentifyAndSize,
 // CheckTypeByExtension) set before they call detectors and sizers, and that those read.
 //
-// One context serves one scan thread. The carving engine and the FAT and NTFS engines use the
-// process-wide SharedCarvingContext(), so only one carving scan runs at a time; tests may build
-// their own. The transport-stream and BDAV flags and the transport-stream ranges carry over
-// from one candidate to the next within a scan: that is how a continuation of an earlier
-// stream is told from a new file. The coordinator empties `tsRanges` before each sector pass.
+// One context serves one scan thread. Each carving engine owns one and hands it down to the
+// catalogue; each FAT and NTFS engine checks content on its own, or on the one of the carver it
+// works beside (the full-scan coordinator hands its carver's context to its folder scanners, so
+// their checks and the carver see one stream state). Two scans with their own engines can run at
+// once. The transport-stream and BDAV flags and the transport-stream ranges carry over from one
+// candidate to the next within a scan: that is how a continuation of an earlier stream is told
+// from a new file. The coordinator empties `tsRanges` before each sector pass.
 
 #include <cstdint>
 #include <span>
@@ -61,8 +63,5 @@ struct CarvingContext {
     // buffer too small for the request, a range past the medium or a failed read.
     bool ReadSectors(uint64_t lba, uint32_t count, std::span<uint8_t> out);
 };
-
-// The context of the process's one carving scan. Never null; lives until the process ends.
-CarvingContext& SharedCarvingContext();
 
 }  // namespace norvale

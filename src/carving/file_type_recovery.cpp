@@ -52,12 +52,6 @@ CFileTypeRecovery::CFileTypeRecovery() = default;
 
 CFileTypeRecovery::~CFileTypeRecovery() {
     if (store_) (void)store_->Close();
-    // The shared context must not call back into what the owner of this engine set up.
-    CarvingContext& context = SharedCarvingContext();
-    if (context.progressUserData == userData_ && context.scanProgress == scanProgress_) {
-        context.scanProgress = nullptr;
-        context.progressUserData = nullptr;
-    }
 }
 
 Result CFileTypeRecovery::OpenStore(const std::string& logName, bool fresh) {
@@ -118,10 +112,9 @@ Result CFileTypeRecovery::SetCallbacks(ScanProgressFn scanProgress,
                                        RecoverProgressFn recoverProgress, void* userData,
                                        int progressScale) {
     (void)KeepCallbacks(scanProgress, recoverProgress, userData, progressScale);  // always kOk
-    CarvingContext& context = SharedCarvingContext();
-    context.scanProgress = scanProgress;
-    context.progressUserData = userData;
-    context.progressScale = progressScale;
+    context_.scanProgress = scanProgress;
+    context_.progressUserData = userData;
+    context_.progressScale = progressScale;
     return kOk;
 }
 
@@ -138,8 +131,8 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
     std::string name;
     FileTypeCode type = FileTypeCode::kNoFileType;
     uint64_t length = 0;
-    // The context is shared by every engine of the process: it reports to this one's callback.
-    CarvingContext& context = SharedCarvingContext();
+    // Sizers report through the context to this engine's callback.
+    CarvingContext& context = context_;
     context.scanProgress = scanProgress_;
     context.progressUserData = userData_;
     context.progressScale = progressScale_;

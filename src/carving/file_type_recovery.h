@@ -5,8 +5,8 @@
 // "File_Type_" result store. Carved files are a flat list under the root, each holding its first
 // sector and its length; listing, counting, recovery and preview go through the usual slots.
 //
-// The detectors and sizers work on the process-wide SharedCarvingContext(), so only one carving
-// engine scans at a time. Not thread-safe: one thread calls the engine at a time. The medium is
+// The detectors and sizers work on the engine's own CarvingContext, so engines on different
+// threads carve at once. Not thread-safe: one thread calls the engine at a time. The medium is
 // only ever opened read-only.
 
 #include <cstdint>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "carving/byte_search.h"
+#include "carving/carving_context.h"
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
@@ -81,6 +82,10 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private EngineProgres
 
     uint32_t SectorSize() const { return sectorSize_; }
     ResultStore* Store() { return store_.get(); }
+    // The context the detectors and sizers run on; it lives as long as the engine. A pass
+    // empties its stream state before it starts; engines that check content beside this one
+    // may be handed it (see carving_context.h).
+    CarvingContext& Context() { return context_; }
 
   private:
     Result OpenStore(const std::string& logName, bool fresh);
@@ -97,6 +102,7 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private EngineProgres
     uint32_t sectorSize_ = 512;
     SectorReader reader_;
     std::unique_ptr<ResultStore> store_;
+    CarvingContext context_;
 };
 
 }  // namespace norvale

@@ -73,9 +73,4 @@ bool CheckTypeByExtension(CarvingContext& context, ByteSpan buffer, std::string_
     return row->detector(buffer, context) == row->code;
 }
 
-bool CheckTypeByExtension(ByteSpan buffer, std::string_view extension, SectorReader* reader,
-                          uint32_t sectorSize, uint64_t lba) {
-    return CheckTypeByExtension(SharedCarvingContext(), buffer, extension, reader, sectorSize, lba);
-}
-
 }  // namespace norvale

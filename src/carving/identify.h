@@ -4,8 +4,7 @@
 //    that begins there and finds its length;
 //  - CheckTypeByExtension, called by the FAT and NTFS engines, tells whether the first sector
 //    of a found file still holds content of the kind its extension promises.
-// Both work on the module-wide CarvingContext (one scan thread at a time); tests may pass
-// their own context.
+// Both work on the CarvingContext the caller hands them (one scan thread per context).
 
 #include <cstdint>
 #include <string>
@@ -53,8 +52,5 @@ Result IdentifyAndSize(CarvingContext& context, uint32_t sectorSize, SectorReade
 // transport-stream flag; calls no sizer.
 bool CheckTypeByExtension(CarvingContext& context, ByteSpan buffer, std::string_view extension,
                           SectorReader* reader, uint32_t sectorSize, uint64_t lba);
-// The same on SharedCarvingContext(), as the file-system engines call it.
-bool CheckTypeByExtension(ByteSpan buffer, std::string_view extension, SectorReader* reader,
-                          uint32_t sectorSize, uint64_t lba);
 
 }  // namespace norvale

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/destination_guard.h"
 #include "app/format.h"
 #include "app/source_plan.h"
 #include "cli/commands.h"
@@ -24,22 +25,6 @@
 
 namespace norvale::cli {
 namespace {
-
-const char* EngineName(int32_t kind) {
-    switch (kind) {
-        case kEngineFastNtfs:
-            return "ntfs-deleted";
-        case kEngineFastFat:
-            return "fat-deleted";
-        case kEngineProfessionalNtfs:
-            return "ntfs-full";
-        case kEngineProfessionalFat:
-            return "fat-full";
-        case kEngineFileType:
-            return "carved";
-    }
-    return "unknown";
-}
 
 std::string TimeText(uint64_t t) {
     return t ? FormatFileTime(t) : "";
@@ -65,7 +50,7 @@ void PrintItemsJson(const std::vector<Row>& rows) {
         w.Key("category").String(it.isFolder ? "folder" : CategoryOf(it.Name()));
         w.Key("deleted").Bool(it.isDeleted != 0);
         w.Key("contentValid").Bool(it.contentValid != 0);
-        w.Key("engine").String(EngineName(it.engineKind));
+        w.Key("engine").String(EngineKindName(it.engineKind));
         w.Key("location").Unsigned(it.location);
         w.Key("modified").String(TimeText(it.modifiedTime));
         w.Key("created").String(TimeText(it.createdTime));
@@ -226,14 +211,15 @@ int RunRecover(const RecoverOptions& options) {
     }
     ScanSession session;
     if (int rc = session.Run(options.scan); rc != 0) return rc;
-    const std::string& sourcePath = session.MediumPath();
-    const DestinationOverlap overlap = FindDestinationOverlap(options.to, sourcePath);
+    const SourceOverlap onSource =
+        FindDestinationOnSources(options.to, session.Sources(), session.MediumPath());
+    const DestinationOverlap& overlap = onSource.overlap;
     if (overlap.Found() &&
         (!options.allowSameDevice || overlap.kind == OverlapKind::kSourceItself)) {
         std::fprintf(stderr,
                      "norvale-cli: %s; writing there would overwrite the files you want back. "
                      "Choose a folder on another drive%s.\n",
-                     DescribeOverlap(overlap, options.to, sourcePath).c_str(),
+                     DescribeOverlap(overlap, options.to, onSource.sourcePath).c_str(),
                      overlap.kind == OverlapKind::kSourceItself
                          ? ""
                          : " (or pass --allow-same-device if you are sure)");

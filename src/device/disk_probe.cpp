@@ -177,3 +177,33 @@ bool IsRemovableKernelDisk(const SystemPaths& paths, const std::string& kernelNa
 }
 
 }  // namespace norvale::detail
+
+namespace norvale {
+
+namespace {
+
+// Vendor and model strings come padded with blanks on both sides (SCSI inquiry fields); a
+// hostile or broken device gets no more than a line's worth on screen.
+std::string DisplayAttribute(const std::string& path) {
+    std::string line = detail::ReadSysfsLine(path).value_or("");
+    const size_t first = line.find_first_not_of(" \t");
+    line.erase(0, first == std::string::npos ? line.size() : first);
+    return line.size() > 256 ? line.substr(0, 256) : line;
+}
+
+}  // namespace
+
+DiskFacts ReadDiskFacts(const SystemPaths& paths, const std::string& kernelName) {
+    DiskFacts facts;
+    if (kernelName.empty() || kernelName.find('/') != std::string::npos) return facts;
+    const std::string dir = paths.sysBlock + "/" + kernelName;
+    const std::string vendor = DisplayAttribute(dir + "/device/vendor");
+    std::string model = DisplayAttribute(dir + "/device/model");
+    if (model.empty()) model = DisplayAttribute(dir + "/device/name");  // SD/MMC cards
+    facts.model = vendor.empty() ? model : model.empty() ? vendor : vendor + " " + model;
+    const auto size512 = detail::ReadSysfsNumber(dir + "/size");
+    if (size512 && *size512 <= UINT64_MAX / 512) facts.sizeBytes = *size512 * 512;
+    return facts;
+}
+
+}  // namespace norvale

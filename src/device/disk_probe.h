@@ -1,7 +1,8 @@
 #pragma once
-// Internal to the device layer: the questions the disk enumerator asks the system, one
-// function each. sysfs values, libblkid probes of a partition's file system and of a disk's
-// partition table, and the mount table. Every function answers "unknown" rather than failing.
+// The questions the device layer asks the system, one function each: sysfs values, libblkid
+// probes of a partition's file system and of a disk's partition table, and the mount table.
+// Every function answers "unknown" rather than failing. Those in `detail` are the disk
+// enumerator's own; ReadDiskFacts is also for the views that show a disk.
 
 #include <cstdint>
 #include <map>
@@ -49,3 +50,15 @@ void NameFileSystem(const FileSystemProbe& probe, uint8_t mbrType, std::string& 
 bool IsRemovableKernelDisk(const SystemPaths& paths, const std::string& kernelName);
 
 }  // namespace norvale::detail
+
+namespace norvale {
+
+// What sysfs says of a whole disk, for showing it: "vendor model" (an SD/MMC card has only a
+// name), and its length, which sysfs counts in 512-byte units whatever the sector size.
+struct DiskFacts {
+    std::string model;       // trimmed; empty when the kernel reports none
+    uint64_t sizeBytes = 0;  // 0 when unknown or not a number that fits in 64 bits as bytes
+};
+DiskFacts ReadDiskFacts(const SystemPaths& paths, const std::string& kernelName);
+
+}  // namespace norvale

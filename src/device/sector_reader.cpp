@@ -10,6 +10,17 @@ Result SectorReader::OpenPhysicalDisk(int diskNumber) {
     Close();
     std::unique_ptr<ISectorSource> source;
     if (Result r = OpenDiskSource(diskNumber, source); r != kOk) return r;
+    return TakeDisk(std::move(source));
+}
+
+Result SectorReader::OpenPhysicalDisk(int diskNumber, const DiskSourceOpener& opener) {
+    Close();
+    std::unique_ptr<ISectorSource> source;
+    if (Result r = OpenDiskSource(diskNumber, source, opener); r != kOk) return r;
+    return TakeDisk(std::move(source));
+}
+
+Result SectorReader::TakeDisk(std::unique_ptr<ISectorSource> source) {
     const uint32_t sectorSize = source->SectorSize() ? source->SectorSize() : 512;
     uint64_t total = source->SizeBytes() / sectorSize;
     if (total == 0) {

@@ -23,6 +23,8 @@ class SectorReader {
     // Opens the whole-disk device of `diskNumber` read-only. totalSectors = device length /
     // logical sector size; when the length is unknown, cylinders * heads * sectors per track.
     Result OpenPhysicalDisk(int diskNumber);
+    // The same through `opener` (device/sector_source.h) instead of the process's.
+    Result OpenPhysicalDisk(int diskNumber, const DiskSourceOpener& opener);
     // Opens an image file (or a block device given by path) read-only; totalSectors =
     // size / 512 whatever sector size the caller later reads with.
     Result OpenImageFile(const std::string& path);
@@ -44,6 +46,8 @@ class SectorReader {
     ISectorSource* Source() { return source_.get(); }
 
   private:
+    // Holds an opened disk; its length as OpenPhysicalDisk tells it.
+    Result TakeDisk(std::unique_ptr<ISectorSource> source);
     std::unique_ptr<ISectorSource> source_;
     uint64_t totalSectors_ = 0;
 };

@@ -124,12 +124,23 @@ Result OpenDiskDevice(int diskNumber, std::unique_ptr<ISectorSource>& out) {
 
 }  // namespace
 
-void SetDiskSourceOpener(DiskSourceOpener opener) {
+DiskSourceOpener SetDiskSourceOpener(DiskSourceOpener opener) {
     std::lock_guard lock(openerMutex);
-    customOpener = std::move(opener);
+    std::swap(customOpener, opener);
+    return opener;
 }
 
 Result OpenDiskSource(int diskNumber, std::unique_ptr<ISectorSource>& out) {
+    DiskSourceOpener opener;
+    {
+        std::lock_guard lock(openerMutex);
+        opener = customOpener;
+    }
+    return OpenDiskSource(diskNumber, out, opener);
+}
+
+Result OpenDiskSource(int diskNumber, std::unique_ptr<ISectorSource>& out,
+                      const DiskSourceOpener& opener) {
     out.reset();
     if (diskNumber < 0) return kErrFileNotFound;
     // An image read as a disk is always the file it was registered with, whatever opener the
@@ -139,11 +150,6 @@ Result OpenDiskSource(int diskNumber, std::unique_ptr<ISectorSource>& out) {
         if (Result r = FileSource::Open(image, file); r != kOk) return r;
         out = std::move(file);
         return kOk;
-    }
-    DiskSourceOpener opener;
-    {
-        std::lock_guard lock(openerMutex);
-        opener = customOpener;
     }
     Result r = opener ? opener(diskNumber, out) : OpenDiskDevice(diskNumber, out);
     if (r == kOk && !out) r = kErrFileNotFound;

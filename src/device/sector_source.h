@@ -101,10 +101,17 @@ class FaultySource final : public ISectorSource {
 };
 
 // How a physical disk number becomes a source. The default opens the whole-disk device that
-// the disk table names (see disk_table.h). Tests install their own opener so that engines
-// opened by disk number read from memory; pass an empty function to restore the default.
+// the disk table names (see disk_table.h). Engines open their disk by number deep inside their
+// OpenDisk, so the opener stays one per process rather than a parameter of every engine; only
+// tests replace it, so that engines opened by disk number read from memory, and they do so
+// through a scoped guard (tests/support/scoped_disk_opener.h). An empty function restores the
+// default; the opener that was installed before is returned.
 using DiskSourceOpener = std::function<Result(int diskNumber, std::unique_ptr<ISectorSource>&)>;
-void SetDiskSourceOpener(DiskSourceOpener opener);
+DiskSourceOpener SetDiskSourceOpener(DiskSourceOpener opener);
 Result OpenDiskSource(int diskNumber, std::unique_ptr<ISectorSource>& out);
+// The same through `opener` rather than the installed one (empty: the whole-disk device). A
+// disk number given to an image file still opens that file.
+Result OpenDiskSource(int diskNumber, std::unique_ptr<ISectorSource>& out,
+                      const DiskSourceOpener& opener);
 
 }  // namespace norvale

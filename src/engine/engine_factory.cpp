@@ -93,6 +93,10 @@ bool IsExtSuperblock(const uint8_t* sb) {
     return inodes > firstInode;
 }
 
+// The makers stay a registry filled once at start-up rather than a parameter: the engines live
+// in layers above this one, and every path to an engine (the scan driver, the full-scan
+// coordinator's inner engine, the desktop's and the command line's source lists) would
+// otherwise carry them through. Tests that install their own put the empty set back.
 std::mutex gMakersMutex;
 EngineMakers gMakers;
 

@@ -18,6 +18,22 @@ std::string_view Utf8Head(std::string_view s, size_t limit) {
 
 }  // namespace
 
+const char* EngineKindName(int32_t kind) {
+    switch (kind) {
+        case kEngineFastNtfs:
+            return "ntfs-deleted";
+        case kEngineFastFat:
+            return "fat-deleted";
+        case kEngineProfessionalNtfs:
+            return "ntfs-full";
+        case kEngineProfessionalFat:
+            return "fat-full";
+        case kEngineFileType:
+            return "carved";
+    }
+    return "unknown";
+}
+
 std::string FitItemName(std::string_view name) {
     if (name.size() <= kLongestNameBytes) return std::string(name);
     const size_t dot = name.rfind('.');

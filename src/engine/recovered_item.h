@@ -20,6 +20,11 @@ enum EngineKind : int32_t {
     kEngineFileType = 4,
 };
 
+// The name a found file's engine goes by in listings people and scripts read: "fat-deleted",
+// "ntfs-deleted", "fat-full", "ntfs-full", "carved"; "unknown" for a value no engine writes
+// (a damaged data file).
+const char* EngineKindName(int32_t kind);
+
 inline constexpr size_t kItemNameBytes = 260;
 
 // The fields are unaligned: copy one into a local before binding a reference to it (gtest's

@@ -80,7 +80,6 @@ uint64_t DefaultVolumeFreeBytes(int diskNumber, uint64_t startLba) {
 
 std::mutex gInstanceMutex;
 std::unique_ptr<ScanLogHistory> gInstance;
-VolumeFreeBytesFn gDefaultFreeBytes;  // empty: DefaultVolumeFreeBytes
 
 }  // namespace
 
@@ -146,17 +145,7 @@ void ScanLogHistory::ResetInstance() {
 
 ScanLogHistory::ScanLogHistory(std::string scanLogFolder)
     : scanLogFolder_(WithoutTrailingSlashes(std::move(scanLogFolder))),
-      freeBytes_(gDefaultFreeBytes ? gDefaultFreeBytes
-                                   : VolumeFreeBytesFn(DefaultVolumeFreeBytes)) {}
-
-void ScanLogHistory::SetDefaultVolumeFreeBytesFn(VolumeFreeBytesFn fn) {
-    std::lock_guard guard(gInstanceMutex);
-    gDefaultFreeBytes = std::move(fn);
-    if (gInstance) {
-        gInstance->SetVolumeFreeBytesFn(
-            gDefaultFreeBytes ? gDefaultFreeBytes : VolumeFreeBytesFn(DefaultVolumeFreeBytes));
-    }
-}
+      freeBytes_(DefaultVolumeFreeBytes) {}
 
 Result ScanLogHistory::Load() {
     records_.clear();
@@ -260,6 +249,7 @@ Result ScanLogHistory::DeleteScanLog(const std::string& folder) {
 
 ScanLogHistory::Match ScanLogHistory::FindRecord(int diskNumber, uint64_t startLba,
                                                  uint64_t sectorCount, const std::string& imagePath,
+                                                 const VolumeFreeBytesFn& freeBytes,
                                                  size_t& index) const {
     for (index = 0; index < records_.size(); ++index) {
         const ScanLogRecord& r = records_[index];
@@ -274,16 +264,20 @@ ScanLogHistory::Match ScanLogHistory::FindRecord(int diskNumber, uint64_t startL
         if (r.imagePath[0] != 0 || r.diskNumber != diskNumber || r.startLba != startLba ||
             r.sectorCount != sectorCount)
             continue;
-        return r.volumeFreeBytes == freeBytes_(diskNumber, startLba) ? Match::Current
-                                                                     : Match::Stale;
+        return r.volumeFreeBytes == freeBytes(diskNumber, startLba) ? Match::Current : Match::Stale;
     }
     return Match::None;
 }
 
 int ScanLogHistory::FindPartitionScan(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                                       ScanLogRecord& out) {
+    return FindPartitionScan(diskNumber, startLba, sectorCount, out, freeBytes_);
+}
+
+int ScanLogHistory::FindPartitionScan(int diskNumber, uint64_t startLba, uint64_t sectorCount,
+                                      ScanLogRecord& out, const VolumeFreeBytesFn& freeBytes) {
     size_t index = 0;
-    const Match m = FindRecord(diskNumber, startLba, sectorCount, "", index);
+    const Match m = FindRecord(diskNumber, startLba, sectorCount, "", freeBytes, index);
     return TakeMatch(m, index, out);
 }
 
@@ -308,14 +302,23 @@ int ScanLogHistory::FindImageScan(const std::string& imagePath, ScanLogRecord& o
 int ScanLogHistory::FindImageScan(const std::string& imagePath, uint64_t startLba,
                                   uint64_t sectorCount, ScanLogRecord& out) {
     size_t index = 0;
-    const Match m =
-        imagePath.empty() ? Match::None : FindRecord(0, startLba, sectorCount, imagePath, index);
+    const Match m = imagePath.empty()
+                        ? Match::None
+                        : FindRecord(0, startLba, sectorCount, imagePath, freeBytes_, index);
     return TakeMatch(m, index, out);
 }
 
 Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                                      const uint32_t (&resumeState)[10],
                                      const std::string& logFolder, const std::string& imagePath) {
+    return SaveScanState(diskNumber, startLba, sectorCount, resumeState, logFolder, imagePath,
+                         freeBytes_);
+}
+
+Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,
+                                     const uint32_t (&resumeState)[10],
+                                     const std::string& logFolder, const std::string& imagePath,
+                                     const VolumeFreeBytesFn& freeBytes) {
     ScanLogRecord fresh{};
     const std::string folder =
         logFolder.empty() || logFolder.back() == '/' ? logFolder : logFolder + "/";
@@ -323,7 +326,7 @@ Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t
     if (Result r = SetRecordPath(fresh.imagePath, imagePath); r != kOk) return r;
 
     size_t index = 0;
-    const Match m = FindRecord(diskNumber, startLba, sectorCount, imagePath, index);
+    const Match m = FindRecord(diskNumber, startLba, sectorCount, imagePath, freeBytes, index);
     if (m == Match::Current) {
         std::copy(std::begin(resumeState), std::end(resumeState), records_[index].resumeState);
         return Save();
@@ -344,7 +347,7 @@ Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t
     if (!imagePath.empty())
         fresh.imageWriteTime = FileWriteTime(imagePath);
     else
-        fresh.volumeFreeBytes = freeBytes_(diskNumber, startLba);
+        fresh.volumeFreeBytes = freeBytes(diskNumber, startLba);
     records_.push_back(fresh);
     return Save();
 }

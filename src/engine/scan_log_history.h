@@ -52,11 +52,9 @@ class ScanLogHistory {
     // Drops the process-wide history so the next Instance() loads again (tests).
     static void ResetInstance();
 
+    // Partitions' free space is told by the mounted file system's own figure (0 when not
+    // mounted) unless SetVolumeFreeBytesFn, or a call that takes its own, says otherwise.
     explicit ScanLogHistory(std::string scanLogFolder);
-
-    // How histories made from now on (and the process-wide one) tell a partition's free space;
-    // null restores the default (the mounted file system's own figure, 0 when not mounted).
-    static void SetDefaultVolumeFreeBytesFn(VolumeFreeBytesFn fn);
 
     // Reads "config" (repairing a save that stopped after "config" was gone but "config.tmp"
     // was complete). A missing or empty file leaves an empty history with counter 0 and
@@ -85,6 +83,10 @@ class ScanLogHistory {
     // saved scan whose free space differs is stale and deleted. 0 clears the resume state.
     int FindPartitionScan(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                           ScanLogRecord& out);
+    // The same with the free space told by `freeBytes` (the full scan's reading of the volume's
+    // own allocation map).
+    int FindPartitionScan(int diskNumber, uint64_t startLba, uint64_t sectorCount,
+                          ScanLogRecord& out, const VolumeFreeBytesFn& freeBytes);
     // 1 and the record when a saved scan of this image (same path, case-sensitive) matches its
     // modification time; otherwise as FindPartitionScan.
     int FindImageScan(const std::string& imagePath, ScanLogRecord& out);
@@ -97,6 +99,9 @@ class ScanLogHistory {
     Result SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                          const uint32_t (&resumeState)[10], const std::string& logFolder,
                          const std::string& imagePath);
+    Result SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,
+                         const uint32_t (&resumeState)[10], const std::string& logFolder,
+                         const std::string& imagePath, const VolumeFreeBytesFn& freeBytes);
     // First name (in byte order) in `folder` that does not begin with "." and contains `prefix`;
     // kErrFileNotFound when there is none.
     Result FindLogByPrefix(const std::string& prefix, std::string& name,
@@ -114,7 +119,8 @@ class ScanLogHistory {
     // The first record of the partition or image and whether it still matches its source.
     int TakeMatch(Match m, size_t index, ScanLogRecord& out);
     Match FindRecord(int diskNumber, uint64_t startLba, uint64_t sectorCount,
-                     const std::string& imagePath, size_t& index) const;
+                     const std::string& imagePath, const VolumeFreeBytesFn& freeBytes,
+                     size_t& index) const;
     bool IsInsideScanLogFolder(const std::string& path) const;
 
     std::vector<ScanLogRecord> records_;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "carving/carving_context.h"
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
@@ -80,6 +81,11 @@ class CFastFatRecovery final : public IFileRecoveryParse, private EngineProgress
     const FatGeometry& Geometry() const { return geometry_; }
     ResultStore* Store() { return store_.get(); }
 
+    // The context the content checks by extension run on: the engine's own unless one is
+    // handed here (the full-scan coordinator hands its carver's), which must then outlive the
+    // engine's scans.
+    void UseCarvingContext(CarvingContext& context) { carvingContext_ = &context; }
+
   private:
     Result FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors, uint16_t tag);
 
@@ -106,6 +112,8 @@ class CFastFatRecovery final : public IFileRecoveryParse, private EngineProgress
     Result RecoverOneFile(const RecoveredItem& item, std::string path, bool& stopped);
 
     SectorReader reader_;
+    CarvingContext ownCarvingContext_;
+    CarvingContext* carvingContext_ = &ownCarvingContext_;
     Result openResult_ = kErrInvalidHandle;
     std::vector<uint8_t> bootBlock_;
     FatGeometry geometry_;

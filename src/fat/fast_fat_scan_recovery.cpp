@@ -235,7 +235,8 @@ bool CFastFatRecovery::ContentMatches(uint32_t cluster, std::string_view name) {
     std::vector<uint8_t> sector;
     uint64_t lba = 0;
     if (!ReadFirstSector(cluster, sector, lba)) return true;
-    return CheckTypeByExtension(sector, ext, &reader_, geometry_.bytesPerSector, lba);
+    return CheckTypeByExtension(*carvingContext_, sector, ext, &reader_, geometry_.bytesPerSector,
+                                lba);
 }
 
 uint32_t CFastFatRecovery::FirstCluster(DirEntryBytes e, bool asFolder, std::string_view name) {
@@ -255,9 +256,9 @@ uint32_t CFastFatRecovery::FirstCluster(DirEntryBytes e, bool asFolder, std::str
         if (cluster < 2) continue;
         const auto c = static_cast<uint32_t>(cluster);
         if (!ReadFirstSector(c, sector, lba)) break;
-        const bool accepted =
-            asFolder ? OpensFolder(sector)
-                     : CheckTypeByExtension(sector, ext, &reader_, g.bytesPerSector, lba);
+        const bool accepted = asFolder ? OpensFolder(sector)
+                                       : CheckTypeByExtension(*carvingContext_, sector, ext,
+                                                              &reader_, g.bytesPerSector, lba);
         if (accepted) return c;
     }
     return stated;

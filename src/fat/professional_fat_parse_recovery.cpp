@@ -173,7 +173,8 @@ uint32_t CProfessionalFatRecovery::ProbeCluster(uint32_t stated, uint64_t fileSi
             continue;
         }
         if (!ReadSector(*lba, sector)) break;
-        if (CheckTypeByExtension(sector, ext, &reader_, sectorSize_, *lba)) return c;
+        if (CheckTypeByExtension(*carvingContext_, sector, ext, &reader_, sectorSize_, *lba))
+            return c;
     }
     return stated;
 }
@@ -184,7 +185,7 @@ bool CProfessionalFatRecovery::ContentMatches(uint32_t cluster, std::string_view
     const auto lba = ClusterLba(guess, cluster);
     std::vector<uint8_t> sector;
     if (!lba || !ReadSector(*lba, sector)) return true;
-    return CheckTypeByExtension(sector, ext, &reader_, sectorSize_, *lba);
+    return CheckTypeByExtension(*carvingContext_, sector, ext, &reader_, sectorSize_, *lba);
 }
 
 uint32_t CProfessionalFatRecovery::ChainDepth(uint32_t key, int guess) {

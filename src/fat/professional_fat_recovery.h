@@ -29,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "carving/carving_context.h"
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
@@ -128,6 +129,11 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private Engine
     bool IsOpen() const { return reader_.IsOpen(); }
     uint32_t SectorSize() const { return sectorSize_; }
     ResultStore* Store() { return store_.get(); }
+
+    // The context the content checks by extension run on: the engine's own unless one is
+    // handed here (the full-scan coordinator hands its carver's), which must then outlive the
+    // engine's scans.
+    void UseCarvingContext(CarvingContext& context) { carvingContext_ = &context; }
 
   private:
     static constexpr int kNoGuess = -1;
@@ -252,6 +258,8 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private Engine
                     Report report);
 
     SectorReader reader_;
+    CarvingContext ownCarvingContext_;
+    CarvingContext* carvingContext_ = &ownCarvingContext_;
     Result openResult_ = kErrInvalidHandle;
     uint32_t sectorSize_ = 512;
     uint64_t partitionStartLba_ = 0;

@@ -123,7 +123,9 @@ int CProfessionalFatRecovery::ContentEvidence(const DirectoryBlockScan& scan, in
         if (cluster < 2) continue;
         const auto lba = ClusterLba(guess, cluster);
         if (!lba || !ReadSector(*lba, sector)) continue;
-        score += CheckTypeByExtension(sector, ext, &reader_, sectorSize_, *lba) ? 1 : -1;
+        score += CheckTypeByExtension(*carvingContext_, sector, ext, &reader_, sectorSize_, *lba)
+                     ? 1
+                     : -1;
         if (++checked == kMaxChecked) break;
     }
     return score;

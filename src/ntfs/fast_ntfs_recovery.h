@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "carving/carving_context.h"
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
@@ -84,6 +85,11 @@ class CFastNtfsRecovery final : public IFileRecoveryParse, private EngineProgres
     const NtfsGeometry& Geometry() const { return geometry_; }
     ResultStore* Store() { return store_.get(); }
 
+    // The context the content checks by extension run on: the engine's own unless one is
+    // handed here (the full-scan coordinator hands its carver's), which must then outlive the
+    // engine's scans.
+    void UseCarvingContext(CarvingContext& context) { carvingContext_ = &context; }
+
   private:
     // Where a folder met above a deleted file hangs in the tree: its parent's key and the level
     // at which it is linked (its children are linked one level deeper). A lost folder hangs
@@ -120,6 +126,8 @@ class CFastNtfsRecovery final : public IFileRecoveryParse, private EngineProgres
     Result RecoverOneFile(const RecoveredItem& item, std::string path, bool& stopped);
 
     SectorReader reader_;
+    CarvingContext ownCarvingContext_;
+    CarvingContext* carvingContext_ = &ownCarvingContext_;
     std::unique_ptr<NtfsVolume> volume_;
     NtfsGeometry geometry_;
     Result openResult_ = kErrInvalidHandle;

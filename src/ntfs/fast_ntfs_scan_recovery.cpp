@@ -185,7 +185,8 @@ bool CFastNtfsRecovery::ContentMatches(const RecordFacts& facts) {
     if (facts.data.resident) {
         if (facts.data.residentValue.empty()) return false;
         // A resident stream has no sectors after it for a detector to read ahead in.
-        return CheckTypeByExtension(facts.data.residentValue, ext, nullptr, bps, 0);
+        return CheckTypeByExtension(*carvingContext_, facts.data.residentValue, ext, nullptr, bps,
+                                    0);
     }
     // The stored clusters of compressed or encrypted content say nothing about the file.
     if (facts.data.runs.empty() ||
@@ -199,7 +200,7 @@ bool CFastNtfsRecovery::ContentMatches(const RecordFacts& facts) {
         lba = geometry_.partitionStartLba + run.lcn * geometry_.sectorsPerCluster;
         if (volume_->ReadSectors(lba, 1, sector.data()) != kOk) return true;
     }
-    return CheckTypeByExtension(sector, ext, &reader_, bps, lba);
+    return CheckTypeByExtension(*carvingContext_, sector, ext, &reader_, bps, lba);
 }
 
 uint32_t CFastNtfsRecovery::ChildLevel(uint32_t parent) {

@@ -27,6 +27,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "carving/carving_context.h"
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
@@ -139,6 +140,11 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private Engin
     size_t MftPlacementCount() const { return mfts_.size(); }
     ResultStore* Store() { return store_.get(); }
 
+    // The context the content checks by extension run on: the engine's own unless one is
+    // handed here (the full-scan coordinator hands its carver's), which must then outlive the
+    // engine's scans.
+    void UseCarvingContext(CarvingContext& context) { carvingContext_ = &context; }
+
   private:
     // Where a folder met above a file hangs in the tree (its children are linked one level
     // deeper), where its record lies, and what the item that met it knew of its volume.
@@ -194,6 +200,8 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private Engin
     Result LoadContent(const RecoveredItem& item, AttributeContent& content);
 
     SectorReader reader_;
+    CarvingContext ownCarvingContext_;
+    CarvingContext* carvingContext_ = &ownCarvingContext_;
     Result openResult_ = kErrInvalidHandle;
     uint16_t sourceTag_ = 0;
     uint64_t partitionStart_ = 0;

@@ -195,7 +195,7 @@ bool CProfessionalNtfsRecovery::ContentMatches(const FoundRecordFacts& facts, ui
         const std::span<const uint8_t> value = ResidentValue(facts.data);
         if (value.empty()) return false;
         // A resident stream has no sectors after it for a detector to read ahead in.
-        return CheckTypeByExtension(value, ext, nullptr, bps, 0);
+        return CheckTypeByExtension(*carvingContext_, value, ext, nullptr, bps, 0);
     }
     // The stored clusters of compressed or encrypted content say nothing about the file.
     if ((facts.data.flags & (kAttrFlagCompressed | kAttrFlagEncrypted)) != 0) return true;
@@ -213,7 +213,7 @@ bool CProfessionalNtfsRecovery::ContentMatches(const FoundRecordFacts& facts, ui
         uint32_t got = 0;
         if (reader_.ReadSectors(1, sector.data(), lba, bps, got) != kOk || got != 1) return true;
     }
-    return CheckTypeByExtension(sector, ext, &reader_, bps, lba);
+    return CheckTypeByExtension(*carvingContext_, sector, ext, &reader_, bps, lba);
 }
 
 bool CProfessionalNtfsRecovery::ReadFolder(uint64_t lba, uint32_t number, uint32_t& parent,

@@ -118,7 +118,13 @@ ResumeState UnpackResumeState(const uint32_t (&words)[10]) {
     return state;
 }
 
-CProfessionalRecovery::CProfessionalRecovery() : recordCopy_(kRecordCopyBytes) {}
+CProfessionalRecovery::CProfessionalRecovery(VolumeFreeBytesFn volumeFreeBytes)
+    : recordCopy_(kRecordCopyBytes), volumeFreeBytes_(std::move(volumeFreeBytes)) {
+    // The folder scanners check content between the carver's candidates: one stream state, as
+    // the carver's own content checks would leave it.
+    fat_.UseCarvingContext(carver_.Context());
+    ntfs_.UseCarvingContext(carver_.Context());
+}
 
 CProfessionalRecovery::~CProfessionalRecovery() = default;
 
@@ -173,12 +179,13 @@ Result CProfessionalRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLb
     }
 
     ScanLogRecord record{};
-    TakeSavedScan(historyImagePath_.empty()
-                      ? ScanLogHistory::Instance().FindPartitionScan(
-                            diskNumber, partitionStartLba, partitionSectorCount, record)
-                      : ScanLogHistory::Instance().FindImageScan(
-                            historyImagePath_, partitionStart_, partitionLength_, record),
-                  record.resumeState);
+    TakeSavedScan(
+        historyImagePath_.empty()
+            ? ScanLogHistory::Instance().FindPartitionScan(
+                  diskNumber, partitionStartLba, partitionSectorCount, record, volumeFreeBytes_)
+            : ScanLogHistory::Instance().FindImageScan(historyImagePath_, partitionStart_,
+                                                       partitionLength_, record),
+        record.resumeState);
     const Result fatOpened =
         fat_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
     Result r = ntfs_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
@@ -349,7 +356,7 @@ Result CProfessionalRecovery::OpenStages(StageStart start, const std::string& fo
     if ((r = fat_.BeginScan(fatLog.empty() ? nullptr : fatLog.c_str())) != kOk) return r;
     if ((r = ntfs_.BeginScan(ntfsLog.empty() ? nullptr : ntfsLog.c_str())) != kOk) return r;
     (void)fat_.ProbeBootSector();
-    CarvingContext& context = SharedCarvingContext();
+    CarvingContext& context = carver_.Context();
     context.tsRanges.clear();
     context.transportStreamFlag = false;
     context.bdavFlag = false;
@@ -570,7 +577,8 @@ Result CProfessionalRecovery::SaveState(const std::string& folder) {
     uint32_t words[10] = {};
     PackResumeState(state, words);
     return ScanLogHistory::Instance().SaveScanState(diskNumber_, partitionStart_, partitionLength_,
-                                                    words, folder, historyImagePath_);
+                                                    words, folder, historyImagePath_,
+                                                    volumeFreeBytes_);
 }
 
 IFileRecoveryParse* CProfessionalRecovery::EngineByKind(int32_t kind) {

@@ -25,8 +25,10 @@
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
 #include "engine/recovery_parse.h"
+#include "engine/scan_log_history.h"
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
+#include "professional/volume_free_space.h"
 
 namespace norvale {
 
@@ -42,7 +44,10 @@ ResumeState UnpackResumeState(const uint32_t (&words)[10]);
 
 class CProfessionalRecovery final : public IFileRecoveryParse, private EngineProgress {
   public:
-    CProfessionalRecovery();
+    // `volumeFreeBytes` tells a partition's free space when a saved scan is matched to it and
+    // when one is saved: by default read from the volume's own allocation map, so any write to
+    // the card makes a saved scan stale.
+    explicit CProfessionalRecovery(VolumeFreeBytesFn volumeFreeBytes = VolumeFreeBytesOnMedium);
     ~CProfessionalRecovery() override;
     CProfessionalRecovery(const CProfessionalRecovery&) = delete;
     CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
@@ -181,6 +186,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     InnerView innerView_;
     std::unique_ptr<TimeLeftEstimator> clock_;
     std::vector<uint8_t> recordCopy_;
+    VolumeFreeBytesFn volumeFreeBytes_;
 };
 
 }  // namespace norvale

@@ -7,12 +7,11 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
-#include <fstream>
 
 #include "app/format.h"
+#include "device/disk_probe.h"
 #include "ui/process_worker.h"
 #include "ui/window_texts.h"
 
@@ -49,17 +48,6 @@ QString FormatBytes(uint64_t bytes) {
 std::string BaseName(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The first line of a small sysfs attribute, trimmed; empty when absent.
-std::string ReadAttribute(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    if (!in || !std::getline(in, line)) return {};
-    const auto notSpace = [](unsigned char c) { return !std::isspace(c); };
-    line.erase(std::find_if(line.rbegin(), line.rend(), notSpace).base(), line.end());
-    line.erase(line.begin(), std::find_if(line.begin(), line.end(), notSpace));
-    return line.size() > 256 ? line.substr(0, 256) : line;
 }
 
 int DefaultDiskOpenProbe(const std::string& path) {
@@ -255,19 +243,9 @@ static int InsertPosition(QTreeWidgetItem* parent, QTreeWidget* tree, uint64_t k
 }
 
 void CDiskListUI::ReadDiskFacts(Row* disk) const {
-    const std::string sysDir = paths_.sysBlock + "/" + BaseName(disk->record.diskPath);
-    const std::string vendor = ReadAttribute(sysDir + "/device/vendor");
-    std::string model = ReadAttribute(sysDir + "/device/model");
-    if (model.empty()) model = ReadAttribute(sysDir + "/device/name");  // SD/MMC cards
-    disk->model = vendor.empty() ? model : model.empty() ? vendor : vendor + " " + model;
-    // sysfs counts the disk in 512-byte units whatever its sector size.
-    const std::string size = ReadAttribute(sysDir + "/size");
-    uint64_t size512 = 0;
-    for (char c : size) {
-        if (c < '0' || c > '9' || size512 > (UINT64_MAX >> 10)) break;
-        size512 = size512 * 10 + uint64_t(c - '0');
-    }
-    disk->diskBytes = size512 * 512;
+    const DiskFacts facts = norvale::ReadDiskFacts(paths_, BaseName(disk->record.diskPath));
+    disk->model = facts.model;
+    disk->diskBytes = facts.sizeBytes;
 }
 
 CDiskListUI::Row* CDiskListUI::AddDiskRow(const PartitionRecord& first) {

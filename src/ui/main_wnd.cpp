@@ -16,6 +16,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include "app/destination_guard.h"
 #include "app/format.h"
 #include "app/source_plan.h"
 #include "device/image_destination.h"
@@ -108,15 +109,7 @@ uint64_t BlockDeviceNumber(const std::string& path) {
 }
 
 bool DestinationOnSource(const std::string& folder, const SourceInfo& source) {
-    if (source.IsPartition()) {
-        const std::string& device = source.partition->volumeRoot.empty()
-                                        ? source.partition->diskPath
-                                        : source.partition->volumeRoot;
-        return FindDestinationOverlap(folder, device).Found();
-    }
-    // Files written beside an image file leave it as it is; a folder on a volume attached from
-    // that image (a loop device) is inside it.
-    return FindDestinationOverlap(folder, source.imagePath).Found();
+    return FindDestinationOnSource(folder, source).Found();
 }
 
 CMainWnd::CMainWnd(QWidget* parent) : CMainWnd(MainWndOptions{}, parent) {}
@@ -620,10 +613,9 @@ void CMainWnd::StartRecovery(const std::optional<RecoveredItem>& single) {
     while (folder.size() > 1 &&
            (folder.endsWith(QLatin1Char('/')) || folder.endsWith(QLatin1Char('\\'))))
         folder.chop(1);
-    for (const SourceInfo& source : scanned_) {
-        if (!source.engine || !DestinationOnSource(folder.toStdString(), source)) continue;
-        if (Message(CMessageBox::kConfirmBox, "MSG0805") != CMessageBox::kAnswerOk) return;
-    }
+    if (FindDestinationOnSources(folder.toStdString(), scanned_).Found() &&
+        Message(CMessageBox::kConfirmBox, "MSG0805") != CMessageBox::kAnswerOk)
+        return;
     std::vector<RecoveredItem> items =
         single ? std::vector<RecoveredItem>() : results_->CheckedItems();
     const uint64_t needed = SelectedBytes(single ? std::vector<RecoveredItem>{*single} : items);

@@ -74,7 +74,7 @@ struct MainWndOptions {
     LanguageTable* table = nullptr;
 };
 
-// Whether recovered files written into `folder` would land on the source (FindDestinationOverlap):
+// Whether recovered files written into `folder` would land on the source (FindDestinationOnSource):
 // for a partition, any volume of the same disk or stacked on it (writing there may overwrite
 // what is still to be recovered); for an image file, a volume attached from it (a loop device
 // or a FUSE mount) — writing beside an image leaves it as it is.

@@ -343,5 +343,38 @@ TEST_F(CarvingEngine, FilesOfFourGigabytesAndMoreAreCutToTheirLength) {
     fs::remove(dest);
 }
 
+// Two carving engines over two sources keep their stream state apart: a transport stream just
+// carved on one source is no reason to take the stream at the same place of the other for its
+// continuation. (With one context for the whole process the second stream went missing.)
+TEST(CarvingEngines, ScansOfTwoSourcesDoNotShareStreamState) {
+    IsolatedHome home;
+    TempDir dir;
+    Medium medium(64);
+    std::vector<uint8_t> packets(12 * 512, 0x11);
+    for (size_t at = 0; at < packets.size(); at += 188) {
+        packets[at] = 0x47;
+        if (at + 1 < packets.size()) packets[at + 1] = 0x40;
+    }
+    medium.Put(20, packets);
+    CFileTypeRecovery engines[2];
+    SectorReader readers[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string image = dir / ("card" + std::to_string(i) + ".img");
+        WriteFileBytes(image, medium.Bytes());
+        ASSERT_EQ(engines[i].OpenImage(image, uint16_t(kTag + 2 * i)), kOk);
+        ASSERT_EQ(readers[i].OpenImageFile(image), kOk);
+    }
+    std::vector<uint8_t> sector(512);
+    uint32_t got = 0;
+    ASSERT_EQ(readers[0].ReadSectors(1, sector.data(), 20, 512, got), kOk);
+    for (int i = 0; i < 2; ++i) {
+        uint64_t consumed = 1, found = 0;
+        EXPECT_EQ(engines[i].CarveSector(512, sector, 20, 20, 64, 0, readers[i], consumed, found),
+                  kOk)
+            << "engine " << i;
+        EXPECT_EQ(found, 1u) << "engine " << i;
+    }
+}
+
 }  // namespace
 }  // namespace norvale

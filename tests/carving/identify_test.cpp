@@ -131,16 +131,15 @@ TEST(CheckTypeByExtension, ResidentBytesShorterThanASectorAreJudgedOnWhatIsThere
 TEST(CheckTypeByExtension, PointsTheContextAtTheFileAndForgetsTheLastStream) {
     Medium medium(8);
     auto reader = medium.Reader();
-    CarvingContext& shared = SharedCarvingContext();
-    shared.transportStreamFlag = true;
+    CarvingContext context;
+    context.transportStreamFlag = true;
     const std::vector<uint8_t> png = SampleSector("picture.png");
-    EXPECT_TRUE(CheckTypeByExtension(png, "png", reader.get(), 4096, 77));
-    EXPECT_FALSE(shared.transportStreamFlag);
-    EXPECT_EQ(shared.sectorSize, 4096u);
-    EXPECT_EQ(shared.startLba, 77u);
-    EXPECT_EQ(shared.cursorLba, 77u);
-    EXPECT_EQ(shared.reader, reader.get());
-    shared.reader = nullptr;  // the reader goes with this test
+    EXPECT_TRUE(CheckTypeByExtension(context, png, "png", reader.get(), 4096, 77));
+    EXPECT_FALSE(context.transportStreamFlag);
+    EXPECT_EQ(context.sectorSize, 4096u);
+    EXPECT_EQ(context.startLba, 77u);
+    EXPECT_EQ(context.cursorLba, 77u);
+    EXPECT_EQ(context.reader, reader.get());
 }
 
 TEST(CarvingContext, ReadsRefuseWhatTheBufferCannotHold) {

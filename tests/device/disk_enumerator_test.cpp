@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "device/disk_probe.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -382,6 +383,50 @@ TEST(DiskEnumeratorSystem, MissingBlockDeviceListGivesZeroAndNoRecords) {
     DiskEnumerator e(paths);
     EXPECT_EQ(e.Enumerate(), 0);
     EXPECT_TRUE(e.DiskMap().empty());
+}
+
+// What a disk row shows of a disk, from sysfs attributes as real devices fill them: SCSI
+// inquiry fields padded on both sides, a card with only a name, and lengths that are missing,
+// not numbers, or too large to count in bytes.
+TEST(DiskFactsFromSysfs, ModelAndLengthAsTheKernelReportsThem) {
+    TempDir dir;
+    SystemPaths paths;
+    paths.sysBlock = dir / "sys/block";
+    const auto attr = [&](const std::string& disk, const std::string& name,
+                          const std::string& text) {
+        Write(paths.sysBlock + "/" + disk + "/" + name, text);
+    };
+    attr("sdb", "device/vendor", "Generic ");
+    attr("sdb", "device/model", "  STORAGE DEVICE  ");
+    attr("sdb", "size", "31116288");
+    attr("sdb", "queue/logical_block_size", "4096");
+    attr("mmcblk0", "device/name", "SD32G");
+    attr("mmcblk0", "size", "2048");
+    attr("sdc", "device/vendor", "ACME");
+    attr("sdc", "size", "12abc");
+    attr("sdd", "device/model", std::string(300, 'M'));
+    attr("sdd", "size", std::to_string(UINT64_MAX / 512 + 1));
+    attr("sde", "size", std::to_string(UINT64_MAX / 512));
+
+    DiskFacts f = ReadDiskFacts(paths, "sdb");
+    EXPECT_EQ(f.model, "Generic STORAGE DEVICE");
+    // sysfs counts 512-byte units even on a disk of 4096-byte sectors.
+    EXPECT_EQ(f.sizeBytes, 31116288ull * 512);
+    f = ReadDiskFacts(paths, "mmcblk0");
+    EXPECT_EQ(f.model, "SD32G");
+    EXPECT_EQ(f.sizeBytes, 1u << 20);
+    f = ReadDiskFacts(paths, "sdc");
+    EXPECT_EQ(f.model, "ACME");
+    EXPECT_EQ(f.sizeBytes, 0u);
+    f = ReadDiskFacts(paths, "sdd");
+    EXPECT_EQ(f.model, std::string(256, 'M'));
+    EXPECT_EQ(f.sizeBytes, 0u);  // would wrap around
+    EXPECT_EQ(ReadDiskFacts(paths, "sde").sizeBytes, UINT64_MAX / 512 * 512);
+    f = ReadDiskFacts(paths, "sdz");
+    EXPECT_EQ(f.model, "");
+    EXPECT_EQ(f.sizeBytes, 0u);
+    // A name is one folder of the tree, never a way out of it.
+    EXPECT_EQ(ReadDiskFacts(paths, "../block/sdb").sizeBytes, 0u);
 }
 
 }  // namespace

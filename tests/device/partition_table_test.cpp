@@ -435,10 +435,9 @@ TEST_F(ImageDiskTest, ImageReadsAsADiskWhosePartitionsOpenByDiskNumber) {
     EXPECT_EQ(path, image_);
 
     // Opened by number, even while tests route real disk numbers elsewhere.
-    SetDiskSourceOpener([](int, std::unique_ptr<ISectorSource>&) { return kErrNotReady; });
     std::unique_ptr<ISectorSource> source;
-    const Result opened = OpenDiskSource(disk, source);
-    SetDiskSourceOpener(nullptr);
+    const Result opened = OpenDiskSource(
+        disk, source, [](int, std::unique_ptr<ISectorSource>&) { return kErrNotReady; });
     ASSERT_EQ(opened, kOk);
     const auto bytes = testing::ReadFileBytes(image_);
     std::vector<uint8_t> buf(4096);

@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "device/disk_enumerator.h"
+#include "support/scoped_disk_opener.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -208,20 +209,18 @@ TEST(SectorReaderImage, UnusablePathsAreRefusedWithTheirReason) {
     EXPECT_EQ(reader.TotalSectors(), 0u);
 }
 
-class DiskOpenerTest : public ::testing::Test {
-  protected:
-    void TearDown() override { SetDiskSourceOpener(nullptr); }
-};
+// Each reader is handed its opener: no process-wide state to put back.
+class DiskOpenerTest : public ::testing::Test {};
 
 TEST_F(DiskOpenerTest, PhysicalDiskSizeComesFromTheMediumSectorSize) {
     const auto bytes = Pattern(64 * 4096);
-    SetDiskSourceOpener([&](int disk, std::unique_ptr<ISectorSource>& out) {
+    const DiskSourceOpener opener = [&](int disk, std::unique_ptr<ISectorSource>& out) {
         if (disk != 3) return kErrFileNotFound;
         out = std::make_unique<MemorySource>(bytes, 4096);
         return kOk;
-    });
+    };
     SectorReader reader;
-    ASSERT_EQ(reader.OpenPhysicalDisk(3), kOk);
+    ASSERT_EQ(reader.OpenPhysicalDisk(3, opener), kOk);
     EXPECT_EQ(reader.MediumSectorSize(), 4096u);
     EXPECT_EQ(reader.TotalSectors(), 64u);
     std::vector<uint8_t> buf(4096);
@@ -229,6 +228,8 @@ TEST_F(DiskOpenerTest, PhysicalDiskSizeComesFromTheMediumSectorSize) {
     ASSERT_EQ(reader.ReadSectors(1, buf.data(), 63, 4096, got), kOk);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), bytes.end() - 4096));
 
+    // The disk table asks the process's opener.
+    testing::ScopedDiskOpener installed(opener);
     uint64_t length = 0;
     ASSERT_EQ(GetDiskLength(3, length), kOk);
     EXPECT_EQ(length, bytes.size());
@@ -249,12 +250,12 @@ TEST_F(DiskOpenerTest, DiskThatCannotTellItsLengthIsSizedByItsGeometry) {
             return true;
         }
     };
-    SetDiskSourceOpener([](int, std::unique_ptr<ISectorSource>& out) {
+    const DiskSourceOpener opener = [](int, std::unique_ptr<ISectorSource>& out) {
         out = std::make_unique<GeometryOnly>();
         return kOk;
-    });
+    };
     SectorReader reader;
-    ASSERT_EQ(reader.OpenPhysicalDisk(0), kOk);
+    ASSERT_EQ(reader.OpenPhysicalDisk(0, opener), kOk);
     EXPECT_EQ(reader.TotalSectors(), 320u);
     uint8_t buf[512];
     uint32_t got = 9;
@@ -264,14 +265,27 @@ TEST_F(DiskOpenerTest, DiskThatCannotTellItsLengthIsSizedByItsGeometry) {
 }
 
 TEST_F(DiskOpenerTest, OpenerFailureReachesTheCallerAndLeavesReaderClosed) {
-    SetDiskSourceOpener([](int, std::unique_ptr<ISectorSource>&) { return kErrAccessDenied; });
     SectorReader reader;
-    EXPECT_EQ(reader.OpenPhysicalDisk(0), kErrAccessDenied);
+    EXPECT_EQ(reader.OpenPhysicalDisk(
+                  0, [](int, std::unique_ptr<ISectorSource>&) { return kErrAccessDenied; }),
+              kErrAccessDenied);
     EXPECT_FALSE(reader.IsOpen());
     // An opener that claims success without a source is not trusted.
-    SetDiskSourceOpener([](int, std::unique_ptr<ISectorSource>&) { return kOk; });
-    EXPECT_NE(reader.OpenPhysicalDisk(0), kOk);
+    EXPECT_NE(reader.OpenPhysicalDisk(0, [](int, std::unique_ptr<ISectorSource>&) { return kOk; }),
+              kOk);
     EXPECT_FALSE(reader.IsOpen());
+    // The process's opener (what engines open through) is replaced for a scope only.
+    {
+        testing::ScopedDiskOpener denied(
+            [](int, std::unique_ptr<ISectorSource>&) { return kErrAccessDenied; });
+        EXPECT_EQ(reader.OpenPhysicalDisk(0), kErrAccessDenied);
+        {
+            testing::ScopedDiskOpener notReady(
+                [](int, std::unique_ptr<ISectorSource>&) { return kErrNotReady; });
+            EXPECT_EQ(reader.OpenPhysicalDisk(0), kErrNotReady);
+        }
+        EXPECT_EQ(reader.OpenPhysicalDisk(0), kErrAccessDenied);
+    }
 }
 
 }  // namespace

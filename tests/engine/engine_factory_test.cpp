@@ -12,6 +12,7 @@
 #include "engine/fast_ext_recovery.h"
 #include "engine/recovered_item.h"
 #include "engine/source_info.h"
+#include "support/scoped_disk_opener.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -192,10 +193,7 @@ class FactoryTest : public ::testing::Test {
         gBuilt.clear();
         SetEngineMakers({Make<kFastFat>, Make<kFastNtfs>, Make<kPro>});
     }
-    void TearDown() override {
-        SetEngineMakers({});
-        SetDiskSourceOpener({});
-    }
+    void TearDown() override { SetEngineMakers({}); }
     TempDir dir_;
 };
 
@@ -257,7 +255,7 @@ TEST_F(FactoryTest, PartitionIsProbedAtItsStartInTheDisksSectorSize) {
     std::vector<uint8_t> disk(256 * 4096 + volume.size(), 0);
     std::copy(volume.begin(), volume.end(), disk.begin() + 256 * 4096);
     int opened = -1;
-    SetDiskSourceOpener([&](int n, std::unique_ptr<ISectorSource>& out) {
+    testing::ScopedDiskOpener opener([&](int n, std::unique_ptr<ISectorSource>& out) {
         opened = n;
         if (n != 3) return kErrFileNotFound;
         out = std::make_unique<MemorySource>(disk, 4096);

@@ -10,6 +10,7 @@
 #include "fat/fast_fat_recovery.h"
 #include "fat/fast_fat_test_helpers.h"
 #include "fat/fat_test_media.h"
+#include "support/scoped_disk_opener.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -144,15 +145,15 @@ TEST_F(FastFatMedia, UnreadableDirectorySectorKeepsWhatCouldBeRead) {
     const uint64_t bad = ClusterToLba(g, chain[0]) + 1;
 
     auto bytes = testing::ReadFileBytes(image_);
-    SetDiskSourceOpener([&](int, std::unique_ptr<ISectorSource>& out) {
-        out = std::make_unique<FaultySource>(std::make_unique<MemorySource>(bytes),
-                                             std::set<uint64_t>{bad});
-        return kOk;
-    });
     CFastFatRecovery engine;
-    const Result opened = engine.OpenDisk(3, 0, bytes.size() / 512, 'E');
-    SetDiskSourceOpener({});
-    ASSERT_EQ(opened, kOk);
+    {
+        testing::ScopedDiskOpener opener([&](int, std::unique_ptr<ISectorSource>& out) {
+            out = std::make_unique<FaultySource>(std::make_unique<MemorySource>(bytes),
+                                                 std::set<uint64_t>{bad});
+            return kOk;
+        });
+        ASSERT_EQ(engine.OpenDisk(3, 0, bytes.size() / 512, 'E'), kOk);
+    }
     ScanLogHistory::Instance().NewScanFolder();
     ASSERT_EQ(engine.Scan(nullptr), kOk);
     auto all = testing::ListAll(engine);

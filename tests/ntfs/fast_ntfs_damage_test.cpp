@@ -13,6 +13,7 @@
 #include "ntfs/fast_ntfs_recovery.h"
 #include "ntfs/fast_ntfs_test_helpers.h"
 #include "ntfs/ntfs_test_media.h"
+#include "support/scoped_disk_opener.h"
 #include "support/test_support.h"
 
 namespace norvale::testing {
@@ -198,15 +199,15 @@ TEST_F(FastNtfsCard, AStopEndsTheScanAndKeepsWhatWasFound) {
 TEST_F(FastNtfsCard, UnreadableMftSectorsCostOnlyTheirRecords) {
     const uint64_t bad = RecordOffset(image_, inodes_.at("gone.txt")) / 512;
     const size_t clean = Files(ListAll(*ScanNtfs(image_)));
-    SetDiskSourceOpener([&](int, std::unique_ptr<ISectorSource>& out) {
-        out = std::make_unique<FaultySource>(std::make_unique<MemorySource>(ReadFileBytes(image_)),
-                                             std::set<uint64_t>{bad});
-        return kOk;
-    });
     CFastNtfsRecovery engine;
-    const Result opened = engine.OpenDisk(0, 0, 0, 'D');
-    SetDiskSourceOpener({});
-    ASSERT_EQ(opened, kOk);
+    {
+        testing::ScopedDiskOpener opener([&](int, std::unique_ptr<ISectorSource>& out) {
+            out = std::make_unique<FaultySource>(
+                std::make_unique<MemorySource>(ReadFileBytes(image_)), std::set<uint64_t>{bad});
+            return kOk;
+        });
+        ASSERT_EQ(engine.OpenDisk(0, 0, 0, 'D'), kOk);
+    }
     ASSERT_EQ(ScanInNewFolder(engine), kOk);
     auto all = ListAll(engine);
     EXPECT_FALSE(all.count("gone.txt"));

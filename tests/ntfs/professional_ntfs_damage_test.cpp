@@ -16,6 +16,7 @@
 #include "ntfs/ntfs_test_media.h"
 #include "ntfs/professional_ntfs_recovery.h"
 #include "ntfs/professional_ntfs_test_helpers.h"
+#include "support/scoped_disk_opener.h"
 #include "support/test_support.h"
 
 namespace norvale::testing {
@@ -48,13 +49,11 @@ class ArmedFaults final : public ISectorSource {
 // Opens the engine by disk number on `source` (the way the coordinator opens a partition).
 Result OpenOn(CProfessionalNtfsRecovery& engine, std::unique_ptr<ISectorSource> source) {
     auto shared = std::make_shared<std::unique_ptr<ISectorSource>>(std::move(source));
-    SetDiskSourceOpener([shared](int, std::unique_ptr<ISectorSource>& out) {
+    testing::ScopedDiskOpener opener([shared](int, std::unique_ptr<ISectorSource>& out) {
         out = std::move(*shared);
         return kOk;
     });
-    const Result r = engine.OpenDisk(0, 0, 0, 'E');
-    SetDiskSourceOpener({});
-    return r;
+    return engine.OpenDisk(0, 0, 0, 'E');
 }
 
 // The sample volume, formatted over.

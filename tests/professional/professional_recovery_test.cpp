@@ -24,6 +24,7 @@
 #include "fat/free_space.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "professional/volume_free_space.h"
+#include "support/scoped_disk_opener.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -73,11 +74,7 @@ class FullScan : public ::testing::Test {
         };
         SetEngineMakers(makers);
     }
-    void TearDown() override {
-        SetEngineMakers({});
-        SetDiskSourceOpener({});
-        ScanLogHistory::SetDefaultVolumeFreeBytesFn(nullptr);
-    }
+    void TearDown() override { SetEngineMakers({}); }
     // The demo card: photos, a picture, a text and a sound in folders, three of them deleted.
     void MakeCard() {
         std::string out;
@@ -683,7 +680,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FullScan, SavedPartitionScanGoesStaleWhenTheUnmountedCardChanges) {
     MakeCard();
     // Disk 7 is the card image: nothing mounts it, so only its FAT can tell its free space.
-    SetDiskSourceOpener([&](int n, std::unique_ptr<ISectorSource>& out) {
+    testing::ScopedDiskOpener opener([&](int n, std::unique_ptr<ISectorSource>& out) {
         if (n != 7) return kErrFileNotFound;
         std::unique_ptr<FileSource> file;
         const Result r = FileSource::Open(card_, file);
@@ -692,19 +689,20 @@ TEST_F(FullScan, SavedPartitionScanGoesStaleWhenTheUnmountedCardChanges) {
     });
     const uint64_t before = VolumeFreeBytesOnMedium(7, 0);
     EXPECT_GT(before, 0u);
-    ScanLogHistory::SetDefaultVolumeFreeBytesFn(VolumeFreeBytesOnMedium);
     ScanLogHistory& history = ScanLogHistory::Instance();
     const uint32_t state[10] = {1, 2, 3};
     history.NewScanFolder();
-    ASSERT_EQ(history.SaveScanState(7, 0, 65536, state, history.CurrentFolder(), ""), kOk);
+    ASSERT_EQ(history.SaveScanState(7, 0, 65536, state, history.CurrentFolder(), "",
+                                    VolumeFreeBytesOnMedium),
+              kOk);
     ScanLogRecord record{};
-    EXPECT_EQ(history.FindPartitionScan(7, 0, 65536, record), 1);
+    EXPECT_EQ(history.FindPartitionScan(7, 0, 65536, record, VolumeFreeBytesOnMedium), 1);
 
     ASSERT_EQ(RunShell("MTOOLS_SKIP_CHECK=1 mcopy -i '" + card_ + "' '" + originals_ +
                        "/scan.bmp' ::/copy.bmp"),
               0);
     EXPECT_LT(VolumeFreeBytesOnMedium(7, 0), before);
-    EXPECT_EQ(history.FindPartitionScan(7, 0, 65536, record), 0);
+    EXPECT_EQ(history.FindPartitionScan(7, 0, 65536, record, VolumeFreeBytesOnMedium), 0);
 }
 
 }  // namespace
