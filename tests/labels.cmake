@@ -28,6 +28,7 @@ set(NORVALE_SLOW_TESTS
     "PartitionTableTest\\.GptHeaderDamageIsReportedAndTheSoundHeaderRead"
     # engine
     "DetectFileSystem\\."
+    "DetectOnRealVolumes\\.ClassifiesWhatTheToolMade/fat32_4k"
     "FactoryTest\\.PartitionIsProbedAtItsStartInTheDisksSectorSize"
     "StoreReopen\\.TenThousandRecordsAnswerEveryQueryTheSameFromTheFiles"
     # fat
@@ -43,31 +44,22 @@ set(NORVALE_SLOW_TESTS
     "FastNtfsCard\\.HostileParentsAndNamesEndAndStayInside"
     "FastNtfsCorpus\\."
     "FormattedCard\\."
+    "FormattedVolumeContent\\."
+    "FourKiBRecords\\."
     "MovedVolume\\."
     "Ntfs3Volume\\."
     "NtfsCorpus\\.Ntfs3VolumeListsItsTestFolder"
     "NtfsFreeSpace\\."
-    # carving: the 4 GiB file, whole-image passes and the classifiers' real documents
-    "Caps\\."
-    "CarveOnlyScan\\."
+    # carving: the 4 GiB file and the passes over a whole mixed image
     "CarvingEngine\\."
-    "CheckTypeByExtension\\."
-    "CompoundFileClassifier\\."
-    "ContentCheck\\."
-    "EndMarkers\\."
-    "FindBoundary\\."
-    "IdentifyAndSize\\."
     "MixedImage\\."
-    "OoxmlClassifier\\."
-    "StreamSequence\\."
-    "TransportStream\\.RealCaptureIsFound"
-    "TransportStreamLength\\."
-    "UnreadableSectors\\."
-    # professional
+    # professional: whole-medium scans, the absurd boot sectors' ones over large media
+    "AbsurdBootSector\\."
     "FullScan\\."
     "ResumedScan\\."
     # cli
     "CliImage\\.CopiesOnePartitionOfADiskImage"
+    "CliPartitioned\\."
     "CliRecovery\\."
     "CliRecoveryFaults\\."
     "CliRecoveryNtfs\\."
@@ -76,6 +68,8 @@ set(NORVALE_SLOW_TESTS
     # ui
     "DeviceMonitorTest\\.BurstOfArrivalsRefreshesOnceAfterTheEventsWentQuiet"
     "DiskListTest\\.(ImageMovedAfterItWasListedIsReadWhereItIsNow|PartitionedImageListsItsPartitionsAsACardDoes)"
+    "MainFlowTest\\."
+    "PartitionedImageFlowTest\\."
     "PreviewConvertTest\\.ListingStopsAtTheEntryLimitAndAtDamage"
     "PreviewWindowTest\\.(PlayableVideoPlaysAndOneThatNeverStartsGivesUp|UnplayableMediaShowsTheMessageWithoutReachingThePlayer)"
     "ResultsPreviewTest\\."
