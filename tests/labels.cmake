@@ -1,13 +1,13 @@
 # Labels and time limits of every test, in one place.
 #
-#   quick  the set to run while working (`make quick`, `ctest -L quick`): well under two minutes
-#          on two cores, and still every parser on fixtures and small generated media
-#   slow   everything else: large media (gigabyte files), whole-medium scans, many mkfs runs
-#   root   needs root (loop devices, mounts, FUSE); skips with a message without it
-#   tools  makes or checks media with an outside program (mkfs.*, mtools, ntfs-3g, sfdisk,
-#          ddrescue, The Sleuth Kit, ImageMagick, ffmpeg, zip...); skips with a message without it
-#   desktop  the desktop application's tests (run without a display); not called "ui",
-#          since `ctest -L` takes a regular expression and "ui" would match "quick" too
+#   quick    the set to run while working (`make quick`, `ctest -L quick`): under two minutes on
+#            two cores, and still every parser on fixtures and small generated media
+#   slow     everything else: large media (gigabyte files), whole-medium scans, many mkfs runs
+#   root     needs root (loop devices, mounts, FUSE); skips with a message without it
+#   tools    makes or checks media with an outside program (mkfs.*, mtools, ntfs-3g, sfdisk,
+#            ddrescue, ImageMagick, ffmpeg, zip...); skips with a message without it
+#   desktop  the desktop application's tests (run without a display); not called "ui", since
+#            `ctest -L` takes a regular expression and "ui" would match "quick" too
 #
 # Every test is either quick or slow; root, tools and desktop come on top. The patterns below are
 # regular expressions matched at the start of the names CTest shows, less the instantiation
