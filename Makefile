@@ -1,5 +1,7 @@
-# Front door: `make` builds, `make test` installs what is missing, builds and runs every test
-# twice (plain and under ASan+UBSan) and runs each fuzzer briefly, `make demo` shows the product.
+# Front door: `make` builds, `make quick` builds and runs the quick tests (the ones to run while
+# working), `make test` installs what is missing, builds and runs every test twice (plain and
+# under ASan+UBSan) and runs each fuzzer briefly, `make demo` builds only the command-line
+# program and shows the product.
 JOBS      ?= $(shell nproc)
 BUILD     ?= build
 ASAN      ?= build-asan
@@ -7,7 +9,7 @@ FUZZ      ?= build-fuzz
 FUZZ_SECS ?= 10
 GEN       := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all deps build test test-plain test-asan fuzz demo bench format clean
+.PHONY: all deps build quick test test-plain test-asan fuzz demo bench format clean
 
 all: build
 
@@ -19,6 +21,9 @@ $(BUILD)/CMakeCache.txt:
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
+
+quick: build
+	cd $(BUILD) && ctest -L quick --output-on-failure -j $(JOBS)
 
 test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -43,7 +48,8 @@ test: deps
 	$(MAKE) test-asan
 	$(MAKE) fuzz
 
-demo: deps build
+demo: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target norvale-cli
 	scripts/demo.sh $(BUILD)
 
 bench: build

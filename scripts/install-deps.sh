@@ -31,11 +31,14 @@ if [ "$bench" -eq 1 ]; then
     packages+=("${bench_packages[@]}")
 fi
 
+# One look at the package database for all of them (one dpkg-query per package takes seconds).
+declare -A installed=()
+while read -r name status; do
+    [ "$status" = "ii" ] && installed[$name]=1
+done < <(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${packages[@]}" 2>/dev/null || true)
 missing=()
 for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$p")
-    fi
+    [ -n "${installed[$p]:-}" ] || missing+=("$p")
 done
 
 if [ ${#missing[@]} -eq 0 ]; then

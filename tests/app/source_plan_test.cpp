@@ -73,6 +73,7 @@ TEST_F(SourcePlanTest, EachModeCoversWhatItMust) {
 // A volume image has no partitions to pick and stays one source. (Picking a partition by
 // number, and naming the ones there are, is checked end to end by the command-line tests.)
 TEST(SourcePlan, VolumeImageStaysOneSource) {
+    NORVALE_REQUIRE_TOOLS("mkfs.fat");
     TempDir dir;
     const std::string volume = dir / "volume.img";
     ASSERT_EQ(testing::RunSystemTool("mkfs.fat -C -F 16 '" + volume + "' 32768 >/dev/null"), 0);

@@ -21,16 +21,39 @@ void PrintTo(FileTypeCode code, std::ostream* os) {
 
 namespace testing {
 
+namespace {
+
+// The folder a fixture script writes, made once per build tree and script version and shared by
+// every test process (CTest runs each test in a process of its own), or "" when the script
+// fails.
+std::string MadeOnce(const std::string& scriptName, const char* prefix) {
+    namespace fs = std::filesystem;
+    const std::string script = SourceDir() + "/tests/fixtures/carving/" + scriptName;
+    const std::vector<uint8_t> text = ReadFileBytes(script);
+    uint64_t digest = 1469598103934665603ull;  // FNV-1a: a new script makes a new folder
+    for (uint8_t b : text) digest = (digest ^ b) * 1099511628211ull;
+    char name[64];
+    std::snprintf(name, sizeof name, "%s_%016llx", prefix, static_cast<unsigned long long>(digest));
+    const fs::path ready = fs::path(NORVALE_BINARY_DIR) / name;
+    if (fs::exists(ready)) return ready.string();
+    // Written aside and renamed into place, so test programs running side by side never
+    // see half a folder; the loser of a race throws its copy away.
+    const fs::path scratch = ready.string() + ".tmp" + std::to_string(::getpid());
+    fs::remove_all(scratch);
+    if (Run("python3 '" + script + "' '" + scratch.string() + "'") != 0) {
+        fs::remove_all(scratch);
+        return std::string();
+    }
+    std::error_code ec;
+    fs::rename(scratch, ready, ec);
+    if (ec) fs::remove_all(scratch);
+    return fs::exists(ready) ? ready.string() : std::string();
+}
+
+}  // namespace
+
 const std::string& SamplesDir() {
-    static const TempDir dir;  // removed with its content when the test program ends
-    static const std::string path = [] {
-        const std::string script = SourceDir() + "/tests/fixtures/carving/make_samples.py";
-        std::string output;
-        if (Run("python3 '" + script + "' '" + dir.Path() + "'", &output) != 0) {
-            return std::string();
-        }
-        return dir.Path();
-    }();
+    static const std::string path = MadeOnce("make_samples.py", "carving_samples");
     return path;
 }
 
@@ -40,30 +63,7 @@ std::vector<uint8_t> Sample(const std::string& name) {
 }
 
 const std::string& RealFilesDir() {
-    static const std::string path = []() -> std::string {
-        namespace fs = std::filesystem;
-        const std::string script = SourceDir() + "/tests/fixtures/carving/make_real_files.py";
-        const std::vector<uint8_t> text = ReadFileBytes(script);
-        uint64_t digest = 1469598103934665603ull;  // FNV-1a: a new script makes a new folder
-        for (uint8_t b : text) digest = (digest ^ b) * 1099511628211ull;
-        char name[64];
-        std::snprintf(name, sizeof name, "carving_real_files_%016llx",
-                      static_cast<unsigned long long>(digest));
-        const fs::path ready = fs::path(NORVALE_BINARY_DIR) / name;
-        if (fs::exists(ready)) return ready.string();
-        // Written aside and renamed into place, so test programs running side by side never
-        // see half a folder; the loser of a race throws its copy away.
-        const fs::path scratch = ready.string() + ".tmp" + std::to_string(::getpid());
-        fs::remove_all(scratch);
-        if (Run("python3 '" + script + "' '" + scratch.string() + "'") != 0) {
-            fs::remove_all(scratch);
-            return std::string();
-        }
-        std::error_code ec;
-        fs::rename(scratch, ready, ec);
-        if (ec) fs::remove_all(scratch);
-        return fs::exists(ready) ? ready.string() : std::string();
-    }();
+    static const std::string path = MadeOnce("make_real_files.py", "carving_real_files");
     return path;
 }
 

@@ -25,7 +25,7 @@ namespace testing {
 
 inline constexpr uint32_t kSector = 512;
 
-// The folder of sample files written once per test run by
+// The folder of sample files written once per build tree by
 // tests/fixtures/carving/make_samples.py; "" when python3 could not write them.
 const std::string& SamplesDir();
 // The bytes of one sample, empty when it is missing.

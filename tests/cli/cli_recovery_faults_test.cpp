@@ -50,6 +50,7 @@ bool NoHiddenFiles(const std::string& dir) {
 
 TEST(CliRecoveryFaults, FullDestinationIsRefusedOrLeavesNothingBrokenAndALaterRunIsClean) {
     if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy", "mmd", "mdel");
     testing::IsolatedHome home;
     TempDir dir;
     const std::string card = dir / "card.img";

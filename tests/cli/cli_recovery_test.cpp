@@ -19,6 +19,7 @@ using testing::TempDir;
 class CliRecovery : public ::testing::Test {
   protected:
     void SetUp() override {
+        NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy", "mmd", "mdel");
         std::string out;
         ASSERT_EQ(RunShell(testing::SourceDir() + "/scripts/make-demo-card.sh '" + card_ + "' '" +
                                originals_ + "'",

@@ -24,6 +24,7 @@ CliResult Cli(const std::string& args) {
 }
 
 TEST(CliDetect, NamesTheFileSystemOfAnImage) {
+    NORVALE_REQUIRE_TOOLS("mkfs.fat", "mkntfs");
     TempDir dir;
     std::string fat = dir / "card.img";
     ASSERT_EQ(RunShell("mkfs.fat -C -F 32 " + fat + " 70000 >/dev/null"), 0);
@@ -40,6 +41,7 @@ TEST(CliDetect, NamesTheFileSystemOfAnImage) {
 }
 
 TEST(CliDetect, SaysWhenBitLockerWasRefused) {
+    NORVALE_REQUIRE_TOOLS("mkfs.fat");
     TempDir dir;
     std::string fat = dir / "card.img";
     ASSERT_EQ(RunShell("mkfs.fat -C -F 32 " + fat + " 70000 >/dev/null"), 0);

@@ -256,6 +256,7 @@ TEST_F(PartitionTableTest, GptHeaderDamageIsReportedAndTheSoundHeaderRead) {
         "label: gpt\\n"
         "start=2048, size=20480, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, name=photos\\n"
         "start=22528, size=40960, name=\"my videos\"\\n");
+    ASSERT_FALSE(HasFailure()) << "sfdisk wrote no table: the patches below would miss it";
     const auto pristine = testing::ReadFileBytes(path);
     const char* const entries = "1@2048+20480'photos' 2@22528+40960'my videos'";
     PartitionTable t = Read(path);
@@ -316,6 +317,7 @@ TEST_F(PartitionTableTest, GptEntriesLibblkidPassesOverAreReadAndReported) {
         "label: gpt\\nstart=2048, size=20480\\nstart=22528, size=100000\\n"
         "start=122528, size=4096\\n";
     const std::string path = Partitioned(dir_, "gpt.img", script);
+    ASSERT_FALSE(HasFailure()) << "sfdisk wrote no table: the patches below would miss it";
     auto image = testing::ReadFileBytes(path);
     SetGptEntry(image, 1, 22528, kImageSectors - 10);  // into the backup's area
     SetGptEntry(image, 2, 122528, 122000);             // ends before it starts

@@ -100,6 +100,7 @@ class ScanDriverTest : public ::testing::Test {
         gEngines.clear();
         SetEngineMakers({MakeFake, MakeFake, MakeFake});
         fat_ = dir_ / "card.img";
+        NORVALE_REQUIRE_TOOLS("mkfs.fat");
         ASSERT_EQ(RunShell("mkfs.fat -C -F 16 " + fat_ + " 32768 >/dev/null"), 0);
         for (int i = 0; i < 3; ++i) {
             sources_[i].imagePath = fat_;

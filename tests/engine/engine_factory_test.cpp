@@ -42,6 +42,11 @@ TEST_P(DetectOnRealVolumes, ClassifiesWhatTheToolMade) {
     TempDir dir;
     std::string image = dir / "vol.img";
     std::string cmd = v.command;
+    // The program that makes the volume is the command's last ("truncate ... && mkfs.ext2 ...").
+    const size_t last = cmd.rfind("&& ");
+    std::string tool = cmd.substr(last == std::string::npos ? 0 : last + 3);
+    tool.resize(tool.find(' '));
+    NORVALE_REQUIRE_TOOLS(tool.c_str());
     for (size_t at; (at = cmd.find("%s")) != std::string::npos;) cmd.replace(at, 2, image);
     std::string out;
     ASSERT_EQ(RunShell(cmd, &out), 0) << out;
@@ -74,6 +79,7 @@ std::vector<uint8_t> FatBootSector() {
 }
 
 TEST(DetectFileSystem, BitLockerVolumeIsNeverFat) {
+    NORVALE_REQUIRE_TOOLS("mkfs.fat");
     auto sector = FatBootSector();
     ASSERT_EQ(DetectFileSystem(sector), FileSystemKind::Fat);
 
@@ -94,6 +100,7 @@ TEST(DetectFileSystem, BitLockerVolumeIsNeverFat) {
 }
 
 TEST(DetectFileSystem, BoundaryRulesOfTheBootSectorTests) {
+    NORVALE_REQUIRE_TOOLS("mkntfs", "mkfs.fat");
     TempDir dir;
     std::string image = dir / "ntfs.img";
     ASSERT_EQ(RunShell("truncate -s 16M " + image + " && mkntfs -F -Q -q " + image), 0);
@@ -114,6 +121,7 @@ TEST(DetectFileSystem, ShortOrHostileBuffersAreHandled) {
     EXPECT_EQ(DetectFileSystem({}), FileSystemKind::Other);
     std::vector<uint8_t> ones(kDetectBytes, 0xFF);
     EXPECT_EQ(DetectFileSystem(ones), FileSystemKind::Other);
+    NORVALE_REQUIRE_TOOLS("mkfs.fat");
     auto fat = FatBootSector();
     fat.resize(600);  // a truncated read is padded, not over-read
     EXPECT_EQ(DetectFileSystem(fat), FileSystemKind::Fat);
@@ -198,6 +206,7 @@ class FactoryTest : public ::testing::Test {
 };
 
 TEST_F(FactoryTest, ImageGetsTheEngineOfItsFileSystemAndMode) {
+    NORVALE_REQUIRE_TOOLS("mkfs.fat");
     std::string fat = dir_ / "fat.img";
     ASSERT_EQ(RunShell("mkfs.fat -C -F 16 " + fat + " 32768 >/dev/null"), 0);
     auto fast = CreateRecoveryEngine(fat, 0x8001, false);
@@ -219,6 +228,7 @@ TEST_F(FactoryTest, ImageGetsTheEngineOfItsFileSystemAndMode) {
 }
 
 TEST_F(FactoryTest, ExtInFastModeScansToNothing) {
+    NORVALE_REQUIRE_TOOLS("mkfs.ext4");
     std::string ext = dir_ / "ext.img";
     ASSERT_EQ(RunShell("truncate -s 8M " + ext + " && mkfs.ext4 -q -F " + ext), 0);
     auto engine = CreateRecoveryEngine(ext, 0x8001, false);
@@ -241,6 +251,7 @@ TEST_F(FactoryTest, ImagesShorterThanTheProbeOrMissingGiveNoEngine) {
 }
 
 TEST_F(FactoryTest, MissingEngineGivesNull) {
+    NORVALE_REQUIRE_TOOLS("mkfs.fat");
     SetEngineMakers({});
     std::string fat = dir_ / "fat.img";
     ASSERT_EQ(RunShell("mkfs.fat -C -F 16 " + fat + " 32768 >/dev/null"), 0);
@@ -248,6 +259,7 @@ TEST_F(FactoryTest, MissingEngineGivesNull) {
 }
 
 TEST_F(FactoryTest, PartitionIsProbedAtItsStartInTheDisksSectorSize) {
+    NORVALE_REQUIRE_TOOLS("mkfs.fat");
     std::string fat = dir_ / "fat.img";
     ASSERT_EQ(RunShell("mkfs.fat -C -F 16 -S 4096 " + fat + " 65536 >/dev/null"), 0);
     auto volume = ReadFileBytes(fat);

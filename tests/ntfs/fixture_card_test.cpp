@@ -42,7 +42,8 @@ class FixtureCard : public ::testing::Test {
     std::unique_ptr<OpenedNtfs> v_;
 };
 
-TEST_F(FixtureCard, GeometryAgreesWithMkntfs) {
+// The layout the card was made with (the generated-media tests compare geometry with ntfsinfo).
+TEST_F(FixtureCard, GeometryIsTheLayoutTheCardWasMadeWith) {
     const NtfsGeometry& g = Volume().Geometry();
     EXPECT_EQ(g.bytesPerSector, 512u);
     EXPECT_EQ(g.clusterBytes, 1024u);

@@ -64,6 +64,8 @@ TEST_P(MkntfsVolume, GeometryRunsAndContentAgreeWithNtfsinfo) {
     EXPECT_EQ(std::to_string(g.recordBytes), info["MFT Record Size"]);
     EXPECT_EQ(std::to_string(g.totalClusters), info["Volume Size in Clusters"]);
     EXPECT_EQ(std::to_string(g.mftLcn), info["LCN of Data Attribute for FILE_MFT"]);
+    EXPECT_EQ(std::to_string(g.mftMirrorLcn), info["LCN of Data Attribute for File_MFTMirr"]);
+    EXPECT_EQ(std::to_string(g.indexBlockBytes), info["Index Block Size"]);
 
     for (const File& f : files) {
         SCOPED_TRACE(f.name);

@@ -65,6 +65,8 @@ Result WatchedScan(CProfessionalRecovery& engine, Watcher& watcher) {
 class FullScan : public ::testing::Test {
   protected:
     void SetUp() override {
+        // The cards are made by scripts/make-demo-card.sh and the tools themselves.
+        NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy", "mdel", "mkntfs", "ntfscat", "mke2fs");
         EngineMakers makers;
         makers.fastFat = []() -> std::unique_ptr<IFileRecoveryParse> {
             return std::make_unique<CFastFatRecovery>();

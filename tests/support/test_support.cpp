@@ -64,7 +64,9 @@ IsolatedHome::~IsolatedHome() {
 }
 
 int Run(const std::string& command, std::string* output) {
-    std::string cmd = command + " 2>&1";
+    // The system folders go on the PATH of the whole command (a pipeline too), so a tool that
+    // HaveTool finds there is found by the command as well, for root and others alike.
+    std::string cmd = "PATH=\"$PATH:/usr/sbin:/sbin\"; export PATH; " + command + " 2>&1";
     FILE* p = ::popen(cmd.c_str(), "r");
     if (!p) return -1;
     char buf[4096];
@@ -79,6 +81,13 @@ int Run(const std::string& command, std::string* output) {
 
 bool HaveTool(const std::string& name) {
     return Run("command -v " + name + " >/dev/null") == 0;
+}
+
+std::string MissingTool(std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        if (!HaveTool(name)) return name;
+    }
+    return "";
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {

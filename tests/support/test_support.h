@@ -3,6 +3,7 @@
 // real tools that make media, the public corpus, and corruption helpers for valid fixtures.
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,18 +56,22 @@ class IsolatedHome {
     ScopedEnv config_;
 };
 
-// Runs `command` through /bin/sh; returns its exit status (-1 when it could not run) and, when
-// `output` is given, what it printed on stdout and stderr.
+// Runs `command` through /bin/sh with the system folders (/usr/sbin, /sbin) on the PATH, where
+// mkfs, sfdisk, losetup and mount live; returns its exit status (-1 when it could not run) and,
+// when `output` is given, what it printed on stdout and stderr.
 int Run(const std::string& command, std::string* output = nullptr);
 // The same, under a name that gtest fixtures do not hide (Test::Run).
 inline int RunShell(const std::string& command, std::string* output = nullptr) {
     return Run(command, output);
 }
-// The same with the system folders (/usr/sbin, /sbin) on the PATH, for losetup, mount and mkfs.
+// The same; kept for the callers that name the system folders' tools.
 inline int RunSystemTool(const std::string& command, std::string* output = nullptr) {
-    return Run("PATH=\"$PATH:/usr/sbin:/sbin\" " + command, output);
+    return Run(command, output);
 }
+// Whether `name` is a program on the PATH Run uses.
 bool HaveTool(const std::string& name);
+// The first of `names` that HaveTool does not find, or "" when all are there.
+std::string MissingTool(std::initializer_list<const char*> names);
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
@@ -88,6 +93,15 @@ std::string SourceDir();  // the repository root
 std::string CliPath();    // the norvale-cli binary under test
 
 }  // namespace norvale::testing
+
+// Skips the current test with a message naming the first of the given programs that is not
+// installed: NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy").
+#define NORVALE_REQUIRE_TOOLS(...)                                                          \
+    do {                                                                                    \
+        const std::string norvale_missing_ = ::norvale::testing::MissingTool({__VA_ARGS__}); \
+        if (!norvale_missing_.empty())                                                      \
+            GTEST_SKIP() << norvale_missing_ << " is not installed; skipped";               \
+    } while (0)
 
 // Skips the current test with a message when the corpus is absent.
 #define NORVALE_REQUIRE_CORPUS()                                                        \

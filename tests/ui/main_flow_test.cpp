@@ -64,6 +64,7 @@ void PressFinishWhenShown(QDialog* window, std::function<void(QDialog*)> before 
 class MainFlowTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy", "mmd", "mdel");
         testing::TestApplication();
         InstallEngineMakers();
         std::string out;

@@ -418,7 +418,7 @@ TEST_F(PreviewConvertTest, ListingStopsAtTheEntryLimitAndAtDamage) {
     EXPECT_EQ(cut.entries[1].path, "two");
 
     // A zip cut anywhere: no crash.
-    if (!HaveTool("zip")) return;
+    if (!HaveTool("zip")) GTEST_SKIP() << "zip missing: zips cut short not tried";
     Zip(Path("many"), Path("many.zip"), ".");
     const std::vector<uint8_t> whole = testing::ReadFileBytes(Path("many.zip"));
     for (size_t n = 0; n < whole.size(); n += 13)
