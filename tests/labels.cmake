@@ -94,6 +94,7 @@ set(NORVALE_ROOT_TESTS
     "MountedNtfs\\."
     "MovedVolume\\."
     "NtfsFreeSpace\\.MatchesTheMountedVolumeBeforeAndAfterAWrite"
+    "DestinationOnSources\\.AnotherPartitionOfTheSourceDiskIsOnTheSource"
     "CliDestinationInsideSource\\."
     "CliPartitioned\\.ImageOfAPartitionedLoopDeviceRecoversAsItsPartitionDoes"
     "CliRecoveryFaults\\.FullDestinationIsRefusedOrLeavesNothingBrokenAndALaterRunIsClean"
@@ -141,6 +142,7 @@ set(NORVALE_TOOLS_TESTS
     "LoopedFolders\\."
     "MkntfsVolume\\."
     "MountedNtfs\\."
+    "NtfsMetadataBlock\\."
     "MovedVolume\\."
     "NtfsCorpus\\.Ntfs3VolumeListsItsTestFolder"
     "NtfsFreeSpace\\."
@@ -157,6 +159,7 @@ set(NORVALE_TOOLS_TESTS
     "FullScan\\."
     "ResumedScan\\."
     # app
+    "DestinationOnSources\\.AnotherPartitionOfTheSourceDiskIsOnTheSource"
     "SourcePlan(Test)?\\."
     # cli
     "CliBadInput\\.UnreadableSourceTellsHowToGetAccess"
