@@ -4,11 +4,9 @@
 
 #include "carving/carve_only_recovery.h"
 #include "engine/engine_factory.h"
-#include "engine/scan_log_history.h"
 #include "fat/fast_fat_recovery.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "professional/professional_recovery.h"
-#include "professional/volume_free_space.h"
 
 namespace norvale {
 

@@ -40,8 +40,8 @@ EngineMakers CurrentEngineMakers();
 
 // A partition (or region) of a physical disk, opened in the engine. Null when the disk cannot
 // be read, when fewer than 16 KiB arrive, when the fast mode meets an unknown file system, when
-// the engine the source needs is not built into this program, or when the engine's own open
-// fails (a volume whose geometry cannot be right for the medium, for one).
+// no maker of the engine the source needs was installed (SetEngineMakers), or when the engine's
+// own open fails (a volume whose geometry cannot be right for the medium, for one).
 std::unique_ptr<IFileRecoveryParse> CreateRecoveryEngine(int diskNumber, uint64_t partitionStartLba,
                                                          uint64_t partitionSectorCount,
                                                          uint16_t driveLetter, bool professional);

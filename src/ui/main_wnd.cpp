@@ -1,7 +1,5 @@
 #include "ui/main_wnd.h"
 
-#include <sys/stat.h>
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -101,12 +99,6 @@ QString DefaultPickImageToSave(QWidget* owner, const QString& proposedPath) {
 }
 
 }  // namespace
-
-uint64_t BlockDeviceNumber(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return 0;
-    return uint64_t(st.st_rdev);
-}
 
 bool DestinationOnSource(const std::string& folder, const SourceInfo& source) {
     return FindDestinationOnSource(folder, source).Found();

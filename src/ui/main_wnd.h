@@ -79,8 +79,6 @@ struct MainWndOptions {
 // what is still to be recovered); for an image file, a volume attached from it (a loop device
 // or a FUSE mount) — writing beside an image leaves it as it is.
 bool DestinationOnSource(const std::string& folder, const SourceInfo& source);
-// The device number of a block device; 0 for a path that is none (a file, a folder, nothing).
-uint64_t BlockDeviceNumber(const std::string& path);
 
 class CMainWnd : public QWidget {
     Q_OBJECT
