@@ -21,11 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::RunSystemTool;
+using testing::ShellQuote;
 using testing::TempDir;
-
-std::string Quote(const std::string& s) {
-    return "'" + s + "'";
-}
 
 SourceInfo ImageSource(const std::string& path, bool scanned) {
     SourceInfo s;
@@ -108,31 +105,31 @@ TEST(DestinationOnSources, AnotherPartitionOfTheSourceDiskIsOnTheSource) {
     TempDir dir;
     const std::string image = dir / "disk.img";
     std::string out;
-    ASSERT_EQ(RunSystemTool("truncate -s 24M " + Quote(image) +
+    ASSERT_EQ(RunSystemTool("truncate -s 24M " + ShellQuote(image) +
                                 " && printf 'label: dos\\nstart=2048,size=20480,type=83\\n"
                                 "start=22528,size=20480,type=83\\n' | sfdisk -q " +
-                                Quote(image),
+                                ShellQuote(image),
                             &out),
               0)
         << out;
     Teardown teardown;
-    if (RunSystemTool("losetup -f -P --show " + Quote(image), &out) != 0 ||
+    if (RunSystemTool("losetup -f -P --show " + ShellQuote(image), &out) != 0 ||
         out.rfind("/dev/loop", 0) != 0)
         GTEST_SKIP() << "this machine refuses to attach a loop device: " << out;
     const std::string disk = out.substr(0, out.find('\n'));
-    teardown.Add("losetup -d " + Quote(disk));
+    teardown.Add("losetup -d " + ShellQuote(disk));
     const std::string first = disk + "p1", second = disk + "p2";
     if (!WaitForNode(first) || !WaitForNode(second))
         GTEST_SKIP() << "the kernel made no partition devices for " << disk
                      << " (loop partition scanning is off here)";
     const std::string mountPoint = dir / "mnt";
     fs::create_directories(mountPoint);
-    ASSERT_EQ(RunSystemTool("mkfs.ext4 -q -F " + Quote(first) + " && mount " + Quote(first) + " " +
-                                Quote(mountPoint),
+    ASSERT_EQ(RunSystemTool("mkfs.ext4 -q -F " + ShellQuote(first) + " && mount " + ShellQuote(first) + " " +
+                                ShellQuote(mountPoint),
                             &out),
               0)
         << out;
-    teardown.Add("umount " + Quote(mountPoint));
+    teardown.Add("umount " + ShellQuote(mountPoint));
     const std::string to = mountPoint + "/rescued";
 
     // The desktop app knows the partition it scanned; the command line also the disk named.

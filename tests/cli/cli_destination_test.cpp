@@ -16,13 +16,10 @@ namespace {
 namespace fs = std::filesystem;
 using testing::CliPath;
 using testing::RunShell;
+using testing::ShellQuote;
 using testing::TempDir;
 
 const std::string kPath = "PATH=\"$PATH:/usr/sbin:/sbin\" ";
-
-std::string Quote(const std::string& s) {
-    return "'" + s + "'";
-}
 
 class CliDestinationInsideSource : public ::testing::Test {
   protected:
@@ -30,24 +27,24 @@ class CliDestinationInsideSource : public ::testing::Test {
         std::string out;
         // ext4: the kernel here may lack vfat, and which file system it is does not matter.
         if (RunShell(
-                kPath + "truncate -s 24M " + Quote(card_) + " && mkfs.ext4 -q -F " + Quote(card_),
+                kPath + "truncate -s 24M " + ShellQuote(card_) + " && mkfs.ext4 -q -F " + ShellQuote(card_),
                 &out) != 0)
             GTEST_SKIP() << "mkfs.ext4 needed: " << out;
         out.clear();
-        if (RunShell(kPath + "losetup -f --show " + Quote(card_), &out) != 0 ||
+        if (RunShell(kPath + "losetup -f --show " + ShellQuote(card_), &out) != 0 ||
             out.rfind("/dev/loop", 0) != 0)
             GTEST_SKIP() << "this machine refuses to attach a loop device (needs root): " << out;
         loop_ = out.substr(0, out.find('\n'));
         fs::create_directories(mnt_);
-        if (RunShell(kPath + "mount " + Quote(loop_) + " " + Quote(mnt_), &out) != 0)
+        if (RunShell(kPath + "mount " + ShellQuote(loop_) + " " + ShellQuote(mnt_), &out) != 0)
             GTEST_SKIP() << "cannot mount " << loop_ << ": " << out;
         mounted_ = true;
     }
     void TearDown() override {
         std::string out;
-        if (mounted_ && RunShell(kPath + "umount " + Quote(mnt_), &out) != 0)
+        if (mounted_ && RunShell(kPath + "umount " + ShellQuote(mnt_), &out) != 0)
             ADD_FAILURE() << "could not unmount " << mnt_ << ": " << out;
-        if (!loop_.empty() && RunShell(kPath + "losetup -d " + Quote(loop_), &out) != 0)
+        if (!loop_.empty() && RunShell(kPath + "losetup -d " + ShellQuote(loop_), &out) != 0)
             ADD_FAILURE() << "could not detach " << loop_ << ": " << out;
     }
     int Cli(const std::string& args, std::string* out) {
@@ -68,15 +65,15 @@ TEST_F(CliDestinationInsideSource, RecoverAndImageRefuseAMountOfTheSourceImage) 
         std::string destination;
         std::string mustMention;
     } cases[] = {
-        {"recover " + Quote(card_) + " --mode carve -q --to " + Quote(mnt_ + "/rescued"),
+        {"recover " + ShellQuote(card_) + " --mode carve -q --to " + ShellQuote(mnt_ + "/rescued"),
          mnt_ + "/rescued", "is inside " + card_ + " (attached as " + loop_ + ")"},
         // Scanning the loop device itself: its mount is on the disk being read.
-        {"recover " + Quote(loop_) + " --mode carve -q --to " + Quote(mnt_ + "/rescued"),
+        {"recover " + ShellQuote(loop_) + " --mode carve -q --to " + ShellQuote(mnt_ + "/rescued"),
          mnt_ + "/rescued", "on the disk being read"},
-        {"image " + Quote(card_) + " -q --to " + Quote(mnt_ + "/copy.img"), mnt_ + "/copy.img",
+        {"image " + ShellQuote(card_) + " -q --to " + ShellQuote(mnt_ + "/copy.img"), mnt_ + "/copy.img",
          "is inside " + card_ + " (attached as " + loop_ + ")"},
         // Not even on request: the destination is the source file itself.
-        {"image " + Quote(loop_) + " -q --force --allow-same-device --to " + Quote(card_), card_,
+        {"image " + ShellQuote(loop_) + " -q --force --allow-same-device --to " + ShellQuote(card_), card_,
          "is the image behind"},
     };
     for (const Case& c : cases) {
@@ -91,10 +88,10 @@ TEST_F(CliDestinationInsideSource, RecoverAndImageRefuseAMountOfTheSourceImage) 
 
     // Elsewhere the same commands go ahead.
     std::string out;
-    EXPECT_EQ(Cli("image " + Quote(card_) + " -q --to " + Quote(dir_ / "copy.img"), &out), 0)
+    EXPECT_EQ(Cli("image " + ShellQuote(card_) + " -q --to " + ShellQuote(dir_ / "copy.img"), &out), 0)
         << out;
     EXPECT_EQ(
-        Cli("recover " + Quote(card_) + " --mode carve -q --to " + Quote(dir_ / "rescued"), &out),
+        Cli("recover " + ShellQuote(card_) + " --mode carve -q --to " + ShellQuote(dir_ / "rescued"), &out),
         0)
         << out;
 }

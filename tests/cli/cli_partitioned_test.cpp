@@ -29,13 +29,8 @@ namespace fs = std::filesystem;
 using testing::CliPath;
 using testing::RunShell;
 using testing::RunSystemTool;
+using testing::ShellQuote;
 using testing::TempDir;
-
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
 
 std::vector<std::vector<std::string>> ReadTsv(const std::string& path) {
     std::vector<std::vector<std::string>> rows;
@@ -113,7 +108,7 @@ const Media& WholeDiskMedia() {
             // either find the finished folder or make their own.
             TempDir work(parent);
             std::string out;
-            const int code = RunSystemTool(Quote(script) + " " + Quote(work / "media"), &out);
+            const int code = RunSystemTool(ShellQuote(script) + " " + ShellQuote(work / "media"), &out);
             if (code != 0) {
                 m.why = (code == 3 ? "cannot make the whole-disk images here: "
                                    : "making the whole-disk images failed: ") +
@@ -256,7 +251,7 @@ class CliPartitioned : public ::testing::Test {
         const std::string cmd = "'" + CliPath() + "' " + args;
         out->clear();  // the shell helper adds to what it is given
         if (!err) return RunShell(cmd, out);
-        const int code = RunShell("{ " + cmd + " 2>" + Quote(errFile) + "; }", out);
+        const int code = RunShell("{ " + cmd + " 2>" + ShellQuote(errFile) + "; }", out);
         const auto bytes = testing::ReadFileBytes(errFile);
         err->assign(bytes.begin(), bytes.end());
         return code;
@@ -273,7 +268,7 @@ TEST_F(CliPartitioned, WholeImageRecoverPutsEveryPartitionsDeletedFilesUnderItsF
         const std::string out = dir_ / ("out-" + image);
         std::string text, err;
         const int code =
-            Cli("recover " + Quote(m_.Image(image)) + " --to " + Quote(out) + " -q", &text, &err);
+            Cli("recover " + ShellQuote(m_.Image(image)) + " --to " + ShellQuote(out) + " -q", &text, &err);
         EXPECT_EQ(code, 0) << text << err;
         std::set<std::string> folders;
         std::vector<std::string> unreadable;
@@ -305,7 +300,7 @@ TEST_F(CliPartitioned, WholeImageRecoverPutsEveryPartitionsDeletedFilesUnderItsF
 
 TEST_F(CliPartitioned, ListNamesEachItemsPartitionInJsonAndTree) {
     std::string json;
-    ASSERT_EQ(Cli("list " + Quote(m_.Image("mbr")) + " -q --json", &json), 0) << json;
+    ASSERT_EQ(Cli("list " + ShellQuote(m_.Image("mbr")) + " -q --json", &json), 0) << json;
     const std::vector<std::string> objects = JsonObjects(json);
     for (const Deleted& d : m_.Of("mbr")) {
         SCOPED_TRACE(d.path);
@@ -321,7 +316,7 @@ TEST_F(CliPartitioned, ListNamesEachItemsPartitionInJsonAndTree) {
     }
 
     std::string tree;
-    ASSERT_EQ(Cli("list " + Quote(m_.Image("gpt")) + " -q --tree", &tree), 0) << tree;
+    ASSERT_EQ(Cli("list " + ShellQuote(m_.Image("gpt")) + " -q --tree", &tree), 0) << tree;
     for (const Partition& p : m_.partitions) {
         if (p.image == "gpt" && !p.fs.empty()) {
             EXPECT_TRUE(Contains(tree, p.Display() + "/")) << tree;
@@ -331,11 +326,11 @@ TEST_F(CliPartitioned, ListNamesEachItemsPartitionInJsonAndTree) {
     // A partition copied out is a single volume: its items name no partition.
     const Partition& p1 = m_.Part("mbr", 1);
     const std::string single = dir_ / "p1.img";
-    ASSERT_EQ(RunShell("dd if=" + Quote(m_.Image("mbr")) + " of=" + Quote(single) +
+    ASSERT_EQ(RunShell("dd if=" + ShellQuote(m_.Image("mbr")) + " of=" + ShellQuote(single) +
                        " bs=512 skip=" + std::to_string(p1.start) +
                        " count=" + std::to_string(p1.sectors) + " status=none"),
               0);
-    ASSERT_EQ(Cli("list " + Quote(single) + " -q --json", &json), 0) << json;
+    ASSERT_EQ(Cli("list " + ShellQuote(single) + " -q --json", &json), 0) << json;
     ASSERT_FALSE(JsonObjects(json).empty()) << json;
     for (const std::string& o : JsonObjects(json)) {
         EXPECT_TRUE(Contains(o, "\"partition\":null")) << o;
@@ -348,8 +343,8 @@ TEST_F(CliPartitioned, PartitionOptionRecoversThatPartitionAloneIntoKindFolders)
         SCOPED_TRACE(std::string(image) + " partition " + std::to_string(number));
         const std::string out = dir_ / (std::string(image) + std::to_string(number));
         std::string text;
-        const int code = Cli("recover " + Quote(m_.Image(image)) + " --partition " +
-                                 std::to_string(number) + " --to " + Quote(out) + " -q",
+        const int code = Cli("recover " + ShellQuote(m_.Image(image)) + " --partition " +
+                                 std::to_string(number) + " --to " + ShellQuote(out) + " -q",
                              &text);
         EXPECT_EQ(code, 0) << text;
         ExpectRecoveredInto(m_, out, m_.Of(image, number));
@@ -366,7 +361,7 @@ TEST_F(CliPartitioned, PartitionOptionRecoversThatPartitionAloneIntoKindFolders)
     }
 
     std::string json;
-    ASSERT_EQ(Cli("list " + Quote(m_.Image("gpt")) + " --partition 2 -q --json", &json), 0) << json;
+    ASSERT_EQ(Cli("list " + ShellQuote(m_.Image("gpt")) + " --partition 2 -q --json", &json), 0) << json;
     const auto objects = JsonObjects(json);
     EXPECT_GE(objects.size(), m_.Of("gpt", 2).size()) << json;
     for (const std::string& o : objects) {
@@ -377,7 +372,7 @@ TEST_F(CliPartitioned, PartitionOptionRecoversThatPartitionAloneIntoKindFolders)
     // No such partition, or the extended container (no volume): refused, naming those there are.
     for (const char* number : {"9", "3"}) {
         std::string text;
-        EXPECT_EQ(Cli("list " + Quote(m_.Image("mbr")) + " --partition " + number + " -q", &text),
+        EXPECT_EQ(Cli("list " + ShellQuote(m_.Image("mbr")) + " --partition " + number + " -q", &text),
                   2)
             << text;
         EXPECT_TRUE(Contains(text, "1, 2, 5")) << text;
@@ -387,7 +382,7 @@ TEST_F(CliPartitioned, PartitionOptionRecoversThatPartitionAloneIntoKindFolders)
 TEST_F(CliPartitioned, SourcesListsAnImageAsADiskWithItsPartitionsAndGap) {
     std::string json;
     for (const std::string image : {"gpt", "mbr"}) {
-        ASSERT_EQ(Cli("sources --image " + Quote(m_.Image(image)) + " --json", &json), 0) << json;
+        ASSERT_EQ(Cli("sources --image " + ShellQuote(m_.Image(image)) + " --json", &json), 0) << json;
         const auto objects = JsonObjects(json);
         for (const Partition& p : m_.partitions) {
             if (p.image != image) continue;
@@ -419,7 +414,7 @@ TEST_F(CliPartitioned, SourcesListsAnImageAsADiskWithItsPartitionsAndGap) {
     EXPECT_EQ(unallocated, 1) << json;
 
     std::string table;
-    ASSERT_EQ(Cli("sources --image " + Quote(m_.Image("gpt")), &table), 0) << table;
+    ASSERT_EQ(Cli("sources --image " + ShellQuote(m_.Image("gpt")), &table), 0) << table;
     EXPECT_TRUE(Contains(table, "GPTFAT")) << table;
     EXPECT_TRUE(Contains(table, "FAT32")) << table;
     EXPECT_TRUE(Contains(table, "NTFS")) << table;
@@ -432,15 +427,15 @@ TEST_F(CliPartitioned, ImageCopiesOnePartitionOutOfAWholeDiskImage) {
         const Partition& p = m_.Part(image, number);
         const std::string copy = dir_ / (std::string(image) + std::to_string(number) + ".img");
         std::string text;
-        ASSERT_EQ(Cli("image " + Quote(m_.Image(image)) + " --partition " + std::to_string(number) +
-                          " --to " + Quote(copy) + " -q",
+        ASSERT_EQ(Cli("image " + ShellQuote(m_.Image(image)) + " --partition " + std::to_string(number) +
+                          " --to " + ShellQuote(copy) + " -q",
                       &text),
                   0)
             << text;
         EXPECT_EQ(fs::file_size(copy), p.sectors * 512);
         EXPECT_EQ(RunShell("cmp -n " + std::to_string(p.sectors * 512) + " -i " +
-                           std::to_string(p.start * 512) + ":0 " + Quote(m_.Image(image)) + " " +
-                           Quote(copy)),
+                           std::to_string(p.start * 512) + ":0 " + ShellQuote(m_.Image(image)) + " " +
+                           ShellQuote(copy)),
                   0);
     }
 }
@@ -455,7 +450,7 @@ TEST_F(CliPartitioned, FullScanAlsoReadsTheStretchesBetweenPartitionsAndCarvingT
     const std::string out = dir_ / "full";
     std::string text;
     EXPECT_EQ(
-        Cli("recover --mode full " + Quote(m_.Image("mbr")) + " --to " + Quote(out) + " -q", &text),
+        Cli("recover --mode full " + ShellQuote(m_.Image("mbr")) + " --to " + ShellQuote(out) + " -q", &text),
         0)
         << text;
     for (const Partition& p : m_.partitions) {
@@ -471,7 +466,7 @@ TEST_F(CliPartitioned, FullScanAlsoReadsTheStretchesBetweenPartitionsAndCarvingT
     EXPECT_EQ(copies, 1);
 
     std::string json;
-    ASSERT_EQ(Cli("list --mode carve " + Quote(m_.Image("mbr")) + " -q --json", &json), 0) << json;
+    ASSERT_EQ(Cli("list --mode carve " + ShellQuote(m_.Image("mbr")) + " -q --json", &json), 0) << json;
     bool carved = false;
     for (const std::string& o : JsonObjects(json)) {
         carved |= Contains(o, "\"name\":\"" + gap[0][1] + ".png\"") &&
@@ -495,12 +490,12 @@ void CliPartitioned::ExpectReportedAndScanned(const Damage& d) {
     SCOPED_TRACE(d.what);
     const std::string img = dir_ / "damaged.img";
     fs::remove(img);
-    ASSERT_EQ(RunShell("cp --sparse=always " + Quote(m_.Image(d.image)) + " " + Quote(img)), 0);
+    ASSERT_EQ(RunShell("cp --sparse=always " + ShellQuote(m_.Image(d.image)) + " " + ShellQuote(img)), 0);
     d.apply(img);
     const std::string out = dir_ / "damaged-out";
     fs::remove_all(out);
     std::string text, err;
-    const int code = Cli("recover " + Quote(img) + " --to " + Quote(out) + " -q", &text, &err);
+    const int code = Cli("recover " + ShellQuote(img) + " --to " + ShellQuote(out) + " -q", &text, &err);
     EXPECT_TRUE(code == 0 || code == 1) << code << "\n" << text << err;
     for (int n : d.intact) {
         ExpectRecoveredInto(m_, out + "/" + m_.Part(d.image, n).Display(), m_.Of(d.image, n));
@@ -601,7 +596,7 @@ class LoopDisk {
   public:
     explicit LoopDisk(const std::string& image) {
         std::string out;
-        if (RunSystemTool("losetup -r -f --show -P " + Quote(image), &out) != 0 ||
+        if (RunSystemTool("losetup -r -f --show -P " + ShellQuote(image), &out) != 0 ||
             out.rfind("/dev/loop", 0) != 0) {
             why_ = "this machine refuses to attach a loop device: " + out;
             return;
@@ -609,7 +604,7 @@ class LoopDisk {
         device_ = out.substr(0, out.find('\n'));
         const std::string part = device_ + "p1";
         for (int waited = 0; waited < 3000 && !fs::exists(part); waited += 50) {
-            if (waited == 300) RunSystemTool("partx -a " + Quote(device_));
+            if (waited == 300) RunSystemTool("partx -a " + ShellQuote(device_));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         if (!fs::exists(part)) why_ = "the kernel made no partition devices for " + device_;
@@ -617,7 +612,7 @@ class LoopDisk {
     ~LoopDisk() {
         if (device_.empty()) return;
         std::string out;
-        if (RunSystemTool("losetup -d " + Quote(device_), &out) != 0)
+        if (RunSystemTool("losetup -d " + ShellQuote(device_), &out) != 0)
             ADD_FAILURE() << "could not detach " << device_ << ": " << out;
     }
     LoopDisk(const LoopDisk&) = delete;
@@ -633,21 +628,21 @@ class LoopDisk {
 TEST_F(CliPartitioned, ImageOfAPartitionedLoopDeviceRecoversAsItsPartitionDoes) {
     if (::geteuid() != 0) GTEST_SKIP() << "attaching a loop device needs root";
     const std::string attached = dir_ / "card.img";
-    ASSERT_EQ(RunShell("cp --sparse=always " + Quote(m_.Image("mbr")) + " " + Quote(attached)), 0);
+    ASSERT_EQ(RunShell("cp --sparse=always " + ShellQuote(m_.Image("mbr")) + " " + ShellQuote(attached)), 0);
     LoopDisk loop(attached);
     if (!loop.Ready()) GTEST_SKIP() << loop.Why();
 
     std::string text;
     const std::string copy = dir_ / "copy.img";
-    ASSERT_EQ(Cli("image " + Quote(loop.Device()) + " --to " + Quote(copy) + " -q", &text), 0)
+    ASSERT_EQ(Cli("image " + ShellQuote(loop.Device()) + " --to " + ShellQuote(copy) + " -q", &text), 0)
         << text;
-    EXPECT_EQ(RunShell("cmp " + Quote(attached) + " " + Quote(copy)), 0);
+    EXPECT_EQ(RunShell("cmp " + ShellQuote(attached) + " " + ShellQuote(copy)), 0);
 
     const std::string fromCopy = dir_ / "from-copy", fromPart = dir_ / "from-p1";
-    int code = Cli("recover " + Quote(copy) + " --to " + Quote(fromCopy) + " -q", &text);
+    int code = Cli("recover " + ShellQuote(copy) + " --to " + ShellQuote(fromCopy) + " -q", &text);
     EXPECT_TRUE(code == 0 || code == 1) << text;
     code =
-        Cli("recover " + Quote(loop.Device() + "p1") + " --to " + Quote(fromPart) + " -q", &text);
+        Cli("recover " + ShellQuote(loop.Device() + "p1") + " --to " + ShellQuote(fromPart) + " -q", &text);
     EXPECT_TRUE(code == 0 || code == 1) << text;
 
     const auto direct = FilesUnder(fromPart);
@@ -655,7 +650,7 @@ TEST_F(CliPartitioned, ImageOfAPartitionedLoopDeviceRecoversAsItsPartitionDoes) 
     ExpectRecoveredInto(m_, fromPart, m_.Of("mbr", 1));
     // The copy, and the attached disk itself read whole, give partition 1 the same files.
     const std::string fromDisk = dir_ / "from-disk";
-    code = Cli("recover " + Quote(loop.Device()) + " --to " + Quote(fromDisk) + " -q", &text);
+    code = Cli("recover " + ShellQuote(loop.Device()) + " --to " + ShellQuote(fromDisk) + " -q", &text);
     EXPECT_TRUE(code == 0 || code == 1) << text;
     for (const std::string& whole : {fromCopy, fromDisk}) {
         SCOPED_TRACE(whole);

@@ -19,12 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::RunSystemTool;
+using testing::ShellQuote;
 using testing::TempDir;
 
-
-std::string Quote(const std::string& s) {
-    return "'" + s + "'";
-}
 
 // Undoes what a test attached and mounted, last first, whatever happened in between.
 class Teardown {
@@ -45,20 +42,20 @@ class Teardown {
 // device, or "" with `why` set.
 std::string AttachAndMount(const std::string& image, int mib, const std::string& mountPoint,
                            Teardown& teardown, std::string& why) {
-    if (RunSystemTool("truncate -s " + std::to_string(mib) + "M " + Quote(image) + " && mkfs.ext4 -q -F " +
-               Quote(image),
+    if (RunSystemTool("truncate -s " + std::to_string(mib) + "M " + ShellQuote(image) + " && mkfs.ext4 -q -F " +
+               ShellQuote(image),
            &why) != 0)
         return {};
     std::string out;
-    if (RunSystemTool("losetup -f --show " + Quote(image), &out) != 0 || out.rfind("/dev/loop", 0) != 0) {
+    if (RunSystemTool("losetup -f --show " + ShellQuote(image), &out) != 0 || out.rfind("/dev/loop", 0) != 0) {
         why = "this machine refuses to attach a loop device (needs root): " + out;
         return {};
     }
     const std::string device = out.substr(0, out.find('\n'));
-    teardown.Add("losetup -d " + Quote(device));
+    teardown.Add("losetup -d " + ShellQuote(device));
     fs::create_directories(mountPoint);
-    if (RunSystemTool("mount " + Quote(device) + " " + Quote(mountPoint), &why) != 0) return {};
-    teardown.Add("umount " + Quote(mountPoint));
+    if (RunSystemTool("mount " + ShellQuote(device) + " " + ShellQuote(mountPoint), &why) != 0) return {};
+    teardown.Add("umount " + ShellQuote(mountPoint));
     return device;
 }
 
@@ -113,9 +110,9 @@ TEST(DestinationCheckOnLoopDevices, VolumesAttachedFromTheSourceAreOnTheSource) 
     // A second loop device on the outer image, not mounted: scanning it and writing into the
     // mount of the first one reaches the same file.
     std::string out;
-    ASSERT_EQ(RunSystemTool("losetup -f --show -r " + Quote(outer), &out), 0) << out;
+    ASSERT_EQ(RunSystemTool("losetup -f --show -r " + ShellQuote(outer), &out), 0) << out;
     const std::string second = out.substr(0, out.find('\n'));
-    teardown.Add("losetup -d " + Quote(second));
+    teardown.Add("losetup -d " + ShellQuote(second));
     const DestinationOverlap o = FindDestinationOverlap(outerMnt + "/rescued", second);
     EXPECT_EQ(o.kind, OverlapKind::kSourceImage);
     EXPECT_EQ(DescribeOverlap(o, outerMnt + "/rescued", second),
@@ -139,14 +136,14 @@ TEST(DestinationCheckOnFuse, AVolumeIsOnTheImageOrDeviceItWasMountedFrom) {
     const std::string image = dir / "ntfs.img";
     const std::string mnt = dir / "mnt";
     std::string out;
-    ASSERT_EQ(RunSystemTool("truncate -s 16M " + Quote(image) + " && mkntfs -q -F -Q " + Quote(image), &out),
+    ASSERT_EQ(RunSystemTool("truncate -s 16M " + ShellQuote(image) + " && mkntfs -q -F -Q " + ShellQuote(image), &out),
               0)
         << out;
     fs::create_directories(mnt);
-    if (RunSystemTool("ntfs-3g " + Quote(image) + " " + Quote(mnt), &out) != 0)
+    if (RunSystemTool("ntfs-3g " + ShellQuote(image) + " " + ShellQuote(mnt), &out) != 0)
         GTEST_SKIP() << "cannot mount through FUSE here: " << out;
     Teardown teardown;
-    teardown.Add("umount " + Quote(mnt));
+    teardown.Add("umount " + ShellQuote(mnt));
     // FUSE volumes have no block device of their own; the mount table names the image.
     const DestinationOverlap o = FindDestinationOverlap(mnt + "/rescued", image);
     EXPECT_EQ(o.kind, OverlapKind::kSourceImage);
@@ -154,16 +151,16 @@ TEST(DestinationCheckOnFuse, AVolumeIsOnTheImageOrDeviceItWasMountedFrom) {
 
     // ntfs-3g on a card reader's device: the mount table names the device.
     const std::string card = dir / "card.img";
-    ASSERT_EQ(RunSystemTool("truncate -s 16M " + Quote(card) + " && mkntfs -q -F -Q " + Quote(card), &out), 0)
+    ASSERT_EQ(RunSystemTool("truncate -s 16M " + ShellQuote(card) + " && mkntfs -q -F -Q " + ShellQuote(card), &out), 0)
         << out;
     out.clear();
-    if (RunSystemTool("losetup -f --show " + Quote(card), &out) != 0 || out.rfind("/dev/loop", 0) != 0)
+    if (RunSystemTool("losetup -f --show " + ShellQuote(card), &out) != 0 || out.rfind("/dev/loop", 0) != 0)
         GTEST_SKIP() << "this machine refuses to attach a loop device (needs root): " << out;
     const std::string loop = out.substr(0, out.find('\n'));
-    teardown.Add("losetup -d " + Quote(loop));
+    teardown.Add("losetup -d " + ShellQuote(loop));
     fs::create_directories(dir / "card");
-    ASSERT_EQ(RunSystemTool("ntfs-3g " + Quote(loop) + " " + Quote(dir / "card"), &out), 0) << out;
-    teardown.Add("umount " + Quote(dir / "card"));
+    ASSERT_EQ(RunSystemTool("ntfs-3g " + ShellQuote(loop) + " " + ShellQuote(dir / "card"), &out), 0) << out;
+    teardown.Add("umount " + ShellQuote(dir / "card"));
     EXPECT_EQ(FindDestinationOverlap(dir / "card/rescued", loop).kind, OverlapKind::kSourceDisk);
     EXPECT_EQ(FindDestinationOverlap(dir / "card/rescued", card).kind, OverlapKind::kSourceImage);
     EXPECT_EQ(FindDestinationOverlap(dir / "card/rescued", image).kind, OverlapKind::kNone);

@@ -13,12 +13,6 @@
 namespace norvale::testing {
 namespace {
 
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 uint64_t Hex(const std::string& s) {
     return std::stoull(s, nullptr, 16);
 }
@@ -30,12 +24,12 @@ bool HaveNtfsTools() {
 }
 
 bool MakeNtfsImage(const std::string& path, uint64_t sizeMiB, const std::string& mkntfsArgs) {
-    if (Run("truncate -s " + std::to_string(sizeMiB) + "M " + Quote(path)) != 0) return false;
-    return Run("mkntfs -F -Q -q " + mkntfsArgs + " " + Quote(path) + " >/dev/null") == 0;
+    if (Run("truncate -s " + std::to_string(sizeMiB) + "M " + ShellQuote(path)) != 0) return false;
+    return Run("mkntfs -F -Q -q " + mkntfsArgs + " " + ShellQuote(path) + " >/dev/null") == 0;
 }
 
 bool NtfsCopyIn(const std::string& image, const std::string& local, const std::string& dest) {
-    return Run("ntfscp -f " + Quote(image) + " " + Quote(local) + " " + Quote(dest)) == 0;
+    return Run("ntfscp -f " + ShellQuote(image) + " " + ShellQuote(local) + " " + ShellQuote(dest)) == 0;
 }
 
 NtfsMount::NtfsMount(const std::string& image, const std::string& dir) : dir_(dir) {
@@ -45,13 +39,13 @@ NtfsMount::NtfsMount(const std::string& image, const std::string& dir) : dir_(di
         return;
     }
     std::string out;
-    ok_ = Run("ntfs-3g " + Quote(image) + " " + Quote(dir), &out) == 0;
+    ok_ = Run("ntfs-3g " + ShellQuote(image) + " " + ShellQuote(dir), &out) == 0;
     if (!ok_) error_ = "ntfs-3g mount failed (FUSE unavailable?): " + out;
 }
 
 bool NtfsMount::Unmount() {
     if (!ok_) return true;
-    ok_ = Run("umount " + Quote(dir_)) != 0 && Run("fusermount -u " + Quote(dir_)) != 0;
+    ok_ = Run("umount " + ShellQuote(dir_)) != 0 && Run("fusermount -u " + ShellQuote(dir_)) != 0;
     return !ok_;
 }
 
@@ -61,7 +55,7 @@ NtfsMount::~NtfsMount() {
 
 std::map<std::string, std::string> NtfsinfoVolume(const std::string& image) {
     std::string out;
-    Run("ntfsinfo -m " + Quote(image), &out);
+    Run("ntfsinfo -m " + ShellQuote(image), &out);
     std::map<std::string, std::string> facts;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
@@ -78,7 +72,7 @@ std::map<std::string, std::string> NtfsinfoVolume(const std::string& image) {
 
 std::string NtfsinfoRuns(const std::string& image, uint64_t inode) {
     std::string out;
-    Run("ntfsinfo -v -i " + std::to_string(inode) + " " + Quote(image), &out);
+    Run("ntfsinfo -v -i " + std::to_string(inode) + " " + ShellQuote(image), &out);
     std::istringstream lines(out);
     std::string text;
     std::map<std::string, bool> seen;
@@ -103,7 +97,7 @@ std::string NtfsinfoRuns(const std::string& image, uint64_t inode) {
 
 uint64_t NtfsInode(const std::string& image, const std::string& path) {
     std::string out;
-    if (Run("ntfsinfo -F " + Quote(path) + " " + Quote(image), &out) != 0) return 0;
+    if (Run("ntfsinfo -F " + ShellQuote(path) + " " + ShellQuote(image), &out) != 0) return 0;
     const size_t at = out.find("Dumping Inode ");
     return at == std::string::npos ? 0 : std::stoull(out.substr(at + 14));
 }
@@ -151,7 +145,7 @@ std::vector<FixtureFile> ReadFixtureFacts(const std::string& path) {
 std::string UnpackCard(const std::string& dir) {
     const std::string gz = FixturePath("ntfs_card.img.gz");
     const std::string out = dir + "/ntfs_card.img";
-    if (Run("gzip -dc " + Quote(gz) + " > " + Quote(out)) != 0) return {};
+    if (Run("gzip -dc " + ShellQuote(gz) + " > " + ShellQuote(out)) != 0) return {};
     return out;
 }
 

@@ -63,6 +63,12 @@ IsolatedHome::~IsolatedHome() {
     ScanLogHistory::ResetInstance();
 }
 
+std::string ShellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 int Run(const std::string& command, std::string* output) {
     // The system folders go on the PATH of the whole command (a pipeline too), so a tool that
     // HaveTool finds there is found by the command as well, for root and others alike.

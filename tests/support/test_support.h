@@ -56,6 +56,8 @@ class IsolatedHome {
     ScopedEnv config_;
 };
 
+// `s` as one word of a /bin/sh command line, whatever it holds.
+std::string ShellQuote(const std::string& s);
 // Runs `command` through /bin/sh with the system folders (/usr/sbin, /sbin) on the PATH, where
 // mkfs, sfdisk, losetup and mount live; returns its exit status (-1 when it could not run) and,
 // when `output` is given, what it printed on stdout and stderr.
