@@ -142,4 +142,19 @@ Result WriteAllBytes(int fd, const void* data, size_t size) {
     return kOk;
 }
 
+Result PreadUpTo(int fd, uint64_t offset, std::span<uint8_t> out, size_t& got) {
+    got = 0;
+    while (got < out.size()) {
+        const ssize_t n = ::pread(fd, out.data() + got, out.size() - got,
+                                  static_cast<off_t>(offset + got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return FromErrno(errno);
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return kOk;
+}
+
 }  // namespace norvale

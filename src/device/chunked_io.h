@@ -43,6 +43,11 @@ Result WriteSectors(int fd, const void* buffer, uint32_t sectorSize, uint32_t co
 // A failed write returns the system's error, a write that takes nothing 29.
 Result WriteAllBytes(int fd, const void* data, size_t size);
 
+// Reads up to out.size() bytes at byte `offset` without moving the file position, repeating
+// partial reads (EINTR retried). `got` < out.size() means the file ended there; a failed read
+// returns the system's error with `got` holding what came before it.
+Result PreadUpTo(int fd, uint64_t offset, std::span<uint8_t> out, size_t& got);
+
 // Reads byteCount bytes from the current position in pieces of at most 64 KiB. 0 bytes asked
 // gives 0 read and kOk; a failed or empty piece stops with 30 and the bytes read so far.
 Result ReadWholeBytes(uint64_t byteCount, int fd, void* buffer, uint64_t& bytesRead);

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "device/bytes.h"
+#include "device/chunked_io.h"
 #include "device/disk_probe.h"
 #include "device/sector_source.h"
 
@@ -54,21 +55,6 @@ std::string Mib(uint64_t sectors, uint32_t sectorSize) {
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
-}
-
-// Reads `len` bytes at `offset`; `got` tells how many there were before the end of the file.
-Result ReadFully(int fd, uint64_t offset, uint8_t* buf, size_t len, size_t& got) {
-    got = 0;
-    while (got < len) {
-        const ssize_t n = ::pread(fd, buf + got, len - got, static_cast<off_t>(offset + got));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return FromErrno(errno);
-        }
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return kOk;
 }
 
 // The CRC-32 GPT uses (IEEE 802.3, reflected), zlib's.
@@ -168,7 +154,7 @@ void ReportDosEntriesPassedOver(int fd, uint32_t sectorSize, uint64_t mediumSect
     std::vector<uint8_t> sector(sectorSize);
     auto read = [&](uint64_t lba) {
         size_t got = 0;
-        return ReadFully(fd, lba * sectorSize, sector.data(), sector.size(), got) == kOk &&
+        return PreadUpTo(fd, lba * sectorSize, sector, got) == kOk &&
                got >= 512 && sector[510] == 0x55 && sector[511] == 0xAA;
     };
     if (read(0)) {
@@ -229,7 +215,7 @@ void ReadGptHeader(int fd, uint64_t lba, uint32_t sectorSize, uint64_t mediumSec
     }
     std::vector<uint8_t> sector(sectorSize);
     size_t got = 0;
-    if (Result r = ReadFully(fd, lba * sectorSize, sector.data(), sector.size(), got); r != kOk) {
+    if (Result r = PreadUpTo(fd, lba * sectorSize, sector, got); r != kOk) {
         h.fault = "a read error (" + ResultText(r) + ")";
         return;
     }
@@ -277,8 +263,7 @@ void ReadGptHeader(int fd, uint64_t lba, uint32_t sectorSize, uint64_t mediumSec
         return;
     }
     std::vector<uint8_t> entries(static_cast<size_t>(arrayBytes));
-    if (Result r = ReadFully(fd, entriesLba * sectorSize, entries.data(), entries.size(), got);
-        r != kOk) {
+    if (Result r = PreadUpTo(fd, entriesLba * sectorSize, entries, got); r != kOk) {
         h.fault = "a partition-entry array that cannot be read (" + ResultText(r) + ")";
         return;
     }
@@ -564,7 +549,7 @@ Result ReadPartitionTable(int fd, uint64_t sizeBytes, uint32_t sectorSize, Parti
     // tells an unreadable medium apart from one without a table.
     std::vector<uint8_t> first(sectorSize);
     size_t got = 0;
-    if (Result r = ReadFully(fd, 0, first.data(), first.size(), got); r != kOk) return r;
+    if (Result r = PreadUpTo(fd, 0, first, got); r != kOk) return r;
 
     std::vector<ListedPartition> listed;
     bool truncated = false;

@@ -64,14 +64,8 @@ std::string RandomChars() {
 
 // Reads exactly `n` bytes at `offset`; false on an error or a short file.
 bool ReadExactly(int fd, uint8_t* buffer, size_t n, uint64_t offset) {
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t got = ::pread(fd, buffer + done, n - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        done += static_cast<size_t>(got);
-    }
-    return true;
+    size_t got = 0;
+    return PreadUpTo(fd, offset, {buffer, n}, got) == kOk && got == n;
 }
 
 void CloseQuietly(int& fd) {

@@ -14,6 +14,7 @@
 #include <unordered_set>
 
 #include "device/bytes.h"
+#include "device/chunked_io.h"
 #include "engine/data_paths.h"
 #include "engine/text_codec.h"
 
@@ -60,21 +61,6 @@ Result WriteAllAt(int fd, const uint8_t* data, size_t size, uint64_t offset) {
     return kOk;
 }
 
-// Reads up to `size` bytes at `offset`, retrying short reads; `got` < size means end of file.
-Result ReadUpTo(int fd, uint8_t* data, size_t size, uint64_t offset, size_t& got) {
-    got = 0;
-    while (got < size) {
-        const ssize_t n = ::pread(fd, data + got, size - got, static_cast<off_t>(offset + got));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return FromErrno(errno);
-        }
-        if (n == 0) break;
-        got += size_t(n);
-    }
-    return kOk;
-}
-
 // Reads the file's current length, no more: a log replaced by a device or a pipe must not make
 // Open read forever.
 Result ReadWholeFile(int fd, std::vector<uint8_t>& out) {
@@ -84,7 +70,7 @@ Result ReadWholeFile(int fd, std::vector<uint8_t>& out) {
     if (!S_ISREG(st.st_mode) || st.st_size <= 0) return kOk;
     out.resize(size_t(st.st_size));
     size_t got = 0;
-    if (Result r = ReadUpTo(fd, out.data(), out.size(), 0, got); r != kOk) return r;
+    if (Result r = PreadUpTo(fd, 0, out, got); r != kOk) return r;
     out.resize(got);
     return kOk;
 }
@@ -430,7 +416,7 @@ Result ResultStore::ReadRecord(int32_t recordIndex, RecoveredItem& out) const {
     uint8_t raw[kRecordBytes];
     size_t got = 0;
     const uint64_t offset = uint64_t(recordIndex - 1) * kRecordBytes;
-    if (Result r = ReadUpTo(dataFd_, raw, sizeof raw, offset, got); r != kOk) return r;
+    if (Result r = PreadUpTo(dataFd_, offset, raw, got); r != kOk) return r;
     if (got < sizeof raw) return kErrRecordPastEnd;
     DecodeRecord(raw, out);
     return kOk;
@@ -486,7 +472,7 @@ Result ResultStore::FindFolderRecord(int32_t key, RecoveredItem& out) {
     Result result = kErrInvalidParameter;
     for (uint64_t offset = 0; result == kErrInvalidParameter;) {
         size_t got = 0;
-        if (Result r = ReadUpTo(fd, chunk.data(), chunk.size(), offset, got); r != kOk) {
+        if (Result r = PreadUpTo(fd, offset, chunk, got); r != kOk) {
             result = r;
             break;
         }
@@ -595,7 +581,7 @@ int ResultStore::ListByType(std::string_view pattern, std::vector<RecoveredItem>
     RecoveredItem item;
     for (uint64_t offset = 0; offset < fileSize;) {
         size_t got = 0;
-        if (ReadUpTo(fd, chunk.data(), chunk.size(), offset, got) != kOk || got == 0) break;
+        if (PreadUpTo(fd, offset, chunk, got) != kOk || got == 0) break;
         for (size_t k = 0; k + kRecordBytes <= got; k += kRecordBytes) {
             const uint8_t* p = chunk.data() + k;
             if (Le32(p + 6) != 0) continue;  // folders are never listed by kind

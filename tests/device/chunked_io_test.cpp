@@ -117,6 +117,33 @@ TEST(ChunkedFileIo, WholeBytesReadStopsAtTheEndWithWhatArrived) {
     ::close(fd);
 }
 
+TEST(ChunkedFileIo, PositionalReadIsShortAtTheEndAndLeavesThePositionAlone) {
+    TempDir dir;
+    const auto bytes = Pattern(3 * 4096 + 100);
+    testing::WriteFileBytes(dir / "data.bin", bytes);
+    int fd = ::open((dir / "data.bin").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+
+    std::vector<uint8_t> buf(8192, 0xEE);
+    size_t got = 0;
+    EXPECT_EQ(PreadUpTo(fd, 4096 + 1, buf, got), kOk);
+    EXPECT_EQ(got, buf.size());
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), bytes.begin() + 4096 + 1));
+    // Past the end: what there was, then a short count; far past it: nothing, still no error.
+    EXPECT_EQ(PreadUpTo(fd, 2 * 4096, buf, got), kOk);
+    EXPECT_EQ(got, 4096u + 100u);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + got, bytes.begin() + 2 * 4096));
+    EXPECT_EQ(PreadUpTo(fd, uint64_t(1) << 40, buf, got), kOk);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 0);
+    ::close(fd);
+
+    // A descriptor that cannot be read at a position gives the system's error.
+    Pipe pipe;
+    EXPECT_EQ(PreadUpTo(pipe.fds[0], 0, buf, got), FromErrno(ESPIPE));
+    EXPECT_EQ(got, 0u);
+}
+
 TEST(ChunkedFileIo, FileSizeOfFilesAndRefusals) {
     TempDir dir;
     testing::WriteFileBytes(dir / "f.bin", Pattern(12345));
