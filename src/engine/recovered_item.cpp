@@ -30,6 +30,10 @@ const char* EngineKindName(int32_t kind) {
             return "fat-full";
         case kEngineFileType:
             return "carved";
+        case kEngineFastExfat:
+            return "exfat-deleted";
+        case kEngineProfessionalExfat:
+            return "exfat-full";
     }
     return "unknown";
 }

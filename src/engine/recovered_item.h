@@ -18,11 +18,13 @@ enum EngineKind : int32_t {
     kEngineProfessionalNtfs = 2,
     kEngineProfessionalFat = 3,
     kEngineFileType = 4,
+    kEngineFastExfat = 5,
+    kEngineProfessionalExfat = 6,
 };
 
 // The name a found file's engine goes by in listings people and scripts read: "fat-deleted",
-// "ntfs-deleted", "fat-full", "ntfs-full", "carved"; "unknown" for a value no engine writes
-// (a damaged data file).
+// "ntfs-deleted", "exfat-deleted", "fat-full", "ntfs-full", "exfat-full", "carved"; "unknown"
+// for a value no engine writes (a damaged data file).
 const char* EngineKindName(int32_t kind);
 
 inline constexpr size_t kItemNameBytes = 260;
