@@ -109,6 +109,7 @@ Result ExfatVolume::FindRootEntries() {
     std::vector<uint8_t> buffer(boot_.ClusterBytes());
     const unsigned activeFat = (boot_.volumeFlags & 1) && boot_.numberOfFats == 2 ? 1 : 0;
     bool bitmapFound = false;
+    bool bitmapMatches = false;
     uint64_t bitmapLength = 0;
     bool ended = false;
     for (size_t i = 0; i < clusters.size() && !ended; ++i) {
@@ -119,10 +120,14 @@ Result ExfatVolume::FindRootEntries() {
                 ended = true;
                 break;
             }
-            if (e[0] == kExfatTypeBitmap && !bitmapFound && (e[1] & 1) == activeFat) {
+            // The bitmap of the active FAT; the first usable one when none names it.
+            if (e[0] == kExfatTypeBitmap && (!bitmapFound || !bitmapMatches) &&
+                boot_.IsHeapCluster(Le32(e + 20)) && Le64(e + 24) > 0 &&
+                (!bitmapFound || (e[1] & 1) == activeFat)) {
                 bitmapFirst_ = Le32(e + 20);
                 bitmapLength = Le64(e + 24);
-                bitmapFound = boot_.IsHeapCluster(bitmapFirst_) && bitmapLength > 0;
+                bitmapFound = true;
+                bitmapMatches = (e[1] & 1) == activeFat;
             } else if (e[0] == kExfatTypeLabel && label_.empty()) {
                 const uint32_t chars = std::min<uint32_t>(e[1], 11);
                 std::u16string name;
@@ -136,8 +141,7 @@ Result ExfatVolume::FindRootEntries() {
     if (!bitmapFound) return kErrUnsupportedLayout;
     // The bitmap describes at most the heap; a shorter one leaves the rest unknown.
     const uint64_t bytes = std::min<uint64_t>(bitmapLength, (uint64_t{boot_.clusterCount} + 7) / 8);
-    const uint64_t clusterCount =
-        (bytes + boot_.ClusterBytes() - 1) / boot_.ClusterBytes();
+    const uint64_t clusterCount = (bytes + boot_.ClusterBytes() - 1) / boot_.ClusterBytes();
     const ExfatChainEnd chainEnd = WalkChain(bitmapFirst_, clusterCount, bitmapChain_);
     if (chainEnd != ExfatChainEnd::kEndOfChain || bitmapChain_.size() < clusterCount) {
         // A FAT without the bitmap's chain: the bitmap is taken as contiguous, as mkfs lays it.
