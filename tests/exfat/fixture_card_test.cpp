@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <set>
+#include <sstream>
 
 #include "exfat/exfat_test_media.h"
 #include "exfat/free_space.h"
@@ -165,6 +166,53 @@ TEST_P(ExfatFixtureCard, QuickFormatLeavesTheOldDirectoriesRecognisable) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, ExfatFixtureCard, ::testing::Values("exfat_4k", "exfat_128k"));
+
+}  // namespace
+}  // namespace norvale
+
+namespace norvale {
+namespace {
+
+// A volume Windows formatted and used (public corpus): Windows, too, deletes a set by clearing
+// the in-use bits and keeps the live set's checksum; every file and folder TSK lists comes back
+// in the same state, with its Cyrillic name.
+TEST(ExfatWindowsVolume, ListingAgreesWithTheSleuthKit) {
+    NORVALE_REQUIRE_CORPUS();
+    NORVALE_REQUIRE_TOOLS("fls");
+    TempDir dir;
+    const std::string image = testing::CorpusImage("exfat_win.raw.gz", dir.Path());
+    ASSERT_FALSE(image.empty());
+    const auto head = testing::ReadFileBytes(image);
+    ASSERT_TRUE(IsExfatBootRegion(std::span(head).first(kExfatProbeBytes)));
+    auto v = testing::OpenExfatImage(image);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->volume.Label(), "test123");
+    EXPECT_EQ(v->volume.Boot().ClusterBytes(), 512u);
+    const auto tree = testing::ListExfatTree(*v, true);
+    std::string fls;
+    ASSERT_EQ(testing::Run("fls -r -p " + testing::ShellQuote(image), &fls), 0);
+    std::istringstream lines(fls);
+    size_t listed = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos || line[tab + 1] == '$' || line[0] == 'v' || line[0] == 'V' ||
+            line[0] == '-' || line.find("Volume Label") != std::string::npos) {
+            continue;
+        }
+        const std::string path = "/" + line.substr(tab + 1);
+        const auto* t = testing::FindPath(tree, path);
+        ASSERT_NE(t, nullptr) << path;
+        EXPECT_EQ(t->entry.deleted, line.find(" * ") != std::string::npos) << path;
+        ++listed;
+    }
+    EXPECT_GT(listed, 700u);
+    const auto* folder = testing::FindPath(tree, "/2/Новая папка");
+    ASSERT_NE(folder, nullptr);
+    EXPECT_TRUE(folder->entry.isFolder);
+    const auto* gone = testing::FindPath(tree, "/0");
+    ASSERT_NE(gone, nullptr);
+    EXPECT_TRUE(gone->entry.deleted && gone->entry.isFolder);
+}
 
 }  // namespace
 }  // namespace norvale
