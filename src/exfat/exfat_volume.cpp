@@ -190,6 +190,54 @@ bool ExfatVolume::IsClusterInUse(uint32_t cluster) {
     return (bitmapPiece_[bit / 8 - bitmapPieceStart_] >> (bit % 8)) & 1;
 }
 
+bool ExfatVolume::NextFreeRun(uint32_t fromCluster, uint32_t& first, uint32_t& count) {
+    if (!HasBitmap()) return false;
+    const uint64_t end = uint64_t{boot_.clusterCount} + 2;
+    uint64_t c = std::max<uint64_t>(fromCluster, 2);
+    // Free when its bit is clear or the bitmap does not reach it; false on a read failure.
+    auto isFree = [&](uint64_t cluster, bool& free) {
+        const uint64_t bit = cluster - 2;
+        if (bit >= bitmapClusters_) {
+            free = true;
+            return true;
+        }
+        if (!LoadBitmapPiece(bit / 8)) return false;
+        free = ((bitmapPiece_[bit / 8 - bitmapPieceStart_] >> (bit % 8)) & 1) == 0;
+        return true;
+    };
+    bool free = false;
+    while (c < end) {
+        const uint64_t bit = c - 2;
+        if (bit % 8 == 0 && bit + 8 <= bitmapClusters_) {
+            if (!LoadBitmapPiece(bit / 8)) return false;
+            if (bitmapPiece_[bit / 8 - bitmapPieceStart_] == 0xFF) {
+                c += 8;
+                continue;
+            }
+        }
+        if (!isFree(c, free)) return false;
+        if (free) break;
+        ++c;
+    }
+    if (c >= end) return false;
+    uint64_t last = c + 1;
+    while (last < end) {
+        const uint64_t bit = last - 2;
+        if (bit % 8 == 0 && bit + 8 <= bitmapClusters_) {
+            if (!LoadBitmapPiece(bit / 8)) break;
+            if (bitmapPiece_[bit / 8 - bitmapPieceStart_] == 0) {
+                last += 8;
+                continue;
+            }
+        }
+        if (!isFree(last, free) || !free) break;
+        ++last;
+    }
+    first = static_cast<uint32_t>(c);
+    count = static_cast<uint32_t>(last - c);
+    return true;
+}
+
 uint64_t ExfatVolume::FreeClusters() {
     uint64_t free = 0;
     return CountFreeClusters(free) == kOk ? free : 0;

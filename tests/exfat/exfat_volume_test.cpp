@@ -57,6 +57,12 @@ TEST(ExfatBitmap, ShortBitmapCoversOnlyItsClustersAndTheRestCountsAsUsed) {
     EXPECT_TRUE(v->volume.IsClusterInUse(v->volume.Boot().rootCluster));
     EXPECT_FALSE(v->volume.IsClusterInUse(18));
     EXPECT_LE(v->volume.FreeClusters(), 16u);
+    // For reading, the clusters past it are worth a look: one free run to the heap's end.
+    uint32_t first = 0, count = 0;
+    ASSERT_TRUE(v->volume.NextFreeRun(18, first, count));
+    EXPECT_EQ(first, 18u);
+    EXPECT_EQ(uint64_t{first} + count, uint64_t{v->volume.Boot().clusterCount} + 2);
+    EXPECT_FALSE(v->volume.NextFreeRun(v->volume.Boot().clusterCount + 2, first, count));
     // A length past the heap is cut to the heap.
     Put64(card.bytes, card.bitmapEntry + 24, ~uint64_t{0} >> 1);
     v = testing::OpenExfatBytes(card.bytes);

@@ -133,6 +133,20 @@ TEST_P(ExfatFixtureCard, BitmapHoldsTheLiveFilesAndFreesTheDeletedOnes) {
     uint64_t used = 0;
     for (uint32_t c = 2; b.IsHeapCluster(c); ++c) used += v_->volume.IsClusterInUse(c);
     EXPECT_EQ(v_->volume.FreeClusters(), b.clusterCount - used);
+    // The free runs cover exactly the clusters whose bit is clear, each run as long as it goes.
+    std::vector<bool> inRun(uint64_t{b.clusterCount} + 2, false);
+    uint32_t first = 0, count = 0;
+    for (uint32_t from = 0; v_->volume.NextFreeRun(from, first, count); from = first + count) {
+        ASSERT_GE(first, std::max<uint32_t>(from, 2));
+        ASSERT_GT(count, 0u);
+        if (first + count < b.clusterCount + 2) {
+            EXPECT_TRUE(v_->volume.IsClusterInUse(first + count));
+        }
+        for (uint32_t c = first; c < first + count; ++c) inRun[c] = true;
+    }
+    for (uint32_t c = 2; b.IsHeapCluster(c); ++c) {
+        ASSERT_EQ(inRun[c], !v_->volume.IsClusterInUse(c)) << c;
+    }
     uint64_t bytes = 0;
     ASSERT_EQ(CountExfatFreeBytes(v_->reader, 0, 0, bytes), kOk);
     EXPECT_EQ(bytes, (b.clusterCount - used) * b.ClusterBytes());
