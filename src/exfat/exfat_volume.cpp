@@ -106,6 +106,10 @@ Result ExfatVolume::FindRootEntries() {
     const ExfatChainEnd end = WalkChain(boot_.rootCluster, kExfatRootClustersSearched, clusters);
     if (clusters.empty()) return kErrUnsupportedLayout;
     (void)end;  // a damaged chain still gives its first clusters
+    // No buffer for a cluster the partition cannot hold (a damaged boot sector may claim 32 MiB).
+    if (boot_.ClusterToByte(clusters[0]) + boot_.ClusterBytes() > volumeBytes_) {
+        return kErrInvalidParameter;
+    }
     std::vector<uint8_t> buffer(boot_.ClusterBytes());
     const unsigned activeFat = (boot_.volumeFlags & 1) && boot_.numberOfFats == 2 ? 1 : 0;
     bool bitmapFound = false;
