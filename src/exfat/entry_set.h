@@ -119,6 +119,8 @@ uint64_t ExfatTimeToFileTime(uint32_t timestamp, uint8_t tenMsIncrement, uint8_t
 // part of an exFAT directory: every entry's type byte is one exFAT knows, every end-of-directory
 // entry is entirely zero, and at least one file entry set, in use or deleted, lies wholly inside
 // with a valid checksum and a sound stream and name. Random and compressed data do not pass.
+// A block in which every set straddles an edge (sets of long names are up to 608 bytes) is not
+// recognised: where that matters, pass a larger block (a cluster).
 bool IsExfatDirectorySector(std::span<const uint8_t> sector);
 
 }  // namespace norvale
