@@ -27,6 +27,8 @@ class ExfatVolume {
     ExfatVolume() = default;
     ExfatVolume(const ExfatVolume&) = delete;
     ExfatVolume& operator=(const ExfatVolume&) = delete;
+    ExfatVolume(ExfatVolume&&) = default;
+    ExfatVolume& operator=(ExfatVolume&&) = default;
 
     // Reads the boot region at `startLba` and takes the geometry from it; `startLba` and
     // `sectors` (0: up to the medium's end) count the medium's own sectors
