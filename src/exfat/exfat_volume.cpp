@@ -30,7 +30,7 @@ Result ExfatVolume::Open(SectorReader& reader, uint64_t startLba, uint64_t secto
     if (!reader.IsOpen()) return kErrInvalidHandle;
 
     const uint32_t medium = MediumSectorBytes(reader);
-    const uint64_t mediumBytes = reader.TotalSectors() * medium;
+    const uint64_t mediumBytes = MediumBytes(reader);
     uint64_t start = 0;
     if (__builtin_mul_overflow(startLba, uint64_t{medium}, &start) || start >= mediumBytes) {
         return kErrInvalidParameter;

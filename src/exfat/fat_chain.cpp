@@ -95,6 +95,13 @@ bool FollowExfatChain(uint32_t firstCluster, uint32_t clusterCount,
            ExfatChainEnd::kEndOfChain;
 }
 
+uint64_t MediumBytes(SectorReader& reader) {
+    if (reader.Source() != nullptr && reader.Source()->SizeBytes() != 0) {
+        return reader.Source()->SizeBytes();
+    }
+    return reader.TotalSectors() * std::clamp<uint32_t>(reader.MediumSectorSize(), 512, 4096);
+}
+
 Result ReadMediumBytes(SectorReader& reader, uint64_t offset, std::span<uint8_t> out) {
     const uint32_t sector = std::clamp<uint32_t>(reader.MediumSectorSize(), 512, 4096);
     uint64_t lba = offset / sector;
@@ -134,8 +141,7 @@ ExfatFatReader::ExfatFatReader(SectorReader& reader, const ExfatBootRegion& boot
                                uint64_t volumeStartByte, uint64_t volumeBytes)
     : reader_(reader), boot_(boot), volumeBytes_(volumeBytes) {
     fatStartByte_ = volumeStartByte + (boot.ActiveFatSector() << boot.bytesPerSectorShift);
-    const uint64_t mediumEnd =
-        reader.TotalSectors() * std::clamp<uint32_t>(reader.MediumSectorSize(), 512, 4096);
+    const uint64_t mediumEnd = MediumBytes(reader);
     const uint64_t end =
         volumeBytes ? std::min(volumeStartByte + volumeBytes, mediumEnd) : mediumEnd;
     volumeBytes_ = end > volumeStartByte ? end - volumeStartByte : 0;

@@ -76,6 +76,10 @@ class ExfatFatReader {
     uint64_t clock_ = 0;
 };
 
+// Bytes of the reader's medium: the source's own length (a reader attached to a source counts
+// 512-byte sectors whatever the source's sector size), else its sectors times the sector size.
+uint64_t MediumBytes(SectorReader& reader);
+
 // Reads `out.size()` bytes at byte `offset` of the reader's medium, through whole medium sectors
 // (a bounce buffer for unaligned ends). The reader's error, or kErrReadFault on a short read.
 Result ReadMediumBytes(SectorReader& reader, uint64_t offset, std::span<uint8_t> out);

@@ -161,6 +161,7 @@ TEST(ExfatOnLoopDevice, FourKiBSectorVolumeIsProbedAndOpened) {
         auto v = testing::OpenExfatBytes(bytes, sector);
         ASSERT_TRUE(v) << sector;
         EXPECT_EQ(v->volume.Label(), "BIG");
+        EXPECT_EQ(v->volume.VolumeBytes(), bytes.size());
         EXPECT_TRUE(v->volume.HasBitmap());
         EXPECT_GT(v->volume.FreeClusters(), 0u);
     }
