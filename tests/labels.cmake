@@ -40,6 +40,10 @@ set(NORVALE_SLOW_TESTS
     "FormattedFat32Card\\."
     "HandMadeFat\\.Fat32IgnoresTheReservedTopBits"
     "ProfessionalFatMedia\\."
+    # exfat: cards made through the FUSE driver
+    "DamagedExfatCard\\."
+    "DeletedExfatCard\\."
+    "DeletedExfatCardFreeSpace\\."
     # ntfs
     "FastNtfsCard\\.HostileParentsAndNamesEndAndStayInside"
     "FastNtfsCorpus\\."
@@ -84,6 +88,9 @@ set(NORVALE_ROOT_TESTS
     "ImagerOnLoopDevice\\."
     "LoopDeviceTest\\."
     "RecoveredFileWriter\\.FullDestinationLeavesNoBrokenFileAndLaterRunUsesTheRealName"
+    "DamagedExfatCard\\."
+    "DeletedExfatCard\\."
+    "DeletedExfatCardFreeSpace\\."
     "DeletedNtfsFiles\\."
     "FastNtfsRecovery\\."
     "FormattedCard\\."
@@ -131,6 +138,11 @@ set(NORVALE_TOOLS_TESTS
     "GeometryOfFormattedVolume\\."
     "HandMadeFat\\."
     "ProfessionalFatMedia\\."
+    # exfat
+    "DamagedExfatCard\\."
+    "DeletedExfatCard\\."
+    "DeletedExfatCardFreeSpace\\."
+    "ExfatCorpus\\.WindowsCardListsWhatTskListsDeleted"
     # ntfs
     "DeletedNtfsFiles\\."
     "FastNtfsRecovery\\."

@@ -173,6 +173,8 @@ Result CFastExfatRecovery::CopyContent(const RecoveredItem& item, uint64_t total
     const ExfatContentFacts facts = FactsOf(item);
     total = std::min(total, facts.dataLength);
     const uint64_t needed = (facts.dataLength + clusterBytes - 1) / clusterBytes;
+    // A size the heap cannot hold belongs to a damaged entry: nothing is read for it.
+    if (needed > b.clusterCount) return kErrHandleEof;
     ClusterCursor cursor = ClusterCursor::For(*this, facts, needed);
     std::vector<uint8_t> buffer(total > 0 ? clusterBytes : 0);
     while (done < total) {
