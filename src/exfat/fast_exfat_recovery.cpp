@@ -8,6 +8,10 @@
 
 namespace norvale {
 
+std::unique_ptr<IFileRecoveryParse> MakeFastExfatRecovery() {
+    return std::make_unique<CFastExfatRecovery>();
+}
+
 CFastExfatRecovery::CFastExfatRecovery() = default;
 
 CFastExfatRecovery::~CFastExfatRecovery() {

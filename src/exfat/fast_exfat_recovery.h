@@ -158,4 +158,8 @@ class CFastExfatRecovery final : public IFileRecoveryParse, private EngineProgre
     std::vector<uint8_t> clusterMap_;  // bit j: cluster j + 2 is in use
 };
 
+// A new, unopened engine: the maker the file-system registry installs for exFAT's deleted-file
+// scan.
+std::unique_ptr<IFileRecoveryParse> MakeFastExfatRecovery();
+
 }  // namespace norvale

@@ -119,6 +119,7 @@ struct CardCase {
     const char* cluster;
     bool keepChains;
 };
+void PrintTo(const CardCase& c, std::ostream* os) { *os << c.name; }
 
 class DeletedExfatCard : public ::testing::TestWithParam<CardCase> {};
 
@@ -278,6 +279,7 @@ struct DamageCase {
                        const ExfatBootRegion& boot)>
         damage;
 };
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<uint8_t> Slice(const std::string& path, uint64_t at, size_t n) {
     std::vector<uint8_t> bytes(n);
