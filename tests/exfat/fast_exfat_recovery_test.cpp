@@ -20,6 +20,7 @@
 #include "exfat/entry_set.h"
 #include "exfat/exfat_volume.h"
 #include "exfat/fast_exfat_recovery.h"
+#include "exfat/exfat_test_media.h"
 #include "exfat/free_space.h"
 #include "support/test_support.h"
 
@@ -243,6 +244,42 @@ TEST(DeletedExfatCardFreeSpace, StopAtTheFirstReportEndsTheScan) {
     ScanLogHistory::Instance().NewScanFolder();
     EXPECT_EQ(engine.Scan(nullptr), kScanCancelled);
 }
+
+// The committed cards (no root needed): every file their manifest says was deleted comes back
+// whole in its folder, every file `fls -rd` showed deleted is listed, no live file is.
+class ExfatFixtureCardEngine : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ExfatFixtureCardEngine, EveryDeletedFileComesBackAsTheManifestSays) {
+    IsolatedHome home;
+    TempDir dir;
+    const std::string image = testing::UnpackCard(dir, GetParam());
+    ASSERT_FALSE(image.empty());
+    auto engine = ScanImage(image);
+    ASSERT_TRUE(engine);
+    const auto all = ListAll(*engine);
+    int deleted = 0;
+    for (const testing::ManifestFile& f : testing::ReadManifest(GetParam())) {
+        SCOPED_TRACE(f.path);
+        const auto it = all.find(f.path.substr(1));
+        if (f.state == "live") {
+            EXPECT_TRUE(it == all.end()) << "a live file is listed";
+        } else if (f.state == "deleted") {
+            ++deleted;
+            ASSERT_NE(it, all.end()) << "not listed";
+            const std::string target = dir / ("out" + std::to_string(deleted));
+            ASSERT_EQ(engine->RecoverItem(it->second, target, 0), kOk);
+            EXPECT_EQ(testing::Sha256(ReadFileBytes(target)), f.sha256);
+        }
+    }
+    EXPECT_GE(deleted, 8);
+    for (const auto& [path, isDeleted] : testing::ReadFlsListing(GetParam())) {
+        if (isDeleted) {
+            EXPECT_TRUE(all.count(path.substr(1))) << path << " TSK lists it deleted";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, ExfatFixtureCardEngine, ::testing::Values("exfat_4k", "exfat_128k"));
 
 // The card Windows formatted and wrote, with a deleted folder: what `fls -rd` names as
 // deleted, we list, and the files TSK recovers come back the same.
