@@ -151,7 +151,8 @@ ExfatContentFacts CFastExfatRecovery::FactsOf(const RecoveredItem& item) {
     const uint32_t bps = volume_.Boot().BytesPerSector();
     const uint64_t at = item.location * bps;
     std::vector<uint8_t> sector(bps);
-    if (at < volume_.StartByte() || volume_.ReadVolumeBytes(at - volume_.StartByte(), sector) != kOk) {
+    if (at < volume_.StartByte() ||
+        volume_.ReadVolumeBytes(at - volume_.StartByte(), sector) != kOk) {
         return facts;
     }
     for (size_t off = 0; off + kExfatEntryBytes <= sector.size(); off += kExfatEntryBytes) {

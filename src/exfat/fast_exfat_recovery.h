@@ -5,9 +5,9 @@
 // deleted folder and the folders above them. Live files of live folders are not listed, as on
 // FAT. An entry set is trusted only when it decodes whole with a matching checksum.
 //
-// Where a file's data lies (fast_exfat_content_recovery.cpp): a file stored without a FAT chain lies in
-// consecutive clusters from its first one. A chained file follows its FAT chain as long as the
-// chain still describes it: exactly as many clusters as its size needs, ending there with the
+// Where a file's data lies (fast_exfat_content_recovery.cpp): a file stored without a FAT chain
+// lies in consecutive clusters from its first one. A chained file follows its FAT chain as long as
+// the chain still describes it: exactly as many clusters as its size needs, ending there with the
 // end mark, and none of them in use by something else when the file is deleted (none free when
 // it is live). Otherwise, as after a driver that clears the chain on deletion, its clusters are
 // taken from the first one on, passing over clusters the allocation bitmap marks in use. Bytes
@@ -99,9 +99,9 @@ class CFastExfatRecovery final : public IFileRecoveryParse, private EngineProgre
 
     // The walk (fast_exfat_scan_recovery.cpp).
     struct Directory {
-        uint32_t key = 0;       // first cluster: the folder's objectKey
-        uint32_t depth = 0;     // 0 for the root
-        bool deleted = false;   // the folder or one above it was deleted
+        uint32_t key = 0;      // first cluster: the folder's objectKey
+        uint32_t depth = 0;    // 0 for the root
+        bool deleted = false;  // the folder or one above it was deleted
         ExfatContentFacts facts;
     };
     struct WalkState;

@@ -76,8 +76,8 @@ void CFastExfatRecovery::WalkDirectory(const Directory& dir) {
     // unread tail of one cluster is carried in front of the next.
     std::vector<uint8_t> cluster(clusterBytes);
     std::vector<uint8_t> bytes;
-    uint32_t carriedFrom = 0;      // the cluster the carried bytes come from
-    uint32_t carriedOffset = 0;    // where in it they start
+    uint32_t carriedFrom = 0;    // the cluster the carried bytes come from
+    uint32_t carriedOffset = 0;  // where in it they start
     size_t carried = 0;
     for (size_t i = 0; i < clusters.size(); ++i) {
         // The entries before an unreadable cluster are still walked; the directory ends there.
@@ -151,9 +151,8 @@ void CFastExfatRecovery::RecordFolder(WalkState& w, const ExfatFileEntry& entry)
     // The root is never a subfolder of anything, and a folder met twice (a link back up the
     // tree, or a deleted folder whose cluster a newer one took) is kept as first met: either
     // would make the tree a loop or give one folder two places.
-    if (!volume_.Boot().IsHeapCluster(key) || key == dir.key ||
-        key == volume_.Boot().rootCluster || folderMap_.contains(key) ||
-        dir.depth + 1 > kMaxFolderDepth) {
+    if (!volume_.Boot().IsHeapCluster(key) || key == dir.key || key == volume_.Boot().rootCluster ||
+        folderMap_.contains(key) || dir.depth + 1 > kMaxFolderDepth) {
         return;
     }
     RecoveredItem rec = BaseRecord(entry);
@@ -177,8 +176,7 @@ void CFastExfatRecovery::RecordFolder(WalkState& w, const ExfatFileEntry& entry)
     pending_.push_back(child);
 }
 
-void CFastExfatRecovery::RecordFile(WalkState& w, const ExfatFileEntry& entry,
-                                    uint64_t streamLba) {
+void CFastExfatRecovery::RecordFile(WalkState& w, const ExfatFileEntry& entry, uint64_t streamLba) {
     RecoveredItem rec = BaseRecord(entry);
     rec.isDeleted = 1;
     rec.objectKey = static_cast<int32_t>(entry.firstCluster);

@@ -2,6 +2,8 @@
 // device), on a card Windows wrote, and on damaged cards: what was deleted comes back whole,
 // named and in its folder; damage ends in time and never crashes.
 
+#include "exfat/fast_exfat_recovery.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,9 +20,8 @@
 
 #include "engine/scan_log_history.h"
 #include "exfat/entry_set.h"
-#include "exfat/exfat_volume.h"
-#include "exfat/fast_exfat_recovery.h"
 #include "exfat/exfat_test_media.h"
+#include "exfat/exfat_volume.h"
 #include "exfat/free_space.h"
 #include "support/test_support.h"
 
@@ -110,9 +111,9 @@ const Card* MakeCard(const std::string& cluster, bool keepChains, std::string& w
     return (made[key] = std::move(card)).get();
 }
 
-#define REQUIRE_CARD(card, cluster, chains)                 \
-    std::string why_;                                       \
-    const Card* card = MakeCard(cluster, chains, why_);     \
+#define REQUIRE_CARD(card, cluster, chains)             \
+    std::string why_;                                   \
+    const Card* card = MakeCard(cluster, chains, why_); \
     if (!card) GTEST_SKIP() << why_ << "; skipped"
 
 struct CardCase {
@@ -120,7 +121,9 @@ struct CardCase {
     const char* cluster;
     bool keepChains;
 };
-void PrintTo(const CardCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CardCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DeletedExfatCard : public ::testing::TestWithParam<CardCase> {};
 
@@ -269,6 +272,20 @@ TEST_P(ExfatFixtureCardEngine, EveryDeletedFileComesBackAsTheManifestSays) {
             const std::string target = dir / ("out" + std::to_string(deleted));
             ASSERT_EQ(engine->RecoverItem(it->second, target, 0), kOk);
             EXPECT_EQ(testing::Sha256(ReadFileBytes(target)), f.sha256);
+            // The preview gives the same bytes: a photo through its temporary file, anything
+            // else into memory, at most as much as the memory holds.
+            std::vector<uint8_t> memory(1000);
+            uint64_t size = memory.size();
+            std::string temp;
+            ASSERT_EQ(
+                engine->ExtractForPreview(it->second, temp, memory.data(), size, nullptr, nullptr),
+                kOk);
+            std::vector<uint8_t> shown =
+                temp.empty() ? std::vector<uint8_t>(memory.begin(), memory.begin() + long(size))
+                             : ReadFileBytes(temp);
+            std::vector<uint8_t> whole = ReadFileBytes(target);
+            whole.resize(std::min(whole.size(), temp.empty() ? memory.size() : whole.size()));
+            EXPECT_TRUE(shown == whole) << "preview differs";
         }
     }
     EXPECT_GE(deleted, 8);
@@ -279,7 +296,8 @@ TEST_P(ExfatFixtureCardEngine, EveryDeletedFileComesBackAsTheManifestSays) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cards, ExfatFixtureCardEngine, ::testing::Values("exfat_4k", "exfat_128k"));
+INSTANTIATE_TEST_SUITE_P(Cards, ExfatFixtureCardEngine,
+                         ::testing::Values("exfat_4k", "exfat_128k"));
 
 // The card Windows formatted and wrote, with a deleted folder: what `fls -rd` names as
 // deleted, we list, and the files TSK recovers come back the same.
@@ -300,7 +318,8 @@ TEST(ExfatCorpus, WindowsCardListsWhatTskListsDeleted) {
     for (const auto& [path, bytes] : FilesUnder(dir / "tsk")) {
         const auto it = all.find(path);
         if (it == all.end() || it->second.isDeleted == 0) continue;
-        const std::string target = dir / ("ours-" + std::to_string(int32_t(it->second.recordIndex)));
+        const std::string target =
+            dir / ("ours-" + std::to_string(int32_t(it->second.recordIndex)));
         ASSERT_EQ(engine->RecoverItem(it->second, target, 0), kOk) << path;
         EXPECT_TRUE(ReadFileBytes(target) == bytes) << path;
     }
@@ -316,7 +335,9 @@ struct DamageCase {
                        const ExfatBootRegion& boot)>
         damage;
 };
-void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const DamageCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::vector<uint8_t> Slice(const std::string& path, uint64_t at, size_t n) {
     std::vector<uint8_t> bytes(n);
@@ -338,7 +359,8 @@ void SetStreamField(const std::string& image, uint64_t at, const ExfatFileEntry&
                     uint64_t value, size_t width) {
     const size_t n = (size_t{e.secondaryCount} + 1) * kExfatEntryBytes;
     std::vector<uint8_t> set = Slice(image, at, n);
-    for (size_t i = 0; i < width; ++i) set[kExfatEntryBytes + field + i] = uint8_t(value >> (8 * i));
+    for (size_t i = 0; i < width; ++i)
+        set[kExfatEntryBytes + field + i] = uint8_t(value >> (8 * i));
     const uint16_t sum = EntrySetChecksum(set);
     set[2] = uint8_t(sum);
     set[3] = uint8_t(sum >> 8);
@@ -359,7 +381,7 @@ const ExfatFileEntry* Named(const std::vector<std::pair<uint64_t, ExfatFileEntry
 
 // The entry sets of the card that decode whole, by the byte offset of their file entry.
 std::vector<std::pair<uint64_t, ExfatFileEntry>> EntrySets(const std::string& image,
-                                                          ExfatBootRegion& boot) {
+                                                           ExfatBootRegion& boot) {
     std::vector<std::pair<uint64_t, ExfatFileEntry>> sets;
     SectorReader reader;
     ExfatVolume volume;
@@ -371,7 +393,8 @@ std::vector<std::pair<uint64_t, ExfatFileEntry>> EntrySets(const std::string& im
         if ((bytes[at] | kExfatInUseBit) != kExfatTypeFile) continue;
         ExfatFileEntry e;
         size_t used = 0;
-        if (DecodeEntrySet({bytes.data() + at, bytes.size() - at}, e, used) == EntrySetStatus::kOk) {
+        if (DecodeEntrySet({bytes.data() + at, bytes.size() - at}, e, used) ==
+            EntrySetStatus::kOk) {
             sets.emplace_back(at, e);
         }
     }
@@ -402,8 +425,8 @@ TEST_P(DamagedExfatCard, ScanListAndRecoveryEndWithoutCrashing) {
             // A loop read over and over would list the same files again and again.
             if (engine->GetItemCount() > 200) ::_exit(3);
             for (const auto& [path, item] : ListAll(*engine)) {
-                (void)engine->RecoverItem(item, out + "/" + std::to_string(int32_t(item.recordIndex)),
-                                          0);
+                (void)engine->RecoverItem(item,
+                                          out + "/" + std::to_string(int32_t(item.recordIndex)), 0);
             }
             ::_exit(0);
         }
@@ -487,7 +510,6 @@ INSTANTIATE_TEST_SUITE_P(
                        }
                    }}),
     [](const auto& info) { return std::string(info.param.name); });
-
 
 // Bytes past the valid data length were never written: they come back as zeros, whatever the
 // clusters hold.
