@@ -7,11 +7,15 @@
 //
 // Where a file's data lies (fast_exfat_content_recovery.cpp): a file stored without a FAT chain
 // lies in consecutive clusters from its first one. A chained file follows its FAT chain as long as
-// the chain still describes it: exactly as many clusters as its size needs, ending there with the
-// end mark, and none of them in use by something else when the file is deleted (none free when
-// it is live). Otherwise, as after a driver that clears the chain on deletion, its clusters are
-// taken from the first one on, passing over clusters the allocation bitmap marks in use. Bytes
-// past the valid data length read as zeros.
+// the chain still describes it: exactly as many clusters as its size needs, linking on no further
+// than that, and none of them in use by something else when the file is deleted. Otherwise, as after
+// a driver that clears the chain on deletion, its clusters are taken from the first one on, passing
+// over clusters the allocation bitmap marks in use. Bytes past the valid data length read as zeros.
+//
+// Records: objectKey is the first cluster, clusterBytes the cluster size, dataAreaStart the
+// cluster heap's first sector and location the sector (in the volume's sectors, counted from
+// the medium's start) that holds the file's stream extension entry: recovery reads the chain
+// flag and the valid data length back from there, also for a scan reopened from its logs.
 //
 // One engine serves one source. It is not thread-safe: scan, listing, preview and recovery are
 // called by one thread at a time. The medium is only ever opened read-only.
