@@ -10,6 +10,7 @@
 #include <cstring>
 #include <set>
 
+#include "device/bytes.h"
 #include "exfat/fast_exfat_recovery.h"
 
 namespace norvale {
@@ -17,16 +18,6 @@ namespace {
 
 // A folder holds at most 256 MiB of entries.
 constexpr uint64_t kMaxDirectoryBytes = uint64_t{256} << 20;
-
-uint64_t Le64At(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-uint32_t Le32At(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 }  // namespace
 
@@ -158,9 +149,9 @@ ExfatContentFacts CFastExfatRecovery::FactsOf(const RecoveredItem& item) {
     for (size_t off = 0; off + kExfatEntryBytes <= sector.size(); off += kExfatEntryBytes) {
         const uint8_t* e = sector.data() + off;
         if ((e[0] | kExfatInUseBit) != kExfatTypeStream) continue;
-        if (Le32At(e + 20) != facts.firstCluster || Le64At(e + 24) != facts.dataLength) continue;
+        if (Le32(e + 20) != facts.firstCluster || Le64(e + 24) != facts.dataLength) continue;
         facts.noFatChain = (e[1] & kExfatFlagNoFatChain) != 0;
-        facts.validDataLength = std::min(Le64At(e + 8), facts.dataLength);
+        facts.validDataLength = std::min(Le64(e + 8), facts.dataLength);
         facts.entryDeleted = (e[0] & kExfatInUseBit) == 0;
         break;
     }
