@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace norvale {
 
@@ -93,6 +94,21 @@ enum class EntrySetStatus {
 // 7 and leave the checksum of the live set.
 EntrySetStatus DecodeEntrySet(std::span<const uint8_t> entries, ExfatFileEntry& out,
                               size_t& entriesUsed);
+
+// One set found in a directory block.
+struct ExfatSetAt {
+    ExfatFileEntry entry;
+    size_t offset = 0;   // byte offset of the set's file entry in the block
+    size_t entries = 0;  // entries the set spans (1 + secondary count)
+};
+
+// Every file entry set of `bytes` (whole directory clusters, or a directory read into one
+// buffer), live and deleted, in the order they lie. Entries that start no valid set are passed
+// over one at a time, so a damaged set hides nothing that follows it; the end-of-directory mark
+// does not stop the walk (a directory's old entries may lie past it after a shrink or a
+// format). A set cut off by the end of `bytes` is not reported: a caller that reads a directory
+// cluster by cluster joins the clusters first.
+std::vector<ExfatSetAt> DecodeDirectoryBlock(std::span<const uint8_t> bytes);
 
 // A timestamp (local date and time, 2-second resolution), its 10 ms increment (0..199) and its
 // UTC offset byte (bit 7: valid; bits 0-6: signed quarter hours east of UTC) as a FILETIME in
