@@ -40,6 +40,10 @@ set(NORVALE_SLOW_TESTS
     "FormattedFat32Card\\."
     "HandMadeFat\\.Fat32IgnoresTheReservedTopBits"
     "ProfessionalFatMedia\\."
+    # exfat: cards made through the FUSE driver
+    "DamagedExfatCard\\."
+    "DeletedExfatCard\\."
+    "DeletedExfatCardFreeSpace\\."
     # ntfs
     "FastNtfsCard\\.HostileParentsAndNamesEndAndStayInside"
     "FastNtfsCorpus\\."
@@ -90,6 +94,9 @@ set(NORVALE_ROOT_TESTS
     "ImagerOnLoopDevice\\."
     "LoopDeviceTest\\."
     "RecoveredFileWriter\\.FullDestinationLeavesNoBrokenFileAndLaterRunUsesTheRealName"
+    "DamagedExfatCard\\."
+    "DeletedExfatCard\\."
+    "DeletedExfatCardFreeSpace\\."
     "DeletedNtfsFiles\\."
     "ExfatOnFuse\\."
     "ExfatOnLoopDevice\\."
@@ -139,6 +146,11 @@ set(NORVALE_TOOLS_TESTS
     "GeometryOfFormattedVolume\\."
     "HandMadeFat\\."
     "ProfessionalFatMedia\\."
+    # exfat
+    "DamagedExfatCard\\."
+    "DeletedExfatCard\\."
+    "DeletedExfatCardFreeSpace\\."
+    "ExfatCorpus\\.WindowsCardListsWhatTskListsDeleted"
     # ntfs
     "DeletedNtfsFiles\\."
     "FastNtfsRecovery\\."
