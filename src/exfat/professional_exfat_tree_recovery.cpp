@@ -1,0 +1,455 @@
+// The end of the pass of CProfessionalExfatRecovery: the layouts (heap start and cluster size)
+// voted from the folder links, the directory clusters given to the folders that own them, and
+// the tree of folders and files written to the store.
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "carving/identify.h"
+#include "carving/signature_table.h"
+#include "exfat/fat_chain.h"
+#include "exfat/professional_exfat_recovery.h"
+
+namespace norvale {
+namespace {
+
+constexpr uint32_t kMaxSectorsPerCluster = 1 << 16;  // 32 MiB clusters of 512-byte sectors
+constexpr uint32_t kMaxGuessedSectorsPerCluster = 2048;
+constexpr size_t kMaxCandidates = 4096;
+constexpr size_t kPairsPerSize = 16;
+constexpr size_t kContentChecks = 8;
+constexpr size_t kMaxTreeDepth = 4096;
+constexpr size_t kMaxContinuations = 64;
+constexpr size_t kRootOwner = SIZE_MAX;
+
+// `n` values of `all` spread over it evenly, in order.
+std::vector<uint32_t> Sample(const std::vector<uint32_t>& all, size_t n) {
+    if (all.size() <= n) return all;
+    std::vector<uint32_t> out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) out.push_back(all[i * all.size() / n]);
+    return out;
+}
+
+}  // namespace
+
+struct CProfessionalExfatRecovery::Tree {
+    struct Owner {
+        size_t set = kRootOwner;
+        int rank = 0;  // a folder's first cluster over its later ones, a live entry over a deleted
+    };
+    struct Placed {
+        size_t set = 0;
+        uint32_t parent = 0;  // 0: the root
+        int layout = 0;
+    };
+    std::vector<std::unordered_map<uint32_t, Owner>> owners;  // one per layout
+    size_t owned = 0;
+    std::map<uint32_t, Placed> folders;  // by first cluster
+    std::vector<Placed> files;
+};
+
+std::optional<uint64_t> CProfessionalExfatRecovery::ClusterLba(const ExfatLayout& layout,
+                                                               uint64_t cluster) const {
+    if (cluster < 2 || layout.sectorsPerCluster == 0) return std::nullopt;
+    const uint64_t end = reader_.TotalSectors();
+    if (layout.heapLba >= end) return std::nullopt;
+    if ((cluster - 2) > (end - layout.heapLba) / layout.sectorsPerCluster) return std::nullopt;
+    const uint64_t lba = layout.heapLba + (cluster - 2) * layout.sectorsPerCluster;
+    if (lba >= end) return std::nullopt;
+    return lba;
+}
+
+int CProfessionalExfatRecovery::ScoreLinks(const ExfatLayout& layout,
+                                           const std::vector<uint32_t>& voters) const {
+    int links = 0;
+    for (const uint32_t cluster : voters) {
+        const auto lba = ClusterLba(layout, cluster);
+        if (lba && std::binary_search(starts_.begin(), starts_.end(), *lba)) ++links;
+    }
+    return links;
+}
+
+int CProfessionalExfatRecovery::ContentScore(const ExfatLayout& layout) {
+    // Files whose names promise a kind the catalogue knows: under the right layout their first
+    // clusters hold that kind, under a wrong one the middle of something else.
+    int score = 0;
+    size_t checked = 0;
+    std::vector<uint8_t> sector;
+    for (const FoundSet& s : sets_) {
+        if (s.isFolder || s.dataLength == 0 || s.firstCluster < 2) continue;
+        const std::string_view ext = ExtensionOf(NameOf(s));
+        if (ext.empty() || FirstRowWithExtension(ext) == nullptr) continue;
+        const auto lba = ClusterLba(layout, s.firstCluster);
+        if (!lba || !ReadSectors(*lba, 1, sector)) continue;
+        score += CheckTypeByExtension(*carvingContext_, sector, ext, &reader_, sectorSize_, *lba)
+                     ? 1
+                     : -1;
+        if (++checked == kContentChecks) break;
+    }
+    return score;
+}
+
+void CProfessionalExfatRecovery::ChooseLayouts() {
+    layouts_.clear();
+    // Folder links, and the cluster sizes their allocations allow: a directory's DataLength is
+    // whole clusters, most often one.
+    std::vector<uint32_t> links;
+    std::map<uint32_t, int> sizeVotes;
+    for (const FoundSet& s : sets_) {
+        if (!s.isFolder || s.firstCluster < 2) continue;
+        links.push_back(s.firstCluster);
+        if (s.dataLength != 0 && s.dataLength % sectorSize_ == 0) {
+            const uint64_t q = s.dataLength / sectorSize_;
+            const uint64_t low = q & (~q + 1);
+            if (low <= kMaxSectorsPerCluster) ++sizeVotes[static_cast<uint32_t>(low)];
+        }
+    }
+    std::sort(links.begin(), links.end());
+    links.erase(std::unique(links.begin(), links.end()), links.end());
+
+    std::vector<std::pair<int, uint32_t>> bySize;
+    for (const auto& [spc, votes] : sizeVotes) bySize.emplace_back(votes, spc);
+    std::sort(bySize.rbegin(), bySize.rend());
+    std::vector<uint32_t> sizes;
+    for (size_t i = 0; i < bySize.size() && i < 3; ++i) sizes.push_back(bySize[i].second);
+    for (const ExfatLayout& b : bootCandidates_) sizes.push_back(b.sectorsPerCluster);
+    if (sizes.empty() && links.size() >= 2) {
+        for (uint32_t spc = 1; spc <= kMaxGuessedSectorsPerCluster; spc *= 2) sizes.push_back(spc);
+    }
+    std::sort(sizes.begin(), sizes.end());
+    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+
+    std::vector<uint32_t> remaining = links;
+    while (layouts_.size() < limits_.maxLayouts) {
+        const std::vector<uint32_t> voters = Sample(remaining, limits_.maxVoters);
+        std::vector<ExfatLayout> candidates;
+        for (const ExfatLayout& b : bootCandidates_) {
+            if (std::find(layouts_.begin(), layouts_.end(), b) == layouts_.end()) {
+                candidates.push_back(b);
+            }
+        }
+        std::set<std::pair<uint64_t, uint32_t>> seen;
+        auto add = [&](uint64_t heap, uint32_t spc) {
+            if (candidates.size() >= kMaxCandidates || !seen.emplace(heap, spc).second) return;
+            const ExfatLayout layout{heap, spc, false, 0};
+            for (const ExfatLayout& c : candidates) {
+                if (c == layout) return;
+            }
+            if (std::find(layouts_.begin(), layouts_.end(), layout) != layouts_.end()) return;
+            candidates.push_back(layout);
+        };
+        // Two folders a and b < c... whose directories were both seen lie (b - a) clusters apart:
+        // every pair of directory starts that far apart proposes a heap start.
+        for (const uint32_t spc : sizes) {
+            if (voters.size() == 1) {
+                const uint64_t before = uint64_t{voters[0] - 2} * spc;
+                for (size_t i = 0; i < starts_.size() && i < 256; ++i) {
+                    if (starts_[i] >= before) add(starts_[i] - before, spc);
+                }
+                continue;
+            }
+            const size_t pairs = std::min(kPairsPerSize, voters.size() > 0 ? voters.size() - 1 : 0);
+            for (size_t p = 0; p < pairs; ++p) {
+                const size_t i = p * (voters.size() - 1) / pairs;
+                const uint32_t a = voters[i], b = voters[i + 1];
+                const uint64_t apart = uint64_t{b - a} * spc;
+                const uint64_t before = uint64_t{a - 2} * spc;
+                size_t j = 0;
+                for (const uint64_t lba : starts_) {
+                    const uint64_t want = lba + apart;
+                    while (j < starts_.size() && starts_[j] < want) ++j;
+                    if (j == starts_.size()) break;
+                    if (starts_[j] == want && lba >= before) add(lba - before, spc);
+                }
+            }
+        }
+        if (candidates.empty()) break;
+        for (ExfatLayout& c : candidates) c.links = ScoreLinks(c, voters);
+        std::stable_sort(candidates.begin(), candidates.end(),
+                         [](const ExfatLayout& x, const ExfatLayout& y) {
+                             return x.links != y.links ? x.links > y.links
+                                                       : x.fromBoot > y.fromBoot;
+                         });
+        // Among the best by links, the files' content decides; a boot sector wins a tie.
+        const int topLinks = candidates.front().links;
+        int bestIndex = 0;
+        int bestContent = 0;
+        for (size_t i = 0; i < candidates.size() && i < 8 && candidates[i].links == topLinks;
+             ++i) {
+            const int content = ContentScore(candidates[i]);
+            if (i == 0 || content > bestContent) {
+                bestIndex = int(i);
+                bestContent = content;
+            }
+        }
+        const ExfatLayout best = candidates[size_t(bestIndex)];
+        const bool first = layouts_.empty();
+        const bool accepted = first ? best.links >= 2 || best.fromBoot ||
+                                          (best.links == 1 && bestContent > 0)
+                                    : best.links >= 3;
+        if (!accepted) break;
+        layouts_.push_back(best);
+        // The links this layout explains are its own; the rest may belong to another volume.
+        std::erase_if(remaining, [&](uint32_t cluster) {
+            const auto lba = ClusterLba(best, cluster);
+            return lba && std::binary_search(starts_.begin(), starts_.end(), *lba);
+        });
+        if (remaining.size() < 3) break;
+    }
+}
+
+int CProfessionalExfatRecovery::LayoutOf(uint64_t lba, const Tree& tree) const {
+    int fallback = -1;
+    for (size_t g = 0; g < layouts_.size(); ++g) {
+        const ExfatLayout& l = layouts_[g];
+        if (lba < l.heapLba) continue;
+        const uint64_t cluster = (lba - l.heapLba) / l.sectorsPerCluster + 2;
+        if (cluster <= UINT32_MAX && tree.owners[g].count(static_cast<uint32_t>(cluster))) {
+            return int(g);
+        }
+        if (fallback < 0) fallback = int(g);
+    }
+    return fallback;
+}
+
+void CProfessionalExfatRecovery::BuildTree(Tree& tree) {
+    tree.owners.resize(layouts_.size());
+    auto own = [&](size_t g, uint32_t cluster, size_t set, int rank) {
+        auto [it, inserted] = tree.owners[g].try_emplace(cluster, Tree::Owner{set, rank});
+        if (inserted) {
+            ++tree.owned;
+        } else if (rank > it->second.rank) {
+            it->second = Tree::Owner{set, rank};
+        }
+    };
+    for (size_t g = 0; g < layouts_.size(); ++g) {
+        const ExfatLayout& layout = layouts_[g];
+        const uint64_t clusterBytes = uint64_t{layout.sectorsPerCluster} * sectorSize_;
+        const bool live = liveBoot_ && layout.heapLba == liveHeapLba_ &&
+                          layout.sectorsPerCluster == liveSectorsPerCluster_;
+        std::optional<ExfatFatReader> fat;
+        if (live) {
+            fat.emplace(reader_, *liveBoot_, partitionStartLba_ * sectorSize_,
+                        partitionSectors_ * sectorSize_);
+        }
+        std::vector<uint32_t> chain;
+        if (fat) {
+            // The live root directory, wherever its chain goes.
+            if (fat->Walk(liveBoot_->rootCluster, limits_.maxDirectoryClusters, chain) ==
+                ExfatChainEnd::kEndOfChain) {
+                for (const uint32_t c : chain) own(g, c, kRootOwner, 4);
+            }
+        }
+        for (size_t i = 0; i < sets_.size() && tree.owned < limits_.maxOwnedClusters; ++i) {
+            const FoundSet& s = sets_[i];
+            if (!s.isFolder || s.firstCluster < 2) continue;
+            const auto first = ClusterLba(layout, s.firstCluster);
+            if (!first || !std::binary_search(starts_.begin(), starts_.end(), *first)) continue;
+            const uint64_t n = std::clamp<uint64_t>((s.dataLength + clusterBytes - 1) / clusterBytes,
+                                                    1, limits_.maxDirectoryClusters);
+            chain.clear();
+            // A live FAT is followed while it describes the whole allocation.
+            if (fat && !s.noFatChain &&
+                (fat->Walk(s.firstCluster, n, chain) != ExfatChainEnd::kEndOfChain ||
+                 chain.size() != n)) {
+                chain.clear();
+            }
+            if (chain.empty()) {
+                for (uint64_t k = 0; k < n && s.firstCluster + k <= UINT32_MAX; ++k) {
+                    chain.push_back(static_cast<uint32_t>(s.firstCluster + k));
+                }
+            }
+            const int live = s.deleted ? 0 : 1;
+            for (size_t k = 0; k < chain.size() && tree.owned < limits_.maxOwnedClusters; ++k) {
+                own(g, chain[k], i, (k == 0 ? 2 : 0) + live);
+            }
+        }
+    }
+
+    // The directory a sector belongs to: the folder owning its cluster, else the cluster before
+    // when the directory ran on into this one, else a lost directory named by its cluster.
+    auto runContaining = [&](uint64_t lba) -> const Run* {
+        auto it = std::upper_bound(runs_.begin(), runs_.end(), lba,
+                                   [](uint64_t v, const Run& r) { return v < r.firstLba; });
+        if (it == runs_.begin()) return nullptr;
+        --it;
+        return lba - it->firstLba < it->sectors ? &*it : nullptr;
+    };
+    auto directoryOf = [&](int g, uint64_t lba) -> uint32_t {
+        const ExfatLayout& l = layouts_[size_t(g)];
+        uint64_t cluster = (lba - l.heapLba) / l.sectorsPerCluster + 2;
+        for (size_t step = 0; step < kMaxContinuations && cluster <= UINT32_MAX; ++step) {
+            const auto c = static_cast<uint32_t>(cluster);
+            if (const auto it = tree.owners[size_t(g)].find(c); it != tree.owners[size_t(g)].end()) {
+                return it->second.set == kRootOwner ? 0 : sets_[it->second.set].firstCluster;
+            }
+            const uint64_t start = l.heapLba + (cluster - 2) * l.sectorsPerCluster;
+            if (const Run* r = runContaining(start); r && r->root) return 0;
+            if (cluster <= 2) break;
+            const Run* before = runContaining(start - 1);
+            if (!before || before != runContaining(start)) break;
+            --cluster;
+        }
+        return static_cast<uint32_t>(std::min<uint64_t>(cluster, UINT32_MAX));
+    };
+
+    for (size_t i = 0; i < sets_.size(); ++i) {
+        const FoundSet& s = sets_[i];
+        const int g = LayoutOf(s.lba, tree);
+        if (g < 0) continue;
+        const uint32_t parent = directoryOf(g, s.lba);
+        if (!s.isFolder) {
+            tree.files.push_back(Tree::Placed{i, parent, g});
+            continue;
+        }
+        // The root is nobody's subfolder, and a folder inside itself would make a loop.
+        if (s.firstCluster < 2 || s.firstCluster == parent) continue;
+        const auto it = tree.folders.find(s.firstCluster);
+        if (it == tree.folders.end()) {
+            tree.folders.emplace(s.firstCluster, Tree::Placed{i, parent, g});
+        } else if (sets_[it->second.set].deleted && !s.deleted) {
+            it->second = Tree::Placed{i, parent, g};
+        }
+    }
+}
+
+RecoveredItem CProfessionalExfatRecovery::RecordOf(const FoundSet& s,
+                                                   const ExfatLayout& layout) const {
+    RecoveredItem rec{};
+    rec.sourceTag = sourceTag_;
+    rec.engineKind = kEngineProfessionalExfat;
+    rec.isFolder = s.isFolder ? 1 : 0;
+    rec.isDeleted = s.deleted ? 1 : 0;
+    rec.contentValid = 1;
+    rec.objectKey = static_cast<int32_t>(s.firstCluster);
+    rec.clusterBytes = static_cast<int32_t>(uint64_t{layout.sectorsPerCluster} * sectorSize_);
+    rec.createdTime = s.createdTime;
+    rec.accessedTime = s.accessedTime;
+    rec.modifiedTime = s.modifiedTime;
+    rec.fileSize = s.isFolder ? 0 : s.dataLength;
+    rec.location = s.lba;
+    // The heap of an older volume may begin before the region being scanned; the two fields
+    // then still add up to where cluster 2 lies.
+    rec.partitionStart = std::min(partitionStartLba_, layout.heapLba);
+    rec.dataAreaStart = layout.heapLba - rec.partitionStart;
+    rec.SetName(NameOf(s));
+    return rec;
+}
+
+bool CProfessionalExfatRecovery::ContentMatches(const RecoveredItem& rec) {
+    const std::string_view ext = ExtensionOf(rec.Name());
+    if (ext.empty() || rec.fileSize == 0) return true;
+    uint64_t lba = 0;
+    std::vector<uint8_t> sector;
+    if (FirstDataSector(rec, lba) != kOk || !ReadSectors(lba, 1, sector)) return true;
+    return CheckTypeByExtension(*carvingContext_, sector, ext, &reader_, sectorSize_, lba);
+}
+
+void CProfessionalExfatRecovery::EmitTree(Tree& tree) {
+    auto parentOf = [&](uint32_t key) -> uint32_t {
+        const auto it = tree.folders.find(key);
+        return it == tree.folders.end() ? 0 : it->second.parent;
+    };
+    // The folders above every file, each once.
+    std::map<uint32_t, uint32_t> parents;
+    for (const Tree::Placed& f : tree.files) {
+        uint32_t key = f.parent;
+        for (size_t step = 0; key != 0 && step < kMaxTreeDepth; ++step) {
+            const auto [it, inserted] = parents.try_emplace(key, parentOf(key));
+            if (!inserted) break;
+            key = it->second;
+        }
+    }
+    // A parent never reached (the walk ended at its bound) puts the folder at the top; a loop
+    // of folders is cut where it closes.
+    for (auto& [key, parent] : parents) {
+        if (parent != 0 && parents.count(parent) == 0) parent = 0;
+    }
+    std::map<uint32_t, int> state;  // 1 on the current walk, 2 done
+    for (const auto& [key, unused] : parents) {
+        std::vector<uint32_t> path;
+        for (uint32_t k = key; k != 0 && state[k] != 2;) {
+            if (state[k] == 1) {
+                parents[k] = 0;
+                break;
+            }
+            state[k] = 1;
+            path.push_back(k);
+            k = parents[k];
+        }
+        for (const uint32_t k : path) state[k] = 2;
+    }
+    std::map<uint32_t, uint32_t> depth;
+    auto depthOf = [&](uint32_t key) -> uint32_t {
+        std::vector<uint32_t> path;
+        uint32_t k = key;
+        while (k != 0 && depth.count(k) == 0 && path.size() <= parents.size()) {
+            path.push_back(k);
+            k = parents[k];
+        }
+        uint32_t d = k == 0 ? 0 : depth[k];
+        for (size_t i = path.size(); i-- > 0;) depth[path[i]] = ++d;
+        return key == 0 ? 0 : depth[key];
+    };
+
+    for (const auto& [key, parent] : parents) {
+        const uint32_t level = depthOf(parent);
+        if (emittedBefore_.count(key) != 0) continue;
+        RecoveredItem rec{};
+        if (const auto it = tree.folders.find(key); it != tree.folders.end()) {
+            rec = RecordOf(sets_[it->second.set], layouts_[size_t(it->second.layout)]);
+        } else {
+            rec.sourceTag = sourceTag_;
+            rec.engineKind = kEngineProfessionalExfat;
+            rec.isFolder = 1;
+            rec.contentValid = 1;
+            rec.objectKey = static_cast<int32_t>(key);
+            rec.clusterBytes = -1;
+            char name[32];
+            std::snprintf(name, sizeof name, "LostFolder%u", key);
+            rec.SetName(name);
+        }
+        RecoveredItem* slot = store_->AppendRecord();
+        if (!slot) return;
+        rec.recordIndex = store_->LastRecordIndex();
+        *slot = rec;
+        store_->LinkChild(parent, level, rec.recordIndex, rec.objectKey, rec.name);
+    }
+    const uint64_t end = reader_.TotalSectors();
+    for (const Tree::Placed& f : tree.files) {
+        RecoveredItem rec = RecordOf(sets_[f.set], layouts_[size_t(f.layout)]);
+        if (rec.fileSize != 0) {
+            // A file whose data would lie outside the medium cannot be given back.
+            uint64_t lba = 0;
+            if (FirstDataSector(rec, lba) != kOk || lba >= end) continue;
+        }
+        rec.contentValid = ContentMatches(rec) ? 1 : 0;
+        const uint32_t parent = parents.count(f.parent) ? f.parent : 0;
+        const uint32_t level = depthOf(parent);
+        RecoveredItem* slot = store_->AppendRecord();
+        if (!slot) return;
+        rec.recordIndex = store_->LastRecordIndex();
+        *slot = rec;
+        store_->LinkChild(parent, level, rec.recordIndex, rec.objectKey, nullptr);
+    }
+}
+
+Result CProfessionalExfatRecovery::FinishScan() {
+    if (!store_ || !store_->IsOpen()) return IsOpen() ? kErrInvalidHandle : openResult_;
+    tail_.clear();
+    ChooseLayouts();
+    if (!layouts_.empty()) {
+        Tree tree;
+        BuildTree(tree);
+        EmitTree(tree);
+    }
+    // What the pass kept is placed; the layouts stay for those who ask.
+    const std::vector<ExfatLayout> layouts = layouts_;
+    ResetPass();
+    layouts_ = layouts;
+    return store_->Flush();
+}
+
+}  // namespace norvale
