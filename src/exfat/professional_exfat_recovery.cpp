@@ -66,6 +66,8 @@ void CProfessionalExfatRecovery::ResetPass() {
     parsedUpTo_ = 0;
     tail_.clear();
     tailEndLba_ = 0;
+    cutSets_.clear();
+    heads_.clear();
     layouts_.clear();
 }
 

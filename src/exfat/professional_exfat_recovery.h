@@ -45,6 +45,8 @@
 
 namespace norvale {
 
+struct ExfatFileEntry;
+
 inline constexpr char kProfessionalExfatLogPrefix[] = "Pro_Exfat_";
 // The sector kinds this stage hands the coordinator (values 1-3 belong to NTFS and FAT).
 inline constexpr uint8_t kExfatDirectorySectorKind = 4;
@@ -61,6 +63,8 @@ struct ProfessionalExfatLimits {
     size_t maxVoters = 256;                         // folder links scored per candidate layout
     size_t maxOwnedClusters = size_t{1} << 21;      // directory clusters given to a folder
     uint64_t maxDirectoryClusters = 1 << 16;        // clusters one directory may span
+    size_t maxCutSets = 1 << 14;                    // sets cut off at a cluster's end
+    size_t maxHeads = 1 << 14;                      // clusters opening with their tails
 };
 
 // One candidate layout: where cluster 2 lies and how many medium sectors a cluster has.
@@ -162,6 +166,19 @@ class CProfessionalExfatRecovery final : public IFullScanStage, private EnginePr
         bool open = false;
         bool root = false;  // holds the bitmap, up-case or label entry of a root directory
     };
+    // An entry set cut off at the end of a directory cluster, and the start of a cluster that
+    // opens with secondary entries: a directory that went on in a cluster elsewhere.
+    struct CutSet {
+        uint64_t lba = 0;     // sector of the set's first entry
+        uint64_t endLba = 0;  // the sector after the cut
+        std::vector<uint8_t> bytes;
+    };
+    struct Head {
+        uint64_t lba = 0;
+        size_t leading = 0;  // secondary entries before the first primary or end
+        std::vector<uint8_t> bytes;
+        bool used = false;
+    };
     // Where the chosen layouts put things, built by FinishScan.
     struct Tree;
 
@@ -175,6 +192,9 @@ class CProfessionalExfatRecovery final : public IFullScanStage, private EnginePr
     void TakeDirectoryBlock(std::span<const uint8_t> block, uint64_t lba);
     void TakeBootSector(std::span<const uint8_t> sector, uint64_t lba);
     void NoteRun(uint64_t lba, uint64_t sectors, bool open, bool root);
+    void KeepSet(const ExfatFileEntry& entry, uint64_t lba);
+    void DropTail();
+    void JoinCutSets(Tree& tree);
     std::string_view NameOf(const FoundSet& s) const;
 
     // The end of the pass (professional_exfat_tree_recovery.cpp).
@@ -226,6 +246,8 @@ class CProfessionalExfatRecovery final : public IFullScanStage, private EnginePr
     uint64_t parsedUpTo_ = 0;  // absolute byte: sets starting before it were taken already
     std::vector<uint8_t> tail_;  // an entry set cut off at the end of the last block
     uint64_t tailEndLba_ = 0;    // the sector the tail's set goes on in
+    std::vector<CutSet> cutSets_;
+    std::vector<Head> heads_;
     std::vector<ExfatLayout> layouts_;
 };
 

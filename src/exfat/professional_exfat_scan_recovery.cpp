@@ -101,8 +101,9 @@ void CProfessionalExfatRecovery::NoteRun(uint64_t lba, uint64_t sectors, bool op
     if (!runs_.empty()) {
         Run& last = runs_.back();
         const uint64_t lastEnd = last.firstLba + last.sectors;
-        // The coordinator may hand the second sector of a two-sector block again on its own.
-        if (lba >= last.firstLba && lba <= lastEnd) {
+        // The coordinator may hand the second sector of a two-sector block again on its own;
+        // a sector right after an end of directory begins another run.
+        if (lba >= last.firstLba && (lba < lastEnd || (lba == lastEnd && last.open))) {
             const uint64_t end = std::max(lastEnd, lba + sectors);
             if (lba + sectors >= lastEnd) last.open = open;
             last.sectors = end - last.firstLba;
@@ -119,6 +120,37 @@ std::string_view CProfessionalExfatRecovery::NameOf(const FoundSet& s) const {
     return std::string_view(names_).substr(s.nameOffset, s.nameLength);
 }
 
+void CProfessionalExfatRecovery::DropTail() {
+    // The set did not go on in the next sector: its directory may go on in another cluster.
+    if (!tail_.empty() && cutSets_.size() < limits_.maxCutSets) {
+        cutSets_.push_back(CutSet{(tailEndLba_ * sectorSize_ - tail_.size()) / sectorSize_,
+                                  tailEndLba_, tail_});
+    }
+    tail_.clear();
+}
+
+void CProfessionalExfatRecovery::KeepSet(const ExfatFileEntry& entry, uint64_t lba) {
+    const size_t nameBytes = std::min<size_t>(entry.name.size(), 0xFFFF);
+    if (sets_.size() >= limits_.maxSets || names_.size() + nameBytes > limits_.maxNameBytes) {
+        return;
+    }
+    FoundSet s;
+    s.lba = lba;
+    s.validDataLength = entry.validDataLength;
+    s.dataLength = entry.dataLength;
+    s.createdTime = entry.createdTime;
+    s.modifiedTime = entry.modifiedTime;
+    s.accessedTime = entry.accessedTime;
+    s.firstCluster = entry.firstCluster;
+    s.nameOffset = static_cast<uint32_t>(names_.size());
+    s.nameLength = static_cast<uint16_t>(nameBytes);
+    s.deleted = entry.deleted;
+    s.isFolder = entry.isFolder;
+    s.noFatChain = entry.noFatChain;
+    names_.append(entry.name, 0, nameBytes);
+    sets_.push_back(s);
+}
+
 void CProfessionalExfatRecovery::TakeDirectoryBlock(std::span<const uint8_t> block, uint64_t lba) {
     const uint64_t blockSectors = block.size() / sectorSize_;
     // A set cut off at the end of the block before goes on here.
@@ -129,8 +161,27 @@ void CProfessionalExfatRecovery::TakeDirectoryBlock(std::span<const uint8_t> blo
         joined.insert(joined.end(), block.begin(), block.end());
         base -= tail_.size();
         block = joined;
+        tail_.clear();
+    } else {
+        DropTail();
+        // A block that opens with the rest of a set taken nowhere yet: the second cluster of a
+        // directory, whose first set began at the end of another cluster.
+        size_t leading = 0;
+        while ((leading + 1) * kExfatEntryBytes <= block.size() &&
+               leading <= kExfatMaxSecondaries) {
+            const uint8_t type = block[leading * kExfatEntryBytes];
+            if ((type & kExfatSecondaryBit) == 0 || (type & 0x3F) > 1) break;
+            ++leading;
+        }
+        if (leading != 0 && leading <= kExfatMaxSecondaries && base >= parsedUpTo_ &&
+            heads_.size() < limits_.maxHeads) {
+            heads_.push_back(Head{lba, leading,
+                                  std::vector<uint8_t>(block.begin(),
+                                                       block.begin() + std::ptrdiff_t(
+                                                                           leading * kExfatEntryBytes)),
+                                  false});
+        }
     }
-    tail_.clear();
     // A block handed over out of order (a pass started again) is taken as it stands.
     if (parsedUpTo_ > base + block.size()) parsedUpTo_ = 0;
 
@@ -170,24 +221,7 @@ void CProfessionalExfatRecovery::TakeDirectoryBlock(std::span<const uint8_t> blo
             (starts_.empty() || starts_.back() < setLba)) {
             starts_.push_back(setLba);
         }
-        const size_t nameBytes = std::min<size_t>(entry.name.size(), 0xFFFF);
-        if (sets_.size() < limits_.maxSets && names_.size() + nameBytes <= limits_.maxNameBytes) {
-            FoundSet s;
-            s.lba = setLba;
-            s.validDataLength = entry.validDataLength;
-            s.dataLength = entry.dataLength;
-            s.createdTime = entry.createdTime;
-            s.modifiedTime = entry.modifiedTime;
-            s.accessedTime = entry.accessedTime;
-            s.firstCluster = entry.firstCluster;
-            s.nameOffset = static_cast<uint32_t>(names_.size());
-            s.nameLength = static_cast<uint16_t>(nameBytes);
-            s.deleted = entry.deleted;
-            s.isFolder = entry.isFolder;
-            s.noFatChain = entry.noFatChain;
-            names_.append(entry.name, 0, nameBytes);
-            sets_.push_back(s);
-        }
+        KeepSet(entry, setLba);
         at += used * kExfatEntryBytes;
     }
     NoteRun(lba, blockSectors, !endMarker, root);

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 
 #include "carving/identify.h"
 #include "carving/signature_table.h"
+#include "exfat/entry_set.h"
 #include "exfat/fat_chain.h"
 #include "exfat/professional_exfat_recovery.h"
 
@@ -21,6 +23,7 @@ constexpr size_t kPairsPerSize = 16;
 constexpr size_t kContentChecks = 8;
 constexpr size_t kMaxTreeDepth = 4096;
 constexpr size_t kMaxContinuations = 64;
+constexpr int kMaxContinuationHops = 16;
 constexpr size_t kRootOwner = SIZE_MAX;
 
 // `n` values of `all` spread over it evenly, in order.
@@ -45,6 +48,8 @@ struct CProfessionalExfatRecovery::Tree {
         int layout = 0;
     };
     std::vector<std::unordered_map<uint32_t, Owner>> owners;  // one per layout
+    // Clusters that go on with a set cut off at the end of another: the sector of that set.
+    std::vector<std::unordered_map<uint32_t, uint64_t>> continues;
     size_t owned = 0;
     std::map<uint32_t, Placed> folders;  // by first cluster
     std::vector<Placed> files;
@@ -214,8 +219,54 @@ int CProfessionalExfatRecovery::LayoutOf(uint64_t lba, const Tree& tree) const {
     return fallback;
 }
 
+void CProfessionalExfatRecovery::JoinCutSets(Tree& tree) {
+    tree.continues.resize(layouts_.size());
+    // Heads by how many secondary entries they open with: a cut set needs exactly its rest.
+    std::map<size_t, std::vector<size_t>> byLeading;
+    for (size_t i = 0; i < heads_.size(); ++i) byLeading[heads_[i].leading].push_back(i);
+    constexpr size_t kMaxTries = 256;
+    for (const CutSet& cut : cutSets_) {
+        if (cut.bytes.size() < kExfatEntryBytes) continue;
+        const size_t present = cut.bytes.size() / kExfatEntryBytes;
+        const size_t whole = size_t{cut.bytes[1]} + 1;
+        if (whole <= present) continue;
+        const auto candidates = byLeading.find(whole - present);
+        if (candidates == byLeading.end()) continue;
+        size_t tries = 0;
+        bool joined = false;
+        for (size_t g = 0; g < layouts_.size() && !joined; ++g) {
+            const ExfatLayout& l = layouts_[g];
+            if (cut.endLba < l.heapLba || (cut.endLba - l.heapLba) % l.sectorsPerCluster != 0) {
+                continue;
+            }
+            for (const size_t h : candidates->second) {
+                Head& head = heads_[h];
+                if (head.used || head.lba < l.heapLba ||
+                    (head.lba - l.heapLba) % l.sectorsPerCluster != 0) {
+                    continue;
+                }
+                if (++tries > kMaxTries) break;
+                std::vector<uint8_t> set = cut.bytes;
+                set.insert(set.end(), head.bytes.begin(), head.bytes.end());
+                ExfatFileEntry entry;
+                size_t used = 1;
+                if (DecodeEntrySet(set, entry, used) != EntrySetStatus::kOk) continue;
+                head.used = true;
+                KeepSet(entry, cut.lba);
+                const uint64_t cluster = (head.lba - l.heapLba) / l.sectorsPerCluster + 2;
+                if (cluster <= UINT32_MAX) {
+                    tree.continues[g].emplace(static_cast<uint32_t>(cluster), cut.lba);
+                }
+                joined = true;
+                break;
+            }
+        }
+    }
+}
+
 void CProfessionalExfatRecovery::BuildTree(Tree& tree) {
     tree.owners.resize(layouts_.size());
+    JoinCutSets(tree);
     auto own = [&](size_t g, uint32_t cluster, size_t set, int rank) {
         auto [it, inserted] = tree.owners[g].try_emplace(cluster, Tree::Owner{set, rank});
         if (inserted) {
@@ -277,13 +328,40 @@ void CProfessionalExfatRecovery::BuildTree(Tree& tree) {
         --it;
         return lba - it->firstLba < it->sectors ? &*it : nullptr;
     };
-    auto directoryOf = [&](int g, uint64_t lba) -> uint32_t {
+    // A directory that ran out of room went on in a cluster taken while files were written into
+    // it one after another: right after the data of the last file it listed. Without a FAT that
+    // is the only trace of where it went on.
+    std::vector<std::unordered_map<uint32_t, size_t>> dataEnds(layouts_.size());
+    for (size_t g = 0; g < layouts_.size(); ++g) {
+        const uint64_t clusterBytes = uint64_t{layouts_[g].sectorsPerCluster} * sectorSize_;
+        for (size_t i = 0; i < sets_.size() && dataEnds[g].size() < limits_.maxOwnedClusters;
+             ++i) {
+            const FoundSet& s = sets_[i];
+            if (s.isFolder || s.firstCluster < 2 || s.dataLength == 0) continue;
+            const uint64_t after = s.firstCluster + (s.dataLength + clusterBytes - 1) / clusterBytes;
+            if (after <= UINT32_MAX) dataEnds[g].try_emplace(static_cast<uint32_t>(after), i);
+        }
+    }
+    // A directory grows only when its clusters are full: the cluster holding the last file's
+    // entry ran to its end without an end of directory.
+    auto clusterFull = [&](const ExfatLayout& l, uint64_t lba) {
+        const uint64_t end =
+            l.heapLba + ((lba - l.heapLba) / l.sectorsPerCluster + 1) * l.sectorsPerCluster;
+        const Run* r = runContaining(end - 1);
+        return r && (r->open || r->firstLba + r->sectors > end);
+    };
+    std::function<uint32_t(int, uint64_t, int)> directoryOf = [&](int g, uint64_t lba,
+                                                                   int hops) -> uint32_t {
         const ExfatLayout& l = layouts_[size_t(g)];
         uint64_t cluster = (lba - l.heapLba) / l.sectorsPerCluster + 2;
         for (size_t step = 0; step < kMaxContinuations && cluster <= UINT32_MAX; ++step) {
             const auto c = static_cast<uint32_t>(cluster);
             if (const auto it = tree.owners[size_t(g)].find(c); it != tree.owners[size_t(g)].end()) {
                 return it->second.set == kRootOwner ? 0 : sets_[it->second.set].firstCluster;
+            }
+            if (const auto it = tree.continues[size_t(g)].find(c);
+                it != tree.continues[size_t(g)].end() && hops < kMaxContinuationHops) {
+                return directoryOf(g, it->second, hops + 1);
             }
             const uint64_t start = l.heapLba + (cluster - 2) * l.sectorsPerCluster;
             if (const Run* r = runContaining(start); r && r->root) return 0;
@@ -292,14 +370,26 @@ void CProfessionalExfatRecovery::BuildTree(Tree& tree) {
             if (!before || before != runContaining(start)) break;
             --cluster;
         }
-        return static_cast<uint32_t>(std::min<uint64_t>(cluster, UINT32_MAX));
+        if (cluster > UINT32_MAX) return UINT32_MAX;
+        const auto lost = static_cast<uint32_t>(cluster);
+        if (const auto it = dataEnds[size_t(g)].find(lost);
+            it != dataEnds[size_t(g)].end() && hops < kMaxContinuationHops) {
+            const uint64_t fileLba = sets_[it->second].lba;
+            const uint64_t start = l.heapLba + (cluster - 2) * l.sectorsPerCluster;
+            if (fileLba >= l.heapLba &&
+                (fileLba < start || fileLba >= start + l.sectorsPerCluster) &&
+                clusterFull(l, fileLba)) {
+                return directoryOf(g, fileLba, hops + 1);
+            }
+        }
+        return lost;
     };
 
     for (size_t i = 0; i < sets_.size(); ++i) {
         const FoundSet& s = sets_[i];
         const int g = LayoutOf(s.lba, tree);
         if (g < 0) continue;
-        const uint32_t parent = directoryOf(g, s.lba);
+        const uint32_t parent = directoryOf(g, s.lba, 0);
         if (!s.isFolder) {
             tree.files.push_back(Tree::Placed{i, parent, g});
             continue;
@@ -438,7 +528,7 @@ void CProfessionalExfatRecovery::EmitTree(Tree& tree) {
 
 Result CProfessionalExfatRecovery::FinishScan() {
     if (!store_ || !store_->IsOpen()) return IsOpen() ? kErrInvalidHandle : openResult_;
-    tail_.clear();
+    DropTail();
     ChooseLayouts();
     if (!layouts_.empty()) {
         Tree tree;
