@@ -10,7 +10,7 @@
 //
 // During the pass every entry set with a valid checksum, in use or deleted, is decoded and kept
 // in a compact form; nothing is placed yet. At the end the old heap start H and cluster size C
-// are worked out (ExfatLayoutVote): exFAT directories have no "." entries, so a folder entry
+// are worked out (ChooseLayouts): exFAT directories have no "." entries, so a folder entry
 // whose FirstCluster points at a directory cluster seen in the pass is the evidence: such links
 // satisfy lba = H + (cluster - 2) * C. A boot sector seen in the pass (or its backup) proposes
 // its own layout. Then every directory cluster is given to the folder whose entry points at it

@@ -461,6 +461,14 @@ TEST_F(HostileExfat, FoldersInALoopOrInsideThemselvesEndAndKeepTheirFiles) {
                                 [](const auto& kv) { return kv.second.Name() == "b.bin"; });
     ASSERT_NE(b, tree.end());
     EXPECT_EQ(Recover(stage, b->second, dir_ / "b.bin"), Content("42", 600));
+
+    // The saved store, loaded again, answers the same: nothing is emitted twice.
+    const std::string name = fs::path(stage.Store()->DataPath()).filename();
+    CProfessionalExfatRecovery again;
+    ASSERT_EQ(again.OpenImage(image, 1), kOk);
+    ASSERT_EQ(again.BeginScan(name.c_str()), kOk);
+    ASSERT_EQ(again.FinishScan(), kOk);
+    EXPECT_EQ(ListTree(again).size(), tree.size());
 }
 
 // Random data claims nothing; entry sets with absurd fields among it (a cluster past the
