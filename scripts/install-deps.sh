@@ -19,7 +19,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libcli11-dev libblkid-dev zlib1g-dev
     clang libclang-rt-14-dev clang-format
-    dosfstools mtools ntfs-3g util-linux fdisk e2fsprogs python3
+    dosfstools mtools ntfs-3g exfatprogs exfat-fuse util-linux fdisk e2fsprogs python3
     gzip xxd zip sqlite3 sleuthkit bc gddrescue dmsetup
     imagemagick ffmpeg ghostscript p7zip-full gcab libgsf-bin fonts-freefont-ttf
     qt6-base-dev qt6-svg-dev qt6-multimedia-dev libudev-dev

@@ -50,6 +50,12 @@ set(NORVALE_SLOW_TESTS
     "Ntfs3Volume\\."
     "NtfsCorpus\\.Ntfs3VolumeListsItsTestFolder"
     "NtfsFreeSpace\\."
+    # exfat
+    "ExfatBootRegion\\.CardsGiveTheirGeometryAndPassTheProbe"
+    "ExfatDirectorySector\\.MediaDataNeverPasses"
+    "ExfatFixtureCard\\.LiveAndDeletedFilesReadBackByteExact"
+    "ExfatOnFuse\\."
+    "ExfatOnLoopDevice\\."
     # carving: the 4 GiB file and the passes over a whole mixed image
     "CarvingEngine\\."
     "MixedImage\\."
@@ -87,6 +93,8 @@ set(NORVALE_ROOT_TESTS
     "LoopDeviceTest\\."
     "RecoveredFileWriter\\.FullDestinationLeavesNoBrokenFileAndLaterRunUsesTheRealName"
     "DeletedNtfsFiles\\."
+    "ExfatOnFuse\\."
+    "ExfatOnLoopDevice\\."
     "FastNtfsRecovery\\."
     "FormattedCard\\."
     "FormattedVolume\\."
@@ -151,6 +159,10 @@ set(NORVALE_TOOLS_TESTS
     "MovedVolume\\."
     "NtfsCorpus\\.Ntfs3VolumeListsItsTestFolder"
     "NtfsFreeSpace\\."
+    # exfat
+    "ExfatDirectorySector\\.MediaDataNeverPasses"
+    "ExfatOnFuse\\."
+    "ExfatOnLoopDevice\\."
     # carving: volumes made by mkfs, and real files made by ImageMagick, ffmpeg, gsf and zip
     "CarveOnlyScan\\."
     "CarvingEngine\\."

@@ -185,8 +185,9 @@ bool IsExfatDirectorySector(std::span<const uint8_t> sector) {
             ExfatFileEntry f;
             size_t used = 0;
             const auto rest = sector.subspan(i * kExfatEntryBytes, (count - i) * kExfatEntryBytes);
+            // DecodeEntrySet cuts ValidDataLength to DataLength; a sound set needs no cutting.
             if (DecodeEntrySet(rest, f, used) == EntrySetStatus::kOk &&
-                f.validDataLength <= f.dataLength) {
+                Le64(e + kExfatEntryBytes + 8) <= f.dataLength) {
                 foundSet = true;
             }
         }
