@@ -471,7 +471,14 @@ void CProfessionalExfatRecovery::EmitTree(Tree& tree) {
         }
         for (const uint32_t k : path) state[k] = 2;
     }
+    // Each folder's depth, and whether it or a folder above it was deleted (exFAT leaves the
+    // entries inside a deleted folder as they were).
     std::map<uint32_t, uint32_t> depth;
+    std::map<uint32_t, bool> gone;
+    auto ownDeleted = [&](uint32_t key) {
+        const auto it = tree.folders.find(key);
+        return it != tree.folders.end() && sets_[it->second.set].deleted;
+    };
     auto depthOf = [&](uint32_t key) -> uint32_t {
         std::vector<uint32_t> path;
         uint32_t k = key;
@@ -480,7 +487,12 @@ void CProfessionalExfatRecovery::EmitTree(Tree& tree) {
             k = parents[k];
         }
         uint32_t d = k == 0 ? 0 : depth[k];
-        for (size_t i = path.size(); i-- > 0;) depth[path[i]] = ++d;
+        bool deleted = k != 0 && gone[k];
+        for (size_t i = path.size(); i-- > 0;) {
+            depth[path[i]] = ++d;
+            deleted = deleted || ownDeleted(path[i]);
+            gone[path[i]] = deleted;
+        }
         return key == 0 ? 0 : depth[key];
     };
 
@@ -501,6 +513,8 @@ void CProfessionalExfatRecovery::EmitTree(Tree& tree) {
             std::snprintf(name, sizeof name, "LostFolder%u", key);
             rec.SetName(name);
         }
+        depthOf(key);
+        rec.isDeleted = gone[key] ? 1 : 0;
         RecoveredItem* slot = store_->AppendRecord();
         if (!slot) return;
         rec.recordIndex = store_->LastRecordIndex();
@@ -518,6 +532,7 @@ void CProfessionalExfatRecovery::EmitTree(Tree& tree) {
         rec.contentValid = ContentMatches(rec) ? 1 : 0;
         const uint32_t parent = parents.count(f.parent) ? f.parent : 0;
         const uint32_t level = depthOf(parent);
+        if (parent != 0 && gone[parent]) rec.isDeleted = 1;
         RecoveredItem* slot = store_->AppendRecord();
         if (!slot) return;
         rec.recordIndex = store_->LastRecordIndex();

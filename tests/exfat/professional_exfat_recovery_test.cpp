@@ -201,10 +201,15 @@ std::unique_ptr<ExfatCard> MakeCard(const std::string& cluster) {
     card->overwritten.insert("/Documents/hole a.bin");
     put("/Documents/into the hole.bin", Content("into the hole", 300000));
     card->fragmented.insert("/Documents/into the hole.bin");
-    // Deleted last, so that nothing written after it takes its clusters.
+    put("/Documents/Trash me/inside.txt", Content("inside", 9000));
+    // Deleted last, so that nothing written after them takes their clusters: a file and a
+    // folder with its file.
+    for (const char* gone : {"/Documents/old draft.doc.bak", "/Documents/Trash me/inside.txt"}) {
+        card->deleted[gone] = card->written[gone];
+        card->written.erase(gone);
+    }
     fs::remove(mnt + "/Documents/old draft.doc.bak");
-    card->deleted["/Documents/old draft.doc.bak"] = card->written["/Documents/old draft.doc.bak"];
-    card->written.erase("/Documents/old draft.doc.bak");
+    fs::remove_all(mnt + "/Documents/Trash me");
     out.clear();
     if (testing::Run("umount " + ShellQuote(mnt), &out) != 0) {
         card->skip = "umount failed: " + out;
@@ -281,7 +286,8 @@ TEST_P(DamagedExfatCard, EveryFileComesBackByteExactWhereItsFolderSurvived) {
     const auto tree = ListTree(stage);
     std::map<std::string, std::string> lostOf;  // top folder -> the lost folder it became
     std::set<std::string> expected;
-    auto check = [&](const std::string& written, const std::vector<uint8_t>& bytes) {
+    auto check = [&](const std::string& written, const std::vector<uint8_t>& bytes,
+                     bool deleted) {
         SCOPED_TRACE(written);
         std::string want = written.substr(1);
         std::string listed = want;
@@ -311,6 +317,7 @@ TEST_P(DamagedExfatCard, EveryFileComesBackByteExactWhereItsFolderSurvived) {
             expected.insert(p);
         }
         EXPECT_EQ(int(item.engineKind), int(kEngineProfessionalExfat));
+        EXPECT_EQ(int(item.isDeleted), deleted ? 1 : 0);
         EXPECT_EQ(int(item.contentValid), 1);
         EXPECT_EQ(uint64_t(item.fileSize), bytes.size());
         EXPECT_NE(uint64_t(item.modifiedTime), 0u);
@@ -328,8 +335,8 @@ TEST_P(DamagedExfatCard, EveryFileComesBackByteExactWhereItsFolderSurvived) {
             EXPECT_EQ(stage.FirstDataSector(item, lba), kOk);
         }
     };
-    for (const auto& [path, bytes] : card.written) check(path, bytes);
-    for (const auto& [path, bytes] : card.deleted) check(path, bytes);
+    for (const auto& [path, bytes] : card.written) check(path, bytes, false);
+    for (const auto& [path, bytes] : card.deleted) check(path, bytes, true);
     std::set<std::string> lostNames;
     for (const auto& [top, lost] : lostOf) lostNames.insert(lost);
     EXPECT_EQ(lostNames.size(), lostOf.size()) << "two folders became one lost folder";
