@@ -307,14 +307,17 @@ void CProfessionalExfatRecovery::BuildTree(Tree& tree) {
                  chain.size() != n)) {
                 chain.clear();
             }
+            // Without a FAT only NoFatChain promises where the later clusters are; the others
+            // are found by the traces a growing directory leaves (see directoryOf).
             if (chain.empty()) {
-                for (uint64_t k = 0; k < n && s.firstCluster + k <= UINT32_MAX; ++k) {
+                const uint64_t known = s.noFatChain ? n : 1;
+                for (uint64_t k = 0; k < known && s.firstCluster + k <= UINT32_MAX; ++k) {
                     chain.push_back(static_cast<uint32_t>(s.firstCluster + k));
                 }
             }
-            const int live = s.deleted ? 0 : 1;
+            const int inUse = s.deleted ? 0 : 1;
             for (size_t k = 0; k < chain.size() && tree.owned < limits_.maxOwnedClusters; ++k) {
-                own(g, chain[k], i, (k == 0 ? 2 : 0) + live);
+                own(g, chain[k], i, (k == 0 ? 2 : 0) + inUse);
             }
         }
     }
