@@ -73,21 +73,29 @@ void CProfessionalExfatRecovery::ResetPass() {
 
 void CProfessionalExfatRecovery::ProbeLiveVolume() {
     liveBoot_.reset();
-    // The boot region (12 sectors of the volume's own size) is read in the medium's sectors.
+    const uint64_t end = reader_.TotalSectors();
+    // The main boot region, else its backup, which begins at the volume's 13th sector of the
+    // volume's own size (512 to 4096 bytes); both are read in the medium's sectors.
     std::vector<uint8_t> region;
     const uint32_t count = std::max<uint32_t>(1, (kExfatBootRegionSectors * 4096) / sectorSize_);
-    const uint64_t end = reader_.TotalSectors();
-    if (partitionStartLba_ >= end) return;
-    const auto n = static_cast<uint32_t>(std::min<uint64_t>(count, end - partitionStartLba_));
-    if (!ReadSectors(partitionStartLba_, n, region)) return;
-    ExfatBootRegion boot;
-    if (!IsExfatBootRegion(region) || !ParseExfatBootSector(region, boot)) return;
-    const uint32_t bps = boot.BytesPerSector();
-    if (bps < sectorSize_ || bps % sectorSize_ != 0) return;
-    const uint32_t scale = bps / sectorSize_;
-    liveBoot_ = boot;
-    liveHeapLba_ = partitionStartLba_ + uint64_t{boot.clusterHeapOffset} * scale;
-    liveSectorsPerCluster_ = (uint32_t{1} << boot.sectorsPerClusterShift) * scale;
+    for (uint32_t backupBps = 0; backupBps <= 4096; backupBps = backupBps ? backupBps * 2 : 512) {
+        const uint64_t offset = uint64_t{kExfatBootRegionSectors} * backupBps;
+        if (backupBps != 0 && (backupBps < sectorSize_ || offset % sectorSize_ != 0)) continue;
+        const uint64_t lba = partitionStartLba_ + offset / sectorSize_;
+        if (lba >= end) return;
+        const auto n = static_cast<uint32_t>(std::min<uint64_t>(count, end - lba));
+        if (!ReadSectors(lba, n, region)) continue;
+        ExfatBootRegion boot;
+        if (!IsExfatBootRegion(region) || !ParseExfatBootSector(region, boot)) continue;
+        const uint32_t bps = boot.BytesPerSector();
+        if (bps < sectorSize_ || bps % sectorSize_ != 0) continue;
+        if (backupBps != 0 && bps != backupBps) continue;
+        const uint32_t scale = bps / sectorSize_;
+        liveBoot_ = boot;
+        liveHeapLba_ = partitionStartLba_ + uint64_t{boot.clusterHeapOffset} * scale;
+        liveSectorsPerCluster_ = (uint32_t{1} << boot.sectorsPerClusterShift) * scale;
+        return;
+    }
 }
 
 Result CProfessionalExfatRecovery::SetCallbacks(ScanProgressFn scanProgress,
