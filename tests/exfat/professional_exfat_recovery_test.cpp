@@ -10,12 +10,14 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <ranges>
 #include <regex>
 #include <set>
 
 #include "device/sector_reader.h"
 #include "engine/scan_log_history.h"
 #include "exfat/entry_set.h"
+#include "exfat/exfat_test_media.h"
 #include "exfat/professional_exfat_recovery.h"
 #include "support/test_support.h"
 
@@ -369,6 +371,57 @@ INSTANTIATE_TEST_SUITE_P(
                       CardCase{"Reformatted32KOver4K", "4K", Damage::kReformattedOtherCluster, 8},
                       CardCase{"FormattedAtOffset128K", "128K", Damage::kFormattedAtOffset, 256}),
     [](const ::testing::TestParamInfo<CardCase>& info) { return std::string(info.param.name); });
+
+// ---- The committed cards, quick-formatted: no root and no tools needed ----
+
+class FormattedExfatFixture : public ::testing::TestWithParam<const char*> {
+  protected:
+    IsolatedHome home_;
+    TempDir dir_;
+};
+
+// Every file below a top folder comes back under LostFolder<n> (one per top folder) with its
+// name, its deleted state (a deleted folder's files too) and, unless it was fragmented or
+// written over, its exact content; the old root's own files are gone; nothing else is listed.
+TEST_P(FormattedExfatFixture, FilesComeBackUnderTheirFoldersWithTheirContent) {
+    const std::string card = GetParam();
+    const std::string image = testing::UnpackCard(dir_, card + "_formatted");
+    ASSERT_FALSE(image.empty());
+    CProfessionalExfatRecovery stage;
+    ASSERT_EQ(stage.OpenImage(image, 1), kOk);
+    ASSERT_EQ(RunPass(stage, image).finish, kOk);
+    const auto tree = ListTree(stage);
+    std::map<std::string, std::string> lostOf;
+    size_t files = 0;
+    for (const testing::ManifestFile& f : testing::ReadManifest(card)) {
+        SCOPED_TRACE(f.path);
+        const size_t slash = f.path.find('/', 1);
+        if (slash == std::string::npos || f.state == "overwritten") continue;
+        const std::string top = f.path.substr(1, slash - 1), rest = f.path.substr(slash);
+        const auto hit = std::find_if(tree.begin(), tree.end(), [&](const auto& kv) {
+            const size_t s = kv.first.find('/');
+            return kv.first.rfind("LostFolder", 0) == 0 && s != std::string::npos &&
+                   kv.first.substr(s) == rest;
+        });
+        ASSERT_NE(hit, tree.end());
+        ++files;
+        const std::string lost = hit->first.substr(0, hit->first.find('/'));
+        EXPECT_EQ(lostOf.emplace(top, lost).first->second, lost);
+        EXPECT_EQ(int(hit->second.isDeleted), f.state == "deleted" ? 1 : 0);
+        EXPECT_EQ(uint64_t(hit->second.fileSize), f.size);
+        if (f.note == "fragmented") continue;
+        EXPECT_EQ(testing::Sha256(Recover(stage, hit->second, dir_ / std::to_string(files))),
+                  f.sha256);
+    }
+    size_t listedFiles = 0;
+    for (const auto& [path, item] : tree) listedFiles += item.isFolder ? 0 : 1;
+    EXPECT_EQ(listedFiles, files);
+    EXPECT_EQ(std::set<std::string>(std::views::values(lostOf).begin(),
+                                    std::views::values(lostOf).end()).size(),
+              lostOf.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, FormattedExfatFixture, ::testing::Values("exfat_4k", "exfat_128k"));
 
 // ---- Hostile media, made by hand ----
 
