@@ -67,9 +67,8 @@ Result CProfessionalExfatRecovery::PlanData(const RecoveredItem& item,
         }
     }
 
-    if (liveBoot_ && !noFatChain && heap == liveHeapLba_ && spc == liveSectorsPerCluster_) {
-        ExfatFatReader fat(reader_, *liveBoot_, partitionStartLba_ * sectorSize_,
-                           partitionSectors_ * sectorSize_);
+    if (const KnownFat* known = FatFor(heap, static_cast<uint32_t>(spc)); known && !noFatChain) {
+        ExfatFatReader fat(reader_, known->boot, known->volumeStartByte, known->volumeBytes);
         std::vector<uint32_t> chain;
         if (fat.Walk(first, clusters, chain) == ExfatChainEnd::kEndOfChain &&
             chain.size() == clusters) {

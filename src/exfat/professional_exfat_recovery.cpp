@@ -63,6 +63,7 @@ void CProfessionalExfatRecovery::ResetPass() {
     runs_.clear();
     starts_.clear();
     bootCandidates_.clear();
+    fatStarts_.clear();
     parsedUpTo_ = 0;
     tail_.clear();
     tailEndLba_ = 0;
@@ -71,8 +72,21 @@ void CProfessionalExfatRecovery::ResetPass() {
     layouts_.clear();
 }
 
+const CProfessionalExfatRecovery::KnownFat* CProfessionalExfatRecovery::FatFor(
+    uint64_t heapLba, uint32_t sectorsPerCluster) const {
+    if (liveFat_ && liveFat_->heapLba == heapLba &&
+        liveFat_->sectorsPerCluster == sectorsPerCluster) {
+        return &*liveFat_;
+    }
+    for (const KnownFat& f : foundFats_) {
+        if (f.heapLba == heapLba && f.sectorsPerCluster == sectorsPerCluster) return &f;
+    }
+    return nullptr;
+}
+
 void CProfessionalExfatRecovery::ProbeLiveVolume() {
-    liveBoot_.reset();
+    liveFat_.reset();
+    foundFats_.clear();
     const uint64_t end = reader_.TotalSectors();
     // The main boot region, else its backup, which begins at the volume's 13th sector of the
     // volume's own size (512 to 4096 bytes); both are read in the medium's sectors.
@@ -91,9 +105,9 @@ void CProfessionalExfatRecovery::ProbeLiveVolume() {
         if (bps < sectorSize_ || bps % sectorSize_ != 0) continue;
         if (backupBps != 0 && bps != backupBps) continue;
         const uint32_t scale = bps / sectorSize_;
-        liveBoot_ = boot;
-        liveHeapLba_ = partitionStartLba_ + uint64_t{boot.clusterHeapOffset} * scale;
-        liveSectorsPerCluster_ = (uint32_t{1} << boot.sectorsPerClusterShift) * scale;
+        liveFat_ = KnownFat{partitionStartLba_ + uint64_t{boot.clusterHeapOffset} * scale,
+                            (uint32_t{1} << boot.sectorsPerClusterShift) * scale, boot,
+                            partitionStartLba_ * sectorSize_, partitionSectors_ * sectorSize_};
         return;
     }
 }

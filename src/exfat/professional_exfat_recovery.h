@@ -59,6 +59,7 @@ struct ProfessionalExfatLimits {
     size_t maxRuns = 1 << 20;                       // runs of consecutive directory sectors
     size_t maxStarts = 1 << 20;                     // sectors opening with an entry set
     size_t maxBootCandidates = 64;                  // boot sectors seen in the pass
+    size_t maxFatStarts = 64;                       // first sectors of FATs seen in the pass
     size_t maxLayouts = 4;                          // volumes told apart
     size_t maxVoters = 256;                         // folder links scored per candidate layout
     size_t maxOwnedClusters = size_t{1} << 21;      // directory clusters given to a folder
@@ -96,8 +97,9 @@ class CProfessionalExfatRecovery final : public IFullScanStage, private EnginePr
     // the partition's boot region: a valid one makes its FAT available to recoveries.
     Result BeginScan(const char* logName) override;
     // An exFAT directory block (IsExfatDirectorySector): one sector, or two when the last entry
-    // set runs on into the next one; an exFAT boot sector: one sector. Depends on the bytes
-    // only, so a resumed pass claims the same sectors the same way.
+    // set runs on into the next one; an exFAT boot sector or the first sector of a FAT (media
+    // entry F8FFFFFF, then FFFFFFFF): one sector. Depends on the bytes only, so a resumed pass
+    // claims the same sectors the same way.
     size_t ClaimSector(std::span<const uint8_t> sector, uint32_t bytesPerSector,
                        uint8_t& kind) override;
     bool OwnsSectorKind(uint8_t kind) const override {
@@ -232,10 +234,20 @@ class CProfessionalExfatRecovery final : public IFullScanStage, private EnginePr
     std::unique_ptr<ResultStore> store_;
     std::set<uint32_t> emittedBefore_;  // folders a resumed store already holds
 
-    // A valid boot region at the partition's start: its FAT is followed for chained files.
-    std::optional<ExfatBootRegion> liveBoot_;
-    uint64_t liveHeapLba_ = 0;
-    uint32_t liveSectorsPerCluster_ = 0;
+    // A FAT the stage can follow for the layout it belongs to: the one a valid boot region at
+    // the partition's start describes (probed by BeginScan), or one whose first sector the pass
+    // met before the heap of a layout it worked out (a volume whose boot region is gone).
+    struct KnownFat {
+        uint64_t heapLba = 0;
+        uint32_t sectorsPerCluster = 0;
+        ExfatBootRegion boot;
+        uint64_t volumeStartByte = 0, volumeBytes = 0;
+    };
+    const KnownFat* FatFor(uint64_t heapLba, uint32_t sectorsPerCluster) const;
+    void PlaceFoundFats();
+    std::optional<KnownFat> liveFat_;
+    std::vector<KnownFat> foundFats_;   // kept after the pass for recoveries
+    std::vector<uint64_t> fatStarts_;   // sectors opening a FAT, met in the pass
 
     // The pass.
     std::vector<FoundSet> sets_;

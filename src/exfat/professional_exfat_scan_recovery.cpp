@@ -25,6 +25,13 @@ bool IsRootEntryType(uint8_t type) {
            type == kExfatTypeEmptyLabel || type == kExfatTypeVolumeGuid;
 }
 
+// The first sector of an exFAT FAT: the media entry F8FFFFFF and FFFFFFFF for cluster 1. A
+// FAT16 may open the same way; a FAT is only used where its chains describe a file whole.
+bool IsFatStart(std::span<const uint8_t> sector) {
+    static constexpr uint8_t kHead[8] = {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    return sector.size() >= 16 && std::equal(std::begin(kHead), std::end(kHead), sector.begin());
+}
+
 }  // namespace
 
 size_t CProfessionalExfatRecovery::ClaimSector(std::span<const uint8_t> sector,
@@ -54,7 +61,7 @@ size_t CProfessionalExfatRecovery::ClaimSector(std::span<const uint8_t> sector,
         return (end + bytesPerSector - 1) / bytesPerSector * bytesPerSector;
     }
     ExfatBootRegion boot;
-    if (ParseExfatBootSector(sector, boot)) {
+    if (ParseExfatBootSector(sector, boot) || IsFatStart(sector)) {
         kind = kExfatBootSectorKind;
         return bytesPerSector;
     }
@@ -74,6 +81,10 @@ void CProfessionalExfatRecovery::TakeSector(uint8_t kind, std::span<const uint8_
 }
 
 void CProfessionalExfatRecovery::TakeBootSector(std::span<const uint8_t> sector, uint64_t lba) {
+    if (IsFatStart(sector)) {
+        if (fatStarts_.size() < limits_.maxFatStarts) fatStarts_.push_back(lba);
+        return;
+    }
     ExfatBootRegion boot;
     if (!ParseExfatBootSector(sector, boot)) return;
     const uint32_t bps = boot.BytesPerSector();

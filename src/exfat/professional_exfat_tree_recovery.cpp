@@ -3,6 +3,7 @@
 // the tree of folders and files written to the store.
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -278,17 +279,13 @@ void CProfessionalExfatRecovery::BuildTree(Tree& tree) {
     for (size_t g = 0; g < layouts_.size(); ++g) {
         const ExfatLayout& layout = layouts_[g];
         const uint64_t clusterBytes = uint64_t{layout.sectorsPerCluster} * sectorSize_;
-        const bool live = liveBoot_ && layout.heapLba == liveHeapLba_ &&
-                          layout.sectorsPerCluster == liveSectorsPerCluster_;
+        const KnownFat* known = FatFor(layout.heapLba, layout.sectorsPerCluster);
         std::optional<ExfatFatReader> fat;
-        if (live) {
-            fat.emplace(reader_, *liveBoot_, partitionStartLba_ * sectorSize_,
-                        partitionSectors_ * sectorSize_);
-        }
+        if (known) fat.emplace(reader_, known->boot, known->volumeStartByte, known->volumeBytes);
         std::vector<uint32_t> chain;
-        if (fat) {
+        if (fat && known->boot.rootCluster >= 2) {
             // The live root directory, wherever its chain goes.
-            if (fat->Walk(liveBoot_->rootCluster, limits_.maxDirectoryClusters, chain) ==
+            if (fat->Walk(known->boot.rootCluster, limits_.maxDirectoryClusters, chain) ==
                 ExfatChainEnd::kEndOfChain) {
                 for (const uint32_t c : chain) own(g, c, kRootOwner, 4);
             }
@@ -544,10 +541,45 @@ void CProfessionalExfatRecovery::EmitTree(Tree& tree) {
     }
 }
 
+void CProfessionalExfatRecovery::PlaceFoundFats() {
+    // A layout without a boot region takes the nearest FAT before its heap, read as one FAT of
+    // as many entries as the space up to the heap holds (and the medium has clusters for).
+    const uint64_t end = reader_.TotalSectors();
+    for (const ExfatLayout& l : layouts_) {
+        if (FatFor(l.heapLba, l.sectorsPerCluster) || l.heapLba >= end) continue;
+        const uint64_t* nearest = nullptr;
+        for (const uint64_t& f : fatStarts_) {
+            if (f < l.heapLba && (!nearest || f > *nearest)) nearest = &f;
+        }
+        if (!nearest || l.heapLba - *nearest > UINT32_MAX) continue;
+        KnownFat known;
+        known.heapLba = l.heapLba;
+        known.sectorsPerCluster = l.sectorsPerCluster;
+        ExfatBootRegion& b = known.boot;
+        b.bytesPerSectorShift = static_cast<uint8_t>(std::countr_zero(sectorSize_));
+        b.sectorsPerClusterShift = static_cast<uint8_t>(std::countr_zero(l.sectorsPerCluster));
+        b.numberOfFats = 1;
+        b.fatOffset = 0;
+        b.fatLength = static_cast<uint32_t>(l.heapLba - *nearest);
+        b.clusterHeapOffset = b.fatLength;
+        const uint64_t entries = uint64_t{b.fatLength} * sectorSize_ / 4;
+        const uint64_t clusters =
+            std::min<uint64_t>({entries > 2 ? entries - 2 : 0, (end - l.heapLba) /
+                                                                   l.sectorsPerCluster,
+                                UINT32_MAX - 2});
+        if (clusters == 0) continue;
+        b.clusterCount = static_cast<uint32_t>(clusters);
+        b.volumeLength = end - *nearest;
+        known.volumeStartByte = *nearest * sectorSize_;
+        foundFats_.push_back(known);
+    }
+}
+
 Result CProfessionalExfatRecovery::FinishScan() {
     if (!store_ || !store_->IsOpen()) return IsOpen() ? kErrInvalidHandle : openResult_;
     DropTail();
     ChooseLayouts();
+    PlaceFoundFats();
     if (!layouts_.empty()) {
         Tree tree;
         BuildTree(tree);
