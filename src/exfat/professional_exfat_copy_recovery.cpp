@@ -24,8 +24,7 @@ constexpr uint32_t kSetReadSectors = 2;
 
 }  // namespace
 
-Result CProfessionalExfatRecovery::PlanData(const RecoveredItem& item,
-                                            std::vector<Extent>& extents,
+Result CProfessionalExfatRecovery::PlanData(const RecoveredItem& item, std::vector<Extent>& extents,
                                             uint64_t& validBytes) {
     extents.clear();
     const uint64_t size = item.fileSize;
@@ -128,8 +127,8 @@ Result CProfessionalExfatRecovery::CopyData(const RecoveredItem& item, uint64_t 
                 std::min<uint64_t>({uint64_t{got} * sectorSize_, total - done}));
             if (done + n > validBytes) {
                 const auto valid = static_cast<size_t>(validBytes - done);
-                std::fill(buffer.begin() + std::ptrdiff_t(valid), buffer.begin() + std::ptrdiff_t(n),
-                          0);
+                std::fill(buffer.begin() + std::ptrdiff_t(valid),
+                          buffer.begin() + std::ptrdiff_t(n), 0);
             }
         }
         if (Result w = sink(buffer.data(), n); w != kOk) return w;

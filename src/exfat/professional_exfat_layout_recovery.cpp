@@ -149,17 +149,16 @@ void CProfessionalExfatRecovery::ChooseLayouts() {
         }
         if (candidates.empty()) break;
         for (ExfatLayout& c : candidates) c.links = ScoreLinks(c, voters);
-        std::stable_sort(candidates.begin(), candidates.end(),
-                         [](const ExfatLayout& x, const ExfatLayout& y) {
-                             return x.links != y.links ? x.links > y.links
-                                                       : x.fromBoot > y.fromBoot;
-                         });
+        std::stable_sort(
+            candidates.begin(), candidates.end(), [](const ExfatLayout& x, const ExfatLayout& y) {
+                return x.links != y.links ? x.links > y.links : x.fromBoot > y.fromBoot;
+            });
         // Among the best by links, the files' content decides; a boot sector wins a tie.
         const int topLinks = candidates.front().links;
         int bestIndex = 0;
         int bestContent = 0;
-        for (size_t i = 0; i < candidates.size() && i < kContentCandidates &&
-                            candidates[i].links == topLinks;
+        for (size_t i = 0;
+             i < candidates.size() && i < kContentCandidates && candidates[i].links == topLinks;
              ++i) {
             const int content = ContentScore(candidates[i]);
             if (i == 0 || content > bestContent) {
@@ -169,9 +168,9 @@ void CProfessionalExfatRecovery::ChooseLayouts() {
         }
         const ExfatLayout best = candidates[size_t(bestIndex)];
         const bool first = layouts_.empty();
-        const bool accepted = first ? best.links >= 2 || best.fromBoot ||
-                                          (best.links == 1 && bestContent > 0)
-                                    : best.links >= 3;
+        const bool accepted =
+            first ? best.links >= 2 || best.fromBoot || (best.links == 1 && bestContent > 0)
+                  : best.links >= 3;
         if (!accepted) break;
         layouts_.push_back(best);
         // The links this layout explains are its own; the rest may belong to another volume.
@@ -206,9 +205,8 @@ void CProfessionalExfatRecovery::PlaceFoundFats() {
         b.clusterHeapOffset = b.fatLength;
         const uint64_t entries = uint64_t{b.fatLength} * sectorSize_ / 4;
         const uint64_t clusters =
-            std::min<uint64_t>({entries > 2 ? entries - 2 : 0, (end - l.heapLba) /
-                                                                   l.sectorsPerCluster,
-                                UINT32_MAX - 2});
+            std::min<uint64_t>({entries > 2 ? entries - 2 : 0,
+                                (end - l.heapLba) / l.sectorsPerCluster, UINT32_MAX - 2});
         if (clusters == 0) continue;
         b.clusterCount = static_cast<uint32_t>(clusters);
         b.volumeLength = end - *nearest;

@@ -27,16 +27,16 @@ Result CProfessionalExfatRecovery::OpenDisk(int diskNumber, uint64_t partitionSt
 }
 
 Result CProfessionalExfatRecovery::OpenSource(std::unique_ptr<ISectorSource> source,
-                                              uint64_t partitionStartLba,
-                                              uint64_t partitionSectors, uint16_t sourceTag) {
+                                              uint64_t partitionStartLba, uint64_t partitionSectors,
+                                              uint16_t sourceTag) {
     if (IsOpen()) return kOk;
     if (!source) return openResult_ = kErrInvalidParameter;
     reader_.Attach(std::move(source));
     return FinishOpen(partitionStartLba, partitionSectors, sourceTag);
 }
 
-Result CProfessionalExfatRecovery::FinishOpen(uint64_t partitionStartLba,
-                                              uint64_t partitionSectors, uint16_t tag) {
+Result CProfessionalExfatRecovery::FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors,
+                                              uint16_t tag) {
     sectorSize_ = reader_.MediumSectorSize();
     partitionStartLba_ = partitionStartLba;
     partitionSectors_ = partitionSectors;
@@ -160,8 +160,7 @@ Result CProfessionalExfatRecovery::ListChildren(const RecoveredItem* folder, int
     return ListStoreChildren(store_.get(), folder, level, 0, out);
 }
 
-Result CProfessionalExfatRecovery::CountFiles(const RecoveredItem* folder, int level,
-                                              int& count) {
+Result CProfessionalExfatRecovery::CountFiles(const RecoveredItem* folder, int level, int& count) {
     return CountStoreFiles(store_.get(), folder, level, 0, RootLevelCheck::kRefuseOtherLevels,
                            count);
 }
@@ -183,8 +182,7 @@ int CProfessionalExfatRecovery::ListByType(const std::string& pattern,
     return ListStoreByType(store_.get(), pattern, out);
 }
 
-Result CProfessionalExfatRecovery::SkipUsedClusters(uint64_t& /*position*/,
-                                                    uint64_t& freeLength) {
+Result CProfessionalExfatRecovery::SkipUsedClusters(uint64_t& /*position*/, uint64_t& freeLength) {
     freeLength = 0;
     return kOk;
 }

@@ -54,26 +54,26 @@ inline constexpr uint8_t kExfatBootSectorKind = 5;
 
 // Caps on what one pass keeps until its end.
 struct ProfessionalExfatLimits {
-    size_t maxSets = 1 << 20;                       // decoded entry sets
-    uint64_t maxNameBytes = uint64_t{64} << 20;     // their names, UTF-8
-    size_t maxRuns = 1 << 20;                       // runs of consecutive directory sectors
-    size_t maxStarts = 1 << 20;                     // sectors opening with an entry set
-    size_t maxBootCandidates = 64;                  // boot sectors seen in the pass
-    size_t maxFatStarts = 64;                       // first sectors of FATs seen in the pass
-    size_t maxLayouts = 4;                          // volumes told apart
-    size_t maxVoters = 256;                         // folder links scored per candidate layout
-    size_t maxOwnedClusters = size_t{1} << 21;      // directory clusters given to a folder
-    uint64_t maxDirectoryClusters = 1 << 16;        // clusters one directory may span
-    size_t maxCutSets = 1 << 14;                    // sets cut off at a cluster's end
-    size_t maxHeads = 1 << 14;                      // clusters opening with their tails
+    size_t maxSets = 1 << 20;                    // decoded entry sets
+    uint64_t maxNameBytes = uint64_t{64} << 20;  // their names, UTF-8
+    size_t maxRuns = 1 << 20;                    // runs of consecutive directory sectors
+    size_t maxStarts = 1 << 20;                  // sectors opening with an entry set
+    size_t maxBootCandidates = 64;               // boot sectors seen in the pass
+    size_t maxFatStarts = 64;                    // first sectors of FATs seen in the pass
+    size_t maxLayouts = 4;                       // volumes told apart
+    size_t maxVoters = 256;                      // folder links scored per candidate layout
+    size_t maxOwnedClusters = size_t{1} << 21;   // directory clusters given to a folder
+    uint64_t maxDirectoryClusters = 1 << 16;     // clusters one directory may span
+    size_t maxCutSets = 1 << 14;                 // sets cut off at a cluster's end
+    size_t maxHeads = 1 << 14;                   // clusters opening with their tails
 };
 
 // One candidate layout: where cluster 2 lies and how many medium sectors a cluster has.
 struct ExfatLayout {
-    uint64_t heapLba = 0;          // absolute, in medium sectors
+    uint64_t heapLba = 0;  // absolute, in medium sectors
     uint32_t sectorsPerCluster = 0;
-    bool fromBoot = false;         // a boot sector seen on the medium proposed it
-    int links = 0;                 // folder entries whose first cluster it places on a directory
+    bool fromBoot = false;  // a boot sector seen on the medium proposed it
+    int links = 0;          // folder entries whose first cluster it places on a directory
     bool operator==(const ExfatLayout& o) const {
         return heapLba == o.heapLba && sectorsPerCluster == o.sectorsPerCluster;
     }
@@ -214,8 +214,7 @@ class CProfessionalExfatRecovery final : public IFullScanStage, private EnginePr
     struct Extent {
         uint64_t lba = 0, sectors = 0;
     };
-    Result PlanData(const RecoveredItem& item, std::vector<Extent>& extents,
-                    uint64_t& validBytes);
+    Result PlanData(const RecoveredItem& item, std::vector<Extent>& extents, uint64_t& validBytes);
     Result RecoverOneFile(const RecoveredItem& item, std::string path, bool& stopped);
     template <typename Sink, typename Report>
     Result CopyData(const RecoveredItem& item, uint64_t total, uint64_t& done, Sink sink,
@@ -246,8 +245,8 @@ class CProfessionalExfatRecovery final : public IFullScanStage, private EnginePr
     const KnownFat* FatFor(uint64_t heapLba, uint32_t sectorsPerCluster) const;
     void PlaceFoundFats();
     std::optional<KnownFat> liveFat_;
-    std::vector<KnownFat> foundFats_;   // kept after the pass for recoveries
-    std::vector<uint64_t> fatStarts_;   // sectors opening a FAT, met in the pass
+    std::vector<KnownFat> foundFats_;  // kept after the pass for recoveries
+    std::vector<uint64_t> fatStarts_;  // sectors opening a FAT, met in the pass
 
     // The pass.
     std::vector<FoundSet> sets_;
@@ -255,7 +254,7 @@ class CProfessionalExfatRecovery final : public IFullScanStage, private EnginePr
     std::vector<Run> runs_;
     std::vector<uint64_t> starts_;  // increasing
     std::vector<ExfatLayout> bootCandidates_;
-    uint64_t parsedUpTo_ = 0;  // absolute byte: sets starting before it were taken already
+    uint64_t parsedUpTo_ = 0;    // absolute byte: sets starting before it were taken already
     std::vector<uint8_t> tail_;  // an entry set cut off at the end of the last block
     uint64_t tailEndLba_ = 0;    // the sector the tail's set goes on in
     std::vector<CutSet> cutSets_;

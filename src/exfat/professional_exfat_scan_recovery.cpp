@@ -134,8 +134,8 @@ std::string_view CProfessionalExfatRecovery::NameOf(const FoundSet& s) const {
 void CProfessionalExfatRecovery::DropTail() {
     // The set did not go on in the next sector: its directory may go on in another cluster.
     if (!tail_.empty() && cutSets_.size() < limits_.maxCutSets) {
-        cutSets_.push_back(CutSet{(tailEndLba_ * sectorSize_ - tail_.size()) / sectorSize_,
-                                  tailEndLba_, tail_});
+        cutSets_.push_back(
+            CutSet{(tailEndLba_ * sectorSize_ - tail_.size()) / sectorSize_, tailEndLba_, tail_});
     }
     tail_.clear();
 }
@@ -186,11 +186,11 @@ void CProfessionalExfatRecovery::TakeDirectoryBlock(std::span<const uint8_t> blo
         }
         if (leading != 0 && leading <= kExfatMaxSecondaries && base >= parsedUpTo_ &&
             heads_.size() < limits_.maxHeads) {
-            heads_.push_back(Head{lba, leading,
-                                  std::vector<uint8_t>(block.begin(),
-                                                       block.begin() + std::ptrdiff_t(
-                                                                           leading * kExfatEntryBytes)),
-                                  false});
+            heads_.push_back(
+                Head{lba, leading,
+                     std::vector<uint8_t>(
+                         block.begin(), block.begin() + std::ptrdiff_t(leading * kExfatEntryBytes)),
+                     false});
         }
     }
     // A block handed over out of order (a pass started again) is taken as it stands.

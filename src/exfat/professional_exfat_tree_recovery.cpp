@@ -129,8 +129,8 @@ void CProfessionalExfatRecovery::BuildTree(Tree& tree) {
             if (!s.isFolder || s.firstCluster < 2) continue;
             const auto first = ClusterLba(layout, s.firstCluster);
             if (!first || !std::binary_search(starts_.begin(), starts_.end(), *first)) continue;
-            const uint64_t n = std::clamp<uint64_t>((s.dataLength + clusterBytes - 1) / clusterBytes,
-                                                    1, limits_.maxDirectoryClusters);
+            const uint64_t n = std::clamp<uint64_t>(
+                (s.dataLength + clusterBytes - 1) / clusterBytes, 1, limits_.maxDirectoryClusters);
             chain.clear();
             // A live FAT is followed while it describes the whole allocation.
             if (fat && !s.noFatChain &&
@@ -168,11 +168,11 @@ void CProfessionalExfatRecovery::BuildTree(Tree& tree) {
     std::vector<std::unordered_map<uint32_t, size_t>> dataEnds(layouts_.size());
     for (size_t g = 0; g < layouts_.size(); ++g) {
         const uint64_t clusterBytes = uint64_t{layouts_[g].sectorsPerCluster} * sectorSize_;
-        for (size_t i = 0; i < sets_.size() && dataEnds[g].size() < limits_.maxOwnedClusters;
-             ++i) {
+        for (size_t i = 0; i < sets_.size() && dataEnds[g].size() < limits_.maxOwnedClusters; ++i) {
             const FoundSet& s = sets_[i];
             if (s.isFolder || s.firstCluster < 2 || s.dataLength == 0) continue;
-            const uint64_t after = s.firstCluster + (s.dataLength + clusterBytes - 1) / clusterBytes;
+            const uint64_t after =
+                s.firstCluster + (s.dataLength + clusterBytes - 1) / clusterBytes;
             if (after <= UINT32_MAX) dataEnds[g].try_emplace(static_cast<uint32_t>(after), i);
         }
     }
@@ -185,12 +185,13 @@ void CProfessionalExfatRecovery::BuildTree(Tree& tree) {
         return r && (r->open || r->firstLba + r->sectors > end);
     };
     std::function<uint32_t(int, uint64_t, int)> directoryOf = [&](int g, uint64_t lba,
-                                                                   int hops) -> uint32_t {
+                                                                  int hops) -> uint32_t {
         const ExfatLayout& l = layouts_[size_t(g)];
         uint64_t cluster = (lba - l.heapLba) / l.sectorsPerCluster + 2;
         for (size_t step = 0; step < kMaxContinuations && cluster <= UINT32_MAX; ++step) {
             const auto c = static_cast<uint32_t>(cluster);
-            if (const auto it = tree.owners[size_t(g)].find(c); it != tree.owners[size_t(g)].end()) {
+            if (const auto it = tree.owners[size_t(g)].find(c);
+                it != tree.owners[size_t(g)].end()) {
                 return it->second.set == kRootOwner ? 0 : sets_[it->second.set].firstCluster;
             }
             if (const auto it = tree.continues[size_t(g)].find(c);

@@ -3,6 +3,8 @@
 // mkfs.exfat and filled through the FUSE driver, then quick-formatted, stripped of their boot
 // region, reformatted with another cluster size or placed at an offset; and on hostile media.
 
+#include "exfat/professional_exfat_recovery.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,7 +20,6 @@
 #include "engine/scan_log_history.h"
 #include "exfat/entry_set.h"
 #include "exfat/exfat_test_media.h"
-#include "exfat/professional_exfat_recovery.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -124,7 +125,7 @@ std::vector<uint8_t> Recover(IFileRecoveryParse& engine, const RecoveredItem& it
 struct ExfatCard {
     TempDir dir;
     std::string image;
-    std::string skip;  // why the card could not be made
+    std::string skip;                                     // why the card could not be made
     std::map<std::string, std::vector<uint8_t>> written;  // live files, by path
     std::map<std::string, std::vector<uint8_t>> deleted;
     std::set<std::string> overwritten;  // deleted, then written over: may be listed
@@ -144,8 +145,8 @@ std::unique_ptr<ExfatCard> MakeCard(const std::string& cluster) {
     }
     card->image = card->dir / "card.img";
     std::string out;
-    if (testing::Run("truncate -s 64M " + ShellQuote(card->image) + " && mkfs.exfat -c " +
-                         cluster + " " + ShellQuote(card->image),
+    if (testing::Run("truncate -s 64M " + ShellQuote(card->image) + " && mkfs.exfat -c " + cluster +
+                         " " + ShellQuote(card->image),
                      &out) != 0) {
         card->skip = "mkfs.exfat failed: " + out;
         return card;
@@ -221,7 +222,14 @@ std::unique_ptr<ExfatCard> MakeCard(const std::string& cluster) {
     return card;
 }
 
-enum class Damage { kNone, kMainBootSectorZeroed, kQuickFormat, kBootRegionZeroed, kReformattedOtherCluster, kFormattedAtOffset };
+enum class Damage {
+    kNone,
+    kMainBootSectorZeroed,
+    kQuickFormat,
+    kBootRegionZeroed,
+    kReformattedOtherCluster,
+    kFormattedAtOffset
+};
 
 struct CardCase {
     const char* name;
@@ -262,25 +270,37 @@ TEST_P(DamagedExfatCard, EveryFileComesBackByteExactWhereItsFolderSurvived) {
             break;
         case Damage::kMainBootSectorZeroed:
             ASSERT_EQ(testing::Run("dd if=/dev/zero of=" + ShellQuote(image) +
-                                       " bs=512 count=1 conv=notrunc status=none", &out), 0);
+                                       " bs=512 count=1 conv=notrunc status=none",
+                                   &out),
+                      0);
             break;
         case Damage::kQuickFormat:
-            ASSERT_EQ(testing::Run("mkfs.exfat -c " + std::string(c.cluster) + " " +
-                                       ShellQuote(image), &out), 0) << out;
+            ASSERT_EQ(
+                testing::Run("mkfs.exfat -c " + std::string(c.cluster) + " " + ShellQuote(image),
+                             &out),
+                0)
+                << out;
             break;
         case Damage::kBootRegionZeroed:
             ASSERT_EQ(testing::Run("dd if=/dev/zero of=" + ShellQuote(image) +
-                                       " bs=512 count=24 conv=notrunc status=none", &out), 0);
+                                       " bs=512 count=24 conv=notrunc status=none",
+                                   &out),
+                      0);
             break;
         case Damage::kReformattedOtherCluster:
             ASSERT_EQ(testing::Run("mkfs.exfat -c 32K " + ShellQuote(image), &out), 0) << out;
             break;
         case Damage::kFormattedAtOffset: {
-            ASSERT_EQ(testing::Run("mkfs.exfat -c " + std::string(c.cluster) + " " +
-                                       ShellQuote(image), &out), 0) << out;
+            ASSERT_EQ(
+                testing::Run("mkfs.exfat -c " + std::string(c.cluster) + " " + ShellQuote(image),
+                             &out),
+                0)
+                << out;
             const std::string disk = work / "disk.img";
             ASSERT_EQ(testing::Run("truncate -s 3M " + ShellQuote(disk) + " && cat " +
-                                       ShellQuote(image) + " >> " + ShellQuote(disk), &out), 0);
+                                       ShellQuote(image) + " >> " + ShellQuote(disk),
+                                   &out),
+                      0);
             image = disk;
             break;
         }
@@ -296,8 +316,7 @@ TEST_P(DamagedExfatCard, EveryFileComesBackByteExactWhereItsFolderSurvived) {
     const auto tree = ListTree(stage);
     std::map<std::string, std::string> lostOf;  // top folder -> the lost folder it became
     std::set<std::string> expected;
-    auto check = [&](const std::string& written, const std::vector<uint8_t>& bytes,
-                     bool deleted) {
+    auto check = [&](const std::string& written, const std::vector<uint8_t>& bytes, bool deleted) {
         SCOPED_TRACE(written);
         std::string want = written.substr(1);
         std::string listed = want;
@@ -321,9 +340,8 @@ TEST_P(DamagedExfatCard, EveryFileComesBackByteExactWhereItsFolderSurvived) {
         const auto it = tree.find(listed);
         ASSERT_NE(it, tree.end()) << "missing " << listed;
         const RecoveredItem& item = it->second;
-        for (std::string p = listed; !p.empty(); p.resize(p.find_last_of('/') == std::string::npos
-                                                              ? 0
-                                                              : p.find_last_of('/'))) {
+        for (std::string p = listed; !p.empty();
+             p.resize(p.find_last_of('/') == std::string::npos ? 0 : p.find_last_of('/'))) {
             expected.insert(p);
         }
         EXPECT_EQ(int(item.engineKind), int(kEngineProfessionalExfat));
@@ -354,9 +372,8 @@ TEST_P(DamagedExfatCard, EveryFileComesBackByteExactWhereItsFolderSurvived) {
         const size_t slash = path.find('/');
         const bool overwritten = std::any_of(
             card.overwritten.begin(), card.overwritten.end(), [&](const std::string& o) {
-                return path == o.substr(1) ||
-                       (rootLost && slash != std::string::npos &&
-                        path.substr(slash) == o.substr(o.find('/', 1)));
+                return path == o.substr(1) || (rootLost && slash != std::string::npos &&
+                                               path.substr(slash) == o.substr(o.find('/', 1)));
             });
         EXPECT_TRUE(expected.count(path) || overwritten) << "unexpected " << path;
     }
@@ -418,9 +435,10 @@ TEST_P(FormattedExfatFixture, FilesComeBackUnderTheirFoldersWithTheirContent) {
     size_t listedFiles = 0;
     for (const auto& [path, item] : tree) listedFiles += item.isFolder ? 0 : 1;
     EXPECT_EQ(listedFiles, files);
-    EXPECT_EQ(std::set<std::string>(std::views::values(lostOf).begin(),
-                                    std::views::values(lostOf).end()).size(),
-              lostOf.size());
+    EXPECT_EQ(
+        std::set<std::string>(std::views::values(lostOf).begin(), std::views::values(lostOf).end())
+            .size(),
+        lostOf.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, FormattedExfatFixture, ::testing::Values("exfat_4k", "exfat_128k"));
@@ -496,9 +514,12 @@ TEST_F(HostileExfat, FoldersInALoopOrInsideThemselvesEndAndKeepTheirFiles) {
     std::vector<uint8_t> medium(4096 * 512, 0);
     const uint64_t heap = 100;
     auto at = [&](uint32_t cluster) { return heap + cluster - 2; };
-    Place(medium, at(10), Concat({EntrySet("A", true, 11, 512), EntrySet("a.bin", false, 40, 600)}));
-    Place(medium, at(11), Concat({EntrySet("B", true, 10, 512), EntrySet("b.bin", false, 42, 600)}));
-    Place(medium, at(12), Concat({EntrySet("C", true, 12, 512), EntrySet("c.bin", false, 44, 600)}));
+    Place(medium, at(10),
+          Concat({EntrySet("A", true, 11, 512), EntrySet("a.bin", false, 40, 600)}));
+    Place(medium, at(11),
+          Concat({EntrySet("B", true, 10, 512), EntrySet("b.bin", false, 42, 600)}));
+    Place(medium, at(12),
+          Concat({EntrySet("C", true, 12, 512), EntrySet("c.bin", false, 44, 600)}));
     Place(medium, at(13), Concat({EntrySet("D", true, 12, 512), EntrySet("E", true, 10, 512)}));
     for (uint32_t c : {40u, 42u, 44u}) {
         Place(medium, at(c), Content(std::to_string(c), 1024));
@@ -556,10 +577,11 @@ TEST_F(HostileExfat, RandomDataAndAbsurdFieldsStayWithinTheLimits) {
         EXPECT_TRUE(ListTree(stage).empty());
     }
     for (uint64_t lba = 0; lba < 1500; lba += 3) {
-        Place(medium, lba, Concat({EntrySet("far.bin", false, 0xFFFFFFF0u, uint64_t{1} << 62),
-                                   EntrySet("dir" + std::to_string(lba), true, uint32_t(lba + 7),
-                                            uint64_t{1} << 40, 16),
-                                   std::vector<uint8_t>(32, 0)}));
+        Place(medium, lba,
+              Concat({EntrySet("far.bin", false, 0xFFFFFFF0u, uint64_t{1} << 62),
+                      EntrySet("dir" + std::to_string(lba), true, uint32_t(lba + 7),
+                               uint64_t{1} << 40, 16),
+                      std::vector<uint8_t>(32, 0)}));
     }
     const std::string absurd = dir_ / "absurd.img";
     testing::WriteFileBytes(absurd, medium);
