@@ -50,6 +50,7 @@ std::vector<uint8_t> Content(const std::string& seed, size_t size, bool jpeg = f
 struct PassResult {
     Result begin = kErrGenFailure, finish = kErrGenFailure;
     uint64_t claimed = 0;
+    CProfessionalExfatRecovery::PassCounts kept;  // what the stage held before FinishScan
 };
 
 // Offers every sector of `image` in order. With `skipClaimed` the pass goes on after what a
@@ -88,6 +89,7 @@ PassResult RunPass(CProfessionalExfatRecovery& stage, const std::string& image,
             i += skipClaimed ? want : 1;
         }
     }
+    p.kept = stage.Counts();
     p.finish = stage.FinishScan();
     return p;
 }
@@ -596,6 +598,9 @@ TEST_F(HostileExfat, RandomDataAndAbsurdFieldsStayWithinTheLimits) {
     const PassResult pass = RunPass(stage, absurd);
     EXPECT_GT(pass.claimed, 400u);
     EXPECT_EQ(pass.finish, kOk);
+    EXPECT_EQ(pass.kept.sets, limits.maxSets);
+    EXPECT_LE(pass.kept.starts, limits.maxStarts);
+    EXPECT_LE(pass.kept.runs, limits.maxRuns);
     for (const auto& [path, item] : ListTree(stage)) {
         if (item.isFolder) continue;
         Result r = kOk;
