@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every benchmark of bench/ against its peer and prints the figures: the C++ ones
-# (bench_*) and every executable bench/*/run.sh (FAT and NTFS deleted files against The Sleuth
+# (bench_*) and every executable bench/*/run.sh (FAT, NTFS and exFAT deleted files against The Sleuth
 # Kit, imaging against dd and ddrescue, carving against PhotoRec, foremost and scalpel).
 # Usage: scripts/run-benchmarks.sh [BUILD_DIR]
 set -euo pipefail

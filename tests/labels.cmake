@@ -163,6 +163,7 @@ set(NORVALE_TOOLS_TESTS
     "ExfatDirectorySector\\.MediaDataNeverPasses"
     "ExfatOnFuse\\."
     "ExfatOnLoopDevice\\."
+    "ExfatWindowsVolume\\."
     # carving: volumes made by mkfs, and real files made by ImageMagick, ffmpeg, gsf and zip
     "CarveOnlyScan\\."
     "CarvingEngine\\."

@@ -46,6 +46,10 @@ struct ExfatBootRegion {
         return uint64_t{clusterHeapOffset} +
                (static_cast<uint64_t>(cluster - 2) << sectorsPerClusterShift);
     }
+    // Volume-relative byte offset of a heap cluster (>= 2).
+    uint64_t ClusterToByte(uint32_t cluster) const {
+        return ClusterToSector(cluster) << bytesPerSectorShift;
+    }
     // Sector of the FAT in use (the second one when VolumeFlags says so and there are two).
     uint64_t ActiveFatSector() const {
         return uint64_t{fatOffset} +

@@ -23,7 +23,9 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
-bool IsLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(unsigned y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 unsigned DaysInMonth(unsigned y, unsigned m) {
     static constexpr std::array<unsigned, 12> kDays = {31, 28, 31, 30, 31, 30,
@@ -31,7 +33,9 @@ unsigned DaysInMonth(unsigned y, unsigned m) {
     return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
 }
 
-bool InUse(uint8_t type) { return (type & kExfatInUseBit) != 0; }
+bool InUse(uint8_t type) {
+    return (type & kExfatInUseBit) != 0;
+}
 
 // The checksum of a set as its creator computed it: the bytes with every type's in-use bit set.
 uint16_t LiveSetChecksum(std::span<const uint8_t> set) {
@@ -144,6 +148,28 @@ EntrySetStatus DecodeEntrySet(std::span<const uint8_t> entries, ExfatFileEntry& 
     return EntrySetStatus::kOk;
 }
 
+std::vector<ExfatSetAt> DecodeDirectoryBlock(std::span<const uint8_t> bytes) {
+    std::vector<ExfatSetAt> sets;
+    const size_t count = bytes.size() / kExfatEntryBytes;
+    for (size_t i = 0; i < count;) {
+        const uint8_t type = bytes[i * kExfatEntryBytes];
+        if (type != kExfatTypeFile && type != kExfatTypeDeletedFile) {
+            ++i;
+            continue;
+        }
+        ExfatSetAt found;
+        size_t used = 1;
+        const auto rest = bytes.subspan(i * kExfatEntryBytes, (count - i) * kExfatEntryBytes);
+        if (DecodeEntrySet(rest, found.entry, used) == EntrySetStatus::kOk) {
+            found.offset = i * kExfatEntryBytes;
+            found.entries = used;
+            sets.push_back(std::move(found));
+        }
+        i += used;
+    }
+    return sets;
+}
+
 uint64_t ExfatTimeToFileTime(uint32_t timestamp, uint8_t tenMsIncrement, uint8_t utcOffset) {
     const unsigned doubleSeconds = timestamp & 0x1F;
     const unsigned minute = (timestamp >> 5) & 0x3F;
@@ -156,8 +182,8 @@ uint64_t ExfatTimeToFileTime(uint32_t timestamp, uint8_t tenMsIncrement, uint8_t
         return 0;
     }
     const int64_t days = DaysFromCivil(year, month, day) + kFileTimeEpochDays;
-    int64_t seconds = days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 +
-                      int64_t{doubleSeconds} * 2;
+    int64_t seconds =
+        days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + int64_t{doubleSeconds} * 2;
     if (utcOffset & 0x80) {
         int offset = utcOffset & 0x7F;
         if (offset & 0x40) offset -= 0x80;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace norvale {
 
@@ -94,6 +95,21 @@ enum class EntrySetStatus {
 EntrySetStatus DecodeEntrySet(std::span<const uint8_t> entries, ExfatFileEntry& out,
                               size_t& entriesUsed);
 
+// One set found in a directory block.
+struct ExfatSetAt {
+    ExfatFileEntry entry;
+    size_t offset = 0;   // byte offset of the set's file entry in the block
+    size_t entries = 0;  // entries the set spans (1 + secondary count)
+};
+
+// Every file entry set of `bytes` (whole directory clusters, or a directory read into one
+// buffer), live and deleted, in the order they lie. Entries that start no valid set are passed
+// over one at a time, so a damaged set hides nothing that follows it; the end-of-directory mark
+// does not stop the walk (a directory's old entries may lie past it after a shrink or a
+// format). A set cut off by the end of `bytes` is not reported: a caller that reads a directory
+// cluster by cluster joins the clusters first.
+std::vector<ExfatSetAt> DecodeDirectoryBlock(std::span<const uint8_t> bytes);
+
 // A timestamp (local date and time, 2-second resolution), its 10 ms increment (0..199) and its
 // UTC offset byte (bit 7: valid; bits 0-6: signed quarter hours east of UTC) as a FILETIME in
 // UTC. Without a valid offset the time is taken as UTC. 0 for an impossible date or time.
@@ -103,6 +119,8 @@ uint64_t ExfatTimeToFileTime(uint32_t timestamp, uint8_t tenMsIncrement, uint8_t
 // part of an exFAT directory: every entry's type byte is one exFAT knows, every end-of-directory
 // entry is entirely zero, and at least one file entry set, in use or deleted, lies wholly inside
 // with a valid checksum and a sound stream and name. Random and compressed data do not pass.
+// A block in which every set straddles an edge (sets of long names are up to 608 bytes) is not
+// recognised: where that matters, pass a larger block (a cluster).
 bool IsExfatDirectorySector(std::span<const uint8_t> sector);
 
 }  // namespace norvale

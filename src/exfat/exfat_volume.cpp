@@ -106,9 +106,14 @@ Result ExfatVolume::FindRootEntries() {
     const ExfatChainEnd end = WalkChain(boot_.rootCluster, kExfatRootClustersSearched, clusters);
     if (clusters.empty()) return kErrUnsupportedLayout;
     (void)end;  // a damaged chain still gives its first clusters
+    // No buffer for a cluster the partition cannot hold (a damaged boot sector may claim 32 MiB).
+    if (boot_.ClusterToByte(clusters[0]) + boot_.ClusterBytes() > volumeBytes_) {
+        return kErrInvalidParameter;
+    }
     std::vector<uint8_t> buffer(boot_.ClusterBytes());
     const unsigned activeFat = (boot_.volumeFlags & 1) && boot_.numberOfFats == 2 ? 1 : 0;
     bool bitmapFound = false;
+    bool bitmapMatches = false;
     uint64_t bitmapLength = 0;
     bool ended = false;
     for (size_t i = 0; i < clusters.size() && !ended; ++i) {
@@ -119,10 +124,14 @@ Result ExfatVolume::FindRootEntries() {
                 ended = true;
                 break;
             }
-            if (e[0] == kExfatTypeBitmap && !bitmapFound && (e[1] & 1) == activeFat) {
+            // The bitmap of the active FAT; the first usable one when none names it.
+            if (e[0] == kExfatTypeBitmap && (!bitmapFound || !bitmapMatches) &&
+                boot_.IsHeapCluster(Le32(e + 20)) && Le64(e + 24) > 0 &&
+                (!bitmapFound || (e[1] & 1) == activeFat)) {
                 bitmapFirst_ = Le32(e + 20);
                 bitmapLength = Le64(e + 24);
-                bitmapFound = boot_.IsHeapCluster(bitmapFirst_) && bitmapLength > 0;
+                bitmapFound = true;
+                bitmapMatches = (e[1] & 1) == activeFat;
             } else if (e[0] == kExfatTypeLabel && label_.empty()) {
                 const uint32_t chars = std::min<uint32_t>(e[1], 11);
                 std::u16string name;
@@ -136,8 +145,7 @@ Result ExfatVolume::FindRootEntries() {
     if (!bitmapFound) return kErrUnsupportedLayout;
     // The bitmap describes at most the heap; a shorter one leaves the rest unknown.
     const uint64_t bytes = std::min<uint64_t>(bitmapLength, (uint64_t{boot_.clusterCount} + 7) / 8);
-    const uint64_t clusterCount =
-        (bytes + boot_.ClusterBytes() - 1) / boot_.ClusterBytes();
+    const uint64_t clusterCount = (bytes + boot_.ClusterBytes() - 1) / boot_.ClusterBytes();
     const ExfatChainEnd chainEnd = WalkChain(bitmapFirst_, clusterCount, bitmapChain_);
     if (chainEnd != ExfatChainEnd::kEndOfChain || bitmapChain_.size() < clusterCount) {
         // A FAT without the bitmap's chain: the bitmap is taken as contiguous, as mkfs lays it.
@@ -184,6 +192,54 @@ bool ExfatVolume::IsClusterInUse(uint32_t cluster) {
     const uint64_t bit = cluster - 2;
     if (!LoadBitmapPiece(bit / 8)) return false;
     return (bitmapPiece_[bit / 8 - bitmapPieceStart_] >> (bit % 8)) & 1;
+}
+
+bool ExfatVolume::NextFreeRun(uint32_t fromCluster, uint32_t& first, uint32_t& count) {
+    if (!HasBitmap()) return false;
+    const uint64_t end = uint64_t{boot_.clusterCount} + 2;
+    uint64_t c = std::max<uint64_t>(fromCluster, 2);
+    // Free when its bit is clear or the bitmap does not reach it; false on a read failure.
+    auto isFree = [&](uint64_t cluster, bool& free) {
+        const uint64_t bit = cluster - 2;
+        if (bit >= bitmapClusters_) {
+            free = true;
+            return true;
+        }
+        if (!LoadBitmapPiece(bit / 8)) return false;
+        free = ((bitmapPiece_[bit / 8 - bitmapPieceStart_] >> (bit % 8)) & 1) == 0;
+        return true;
+    };
+    bool free = false;
+    while (c < end) {
+        const uint64_t bit = c - 2;
+        if (bit % 8 == 0 && bit + 8 <= bitmapClusters_) {
+            if (!LoadBitmapPiece(bit / 8)) return false;
+            if (bitmapPiece_[bit / 8 - bitmapPieceStart_] == 0xFF) {
+                c += 8;
+                continue;
+            }
+        }
+        if (!isFree(c, free)) return false;
+        if (free) break;
+        ++c;
+    }
+    if (c >= end) return false;
+    uint64_t last = c + 1;
+    while (last < end) {
+        const uint64_t bit = last - 2;
+        if (bit % 8 == 0 && bit + 8 <= bitmapClusters_) {
+            if (!LoadBitmapPiece(bit / 8)) break;
+            if (bitmapPiece_[bit / 8 - bitmapPieceStart_] == 0) {
+                last += 8;
+                continue;
+            }
+        }
+        if (!isFree(last, free) || !free) break;
+        ++last;
+    }
+    first = static_cast<uint32_t>(c);
+    count = static_cast<uint32_t>(last - c);
+    return true;
 }
 
 uint64_t ExfatVolume::FreeClusters() {

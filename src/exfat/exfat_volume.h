@@ -27,6 +27,8 @@ class ExfatVolume {
     ExfatVolume() = default;
     ExfatVolume(const ExfatVolume&) = delete;
     ExfatVolume& operator=(const ExfatVolume&) = delete;
+    ExfatVolume(ExfatVolume&&) = default;
+    ExfatVolume& operator=(ExfatVolume&&) = default;
 
     // Reads the boot region at `startLba` and takes the geometry from it; `startLba` and
     // `sectors` (0: up to the medium's end) count the medium's own sectors
@@ -61,6 +63,16 @@ class ExfatVolume {
     bool HasBitmap() const { return bitmapClusters_ != 0; }
     // Heap clusters the bitmap covers (a damaged bitmap may be shorter than the heap).
     uint32_t BitmapClusters() const { return bitmapClusters_; }
+
+    // The next run of free clusters at or after `fromCluster`: `first` and `count` set, true.
+    // Clusters a short bitmap does not cover are taken as free here (what was there is unknown,
+    // so it is worth reading). False when no free cluster follows, without a bitmap, or when a
+    // piece of the bitmap cannot be read. The bitmap is read once per piece, whole used bytes
+    // skipped: one call costs at most a pass over the bitmap.
+    bool NextFreeRun(uint32_t fromCluster, uint32_t& first, uint32_t& count);
+
+    // Bytes of the volume that can be read (its stated length cut to the partition and medium).
+    uint64_t VolumeBytes() const { return volumeBytes_; }
 
     // The volume label (UTF-8), empty when the volume has none.
     std::string Label() const { return label_; }

@@ -62,6 +62,9 @@ ExfatChainEnd WalkWith(uint32_t firstCluster, uint32_t clusterCount, uint64_t ma
         }
         cluster = value;
     }
+    // A walk that reached a mark of its own repeated nothing: following the same links again
+    // would never have ended.
+    if (end != ExfatChainEnd::kLimit && end != ExfatChainEnd::kLoop) return end;
     if (const size_t repeat = FirstRepeat(out); repeat < out.size()) {
         out.resize(repeat);  // the clusters up to the first one that came back
         return ExfatChainEnd::kLoop;
@@ -133,8 +136,8 @@ ExfatFatReader::ExfatFatReader(SectorReader& reader, const ExfatBootRegion& boot
     fatStartByte_ = volumeStartByte + (boot.ActiveFatSector() << boot.bytesPerSectorShift);
     const uint64_t mediumEnd =
         reader.TotalSectors() * std::clamp<uint32_t>(reader.MediumSectorSize(), 512, 4096);
-    const uint64_t end = volumeBytes ? std::min(volumeStartByte + volumeBytes, mediumEnd)
-                                     : mediumEnd;
+    const uint64_t end =
+        volumeBytes ? std::min(volumeStartByte + volumeBytes, mediumEnd) : mediumEnd;
     volumeBytes_ = end > volumeStartByte ? end - volumeStartByte : 0;
     volumeStart_ = volumeStartByte;
 }
@@ -152,10 +155,14 @@ bool ExfatFatReader::Entry(uint32_t cluster, uint32_t& value) {
         for (Piece& p : pieces_) {
             if (p.lastUse < hit->lastUse) hit = &p;
         }
-        const uint64_t entries =
+        uint64_t entries =
             std::min<uint64_t>(kEntriesPerPiece, uint64_t{boot_.clusterCount} + 2 - first);
         const uint64_t offset = fatStartByte_ + first * 4;
-        if (offset + entries * 4 > volumeStart_ + volumeBytes_) return false;
+        // A FAT cut off by the end of the partition still gives the entries before the cut.
+        const uint64_t end = volumeStart_ + volumeBytes_;
+        if (offset >= end) return false;
+        entries = std::min<uint64_t>(entries, (end - offset) / 4);
+        if (entries == 0) return false;
         hit->first = ~uint64_t{0};
         hit->bytes.resize(entries * 4);
         if (ReadMediumBytes(reader_, offset, hit->bytes) != kOk) {

@@ -1,9 +1,10 @@
 // The boot region: geometry of real cards, the checksum, the probe, and hostile fields.
 
+#include "exfat/boot_region.h"
+
 #include <gtest/gtest.h>
 
 #include "device/bytes.h"
-#include "exfat/boot_region.h"
 #include "exfat/exfat_test_media.h"
 #include "exfat/free_space.h"
 

@@ -1,10 +1,11 @@
 // Entry sets, timestamps and the directory-sector recogniser on hand-damaged real sets and on
 // media data that must never pass for a directory.
 
+#include "exfat/entry_set.h"
+
 #include <gtest/gtest.h>
 
 #include "device/bytes.h"
-#include "exfat/entry_set.h"
 #include "exfat/exfat_test_media.h"
 
 namespace norvale {
@@ -18,7 +19,9 @@ void Put16(uint8_t* p, uint16_t v) {
 }
 
 // Sets the checksum a driver would have written for the set as it now stands.
-void Reseal(std::vector<uint8_t>& set) { Put16(set.data() + 2, EntrySetChecksum(set)); }
+void Reseal(std::vector<uint8_t>& set) {
+    Put16(set.data() + 2, EntrySetChecksum(set));
+}
 
 // A real set: "Vacaciones en España — día 1.jpg" (32 characters, three name entries), live.
 std::vector<uint8_t> RealSet(size_t& secondaries) {
@@ -71,11 +74,9 @@ TEST(ExfatEntrySet, DamagedSetsAreRefusedWithTheirReason) {
         bool reseal;
     };
     const Case cases[] = {
-        {"a name byte changed", EntrySetStatus::kBadChecksum, [](auto& s) { s[100] ^= 1; },
-         false},
+        {"a name byte changed", EntrySetStatus::kBadChecksum, [](auto& s) { s[100] ^= 1; }, false},
         {"not a file entry", EntrySetStatus::kNotAFileEntry, [](auto& s) { s[0] = 0xC0; }, true},
-        {"secondary count 1", EntrySetStatus::kBadSecondaryCount, [](auto& s) { s[1] = 1; },
-         true},
+        {"secondary count 1", EntrySetStatus::kBadSecondaryCount, [](auto& s) { s[1] = 1; }, true},
         {"secondary count 19", EntrySetStatus::kBadSecondaryCount, [](auto& s) { s[1] = 19; },
          true},
         {"secondary count past the span", EntrySetStatus::kTruncated, [](auto& s) { s[1] = 5; },
@@ -84,11 +85,10 @@ TEST(ExfatEntrySet, DamagedSetsAreRefusedWithTheirReason) {
          [](auto& s) { s[3 * 32] = kExfatTypeFile; }, true},
         {"end of directory inside the set", EntrySetStatus::kBadSecondaryCount,
          [](auto& s) { s[4 * 32] = 0; }, true},
-        {"name longer than its entries", EntrySetStatus::kBadName,
-         [](auto& s) { s[32 + 3] = 46; }, true},
-        {"empty name", EntrySetStatus::kBadName, [](auto& s) { s[32 + 3] = 0; }, true},
-        {"NUL inside the name", EntrySetStatus::kBadName, [](auto& s) { Put16(&s[66], 0); },
+        {"name longer than its entries", EntrySetStatus::kBadName, [](auto& s) { s[32 + 3] = 46; },
          true},
+        {"empty name", EntrySetStatus::kBadName, [](auto& s) { s[32 + 3] = 0; }, true},
+        {"NUL inside the name", EntrySetStatus::kBadName, [](auto& s) { Put16(&s[66], 0); }, true},
         {"no stream entry", EntrySetStatus::kBadName, [](auto& s) { s[32] = kExfatTypeName; },
          true},
         {"one name entry deleted", EntrySetStatus::kMixedState,
@@ -139,6 +139,25 @@ TEST(ExfatEntrySet, NamesComeBackWholeAndUnpairedSurrogatesAreReplaced) {
     EXPECT_EQ(e.name.substr(0, 7), "\xEF\xBF\xBD\xF0\x9F\x98\x80");
 }
 
+// A damaged set claiming 18 secondaries must not swallow the sound set behind it, and a set
+// past an end-of-directory mark is still found.
+TEST(ExfatEntrySet, DirectoryBlockFindsEverySoundSetPastDamage) {
+    size_t secondaries = 0;
+    const auto set = RealSet(secondaries);
+    std::vector<uint8_t> block(4096, 0);
+    std::copy(set.begin(), set.end(), block.begin());
+    block[1] = 18;  // checksum now wrong, count too large
+    std::copy(set.begin(), set.end(), block.begin() + 5 * 32);
+    std::copy(set.begin(), set.end(), block.begin() + 40 * 32);  // after zeroed entries
+    std::copy(set.begin(), set.begin() + 64, block.end() - 64);  // cut off by the end
+    const auto sets = DecodeDirectoryBlock(block);
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_EQ(sets[0].offset, 5u * 32);
+    EXPECT_EQ(sets[1].offset, 40u * 32);
+    EXPECT_EQ(sets[1].entries, 5u);
+    EXPECT_EQ(sets[1].entry.name, "Vacaciones en España — día 1.jpg");
+}
+
 TEST(ExfatTimestamps, IncrementsAndOffsetsGiveUtc) {
     // 2021-06-15 13:45:38 local, +1.57 s, two hours east of UTC: 11:45:39.57 UTC.
     EXPECT_EQ(ExfatTimeToFileTime(0x52CF6DB3, 157, 0x80 | 8), 132682311395700000u);
@@ -179,13 +198,13 @@ TEST(ExfatDirectorySector, SetAmongUnusedEntriesIsADirectoryAndStrayBytesAreNot)
 TEST(ExfatDirectorySector, MediaDataNeverPasses) {
     NORVALE_REQUIRE_TOOLS("convert", "zip");
     TempDir dir;
-    ASSERT_EQ(testing::Run("head -c 3000000 /dev/urandom > " + testing::ShellQuote(dir / "data") +
-                           " && cd " + testing::ShellQuote(dir.Path()) +
-                           " && for s in 1 2 3 4 5 6; do convert -seed $s -size 640x480 plasma: "
-                           "p$s.jpg || exit 1; cat p$s.jpg >> data; done && zip -qr a.zip " +
-                           testing::ShellQuote(testing::SourceDir() + "/src") +
-                           " && cat a.zip >> data"),
-              0);
+    ASSERT_EQ(
+        testing::Run("head -c 3000000 /dev/urandom > " + testing::ShellQuote(dir / "data") +
+                     " && cd " + testing::ShellQuote(dir.Path()) +
+                     " && for s in 1 2 3 4 5 6; do convert -seed $s -size 640x480 plasma: "
+                     "p$s.jpg || exit 1; cat p$s.jpg >> data; done && zip -qr a.zip " +
+                     testing::ShellQuote(testing::SourceDir() + "/src") + " && cat a.zip >> data"),
+        0);
     const auto data = testing::ReadFileBytes(dir / "data");
     ASSERT_GT(data.size(), 4000000u);
     size_t passed = 0;

@@ -12,7 +12,9 @@
 namespace norvale::testing {
 namespace {
 
-std::string FixtureDir() { return SourceDir() + "/tests/fixtures/exfat/"; }
+std::string FixtureDir() {
+    return SourceDir() + "/tests/fixtures/exfat/";
+}
 
 }  // namespace
 
@@ -53,7 +55,8 @@ std::vector<std::pair<std::string, bool>> ReadFlsListing(const std::string& card
         const std::string path = line.substr(tab + 1);
         // Files and folders only: not the metadata TSK shows as files, nor its orphans.
         if (head.rfind("r/r", 0) != 0 && head.rfind("d/d", 0) != 0) continue;
-        if (path.empty() || path[0] == '$' || path.find("(Volume Label Entry)") != std::string::npos) {
+        if (path.empty() || path[0] == '$' ||
+            path.find("(Volume Label Entry)") != std::string::npos) {
             continue;
         }
         listing.emplace_back("/" + path, head.find('*') != std::string::npos);
@@ -117,28 +120,24 @@ std::vector<TreeEntry> ListExfatTree(OpenedExfat& v, bool withDeleted) {
             origin.emplace_back(c, bytes.size());
             bytes.insert(bytes.end(), cluster.begin(), cluster.end());
         }
-        for (size_t at = 0; at + kExfatEntryBytes <= bytes.size();) {
-            ExfatFileEntry e;
-            size_t used = 1;
-            const auto status = DecodeEntrySet(std::span(bytes).subspan(at), e, used);
-            if (status == EntrySetStatus::kOk && (withDeleted || !e.deleted)) {
-                TreeEntry t;
-                t.path = dir.path + "/" + e.name;
-                t.entry = e;
-                for (const auto& [number, start] : origin) {
-                    if (start <= at) {
-                        t.setCluster = number;
-                        t.setOffset = at - start;
-                    }
-                }
-                tree.push_back(t);
-                if (e.isFolder && b.IsHeapCluster(e.firstCluster)) {
-                    const uint64_t count = std::min<uint64_t>(
-                        (e.dataLength + b.ClusterBytes() - 1) / b.ClusterBytes(), 256);
-                    todo.push_back({t.path, Clusters(v, e, count)});
+        for (const ExfatSetAt& set : DecodeDirectoryBlock(bytes)) {
+            const ExfatFileEntry& e = set.entry;
+            if (e.deleted && !withDeleted) continue;
+            TreeEntry t;
+            t.path = dir.path + "/" + e.name;
+            t.entry = e;
+            for (const auto& [number, start] : origin) {
+                if (start <= set.offset) {
+                    t.setCluster = number;
+                    t.setOffset = set.offset - start;
                 }
             }
-            at += (status == EntrySetStatus::kOk ? used : 1) * kExfatEntryBytes;
+            tree.push_back(t);
+            if (e.isFolder && b.IsHeapCluster(e.firstCluster)) {
+                const uint64_t count = std::min<uint64_t>(
+                    (e.dataLength + b.ClusterBytes() - 1) / b.ClusterBytes(), 256);
+                todo.push_back({t.path, Clusters(v, e, count)});
+            }
         }
     }
     std::sort(tree.begin(), tree.end(),
@@ -215,7 +214,9 @@ FuseMount::FuseMount(const std::string& image, const std::string& mountPoint)
     ok_ = true;
 }
 
-FuseMount::~FuseMount() { Release(); }
+FuseMount::~FuseMount() {
+    Release();
+}
 
 void FuseMount::Release() {
     if (ok_) (void)Run("sync; fusermount -u " + ShellQuote(mountPoint_));

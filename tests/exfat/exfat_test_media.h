@@ -80,8 +80,8 @@ class FuseMount {
 
 }  // namespace norvale::testing
 
-#define NORVALE_REQUIRE_EXFAT_FUSE()                                               \
-    do {                                                                           \
-        const std::string norvale_why_ = ::norvale::testing::WhyNoExfatFuse();     \
-        if (!norvale_why_.empty()) GTEST_SKIP() << norvale_why_ << "; skipped";    \
+#define NORVALE_REQUIRE_EXFAT_FUSE()                                            \
+    do {                                                                        \
+        const std::string norvale_why_ = ::norvale::testing::WhyNoExfatFuse();  \
+        if (!norvale_why_.empty()) GTEST_SKIP() << norvale_why_ << "; skipped"; \
     } while (0)

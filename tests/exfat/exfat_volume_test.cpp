@@ -57,6 +57,12 @@ TEST(ExfatBitmap, ShortBitmapCoversOnlyItsClustersAndTheRestCountsAsUsed) {
     EXPECT_TRUE(v->volume.IsClusterInUse(v->volume.Boot().rootCluster));
     EXPECT_FALSE(v->volume.IsClusterInUse(18));
     EXPECT_LE(v->volume.FreeClusters(), 16u);
+    // For reading, the clusters past it are worth a look: one free run to the heap's end.
+    uint32_t first = 0, count = 0;
+    ASSERT_TRUE(v->volume.NextFreeRun(18, first, count));
+    EXPECT_EQ(first, 18u);
+    EXPECT_EQ(uint64_t{first} + count, uint64_t{v->volume.Boot().clusterCount} + 2);
+    EXPECT_FALSE(v->volume.NextFreeRun(v->volume.Boot().clusterCount + 2, first, count));
     // A length past the heap is cut to the heap.
     Put64(card.bytes, card.bitmapEntry + 24, ~uint64_t{0} >> 1);
     v = testing::OpenExfatBytes(card.bytes);
@@ -78,8 +84,9 @@ TEST(ExfatBitmap, BitmapOutsideTheHeapOrUnreadableIsNoAnswer) {
     EXPECT_EQ(free, 0u);
     // The bitmap's sector fails: an error, not a full volume.
     SectorReader reader;
-    reader.Attach(std::make_unique<FaultySource>(std::make_unique<MemorySource>(card.bytes),
-                                                 std::set<uint64_t>{card.ClusterOffset(first) / 512}));
+    reader.Attach(
+        std::make_unique<FaultySource>(std::make_unique<MemorySource>(card.bytes),
+                                       std::set<uint64_t>{card.ClusterOffset(first) / 512}));
     EXPECT_NE(CountExfatFreeBytes(reader, 0, 0, free), kOk);
     EXPECT_EQ(free, 0u);
 }
@@ -144,11 +151,15 @@ TEST(ExfatOnFuse, ListingAndFreeSpaceMatchTheDriverAndTheSleuthKit) {
         testing::FuseMount m(image, mnt);
         ASSERT_TRUE(m.Ok()) << m.Error();
         const std::string q = testing::ShellQuote(mnt);
-        ASSERT_EQ(testing::Run("cd " + q + " && mkdir -p a/b/c && head -c 70000 /dev/urandom > "
+        ASSERT_EQ(testing::Run("cd " + q +
+                               " && mkdir -p a/b/c && head -c 70000 /dev/urandom > "
                                "a/b/c/x.bin && echo small > a/s.txt && head -c 9000 /dev/urandom "
-                               "> " + longName + " && head -c 30000 /dev/urandom > a/b/y.bin && "
+                               "> " +
+                               longName +
+                               " && head -c 30000 /dev/urandom > a/b/y.bin && "
                                "echo more >> a/s.txt && touch -d '2021-06-15 13:45:39.57' a/s.txt"
-                               " && rm a/b/c/x.bin " + longName + " && rm -r a/b"),
+                               " && rm a/b/c/x.bin " +
+                               longName + " && rm -r a/b"),
                   0);
         (void)testing::Run("sync");
         struct statvfs s {};

@@ -1,12 +1,13 @@
 // Cluster chains over hostile FATs, and the piecewise FAT reader against the whole-FAT walk.
 
+#include "exfat/fat_chain.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "device/sector_reader.h"
 #include "device/sector_source.h"
-#include "exfat/fat_chain.h"
 
 namespace norvale {
 namespace {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <set>
+#include <sstream>
 
 #include "exfat/exfat_test_media.h"
 #include "exfat/free_space.h"
@@ -132,6 +133,20 @@ TEST_P(ExfatFixtureCard, BitmapHoldsTheLiveFilesAndFreesTheDeletedOnes) {
     uint64_t used = 0;
     for (uint32_t c = 2; b.IsHeapCluster(c); ++c) used += v_->volume.IsClusterInUse(c);
     EXPECT_EQ(v_->volume.FreeClusters(), b.clusterCount - used);
+    // The free runs cover exactly the clusters whose bit is clear, each run as long as it goes.
+    std::vector<bool> inRun(uint64_t{b.clusterCount} + 2, false);
+    uint32_t first = 0, count = 0;
+    for (uint32_t from = 0; v_->volume.NextFreeRun(from, first, count); from = first + count) {
+        ASSERT_GE(first, std::max<uint32_t>(from, 2));
+        ASSERT_GT(count, 0u);
+        if (first + count < b.clusterCount + 2) {
+            EXPECT_TRUE(v_->volume.IsClusterInUse(first + count));
+        }
+        for (uint32_t c = first; c < first + count; ++c) inRun[c] = true;
+    }
+    for (uint32_t c = 2; b.IsHeapCluster(c); ++c) {
+        ASSERT_EQ(inRun[c], !v_->volume.IsClusterInUse(c)) << c;
+    }
     uint64_t bytes = 0;
     ASSERT_EQ(CountExfatFreeBytes(v_->reader, 0, 0, bytes), kOk);
     EXPECT_EQ(bytes, (b.clusterCount - used) * b.ClusterBytes());
@@ -165,6 +180,53 @@ TEST_P(ExfatFixtureCard, QuickFormatLeavesTheOldDirectoriesRecognisable) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, ExfatFixtureCard, ::testing::Values("exfat_4k", "exfat_128k"));
+
+}  // namespace
+}  // namespace norvale
+
+namespace norvale {
+namespace {
+
+// A volume Windows formatted and used (public corpus): Windows, too, deletes a set by clearing
+// the in-use bits and keeps the live set's checksum; every file and folder TSK lists comes back
+// in the same state, with its Cyrillic name.
+TEST(ExfatWindowsVolume, ListingAgreesWithTheSleuthKit) {
+    NORVALE_REQUIRE_CORPUS();
+    NORVALE_REQUIRE_TOOLS("fls");
+    TempDir dir;
+    const std::string image = testing::CorpusImage("exfat_win.raw.gz", dir.Path());
+    ASSERT_FALSE(image.empty());
+    const auto head = testing::ReadFileBytes(image);
+    ASSERT_TRUE(IsExfatBootRegion(std::span(head).first(kExfatProbeBytes)));
+    auto v = testing::OpenExfatImage(image);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->volume.Label(), "test123");
+    EXPECT_EQ(v->volume.Boot().ClusterBytes(), 512u);
+    const auto tree = testing::ListExfatTree(*v, true);
+    std::string fls;
+    ASSERT_EQ(testing::Run("fls -r -p " + testing::ShellQuote(image), &fls), 0);
+    std::istringstream lines(fls);
+    size_t listed = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos || line[tab + 1] == '$' || line[0] == 'v' || line[0] == 'V' ||
+            line[0] == '-' || line.find("Volume Label") != std::string::npos) {
+            continue;
+        }
+        const std::string path = "/" + line.substr(tab + 1);
+        const auto* t = testing::FindPath(tree, path);
+        ASSERT_NE(t, nullptr) << path;
+        EXPECT_EQ(t->entry.deleted, line.find(" * ") != std::string::npos) << path;
+        ++listed;
+    }
+    EXPECT_GT(listed, 700u);
+    const auto* folder = testing::FindPath(tree, "/2/Новая папка");
+    ASSERT_NE(folder, nullptr);
+    EXPECT_TRUE(folder->entry.isFolder);
+    const auto* gone = testing::FindPath(tree, "/0");
+    ASSERT_NE(gone, nullptr);
+    EXPECT_TRUE(gone->entry.deleted && gone->entry.isFolder);
+}
 
 }  // namespace
 }  // namespace norvale

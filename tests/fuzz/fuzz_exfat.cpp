@@ -74,9 +74,15 @@ void ReadVolume(std::span<const uint8_t> bytes) {
     std::vector<uint8_t> cluster(std::min<uint32_t>(boot.ClusterBytes(), 1u << 16));
     std::vector<uint32_t> chain;
     (void)volume.WalkChain(boot.rootCluster, 64, chain);
+    std::vector<uint8_t> directory;
     for (uint32_t c : chain) {
         if (cluster.size() < boot.ClusterBytes()) break;
-        if (volume.ReadCluster(c, cluster) == norvale::kOk) DecodeEntries(cluster);
+        if (volume.ReadCluster(c, cluster) != norvale::kOk) continue;
+        DecodeEntries(cluster);
+        directory.insert(directory.end(), cluster.begin(), cluster.end());
+    }
+    for (const auto& set : norvale::DecodeDirectoryBlock(directory)) {
+        Check(set.offset + set.entries * norvale::kExfatEntryBytes <= directory.size());
     }
     for (uint32_t c : {0u, 2u, 3u, boot.rootCluster, boot.clusterCount + 1, ~0u}) {
         uint32_t next = 0;
@@ -85,6 +91,13 @@ void ReadVolume(std::span<const uint8_t> bytes) {
     }
     uint64_t free = 0;
     if (volume.CountFreeClusters(free) == norvale::kOk) Check(free <= boot.clusterCount);
+    uint32_t first = 0, count = 0;
+    int runs = 0;
+    for (uint32_t from = 0; runs < 1000 && volume.NextFreeRun(from, first, count); ++runs) {
+        Check(first >= from && count > 0 &&
+              uint64_t{first} + count <= uint64_t{boot.clusterCount} + 2);
+        from = first + count;
+    }
     uint64_t bytesFree = 0;
     (void)norvale::CountExfatFreeBytes(reader, 0, 0, bytesFree);
 }
