@@ -32,6 +32,26 @@ bool IsFatStart(std::span<const uint8_t> sector) {
     return sector.size() >= 16 && std::equal(std::begin(kHead), std::end(kHead), sector.begin());
 }
 
+// A sector that opens with a set too long for it (a long name takes up to 608 bytes) and holds
+// nothing but that set's entries: the recogniser needs a whole set, so the set is claimed
+// whole and checked when it is taken.
+size_t LongSetBytes(std::span<const uint8_t> sector) {
+    const uint8_t type = sector[0];
+    const uint8_t secondaries = sector[1];
+    const size_t bytes = (size_t{secondaries} + 1) * kExfatEntryBytes;
+    if (!IsFileEntryType(type) || secondaries < kExfatMinSecondaries ||
+        secondaries > kExfatMaxSecondaries || bytes <= sector.size()) {
+        return 0;
+    }
+    const uint8_t inUse = type & kExfatInUseBit;
+    if (sector[kExfatEntryBytes] != ((kExfatTypeStream & ~kExfatInUseBit) | inUse)) return 0;
+    for (size_t at = 2 * kExfatEntryBytes; at + kExfatEntryBytes <= sector.size();
+         at += kExfatEntryBytes) {
+        if (sector[at] != ((kExfatTypeName & ~kExfatInUseBit) | inUse)) return 0;
+    }
+    return bytes;
+}
+
 }  // namespace
 
 size_t CProfessionalExfatRecovery::ClaimSector(std::span<const uint8_t> sector,
@@ -59,6 +79,10 @@ size_t CProfessionalExfatRecovery::ClaimSector(std::span<const uint8_t> sector,
             at = setEnd > at ? std::max(setEnd, at + kExfatEntryBytes) : at + kExfatEntryBytes;
         }
         return (end + bytesPerSector - 1) / bytesPerSector * bytesPerSector;
+    }
+    if (const size_t bytes = LongSetBytes(sector); bytes != 0) {
+        kind = kExfatDirectorySectorKind;
+        return (bytes + bytesPerSector - 1) / bytesPerSector * bytesPerSector;
     }
     ExfatBootRegion boot;
     if (ParseExfatBootSector(sector, boot) || IsFatStart(sector)) {

@@ -510,8 +510,9 @@ class HostileExfat : public ::testing::Test {
 };
 
 // Directories of one-sector clusters (heap at 100): A and B hold each other, C holds itself,
-// and every one of them holds a file. The pass ends, the listing ends, every file is listed
-// once, and recovering a folder of the loop ends.
+// and every one of them holds a file; one more holds a file whose 250-character name fills
+// more than its sector. The pass ends, the listing ends, every file is listed once, and
+// recovering a folder of the loop ends.
 TEST_F(HostileExfat, FoldersInALoopOrInsideThemselvesEndAndKeepTheirFiles) {
     std::vector<uint8_t> medium(4096 * 512, 0);
     const uint64_t heap = 100;
@@ -522,8 +523,13 @@ TEST_F(HostileExfat, FoldersInALoopOrInsideThemselvesEndAndKeepTheirFiles) {
           Concat({EntrySet("B", true, 10, 512), EntrySet("b.bin", false, 42, 600)}));
     Place(medium, at(12),
           Concat({EntrySet("C", true, 12, 512), EntrySet("c.bin", false, 44, 600)}));
-    Place(medium, at(13), Concat({EntrySet("D", true, 12, 512), EntrySet("E", true, 10, 512)}));
-    for (uint32_t c : {40u, 42u, 44u}) {
+    Place(medium, at(13),
+          Concat({EntrySet("D", true, 12, 512), EntrySet("E", true, 10, 512),
+                  EntrySet("L", true, 14, 1024)}));
+    // A name of 250 characters: its set fills more than the first sector of its directory.
+    const std::string longName = std::string(246, 'n') + ".bin";
+    Place(medium, at(14), EntrySet(longName, false, 46, 600));
+    for (uint32_t c : {40u, 42u, 44u, 46u}) {
         Place(medium, at(c), Content(std::to_string(c), 1024));
     }
     const std::string image = dir_ / "loop.img";
@@ -543,7 +549,8 @@ TEST_F(HostileExfat, FoldersInALoopOrInsideThemselvesEndAndKeepTheirFiles) {
         EXPECT_EQ(stage.GetItemPath(item, p), kOk);
         EXPECT_LT(p.size(), 200u);
     }
-    EXPECT_EQ(files, (std::map<std::string, int>{{"a.bin", 1}, {"b.bin", 1}, {"c.bin", 1}}));
+    EXPECT_EQ(files, (std::map<std::string, int>{
+                         {"a.bin", 1}, {"b.bin", 1}, {"c.bin", 1}, {longName, 1}}));
     for (const auto& [path, item] : tree) {
         if (!item.isFolder || path.find('/') != std::string::npos) continue;
         const std::string to = dir_ / ("out_" + std::string(item.Name()));
