@@ -3,7 +3,8 @@
 // from their boot region: quick-formatted cards (a new, empty volume over the old directories),
 // volumes whose boot region is gone, old volumes under a newer one. The stage reads nothing in a
 // pass of its own: the full-scan coordinator reads every sector once and hands over those this
-// stage claims (ClaimSector): exFAT directory blocks (kind 4) and exFAT boot sectors (kind 5).
+// stage claims (ClaimSector): exFAT directory blocks (kind 4), and exFAT boot sectors and the
+// first sectors of FATs (kind 5).
 //
 //   BeginScan(name or null) -> for every sector, in increasing LBA order: ClaimSector, and
 //   TakeSector for the claimed ones -> FinishScan().
@@ -13,14 +14,18 @@
 // are worked out (ChooseLayouts): exFAT directories have no "." entries, so a folder entry
 // whose FirstCluster points at a directory cluster seen in the pass is the evidence: such links
 // satisfy lba = H + (cluster - 2) * C. A boot sector seen in the pass (or its backup) proposes
-// its own layout. Then every directory cluster is given to the folder whose entry points at it
-// (its whole allocation: contiguous, or its FAT chain on a live volume), the tree is rebuilt from
-// those parent-to-child links, and folders whose own entry was never found are named
+// its own layout. Then every directory cluster is given to the folder whose entry points at it:
+// its whole allocation when NoFatChain says it is contiguous or a known FAT describes it, else
+// its first cluster, the later ones being found by what a growing directory leaves (a set cut at
+// a cluster's end and finished in another cluster, a run of directory sectors that goes on, a
+// cluster right after the data of the directory's last file). The tree is rebuilt from those
+// parent-to-child links, and folders whose own entry was never found are named
 // "LostFolder<first cluster>" at the top. Records go into a "Pro_Exfat_" result store.
 //
 // A file's data is read from its first cluster on as consecutive clusters (the FAT of a
-// formatted card is new and empty); on a live volume whose FAT still describes a chained file
-// the chain is followed. Bytes past ValidDataLength read as zeros.
+// formatted card is new and empty); where a FAT is known (the boot region at the partition's
+// start or its backup, or a FAT met in the pass before the heap) and still describes a chained
+// file whole, the chain is followed. Bytes past ValidDataLength read as zeros.
 //
 // Memory grows with what is found (entry sets, names, directory runs), never with the size of
 // the medium; each list has a cap (ProfessionalExfatLimits). One stage serves one source and one
