@@ -63,6 +63,8 @@ set(NORVALE_SLOW_TESTS
     # carving: the 4 GiB file and the passes over a whole mixed image
     "CarvingEngine\\."
     "MixedImage\\."
+    # exfat_full: cards made through FUSE, each scanned whole
+    "DamagedExfatCard\\."
     # professional: whole-medium scans, the absurd boot sectors' ones over large media
     "AbsurdBootSector\\."
     "FullScan\\."
@@ -113,7 +115,8 @@ set(NORVALE_ROOT_TESTS
     "CliDestinationInsideSource\\."
     "CliPartitioned\\.ImageOfAPartitionedLoopDeviceRecoversAsItsPartitionDoes"
     "CliRecoveryFaults\\.FullDestinationIsRefusedOrLeavesNothingBrokenAndALaterRunIsClean"
-    "MainFlowTest\\.ADestinationWithoutRoomAsksBeforeTheRecovery")
+    "MainFlowTest\\.ADestinationWithoutRoomAsksBeforeTheRecovery"
+    "DamagedExfatCard\\.")
 
 set(NORVALE_TOOLS_TESTS
     # device
@@ -143,6 +146,8 @@ set(NORVALE_TOOLS_TESTS
     "FatNamesOnVolume\\."
     "FormattedFat32Card\\."
     "FragmentedFileChain\\."
+    # exfat_full
+    "DamagedExfatCard\\."
     "GeometryOfFormattedVolume\\."
     "HandMadeFat\\."
     "ProfessionalFatMedia\\."
