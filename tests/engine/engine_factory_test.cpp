@@ -10,18 +10,35 @@
 
 #include "device/sector_source.h"
 #include "engine/fast_ext_recovery.h"
+#include "engine/file_system_registry.h"
 #include "engine/recovered_item.h"
 #include "engine/source_info.h"
+#include "fat/boot_sector.h"
+#include "ntfs/boot_sector.h"
 #include "support/scoped_disk_opener.h"
+#include "support/scoped_file_systems.h"
 #include "support/test_support.h"
 
 namespace norvale {
 namespace {
 
 using testing::HaveTool;
+using testing::ScopedFileSystems;
 using testing::ReadFileBytes;
 using testing::RunShell;
 using testing::TempDir;
+
+// Detection asks the registered probes: this program registers the parsers' own, as the front
+// ends do, without the engines.
+class ProbesEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        RegisterFileSystem({.kind = FileSystemKind::Ntfs, .name = "NTFS", .probe = IsNtfsBootSector});
+        RegisterFileSystem({.kind = FileSystemKind::Fat, .name = "FAT", .probe = IsFatBootSector});
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kProbes =
+    ::testing::AddGlobalTestEnvironment(new ProbesEnvironment);
 
 std::vector<uint8_t> First16k(const std::string& path) {
     auto bytes = ReadFileBytes(path);
@@ -199,9 +216,17 @@ class FactoryTest : public ::testing::Test {
   protected:
     void SetUp() override {
         gBuilt.clear();
-        SetEngineMakers({Make<kFastFat>, Make<kFastNtfs>, Make<kPro>});
+        RegisterFileSystem({.kind = FileSystemKind::Ntfs,
+                            .name = "NTFS",
+                            .probe = IsNtfsBootSector,
+                            .makeDeletedScan = Make<kFastNtfs>});
+        RegisterFileSystem({.kind = FileSystemKind::Fat,
+                            .name = "FAT",
+                            .probe = IsFatBootSector,
+                            .makeDeletedScan = Make<kFastFat>});
+        SetFullScanCoordinatorMaker(Make<kPro>);
     }
-    void TearDown() override { SetEngineMakers({}); }
+    ScopedFileSystems registry_;
     TempDir dir_;
 };
 
@@ -252,7 +277,8 @@ TEST_F(FactoryTest, ImagesShorterThanTheProbeOrMissingGiveNoEngine) {
 
 TEST_F(FactoryTest, MissingEngineGivesNull) {
     NORVALE_REQUIRE_TOOLS("mkfs.fat");
-    SetEngineMakers({});
+    RegisterFileSystem({.kind = FileSystemKind::Fat, .name = "FAT", .probe = IsFatBootSector});
+    SetFullScanCoordinatorMaker(nullptr);
     std::string fat = dir_ / "fat.img";
     ASSERT_EQ(RunShell("mkfs.fat -C -F 16 " + fat + " 32768 >/dev/null"), 0);
     EXPECT_EQ(CreateRecoveryEngine(fat, 0x8001, false), nullptr);

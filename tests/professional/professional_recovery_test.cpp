@@ -21,10 +21,13 @@
 #include "engine/scan_log_history.h"
 #include "engine/search.h"
 #include "fat/fast_fat_recovery.h"
+#include "fat/fat_file_system.h"
 #include "fat/free_space.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/ntfs_file_system.h"
 #include "professional/volume_free_space.h"
 #include "support/scoped_disk_opener.h"
+#include "support/scoped_file_systems.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -67,16 +70,10 @@ class FullScan : public ::testing::Test {
     void SetUp() override {
         // The cards are made by scripts/make-demo-card.sh and the tools themselves.
         NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy", "mdel", "mkntfs", "ntfscat", "mke2fs");
-        EngineMakers makers;
-        makers.fastFat = []() -> std::unique_ptr<IFileRecoveryParse> {
-            return std::make_unique<CFastFatRecovery>();
-        };
-        makers.fastNtfs = []() -> std::unique_ptr<IFileRecoveryParse> {
-            return std::make_unique<CFastNtfsRecovery>();
-        };
-        SetEngineMakers(makers);
+        RegisterFileSystem(NtfsFileSystem());
+        RegisterFileSystem(FatFileSystem());
     }
-    void TearDown() override { SetEngineMakers({}); }
+    testing::ScopedFileSystems registry_;
     // The demo card: photos, a picture, a text and a sound in folders, three of them deleted.
     void MakeCard() {
         std::string out;
