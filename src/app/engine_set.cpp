@@ -3,25 +3,23 @@
 #include <memory>
 
 #include "carving/carve_only_recovery.h"
-#include "engine/engine_factory.h"
-#include "fat/fast_fat_recovery.h"
-#include "ntfs/fast_ntfs_recovery.h"
+#include "engine/file_system_registry.h"
+#include "fat/fat_file_system.h"
+#include "ntfs/ntfs_file_system.h"
 #include "professional/professional_recovery.h"
 
 namespace norvale {
 
+void InstallFileSystems() {
+    RegisterFileSystem(NtfsFileSystem());
+    RegisterFileSystem(FatFileSystem());
+}
+
 void InstallEngineMakers() {
-    EngineMakers makers;
-    makers.fastFat = []() -> std::unique_ptr<IFileRecoveryParse> {
-        return std::make_unique<CFastFatRecovery>();
-    };
-    makers.fastNtfs = []() -> std::unique_ptr<IFileRecoveryParse> {
-        return std::make_unique<CFastNtfsRecovery>();
-    };
-    makers.professional = []() -> std::unique_ptr<IFileRecoveryParse> {
+    InstallFileSystems();
+    SetFullScanCoordinatorMaker([]() -> std::unique_ptr<IFileRecoveryParse> {
         return std::make_unique<CProfessionalRecovery>();
-    };
-    SetEngineMakers(makers);
+    });
 }
 
 std::unique_ptr<IFileRecoveryParse> MakeCarveOnlyEngine(const SourceInfo& source) {

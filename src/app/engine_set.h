@@ -1,6 +1,6 @@
 #pragma once
-// Hands the factory the constructors of the engines. Front ends call this once at start-up,
-// before the first scan.
+// Registers the file systems and the full-scan coordinator. Front ends call InstallEngineMakers
+// once at start-up, before the first scan; calling it again changes nothing.
 
 #include <memory>
 
@@ -10,6 +10,9 @@
 namespace norvale {
 
 void InstallEngineMakers();
+// The file systems alone, in the order their boot sectors are probed and their full-scan stages
+// claim sectors.
+void InstallFileSystems();
 
 // The engine of a scan by signatures alone, opened on `source`; null when the source cannot be
 // opened.

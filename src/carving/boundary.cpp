@@ -4,8 +4,7 @@
 #include <string_view>
 
 #include "carving/identify.h"
-#include "fat/directory.h"
-#include "ntfs/metadata_block.h"
+#include "engine/file_system_registry.h"
 
 namespace norvale {
 
@@ -44,10 +43,9 @@ bool ScanChunk(ByteSpan chunk, uint64_t& length, CarvingContext& context, IsBoun
 
 bool IsFileSystemMetadataSector(ByteSpan sector) {
     if (sector.size() < kMinimumStructureBytes) return false;
-    // The first sector of a subdirectory opens with "." and "..", names that the plausibility
-    // test of ordinary entries refuses: it is tested on its own.
-    return IsNtfsMetadataBlock(sector) || IsBootSector(sector) || IsDotEntryPair(sector) ||
-           IsDirectoryBlock(sector);
+    // The structures of the file systems (NTFS records, FAT directory blocks) are each file
+    // system's own test, asked through the registry.
+    return IsBootSector(sector) || IsRegisteredStructureSector(sector);
 }
 
 bool FindBoundary(ByteSpan chunk, uint64_t& length, CarvingContext& context) {

@@ -10,9 +10,10 @@
 
 namespace norvale {
 
-// True for a sector of at least 32 bytes that holds an NTFS file record, index block or log
-// restart page, an "$STA..." attribute-definition name, a FAT/NTFS/exFAT boot sector, or a
-// block of FAT directory entries. Shorter spans are never structures.
+// True for a sector of at least 32 bytes that holds a FAT/NTFS/exFAT boot sector, or a
+// structure of a registered file system (its isStructureSector: an NTFS file record, index
+// block, log restart page or "$STA..." attribute-definition name, a block of FAT directory
+// entries). Shorter spans are never structures.
 bool IsFileSystemMetadataSector(ByteSpan sector);
 
 // Examines `chunk` one whole sector (context.sectorSize bytes) at a time, advancing the

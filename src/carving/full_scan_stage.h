@@ -32,7 +32,10 @@ class IFullScanStage : public IFileRecoveryParse {
     // How many bytes from `sector` on the structure that starts there spans when the stage takes
     // it (at least one sector; a file record may run on past it), else 0. `kind` tells what the
     // sector is, as a value this stage owns (OwnsSectorKind): the coordinator keeps it with the
-    // sector so that a resumed scan hands the same sector back the same way.
+    // sector so that a resumed scan hands the same sector back the same way. A claim with kind 0
+    // only keeps the sector from the carver and from the later stages: nothing is handed over
+    // and nothing is kept for a resumed scan. Kinds are saved in one byte; values 1 to 3 are
+    // taken by the NTFS and FAT stages, a new stage takes values no other stage owns.
     virtual size_t ClaimSector(std::span<const uint8_t> sector, uint32_t bytesPerSector,
                                uint8_t& kind) = 0;
     virtual bool OwnsSectorKind(uint8_t kind) const = 0;

@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "app/engine_set.h"
 #include "cli/commands.h"
 
 namespace norvale::cli {
@@ -119,6 +120,8 @@ int RunCli(int argc, char** argv) {
         int rc = app.exit(e);
         return rc == 0 ? 0 : 2;
     }
+    // Every command names file systems (detect, sources) or scans: they are known first.
+    InstallEngineMakers();
     if (*sourcesCmd) return RunSources(sources);
     if (*detectCmd) return RunDetect(detectSource);
     if (*scanCmd) return RunScan(scan);

@@ -1,6 +1,6 @@
 #pragma once
-// FAT volume geometry from the boot sector, the boot-sector test the engine factory uses to
-// classify a partition, and the cluster-to-sector arithmetic both FAT engines share.
+// FAT volume geometry from the boot sector, the boot-sector test detection asks (FAT's probe in
+// the file-system registry), and the cluster-to-sector arithmetic both FAT engines share.
 // Everything here is a pure function over bytes; nothing reads the medium.
 
 #include <cstdint>

@@ -308,6 +308,12 @@ bool IsPlausibleEntry(std::span<const uint8_t> entryAndNext) {
     return attr == kAttrVolumeLabel || (attr & (kAttrDirectory | kAttrArchive)) != 0;
 }
 
+bool IsFatStructureSector(std::span<const uint8_t> sector) {
+    // The first sector of a subdirectory opens with "." and "..", names that the plausibility
+    // test of ordinary entries refuses: it is tested on its own.
+    return sector.size() >= kDirEntryBytes && (IsDotEntryPair(sector) || IsDirectoryBlock(sector));
+}
+
 bool IsDirectoryBlock(std::span<const uint8_t> block) {
     if (block.size() < kDirEntryBytes) return true;
     const size_t count = block.size() / kDirEntryBytes;

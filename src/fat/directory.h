@@ -98,5 +98,9 @@ bool IsPlausibleEntry(std::span<const uint8_t> entryAndNext);
 bool IsDotEntryPair(std::span<const uint8_t> block);
 // True when the buffer reads as a block of 32-byte directory entries (true below 32 bytes).
 bool IsDirectoryBlock(std::span<const uint8_t> block);
+// True for a sector of at least 32 bytes that opens a subdirectory or reads as a block of
+// directory entries: what the full scan hands the folder rebuilder, and where a carved file
+// ends.
+bool IsFatStructureSector(std::span<const uint8_t> sector);
 
 }  // namespace norvale

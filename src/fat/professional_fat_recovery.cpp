@@ -6,6 +6,7 @@
 
 #include "engine/scan_log_history.h"
 #include "engine/store_listing.h"
+#include "fat/directory.h"
 
 namespace norvale {
 
@@ -66,6 +67,52 @@ Result CProfessionalFatRecovery::SetCallbacks(ScanProgressFn scanProgress,
 }
 
 Result CProfessionalFatRecovery::BeginScan(const char* logName) {
+    const Result r = OpenPassStore(logName);
+    // Without the boot sector's layout the pass still infers layouts from what it finds.
+    if (r == kOk) (void)ProbeBootSector();
+    return r;
+}
+
+size_t CProfessionalFatRecovery::ClaimSector(std::span<const uint8_t> sector,
+                                             uint32_t /*bytesPerSector*/, uint8_t& kind) {
+    if (IsDotEntryPair(sector)) {
+        kind = kFatDotSectorKind;
+    } else if (IsDirectoryBlock(sector)) {
+        kind = kFatDirectorySectorKind;
+    } else {
+        return 0;
+    }
+    return sector.size();
+}
+
+void CProfessionalFatRecovery::TakeSector(uint8_t kind, std::span<const uint8_t> bytes,
+                                          uint64_t lba) {
+    if (kind == kFatDotSectorKind) {
+        OnDotSector(bytes, lba);
+    } else if (kind == kFatDirectorySectorKind) {
+        OnDirectorySector(bytes, lba);
+    }
+}
+
+Result CProfessionalFatRecovery::FirstDataSector(const RecoveredItem& item, uint64_t& lba) {
+    if (item.engineKind != kEngineFastFat && item.engineKind != kEngineProfessionalFat)
+        return kErrInvalidParameter;
+    const int32_t clusterBytes = item.clusterBytes;
+    const uint64_t partitionStart = item.partitionStart;
+    const uint64_t dataStart = item.dataAreaStart;
+    const int32_t key = item.objectKey;
+    if (key == 0) {
+        if (partitionStart + dataStart < 32) return kErrInvalidParameter;
+        lba = partitionStart + dataStart - 32;
+        return kOk;
+    }
+    const uint64_t spc = clusterBytes > 0 ? static_cast<uint64_t>(clusterBytes) / sectorSize_ : 0;
+    if (key < 2 || spc == 0) return kErrInvalidParameter;
+    lba = partitionStart + dataStart + uint64_t(key - 2) * spc;
+    return kOk;
+}
+
+Result CProfessionalFatRecovery::OpenPassStore(const char* logName) {
     ResetPass();
     RenewStore(store_);
     emittedBefore_.clear();

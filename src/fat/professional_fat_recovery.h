@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "carving/carving_context.h"
+#include "carving/full_scan_stage.h"
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
@@ -41,6 +42,9 @@
 namespace norvale {
 
 inline constexpr char kProfessionalFatLogPrefix[] = "Pro_Fat_";
+// The kinds of the pass sectors this stage takes, as saved with a stopped scan.
+inline constexpr uint8_t kFatDotSectorKind = 2;
+inline constexpr uint8_t kFatDirectorySectorKind = 3;
 
 // Caps on what one pass keeps while it waits for a layout to place it.
 struct ProfessionalFatLimits {
@@ -53,7 +57,7 @@ struct ProfessionalFatLimits {
     size_t maxDataEnds = 1 << 18;
 };
 
-class CProfessionalFatRecovery final : public IFileRecoveryParse, private EngineProgress {
+class CProfessionalFatRecovery final : public IFullScanStage, private EngineProgress {
   public:
     CProfessionalFatRecovery();
     ~CProfessionalFatRecovery() override;
@@ -65,11 +69,13 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private Engine
     // Starts a pass: forgets everything of an earlier one and opens the result store, a new one
     // "Pro_Fat_<start>_<local time>" without a name, else the saved store of that name (a
     // resumed scan), whose records are kept and added to. Both in the scan-log history's current
-    // folder. Returns the store's open result, or the open result when the engine is not open.
-    Result BeginScan(const char* logName);
+    // folder. Then probes the boot sector (ProbeBootSector; its failure costs only the guess).
+    // Returns the store's open result, or the open result when the engine is not open.
+    Result BeginScan(const char* logName) override;
     // Reads the partition's first 4096 bytes; when they hold a FAT boot sector its layout
     // becomes the first guess and names the root (the FAT32 root cluster, 0 for the fixed root
-    // of FAT12/16; 2 when no boot sector is found). kOk, or the read's error.
+    // of FAT12/16; 2 when no boot sector is found). kOk, or the read's error. Once the boot
+    // sector gave its guess, asking again in the same pass does nothing.
     Result ProbeBootSector();
     // A sector that opens a subdirectory (IsDotEntryPair holds), read at `lba` (absolute, in the
     // medium's sectors). Its files are recorded at once when a layout places it, else held.
@@ -79,7 +85,7 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private Engine
     void OnDirectorySector(std::span<const uint8_t> sector, uint64_t lba);
     // Places what the pass kept (sectors and files), emits the folders above every recorded
     // file and flushes the store. Returns the flush result. Also to be called after a stop.
-    Result FinishScan();
+    Result FinishScan() override;
 
     // ---- IFileRecoveryParse ----
 
@@ -133,7 +139,24 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private Engine
     // The context the content checks by extension run on: the engine's own unless one is
     // handed here (the full-scan coordinator hands its carver's), which must then outlive the
     // engine's scans.
-    void UseCarvingContext(CarvingContext& context) { carvingContext_ = &context; }
+    void UseCarvingContext(CarvingContext& context) override { carvingContext_ = &context; }
+
+    // ---- IFullScanStage: the coordinator's pass ----
+
+    int32_t StageEngineKind() const override { return kEngineProfessionalFat; }
+    const char* LogPrefix() const override { return kProfessionalFatLogPrefix; }
+    // One sector: kFatDotSectorKind when IsDotEntryPair holds, else kFatDirectorySectorKind
+    // when IsDirectoryBlock holds; else 0.
+    size_t ClaimSector(std::span<const uint8_t> sector, uint32_t bytesPerSector,
+                       uint8_t& kind) override;
+    bool OwnsSectorKind(uint8_t kind) const override {
+        return kind == kFatDotSectorKind || kind == kFatDirectorySectorKind;
+    }
+    // OnDotSector or OnDirectorySector, by kind.
+    void TakeSector(uint8_t kind, std::span<const uint8_t> bytes, uint64_t lba) override;
+    // Where the data of an item of either FAT engine starts: its first cluster under the layout
+    // the item was found with (the sector before the data area for a root-level entry of key 0).
+    Result FirstDataSector(const RecoveredItem& item, uint64_t& lba) override;
 
   private:
     static constexpr int kNoGuess = -1;
@@ -186,6 +209,8 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse, private Engine
         bool endMarker = false;  // the block ended its directory
         std::optional<Tail> tail;
     };
+
+    Result OpenPassStore(const char* logName);
 
     // Opening and reads (professional_fat_recovery.cpp).
     Result FinishOpen(uint64_t partitionStartLba, uint64_t partitionSectors, uint16_t tag);

@@ -44,6 +44,7 @@ void CProfessionalFatRecovery::ResetPass() {
 
 Result CProfessionalFatRecovery::ProbeBootSector() {
     if (!IsOpen()) return openResult_;
+    if (bootGuess_) return kOk;
     const uint32_t count = std::max<uint32_t>(1, kBootBlockBytes / sectorSize_);
     std::vector<uint8_t> block(size_t{count} * sectorSize_);
     uint32_t got = 0;

@@ -1,6 +1,6 @@
 #pragma once
-// The NTFS boot-sector test the engine factory uses to classify a partition, and the volume
-// geometry both NTFS engines work from. Pure functions over bytes; nothing reads the medium.
+// The NTFS boot-sector test detection asks (NTFS's probe in the file-system registry), and the
+// volume geometry both NTFS engines work from. Pure functions over bytes; nothing reads the medium.
 
 #include <cstdint>
 #include <span>

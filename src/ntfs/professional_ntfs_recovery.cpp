@@ -43,6 +43,21 @@ uint32_t CandidateRecordBytes(std::span<const uint8_t> sector, uint32_t bytesPer
 
 CProfessionalNtfsRecovery::CProfessionalNtfsRecovery() = default;
 
+size_t CProfessionalNtfsRecovery::ClaimSector(std::span<const uint8_t> sector,
+                                              uint32_t bytesPerSector, uint8_t& kind) {
+    const size_t needed = CandidateRecordBytes(sector, bytesPerSector);
+    if (needed == 0) return 0;
+    // The directory flag lies in the record's first sector.
+    kind = IsDirectoryRecord(sector) ? 0 : kNtfsRecordSectorKind;
+    return needed;
+}
+
+void CProfessionalNtfsRecovery::TakeSector(uint8_t kind, std::span<const uint8_t> bytes,
+                                           uint64_t lba) {
+    // A record that cannot be parsed costs only itself.
+    if (kind == kNtfsRecordSectorKind) (void)ParseCandidate(bytes, lba);
+}
+
 CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() {
     if (store_) (void)store_->Close();
 }

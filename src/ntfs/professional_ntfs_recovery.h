@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "carving/carving_context.h"
+#include "carving/full_scan_stage.h"
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
@@ -41,6 +42,8 @@
 namespace norvale {
 
 inline constexpr char kProfessionalNtfsLogPrefix[] = "Pro_Ntfs_";
+// The kind of the pass sectors this stage takes, as saved with a stopped scan.
+inline constexpr uint8_t kNtfsRecordSectorKind = 1;
 
 // The size of the file record that begins with `sector` (at least its first 512 bytes), or 0
 // when it is none the sector pass takes. A record passing IsCandidateMftRecord has the size
@@ -52,7 +55,7 @@ inline constexpr char kProfessionalNtfsLogPrefix[] = "Pro_Ntfs_";
 // in use within it, and the first 512 bytes ending with its update sequence number.
 uint32_t CandidateRecordBytes(std::span<const uint8_t> sector, uint32_t bytesPerSector);
 
-class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private EngineProgress {
+class CProfessionalNtfsRecovery final : public IFullScanStage, private EngineProgress {
   public:
     // MFTs kept at most; the $MFT records of further volumes are left out.
     static constexpr size_t kMaxMftPlacements = 1024;
@@ -103,7 +106,7 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private Engin
     // (null or empty) a new store "Pro_Ntfs_<partition start>_<local time>" is made in the
     // scan-log history's current folder; with one, that store is reopened and appended to (a
     // resumed scan), its folders counting as recorded already.
-    Result BeginScan(const char* logName);
+    Result BeginScan(const char* logName) override;
     // One record that passed the candidate test at `foundLba` (the coordinator's sectors):
     // `record` holds at least RecordBytes() bytes from there, or the larger size the record
     // states when CandidateRecordBytes accepts it, and is not changed. A record whose header
@@ -119,7 +122,7 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private Engin
     // "LostFolder<n>" under the root when its record is gone. A folder that can no longer be read
     // is still recorded (as lost, where its children expect it) and the pass goes on. Returns
     // the first read error, else the store's flush result.
-    Result FinishScan();
+    Result FinishScan() override;
 
     // --- The run loader, for the coordinator's merged listing. ---
 
@@ -131,7 +134,7 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private Engin
     // (`partitionStart`) + first LCN x `clusterBytes` / BytesPerSector(), from the record at its
     // `location`. Results as LoadDataRuns; kErrUnsupportedLayout also when the first run is
     // sparse, kErrInvalidParameter for an item whose cluster size is unusable.
-    Result FirstDataSector(const RecoveredItem& item, uint64_t& lba);
+    Result FirstDataSector(const RecoveredItem& item, uint64_t& lba) override;
 
     bool IsOpen() const { return reader_.IsOpen(); }
     uint32_t BytesPerSector() const { return bytesPerSector_; }
@@ -143,7 +146,20 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse, private Engin
     // The context the content checks by extension run on: the engine's own unless one is
     // handed here (the full-scan coordinator hands its carver's), which must then outlive the
     // engine's scans.
-    void UseCarvingContext(CarvingContext& context) { carvingContext_ = &context; }
+    void UseCarvingContext(CarvingContext& context) override { carvingContext_ = &context; }
+
+    // ---- IFullScanStage: the coordinator's pass ----
+
+    int32_t StageEngineKind() const override { return kEngineProfessionalNtfs; }
+    const char* LogPrefix() const override { return kProfessionalNtfsLogPrefix; }
+    // A sector CandidateRecordBytes accepts: the record's size. A folder record is claimed with
+    // kind 0 (kept from the carver, never parsed: folders come from the chains above files),
+    // any other with kNtfsRecordSectorKind.
+    size_t ClaimSector(std::span<const uint8_t> sector, uint32_t bytesPerSector,
+                       uint8_t& kind) override;
+    bool OwnsSectorKind(uint8_t kind) const override { return kind == kNtfsRecordSectorKind; }
+    // ParseCandidate for a record of kNtfsRecordSectorKind.
+    void TakeSector(uint8_t kind, std::span<const uint8_t> bytes, uint64_t lba) override;
 
   private:
     // Where a folder met above a file hangs in the tree (its children are linked one level

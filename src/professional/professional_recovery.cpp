@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <map>
@@ -21,8 +22,6 @@
 #include "engine/scan_log_history.h"
 #include "engine/search.h"
 #include "engine/text_codec.h"
-#include "fat/directory.h"
-#include "ntfs/found_record.h"
 
 namespace norvale {
 namespace {
@@ -31,15 +30,22 @@ constexpr int kPassScale = kPassProgressScale;  // 90: the pass after the 9 % st
 constexpr size_t kRecordCopyBytes = 8192;
 
 const char kFastPrefix[] = "Fast_";
-const char kProFatPrefix[] = "Pro_Fat_";
-const char kProNtfsPrefix[] = "Pro_Ntfs_";
 
-// The sectors the pass handed to the file-system scanners, one 64-bit word each: the LBA in
-// the low 62 bits, the scanner call in the top two. A resumed scan hands them over again in the
-// same order, so the scanners stand where they stood when the scan was stopped.
+// The sectors the pass handed to the file-system stages, one 64-bit word each: the LBA in the
+// low 56 bits, the stage's sector kind in the top byte. A resumed scan hands them over again in
+// the same order, so the stages stand where they stood when the scan was stopped. The kind's
+// two low bits are kept in the word's top two bits and the rest below them, so the kinds 1 to 3
+// sit where the first format of this file (two bits of kind above 62 bits of LBA) put them.
 const char kPassSectorsName[] = "PassSectors";
-constexpr int kSectorKindShift = 62;
+constexpr int kSectorKindShift = 56;
 constexpr uint64_t kSectorLbaMask = (uint64_t{1} << kSectorKindShift) - 1;
+
+uint64_t PassSectorWord(uint8_t kind, uint64_t lba) {
+    return lba | (uint64_t{std::rotr(kind, 2)} << kSectorKindShift);
+}
+uint8_t PassSectorKindOf(uint64_t word) {
+    return std::rotl(static_cast<uint8_t>(word >> kSectorKindShift), 2);
+}
 
 // Whether a result is the medium's doing: a structure that cannot be followed or sectors that
 // cannot be read. Failures of our own side (a log that cannot be written) are not.
@@ -120,10 +126,33 @@ ResumeState UnpackResumeState(const uint32_t (&words)[10]) {
 
 CProfessionalRecovery::CProfessionalRecovery(VolumeFreeBytesFn volumeFreeBytes)
     : recordCopy_(kRecordCopyBytes), volumeFreeBytes_(std::move(volumeFreeBytes)) {
-    // The folder scanners check content between the carver's candidates: one stream state, as
-    // the carver's own content checks would leave it.
-    fat_.UseCarvingContext(carver_.Context());
-    ntfs_.UseCarvingContext(carver_.Context());
+    for (const FileSystemDescriptor& fs : RegisteredFileSystems()) {
+        if (!fs.makeFullScan) continue;
+        std::unique_ptr<IFileRecoveryParse> made = fs.makeFullScan();
+        auto* stage = dynamic_cast<IFullScanStage*>(made.get());
+        if (!stage) continue;  // a maker that made no stage: the file system has none
+        (void)made.release();
+        // The stages check content between the carver's candidates: one stream state, as the
+        // carver's own content checks would leave it.
+        stage->UseCarvingContext(carver_.Context());
+        if (fs.kind == FileSystemKind::Fat && !fat_)
+            fat_ = dynamic_cast<CProfessionalFatRecovery*>(stage);
+        stages_.push_back({fs, std::unique_ptr<IFullScanStage>(stage)});
+    }
+}
+
+std::vector<IFileRecoveryParse*> CProfessionalRecovery::FileSystemEngines() {
+    std::vector<IFileRecoveryParse*> engines;
+    if (inner_) engines.push_back(inner_.get());
+    for (Stage& stage : stages_) engines.push_back(stage.engine.get());
+    return engines;
+}
+
+IFullScanStage* CProfessionalRecovery::StageOf(FileSystemKind kind) {
+    for (Stage& stage : stages_) {
+        if (stage.fs.kind == kind) return stage.engine.get();
+    }
+    return nullptr;
 }
 
 CProfessionalRecovery::~CProfessionalRecovery() = default;
@@ -149,9 +178,11 @@ Result CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t s
 
     ScanLogRecord record{};
     TakeSavedScan(ScanLogHistory::Instance().FindImageScan(imagePath, record), record.resumeState);
-    const Result fatOpened = fat_.OpenImage(imagePath, sourceTag);
-    Result r = ntfs_.OpenImage(imagePath, sourceTag);
-    if (r == kOk) r = fatOpened;
+    Result r = kOk;
+    for (Stage& stage : stages_) {
+        const Result opened = stage.engine->OpenImage(imagePath, sourceTag);
+        if (r == kOk) r = opened;
+    }
     inner_ = CreateRecoveryEngine(imagePath, sourceTag, false);
     return openResult_ = r;
 }
@@ -186,10 +217,12 @@ Result CProfessionalRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLb
             : ScanLogHistory::Instance().FindImageScan(historyImagePath_, partitionStart_,
                                                        partitionLength_, record),
         record.resumeState);
-    const Result fatOpened =
-        fat_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
-    Result r = ntfs_.OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
-    if (r == kOk) r = fatOpened;
+    Result r = kOk;
+    for (Stage& stage : stages_) {
+        const Result opened =
+            stage.engine->OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
+        if (r == kOk) r = opened;
+    }
     inner_ = CreateRecoveryEngine(diskNumber, partitionStartLba, partitionSectorCount, driveLetter,
                                   false);
     return openResult_ = r;
@@ -206,8 +239,8 @@ Result CProfessionalRecovery::SetCallbacks(ScanProgressFn scanProgress,
     if (inner_) {
         keep(inner_->SetCallbacks(scanProgress, recoverProgress, userData, kStageProgressScale));
     }
-    keep(fat_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale));
-    keep(ntfs_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale));
+    for (Stage& stage : stages_)
+        keep(stage.engine->SetCallbacks(scanProgress, recoverProgress, userData, kPassScale));
     keep(carver_.SetCallbacks(scanProgress, recoverProgress, userData, kPassScale));
     return r;
 }
@@ -297,9 +330,10 @@ Result CProfessionalRecovery::Scan(const char* /*logName*/) {
     // not be written end the scan with that error, a stop included: its results would be lost.
     Result written = kOk;
     if (start != StageStart::kReload) {
-        written = fat_.FinishScan();
-        const Result ntfs = ntfs_.FinishScan();
-        if (written == kOk) written = ntfs;
+        for (Stage& stage : stages_) {
+            const Result finished = stage.engine->FinishScan();
+            if (written == kOk) written = finished;
+        }
     }
     if (ResultStore* store = carver_.Store()) {
         const Result carved = store->Flush();
@@ -326,8 +360,9 @@ Result CProfessionalRecovery::OpenStages(StageStart start, const std::string& fo
     Result r = kOk;
     if (start == StageStart::kFresh) {
         // A scan that starts over in a saved folder leaves none of the earlier logs behind.
-        for (const char* prefix : {kCarvedLogPrefix, kProFatPrefix, kProNtfsPrefix,
-                                   static_cast<const char*>(kPassSectorsName)}) {
+        std::vector<const char*> prefixes = {kCarvedLogPrefix, kPassSectorsName};
+        for (const Stage& stage : stages_) prefixes.push_back(stage.engine->LogPrefix());
+        for (const char* prefix : prefixes) {
             if ((r = RemoveSavedLogs(prefix, folder)) != kOk) return r;
         }
         r = imagePath_.empty()
@@ -343,19 +378,18 @@ Result CProfessionalRecovery::OpenStages(StageStart start, const std::string& fo
                 : carver_.AttachToImage(bytesPerSector_, name, sourceTag_, imagePath_);
     }
     if (r != kOk) return r;
-    std::string fatLog, ntfsLog;
-    if (start == StageStart::kReload) {
-        fatLog = SavedLog(kProFatPrefix, folder);
-        ntfsLog = SavedLog(kProNtfsPrefix, folder);
-    } else if (start == StageStart::kContinue) {
-        // The folder scanners place what they saw only at the end: their logs are built again
-        // from the sectors the stopped pass handed them, then the pass goes on.
-        if ((r = RemoveSavedLogs(kProFatPrefix, folder)) != kOk) return r;
-        if ((r = RemoveSavedLogs(kProNtfsPrefix, folder)) != kOk) return r;
+    for (Stage& stage : stages_) {
+        const char* prefix = stage.engine->LogPrefix();
+        std::string log;
+        if (start == StageStart::kReload) {
+            log = SavedLog(prefix, folder);
+        } else if (start == StageStart::kContinue) {
+            // The stages place what they saw only at the end: their logs are built again from
+            // the sectors the stopped pass handed them, then the pass goes on.
+            if ((r = RemoveSavedLogs(prefix, folder)) != kOk) return r;
+        }
+        if ((r = stage.engine->BeginScan(log.empty() ? nullptr : log.c_str())) != kOk) return r;
     }
-    if ((r = fat_.BeginScan(fatLog.empty() ? nullptr : fatLog.c_str())) != kOk) return r;
-    if ((r = ntfs_.BeginScan(ntfsLog.empty() ? nullptr : ntfsLog.c_str())) != kOk) return r;
-    (void)fat_.ProbeBootSector();
     CarvingContext& context = carver_.Context();
     context.tsRanges.clear();
     context.transportStreamFlag = false;
@@ -422,24 +456,25 @@ Result CProfessionalRecovery::ReplayPassSectors(const std::string& /*folder*/) {
     const uint32_t s = bytesPerSector_;
     std::vector<uint8_t> bytes(kRecordCopyBytes);
     for (const uint64_t word : passSectors_) {
-        const auto kind = static_cast<PassSectorKind>(word >> kSectorKindShift);
+        const uint8_t kind = PassSectorKindOf(word);
         const uint64_t lba = word & kSectorLbaMask;
+        const auto owner = std::find_if(stages_.begin(), stages_.end(), [&](const Stage& stage) {
+            return stage.engine->OwnsSectorKind(kind);
+        });
+        if (owner == stages_.end()) continue;  // a kind of a file system no longer registered
         uint32_t got = 0;
         if (reader_.ReadSectors(1, bytes.data(), lba, s, got) != kOk || got != 1) continue;
-        const std::span<const uint8_t> sector(bytes.data(), s);
-        if (kind == PassSectorKind::kNtfsRecord) {
-            const size_t needed = CandidateRecordBytes(sector, s);
-            if (needed == 0) continue;  // no longer a record: the source changed
-            const auto want = static_cast<uint32_t>(std::max<size_t>(1, (needed + s - 1) / s));
+        uint8_t claimed = 0;
+        const size_t needed =
+            owner->engine->ClaimSector(std::span<const uint8_t>(bytes.data(), s), s, claimed);
+        if (needed == 0) continue;  // no longer its structure: the source changed
+        const auto want = static_cast<uint32_t>(std::max<size_t>(1, (needed + s - 1) / s));
+        if (want > 1) {
             if (bytes.size() < size_t{want} * s) bytes.resize(size_t{want} * s);
             if (reader_.ReadSectors(want, bytes.data(), lba, s, got) != kOk || got == 0) continue;
-            (void)ntfs_.ParseCandidate(std::span<const uint8_t>(bytes.data(), size_t{got} * s),
-                                       lba);
-        } else if (kind == PassSectorKind::kFatDotSector) {
-            fat_.OnDotSector(sector, lba);
-        } else if (kind == PassSectorKind::kFatDirectorySector) {
-            fat_.OnDirectorySector(sector, lba);
         }
+        owner->engine->TakeSector(kind, std::span<const uint8_t>(bytes.data(), size_t{got} * s),
+                                  lba);
     }
     return kOk;
 }
@@ -486,9 +521,8 @@ Result CProfessionalRecovery::SavePassSectors(const std::string& folder) const {
     return r;
 }
 
-void CProfessionalRecovery::NotePassSector(PassSectorKind kind, uint64_t lba) {
-    if (lba <= kSectorLbaMask)
-        passSectors_.push_back(lba | (uint64_t{static_cast<uint8_t>(kind)} << kSectorKindShift));
+void CProfessionalRecovery::NotePassSector(uint8_t kind, uint64_t lba) {
+    if (lba <= kSectorLbaMask) passSectors_.push_back(PassSectorWord(kind, lba));
 }
 
 uint64_t CProfessionalRecovery::ShownCount(bool exact) {
@@ -521,8 +555,9 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
                                             uint64_t& covered) {
     const uint32_t s = bytesPerSector_;
     const uint64_t count = chunk.size() / s;
-    // A record may run on past the sector (1 KiB on 512-byte sectors, up to 4 KiB where the
-    // record says so): near the chunk's end it is read again whole from the medium.
+    // A claimed structure may run on past the sector (an NTFS record: 1 KiB on 512-byte sectors,
+    // up to 4 KiB where the record says so): near the chunk's end it is read again whole from
+    // the medium. The pass goes on at the next sector whatever the claim spanned.
     uint64_t found = RawItemCount();
     const uint64_t doneBefore = position_.sectorsDone;
     uint64_t i = 0;
@@ -530,31 +565,30 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
         const std::span<const uint8_t> sector = chunk.subspan(i * s, s);
         const uint64_t lba = firstLba + i;
         uint64_t consumed = 1;
-        if (const size_t needed = CandidateRecordBytes(sector, s); needed != 0) {
-            std::span<const uint8_t> record = chunk.subspan(i * s);
-            if (record.size() < needed) {
+        bool claimed = false;
+        for (Stage& stage : stages_) {
+            uint8_t kind = 0;
+            const size_t needed = stage.engine->ClaimSector(sector, s, kind);
+            if (needed == 0) continue;
+            claimed = true;
+            if (kind == 0) break;  // kept from the carver, nothing to hand over
+            std::span<const uint8_t> bytes = chunk.subspan(i * s);
+            if (bytes.size() < needed) {
                 uint32_t got = 0;
-                const auto want = static_cast<uint32_t>(std::max<size_t>(1, needed / s));
+                const auto want = static_cast<uint32_t>(std::max<size_t>(1, (needed + s - 1) / s));
                 if (recordCopy_.size() < size_t{want} * s) recordCopy_.resize(size_t{want} * s);
                 std::fill(recordCopy_.begin(), recordCopy_.end(), 0);
                 // A read that fails part-way leaves `got` at what arrived; zeros stand for the rest.
                 (void)reader_.ReadSectors(want, recordCopy_.data(), lba, s, got);
-                record = got > 0 ? std::span<const uint8_t>(recordCopy_.data(), size_t{got} * s)
-                                 : record;
+                if (got > 0) bytes = std::span<const uint8_t>(recordCopy_.data(), size_t{got} * s);
             } else {
-                record = record.first(std::min(record.size(), kRecordCopyBytes));
+                bytes = bytes.first(needed);
             }
-            if (!IsDirectoryRecord(record)) {
-                (void)ntfs_.ParseCandidate(record, lba);
-                NotePassSector(PassSectorKind::kNtfsRecord, lba);
-            }
-        } else if (IsDotEntryPair(sector)) {
-            fat_.OnDotSector(sector, lba);
-            NotePassSector(PassSectorKind::kFatDotSector, lba);
-        } else if (IsDirectoryBlock(sector)) {
-            fat_.OnDirectorySector(sector, lba);
-            NotePassSector(PassSectorKind::kFatDirectorySector, lba);
-        } else {
+            stage.engine->TakeSector(kind, bytes, lba);
+            NotePassSector(kind, lba);
+            break;
+        }
+        if (!claimed) {
             const Result r =
                 carver_.CarveSector(s, sector, lba, doneBefore + i, total_ ? total_ : 1,
                                     clock_->SecondsLeft(), reader_, consumed, found);
@@ -582,19 +616,15 @@ Result CProfessionalRecovery::SaveState(const std::string& folder) {
 }
 
 IFileRecoveryParse* CProfessionalRecovery::EngineByKind(int32_t kind) {
-    switch (kind) {
-        case kEngineFastNtfs:
-        case kEngineFastFat:
-            return inner_.get();
-        case kEngineProfessionalNtfs:
-            return &ntfs_;
-        case kEngineProfessionalFat:
-            return &fat_;
-        case kEngineFileType:
-            return &carver_;
-        default:
-            return nullptr;
+    if (kind == kEngineFileType) return &carver_;
+    for (Stage& stage : stages_) {
+        // The deleted-file engine of whichever file system the source holds answers for the
+        // deleted-file kinds of them all, as it always did.
+        if (stage.fs.deletedEngineKind == kind) return inner_.get();
+        if (stage.fs.fullEngineKind == kind || stage.engine->StageEngineKind() == kind)
+            return stage.engine.get();
     }
+    return nullptr;
 }
 
 Result CProfessionalRecovery::ListChildren(const RecoveredItem* folder, int level,
@@ -623,13 +653,11 @@ Result CProfessionalRecovery::ListChildren(const RecoveredItem* folder, int leve
         }
     } else {
         if (level != 0) return kErrInvalidParameter;
-        std::vector<IFileRecoveryParse*> engines = {inner_.get(), &fat_, &ntfs_};
-        for (IFileRecoveryParse* engine : engines) {
-            if (!engine) continue;
+        for (IFileRecoveryParse* engine : FileSystemEngines()) {
             std::vector<RecoveredItem> top;
             const Result one = engine->ListChildren(nullptr, 0, top);
             if (r == kOk) r = one;
-            if (engine == &fat_) {
+            if (fat_ && engine == fat_) {
                 // A rebuilt folder that the deleted-file scan placed is shown there, with what
                 // only the rebuilder found added to it.
                 const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
@@ -661,10 +689,9 @@ Result CProfessionalRecovery::CountFiles(const RecoveredItem* folder, int level,
         return engine ? engine->CountFiles(folder, level, count) : kOk;
     }
     if (level != 0) return kErrInvalidParameter;
-    for (IFileRecoveryParse* engine :
-         {inner_.get(), static_cast<IFileRecoveryParse*>(&fat_),
-          static_cast<IFileRecoveryParse*>(&ntfs_), static_cast<IFileRecoveryParse*>(&carver_)}) {
-        if (!engine) continue;
+    std::vector<IFileRecoveryParse*> engines = FileSystemEngines();
+    engines.push_back(&carver_);
+    for (IFileRecoveryParse* engine : engines) {
         int one = 0;
         if (Result r = engine->CountFiles(nullptr, 0, one); r != kOk) return r;
         count += one;
@@ -673,8 +700,8 @@ Result CProfessionalRecovery::CountFiles(const RecoveredItem* folder, int level,
 }
 
 uint64_t CProfessionalRecovery::RawItemCount() {
-    uint64_t n = fat_.GetItemCount() + ntfs_.GetItemCount() + carver_.GetItemCount();
-    if (inner_) n += inner_->GetItemCount();
+    uint64_t n = carver_.GetItemCount();
+    for (IFileRecoveryParse* engine : FileSystemEngines()) n += engine->GetItemCount();
     return n;
 }
 
@@ -683,7 +710,7 @@ uint64_t CProfessionalRecovery::GetItemCount() {
     // are counted once per state of the stores (the progress reports use the raw count).
     // The folder rebuilder's copies of files the deleted-file scan listed are left out too.
     const uint64_t raw = RawItemCount();
-    if (carver_.GetItemCount() == 0 && fat_.GetItemCount() == 0) return raw;
+    if (carver_.GetItemCount() == 0 && (!fat_ || fat_->GetItemCount() == 0)) return raw;
     if (raw != countedRaw_) {
         const std::string everything = BuildFilter({}) + "|*.other";
         std::vector<RecoveredItem> carved, kept, rebuilt;
@@ -693,14 +720,16 @@ uint64_t CProfessionalRecovery::GetItemCount() {
         carver_.ListByType(everything, carved);
         (void)carver_.SetListCallback(fn, data);
         AppendCarvedOnly(carved, FileSystemStarts(ListFileSystemFinds(), 0), kept);
-        (void)fat_.SetListCallback(nullptr, nullptr);
-        fat_.ListByType(everything, rebuilt);
-        (void)fat_.SetListCallback(fn, data);
+        if (fat_) {
+            (void)fat_->SetListCallback(nullptr, nullptr);
+            fat_->ListByType(everything, rebuilt);
+            (void)fat_->SetListCallback(fn, data);
+        }
         const size_t rebuiltFiles = rebuilt.size();
         DropCopiesOfInnerFinds(rebuilt, 0);
         // Rebuilt folders that the deleted-file scan placed are shown as its own.
         size_t placedFolders = 0;
-        if (const ResultStore* store = fat_.Store(); store && inner_) {
+        if (const ResultStore* store = fat_ ? fat_->Store() : nullptr; store && inner_) {
             const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
             for (const DirInfoEntry& d : store->DirInfo())
                 placedFolders += placed.count(static_cast<uint32_t>(d.folderKey));
@@ -718,9 +747,7 @@ std::vector<RecoveredItem> CProfessionalRecovery::ListFileSystemFinds() {
     const ListProgressFn fn = listCallback_;
     void* const data = listUserData_;
     std::vector<RecoveredItem> found;
-    for (IFileRecoveryParse* engine : {inner_.get(), static_cast<IFileRecoveryParse*>(&fat_),
-                                       static_cast<IFileRecoveryParse*>(&ntfs_)}) {
-        if (!engine) continue;
+    for (IFileRecoveryParse* engine : FileSystemEngines()) {
         // Engines without a store have no listing to report on; that is all these can say.
         (void)engine->SetListCallback(nullptr, nullptr);
         engine->ListByType(everything, found);
@@ -736,13 +763,13 @@ Result CProfessionalRecovery::GetItemPath(const RecoveredItem& item, std::string
     // An item no engine of this scan made (a damaged log, a foreign record) has no path here.
     if (!engine) return kErrInvalidParameter;
     const Result r = engine->GetItemPath(item, out);
-    if (r != kOk || item.engineKind != kEngineProfessionalFat || !fat_.Store()) return r;
+    if (r != kOk || item.engineKind != kEngineProfessionalFat || !fat_ || !fat_->Store()) return r;
     // Below a folder the deleted-file scan placed, the rebuilt entries take that folder's path
     // instead of the lost folders the rebuilder saw around it.
     const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
     if (placed.empty()) return r;
     std::vector<RecoveredItem> ancestors;  // nearest first
-    if (fat_.Store()->CollectAncestors(item, ancestors) != kOk) return r;
+    if (fat_->Store()->CollectAncestors(item, ancestors) != kOk) return r;
     for (size_t k = 0; k < ancestors.size(); ++k) {
         const auto it = placed.find(static_cast<uint32_t>(ancestors[k].objectKey));
         if (it == placed.end()) continue;
@@ -790,8 +817,7 @@ Result CProfessionalRecovery::SetListCallback(ListProgressFn fn, void* userData)
     // Engines without a store answer that they have nothing to report on.
     (void)KeepListCallback(fn, userData, nullptr, kOk);
     if (inner_) (void)inner_->SetListCallback(fn, userData);
-    (void)fat_.SetListCallback(fn, userData);
-    (void)ntfs_.SetListCallback(fn, userData);
+    for (Stage& stage : stages_) (void)stage.engine->SetListCallback(fn, userData);
     (void)carver_.SetListCallback(fn, userData);
     return kOk;
 }
@@ -805,21 +831,11 @@ std::map<uint64_t, std::string> CProfessionalRecovery::FileSystemStarts(
         uint64_t lba = 0;
         bool known = false;
         const int32_t kind = item.engineKind;
-        if (kind == kEngineFastNtfs || kind == kEngineProfessionalNtfs) {
-            known = ntfs_.FirstDataSector(item, lba) == kOk;
-        } else if (kind == kEngineFastFat || kind == kEngineProfessionalFat) {
-            const int32_t clusterBytes = item.clusterBytes;
-            const uint64_t partitionStart = item.partitionStart;
-            const uint64_t dataStart = item.dataAreaStart;
-            const int32_t key = item.objectKey;
-            if (key == 0) {
-                known = partitionStart + dataStart >= 32;
-                lba = partitionStart + dataStart - 32;
-            } else if (clusterBytes > 0 && key >= 2) {
-                const uint64_t spc = static_cast<uint64_t>(clusterBytes) / bytesPerSector_;
-                lba = partitionStart + dataStart + uint64_t(key - 2) * spc;
-                known = spc != 0;
-            }
+        // The stage of the item's file system places the files of both its engines.
+        for (Stage& stage : stages_) {
+            if (stage.fs.deletedEngineKind != kind && stage.fs.fullEngineKind != kind) continue;
+            known = stage.engine->FirstDataSector(item, lba) == kOk;
+            break;
         }
         if (known) starts.emplace(lba, ToLowerAscii(std::string(ExtensionOf(item.Name()))));
     }
@@ -846,11 +862,16 @@ int CProfessionalRecovery::ListByType(const std::string& pattern, std::vector<Re
     const size_t begin = out.size();
     if (inner_) any |= inner_->ListByType(pattern, out);
     // Each store sorts the whole list it adds to: the rebuilt files are sifted on their own.
-    std::vector<RecoveredItem> rebuilt;
-    any |= fat_.ListByType(pattern, rebuilt);
-    DropCopiesOfInnerFinds(rebuilt, 0);
-    out.insert(out.end(), rebuilt.begin(), rebuilt.end());
-    any |= ntfs_.ListByType(pattern, out);
+    for (Stage& stage : stages_) {
+        if (stage.engine.get() != fat_) {
+            any |= stage.engine->ListByType(pattern, out);
+            continue;
+        }
+        std::vector<RecoveredItem> rebuilt;
+        any |= fat_->ListByType(pattern, rebuilt);
+        DropCopiesOfInnerFinds(rebuilt, 0);
+        out.insert(out.end(), rebuilt.begin(), rebuilt.end());
+    }
 
     const std::map<uint64_t, std::string> starts = FileSystemStarts(out, begin);
     std::vector<RecoveredItem> carved;
@@ -911,7 +932,7 @@ const CProfessionalRecovery::InnerView& CProfessionalRecovery::InnerFinds() {
 
 void CProfessionalRecovery::AppendRebuiltChildren(const RecoveredItem& folder,
                                                   std::vector<RecoveredItem>& out) {
-    ResultStore* store = fat_.Store();
+    ResultStore* store = fat_ ? fat_->Store() : nullptr;
     if (!store || !store->IsOpen() || !inner_) return;
     const auto key = static_cast<uint32_t>(folder.objectKey);
     const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;

@@ -1,12 +1,14 @@
 #pragma once
 // CProfessionalRecovery: the engine of every full scan, whatever the source holds. It drives
-// four engines through one pass over the source:
+// these engines through one pass over the source:
 //  - the deleted-file engine of the source's file system (none when it is not recognised), run
 //    first; when it can map the clusters in use, only the free extents are read afterwards;
-//  - the NTFS record scanner, the FAT directory rebuilder and the signature carver, which share
-//    one sector pass: every sector goes to the first of them that claims it;
-// then the folder passes of the two scanners. Each engine keeps its own store ("Fast_",
-// "Pro_Fat_", "Pro_Ntfs_", "File_Type_" logs in one scan folder); listings are merged here and
+//  - the full-scan stage of every registered file system (engine/file_system_registry.h; the
+//    NTFS record scanner, the FAT directory rebuilder) and the signature carver, which share
+//    one sector pass: every sector goes to the first stage that claims it, in registration
+//    order, else to the carver;
+// then the folder passes of the stages. Each engine keeps its own store ("Fast_", "Pro_Fat_",
+// "Pro_Ntfs_", "File_Type_" logs in one scan folder); listings are merged here and
 // every request about an item goes to the engine that found it. A stopped scan is saved in the
 // scan-log history and goes on where it stopped when the same unchanged source is scanned again.
 //
@@ -24,10 +26,11 @@
 #include "carving/sector_pass.h"
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
+#include "engine/file_system_registry.h"
 #include "engine/recovery_parse.h"
 #include "engine/scan_log_history.h"
+#include "carving/full_scan_stage.h"
 #include "fat/professional_fat_recovery.h"
-#include "ntfs/professional_ntfs_recovery.h"
 #include "professional/volume_free_space.h"
 
 namespace norvale {
@@ -52,10 +55,11 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     CProfessionalRecovery(const CProfessionalRecovery&) = delete;
     CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
 
+    // The stages are made here, from the file systems registered at this time.
     // Both opens look for a saved scan of the source in the scan-log history (the history then
-    // offers it: ResumeFound()), open the NTFS and FAT scanners and build the deleted-file engine
-    // of the source when its file system is known. They return the NTFS scanner's open result
-    // (the source's own open error when it cannot be read at all).
+    // offers it: ResumeFound()), open the stages and build the deleted-file engine of the source
+    // when its file system is known. They return the first failed stage's open result in
+    // registration order (the source's own open error when it cannot be read at all).
     Result OpenImage(const std::string& imagePath, uint16_t sourceTag) override;
     Result OpenDisk(int diskNumber, uint64_t partitionStartLba, uint64_t partitionSectorCount,
                     uint16_t driveLetter) override;
@@ -88,8 +92,11 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     bool ResumePending() const { return resumePending_; }
     const ResumeState& SavedState() const { return saved_; }
     IFileRecoveryParse* InnerEngine() { return inner_.get(); }
-    CProfessionalFatRecovery& FatScanner() { return fat_; }
-    CProfessionalNtfsRecovery& NtfsScanner() { return ntfs_; }
+    // The stage of a registered file system; null when none was registered when this engine
+    // was made. FatScanner and NtfsScanner need theirs registered.
+    IFullScanStage* StageOf(FileSystemKind kind);
+    IFullScanStage& FatScanner() { return *StageOf(FileSystemKind::Fat); }
+    IFullScanStage& NtfsScanner() { return *StageOf(FileSystemKind::Ntfs); }
     CFileTypeRecovery& Carver() { return carver_; }
 
   private:
@@ -97,11 +104,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     // adds to its log, the folder scanners are handed the saved sectors again); or a finished
     // one whose logs are only loaded.
     enum class StageStart { kFresh, kContinue, kReload };
-    // The scanner call a sector of the pass went to.
-    enum class PassSectorKind : uint8_t {
-        kNtfsRecord = 1,
-        kFatDotSector = 2,
-        kFatDirectorySector = 3
+    // One file system's stage of the pass.
+    struct Stage {
+        FileSystemDescriptor fs;
+        std::unique_ptr<IFullScanStage> engine;
     };
 
     void TakeSavedScan(int found, const uint32_t (&words)[10]);
@@ -112,7 +118,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     Result RunPass(bool useMap);
     Result ClassifyChunk(std::span<const uint8_t> chunk, uint64_t firstLba, uint64_t& covered);
     Result ReplayPassSectors(const std::string& folder);
-    void NotePassSector(PassSectorKind kind, uint64_t lba);
+    void NotePassSector(uint8_t kind, uint64_t lba);
     static Result LoadPassSectors(const std::string& folder, std::vector<uint64_t>& out);
     Result SavePassSectors(const std::string& folder) const;
     int ReportPass();
@@ -120,6 +126,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     // every few seconds (always when `exact`), with what was found since added.
     uint64_t ShownCount(bool exact);
     IFileRecoveryParse* EngineByKind(int32_t kind);
+    // The deleted-file engine (when there is one), then the stages in registration order.
+    std::vector<IFileRecoveryParse*> FileSystemEngines();
     Result SaveState(const std::string& folder);
     // The stores' record count, carved copies of file-system finds included.
     uint64_t RawItemCount();
@@ -163,8 +171,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     SectorReader reader_;
     Result openResult_ = kErrInvalidHandle;
 
-    CProfessionalFatRecovery fat_;
-    CProfessionalNtfsRecovery ntfs_;
+    std::vector<Stage> stages_;
+    // The FAT stage, when FAT is registered: its rebuilt files and folders are merged with what
+    // the FAT deleted-file scan found (by first cluster).
+    CProfessionalFatRecovery* fat_ = nullptr;
     CFileTypeRecovery carver_;
     std::unique_ptr<IFileRecoveryParse> inner_;
 

@@ -2,8 +2,7 @@
 
 #include "device/disk_enumerator.h"
 #include "device/sector_reader.h"
-#include "fat/free_space.h"
-#include "ntfs/free_space.h"
+#include "engine/file_system_registry.h"
 
 namespace norvale {
 
@@ -13,8 +12,11 @@ uint64_t VolumeFreeBytesOnMedium(int diskNumber, uint64_t startLba) {
     if (reader.OpenPhysicalDisk(diskNumber) == kOk) {
         const uint64_t sectors =
             reader.TotalSectors() > startLba ? reader.TotalSectors() - startLba : 0;
-        if (CountFatFreeBytes(reader, startLba, sectors, bytes) == kOk) return bytes;
-        if (CountNtfsFreeBytes(reader, startLba, sectors, bytes) == kOk) return bytes;
+        // Each registered file system's reader refuses a volume of another kind.
+        for (const FileSystemDescriptor& fs : RegisteredFileSystems()) {
+            if (fs.countFreeBytes && fs.countFreeBytes(reader, startLba, sectors, bytes) == kOk)
+                return bytes;
+        }
     }
     return GetVolumeFreeBytesAt(diskNumber, startLba, bytes) == kOk ? bytes : 0;
 }

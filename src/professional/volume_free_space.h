@@ -1,8 +1,8 @@
 #pragma once
 // The free space by which a saved full scan is matched to its partition. It is read from the
-// volume's own allocation map (the FAT, or NTFS's $Bitmap), so any write to the card, mounted
-// or not, makes a saved scan stale; a volume of another kind falls back to what the mounted file
-// system reports.
+// volume's own allocation map (the FAT, NTFS's $Bitmap: the registered file systems'
+// countFreeBytes, in registration order), so any write to the card, mounted or not, makes a
+// saved scan stale; a volume of another kind falls back to what the mounted file system reports.
 
 #include <cstdint>
 

@@ -1,5 +1,6 @@
 #include "carving_test_support.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,9 @@
 
 #include "carving/signature_table.h"
 #include "device/sector_source.h"
+#include "engine/file_system_registry.h"
+#include "fat/directory.h"
+#include "ntfs/metadata_block.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -18,6 +22,24 @@ void PrintTo(FileTypeCode code, std::ostream* os) {
     const SignatureRow* row = FirstRowOfType(code);
     *os << ToInt(code) << " (" << (row ? row->extension : "no type") << ")";
 }
+
+namespace {
+
+// Carved files end at the structures of the file systems the front ends register: this program
+// registers the same tests, without the engines.
+class StructuresEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        RegisterFileSystem(
+            {.kind = FileSystemKind::Ntfs, .name = "NTFS", .isStructureSector = IsNtfsMetadataBlock});
+        RegisterFileSystem(
+            {.kind = FileSystemKind::Fat, .name = "FAT", .isStructureSector = IsFatStructureSector});
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kStructures =
+    ::testing::AddGlobalTestEnvironment(new StructuresEnvironment);
+
+}  // namespace
 
 namespace testing {
 

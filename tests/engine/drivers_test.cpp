@@ -6,12 +6,16 @@
 #include <vector>
 
 #include "engine/engine_factory.h"
+#include "engine/file_system_registry.h"
 #include "engine/output_naming.h"
 #include "engine/recovery_driver.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_log_history.h"
 #include "engine/search.h"
+#include "fat/boot_sector.h"
+#include "ntfs/boot_sector.h"
 #include "support/fake_engine.h"
+#include "support/scoped_file_systems.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -98,7 +102,15 @@ class ScanDriverTest : public ::testing::Test {
   protected:
     void SetUp() override {
         gEngines.clear();
-        SetEngineMakers({MakeFake, MakeFake, MakeFake});
+        RegisterFileSystem({.kind = FileSystemKind::Ntfs,
+                            .name = "NTFS",
+                            .probe = IsNtfsBootSector,
+                            .makeDeletedScan = MakeFake});
+        RegisterFileSystem({.kind = FileSystemKind::Fat,
+                            .name = "FAT",
+                            .probe = IsFatBootSector,
+                            .makeDeletedScan = MakeFake});
+        SetFullScanCoordinatorMaker(MakeFake);
         fat_ = dir_ / "card.img";
         NORVALE_REQUIRE_TOOLS("mkfs.fat");
         ASSERT_EQ(RunShell("mkfs.fat -C -F 16 " + fat_ + " 32768 >/dev/null"), 0);
@@ -107,7 +119,7 @@ class ScanDriverTest : public ::testing::Test {
             sources_[i].imageTag = uint16_t(kImageTagBase + 1 + i);
         }
     }
-    void TearDown() override { SetEngineMakers({}); }
+    testing::ScopedFileSystems registry_;
     std::vector<SourceInfo*> All() { return {&sources_[0], &sources_[1], &sources_[2]}; }
 
     testing::IsolatedHome home_;

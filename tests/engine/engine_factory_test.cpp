@@ -10,18 +10,35 @@
 
 #include "device/sector_source.h"
 #include "engine/fast_ext_recovery.h"
+#include "engine/file_system_registry.h"
 #include "engine/recovered_item.h"
 #include "engine/source_info.h"
+#include "fat/boot_sector.h"
+#include "ntfs/boot_sector.h"
 #include "support/scoped_disk_opener.h"
+#include "support/scoped_file_systems.h"
 #include "support/test_support.h"
 
 namespace norvale {
 namespace {
 
 using testing::HaveTool;
+using testing::ScopedFileSystems;
 using testing::ReadFileBytes;
 using testing::RunShell;
 using testing::TempDir;
+
+// Detection asks the registered probes: this program registers the parsers' own, as the front
+// ends do, without the engines.
+class ProbesEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        RegisterFileSystem({.kind = FileSystemKind::Ntfs, .name = "NTFS", .probe = IsNtfsBootSector});
+        RegisterFileSystem({.kind = FileSystemKind::Fat, .name = "FAT", .probe = IsFatBootSector});
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kProbes =
+    ::testing::AddGlobalTestEnvironment(new ProbesEnvironment);
 
 std::vector<uint8_t> First16k(const std::string& path) {
     auto bytes = ReadFileBytes(path);
@@ -146,6 +163,88 @@ TEST(DetectFileSystem, CorpusVolumes) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The registry: registration order is probe order; a BitLocker volume is asked of nobody.
+
+int gProbesAsked = 0;
+bool AnyVolume(std::span<const uint8_t>) {
+    ++gProbesAsked;
+    return true;
+}
+bool StartsWithX(std::span<const uint8_t> sector) {
+    return !sector.empty() && sector[0] == 'X';
+}
+
+TEST(FileSystemRegistry, ProbesAreAskedInRegistrationOrderAndReplacingKeepsThePlace) {
+    ScopedFileSystems registry;
+    ReplaceRegisteredFileSystems({});
+    std::vector<uint8_t> volume(kDetectBytes, 0);
+    EXPECT_EQ(DetectFileSystem(volume), FileSystemKind::Other);  // nothing registered
+
+    RegisterFileSystem({.kind = FileSystemKind::Exfat, .name = "exFAT", .probe = AnyVolume});
+    RegisterFileSystem({.kind = FileSystemKind::Fat, .name = "FAT", .probe = AnyVolume});
+    EXPECT_EQ(DetectFileSystem(volume), FileSystemKind::Exfat);
+    // A second registration of a kind replaces the first where it stood.
+    RegisterFileSystem({.kind = FileSystemKind::Exfat, .name = "Ex", .probe = AnyVolume});
+    ASSERT_EQ(RegisteredFileSystems().size(), 2u);
+    EXPECT_EQ(DetectFileSystem(volume), FileSystemKind::Exfat);
+    EXPECT_STREQ(FileSystemKindName(FileSystemKind::Exfat), "Ex");
+    // Ext and Other are no file systems to register.
+    RegisterFileSystem({.kind = FileSystemKind::Other, .name = "Junk", .probe = AnyVolume});
+    EXPECT_EQ(RegisteredFileSystems().size(), 2u);
+
+    ReplaceRegisteredFileSystems({RegisteredFileSystems()[1], RegisteredFileSystems()[0]});
+    EXPECT_EQ(DetectFileSystem(volume), FileSystemKind::Fat);
+
+    // A BitLocker volume is never probed, whatever the probes would say.
+    gProbesAsked = 0;
+    std::memcpy(volume.data() + 3, "-FVE-FS-", 8);
+    volume[0x1FE] = 0x55;
+    volume[0x1FF] = 0xAA;
+    const DetectDetail d = DetectFileSystemDetail(volume);
+    EXPECT_TRUE(d.bitLocker);
+    EXPECT_EQ(d.kind, FileSystemKind::Other);
+    EXPECT_EQ(gProbesAsked, 0);
+}
+
+TEST(FileSystemRegistry, NamesLookupsAndStructureTestsFollowWhatIsRegistered) {
+    ScopedFileSystems registry;
+    ReplaceRegisteredFileSystems({});
+    EXPECT_STREQ(FileSystemKindName(FileSystemKind::Exfat), "exFAT");
+    EXPECT_STREQ(FileSystemKindName(FileSystemKind::Ext), "Ext");
+    EXPECT_FALSE(IsRegisteredStructureSector(std::vector<uint8_t>{'X'}));
+
+    RegisterFileSystem({.kind = FileSystemKind::Fat,
+                        .name = "FAT",
+                        .deletedEngineKind = kEngineFastFat,
+                        .fullEngineKind = kEngineProfessionalFat,
+                        .isStructureSector = StartsWithX});
+    EXPECT_TRUE(IsRegisteredStructureSector(std::vector<uint8_t>{'X'}));
+    EXPECT_FALSE(IsRegisteredStructureSector(std::vector<uint8_t>{'Y'}));
+    EXPECT_FALSE(IsRegisteredStructureSector({}));
+    ASSERT_TRUE(FileSystemOfEngineKind(kEngineProfessionalFat).has_value());
+    EXPECT_EQ(FileSystemOfEngineKind(kEngineFastFat)->kind, FileSystemKind::Fat);
+    EXPECT_FALSE(FileSystemOfEngineKind(kEngineFileType).has_value());
+    EXPECT_FALSE(FileSystemOfKind(FileSystemKind::Ntfs).has_value());
+
+    ReplaceRegisteredFileSystems({});
+    EXPECT_FALSE(IsRegisteredStructureSector(std::vector<uint8_t>{'X'}));
+}
+
+// The factory's own NTFS test refused clusters above 64 KiB that the parser's test (the one
+// detection now asks) takes: such a volume is NTFS.
+TEST(DetectFileSystem, NtfsWithClustersAbove64KiBIsNtfs) {
+    NORVALE_REQUIRE_TOOLS("mkntfs");
+    TempDir dir;
+    std::string image = dir / "ntfs.img";
+    ASSERT_EQ(RunShell("truncate -s 16M " + image + " && mkntfs -F -Q -q " + image), 0);
+    auto ntfs = First16k(image);
+    ntfs[0x0D] = 0xF7;  // 2^9 sectors: 256 KiB clusters
+    EXPECT_EQ(DetectFileSystem(ntfs), FileSystemKind::Ntfs);
+    ntfs[0x0D] = 0xF0;  // 2^16 sectors: no NTFS writer's size
+    EXPECT_EQ(DetectFileSystem(ntfs), FileSystemKind::Other);
+}
+
+// ---------------------------------------------------------------------------------------------
 // The factory, with stand-in engines that record how they were opened.
 
 struct OpenCall {
@@ -199,9 +298,17 @@ class FactoryTest : public ::testing::Test {
   protected:
     void SetUp() override {
         gBuilt.clear();
-        SetEngineMakers({Make<kFastFat>, Make<kFastNtfs>, Make<kPro>});
+        RegisterFileSystem({.kind = FileSystemKind::Ntfs,
+                            .name = "NTFS",
+                            .probe = IsNtfsBootSector,
+                            .makeDeletedScan = Make<kFastNtfs>});
+        RegisterFileSystem({.kind = FileSystemKind::Fat,
+                            .name = "FAT",
+                            .probe = IsFatBootSector,
+                            .makeDeletedScan = Make<kFastFat>});
+        SetFullScanCoordinatorMaker(Make<kPro>);
     }
-    void TearDown() override { SetEngineMakers({}); }
+    ScopedFileSystems registry_;
     TempDir dir_;
 };
 
@@ -252,7 +359,8 @@ TEST_F(FactoryTest, ImagesShorterThanTheProbeOrMissingGiveNoEngine) {
 
 TEST_F(FactoryTest, MissingEngineGivesNull) {
     NORVALE_REQUIRE_TOOLS("mkfs.fat");
-    SetEngineMakers({});
+    RegisterFileSystem({.kind = FileSystemKind::Fat, .name = "FAT", .probe = IsFatBootSector});
+    SetFullScanCoordinatorMaker(nullptr);
     std::string fat = dir_ / "fat.img";
     ASSERT_EQ(RunShell("mkfs.fat -C -F 16 " + fat + " 32768 >/dev/null"), 0);
     EXPECT_EQ(CreateRecoveryEngine(fat, 0x8001, false), nullptr);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/engine_set.h"
 #include "carving/boundary.h"
 #include "carving/identify.h"
 #include "carving/signature_table.h"
@@ -16,6 +17,9 @@
 #include "device/sector_source.h"
 
 using namespace norvale;
+
+// The boundary test asks the registered file systems' structure tests, as the programs do.
+[[maybe_unused]] static const bool kInstalled = (InstallFileSystems(), true);
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;

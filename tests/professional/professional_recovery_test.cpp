@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -21,10 +22,13 @@
 #include "engine/scan_log_history.h"
 #include "engine/search.h"
 #include "fat/fast_fat_recovery.h"
+#include "fat/fat_file_system.h"
 #include "fat/free_space.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/ntfs_file_system.h"
 #include "professional/volume_free_space.h"
 #include "support/scoped_disk_opener.h"
+#include "support/scoped_file_systems.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -67,16 +71,10 @@ class FullScan : public ::testing::Test {
     void SetUp() override {
         // The cards are made by scripts/make-demo-card.sh and the tools themselves.
         NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy", "mdel", "mkntfs", "ntfscat", "mke2fs");
-        EngineMakers makers;
-        makers.fastFat = []() -> std::unique_ptr<IFileRecoveryParse> {
-            return std::make_unique<CFastFatRecovery>();
-        };
-        makers.fastNtfs = []() -> std::unique_ptr<IFileRecoveryParse> {
-            return std::make_unique<CFastNtfsRecovery>();
-        };
-        SetEngineMakers(makers);
+        RegisterFileSystem(NtfsFileSystem());
+        RegisterFileSystem(FatFileSystem());
     }
-    void TearDown() override { SetEngineMakers({}); }
+    testing::ScopedFileSystems registry_;
     // The demo card: photos, a picture, a text and a sound in folders, three of them deleted.
     void MakeCard() {
         std::string out;
@@ -705,6 +703,129 @@ TEST_F(FullScan, SavedPartitionScanGoesStaleWhenTheUnmountedCardChanges) {
               0);
     EXPECT_LT(VolumeFreeBytesOnMedium(7, 0), before);
     EXPECT_EQ(history.FindPartitionScan(7, 0, 65536, record, VolumeFreeBytesOnMedium), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A third file system's stage, registered where exFAT's goes (between NTFS and FAT): it claims
+// sectors that begin "MARKSTAGE" with the kind byte that follows.
+
+std::vector<std::pair<uint64_t, uint8_t>> gMarksTaken;
+int gMarkRecoveries = 0;
+
+class MarkStage final : public IFullScanStage {
+  public:
+    int32_t StageEngineKind() const override { return kEngineProfessionalExfat; }
+    const char* LogPrefix() const override { return "Pro_Mark_"; }
+    void UseCarvingContext(CarvingContext&) override {}
+    Result BeginScan(const char*) override { return kOk; }
+    size_t ClaimSector(std::span<const uint8_t> sector, uint32_t, uint8_t& kind) override {
+        if (sector.size() < 10 || std::memcmp(sector.data(), "MARKSTAGE", 9) != 0) return 0;
+        kind = sector[9];
+        return sector.size();
+    }
+    bool OwnsSectorKind(uint8_t kind) const override { return kind == 5 || kind == 200; }
+    void TakeSector(uint8_t kind, std::span<const uint8_t>, uint64_t lba) override {
+        gMarksTaken.emplace_back(lba, kind);
+    }
+    Result FinishScan() override { return kOk; }
+    Result FirstDataSector(const RecoveredItem&, uint64_t&) override { return kErrInvalidParameter; }
+    Result OpenImage(const std::string&, uint16_t) override { return kOk; }
+    Result OpenDisk(int, uint64_t, uint64_t, uint16_t) override { return kOk; }
+    Result SetCallbacks(ScanProgressFn, RecoverProgressFn, void*, int) override { return kOk; }
+    Result Scan(const char*) override { return kOk; }
+    Result ListChildren(const RecoveredItem*, int, std::vector<RecoveredItem>&) override {
+        return kOk;
+    }
+    Result CountFiles(const RecoveredItem*, int, int& count) override {
+        count = 0;
+        return kOk;
+    }
+    uint64_t GetItemCount() override { return 0; }
+    Result GetItemPath(const RecoveredItem&, std::string& out) override {
+        out.clear();
+        return kOk;
+    }
+    Result RecoverItem(const RecoveredItem&, const std::string&, int) override {
+        ++gMarkRecoveries;
+        return kErrHandleEof;
+    }
+    Result SkipUsedClusters(uint64_t&, uint64_t& freeLength) override {
+        freeLength = 0;
+        return kOk;
+    }
+    Result SetListCallback(ListProgressFn, void*) override { return kOk; }
+    int ListByType(const std::string&, std::vector<RecoveredItem>&) override { return 0; }
+    Result BuildClusterMap() override { return kOk; }
+    Result ExtractForPreview(const RecoveredItem&, std::string&, uint8_t*, uint64_t& count,
+                             PreviewProgressFn, void*) override {
+        count = 0;
+        return kErrInvalidParameter;
+    }
+};
+
+class ThirdFileSystem : public FullScan {
+  protected:
+    void SetUp() override {
+        FullScan::SetUp();
+        if (IsSkipped()) return;
+        gMarksTaken.clear();
+        gMarkRecoveries = 0;
+        FileSystemDescriptor mark{.kind = FileSystemKind::Exfat,
+                                  .name = "Mark",
+                                  .makeFullScan = []() -> std::unique_ptr<IFileRecoveryParse> {
+                                      return std::make_unique<MarkStage>();
+                                  },
+                                  .deletedEngineKind = kEngineFastExfat,
+                                  .fullEngineKind = kEngineProfessionalExfat};
+        ReplaceRegisteredFileSystems({NtfsFileSystem(), mark, FatFileSystem()});
+        // Marks of both kinds on an otherwise empty medium of 16384 sectors.
+        std::vector<uint8_t> image(size_t{16384} * 512, 0);
+        for (const auto& [lba, kind] : kMarks) {
+            std::memcpy(image.data() + lba * 512, "MARKSTAGE", 9);
+            image[lba * 512 + 9] = kind;
+        }
+        testing::WriteFileBytes(image_, image);
+    }
+    const std::vector<std::pair<uint64_t, uint8_t>> kMarks = {{100, 5}, {6000, 200}, {12000, 5}};
+    std::string image_ = dir_ / "marks.img";
+};
+
+TEST_F(ThirdFileSystem, ItsSectorsReachItsStageOnceAlsoAcrossAStopAndItsItemsReachIt) {
+    {
+        CProfessionalRecovery engine;
+        Watcher watcher;
+        ASSERT_EQ(engine.OpenImage(image_, 0x8001), kOk);
+        ASSERT_NE(engine.StageOf(FileSystemKind::Exfat), nullptr);
+        ASSERT_EQ(WatchedScan(engine, watcher), kOk);
+        EXPECT_EQ(gMarksTaken, kMarks);
+        EXPECT_EQ(engine.Carver().GetItemCount(), 0u);
+        // An item of the stage's engine kind goes to the stage.
+        RecoveredItem item{};
+        item.engineKind = kEngineProfessionalExfat;
+        EXPECT_EQ(engine.RecoverItem(item, dir_ / "out.bin", 0), kErrHandleEof);
+        EXPECT_EQ(gMarkRecoveries, 1);
+    }
+    // Stopped half-way, the stage is handed the sectors of the first run again (kinds that need
+    // more than the two bits the first saved format had), then the rest.
+    IsolatedHome home;
+    {
+        gMarksTaken.clear();
+        CProfessionalRecovery engine;
+        Watcher watcher;
+        watcher.stopAt = 8192;
+        ASSERT_EQ(engine.OpenImage(image_, 0x8001), kOk);
+        ASSERT_EQ(WatchedScan(engine, watcher), kScanCancelled);
+        const std::vector<std::pair<uint64_t, uint8_t>> firstHalf(kMarks.begin(),
+                                                                  kMarks.begin() + 2);
+        ASSERT_EQ(gMarksTaken, firstHalf);
+    }
+    gMarksTaken.clear();
+    CProfessionalRecovery engine;
+    ASSERT_EQ(engine.OpenImage(image_, 0x8001), kOk);
+    ASSERT_TRUE(engine.ResumePending());
+    Watcher watcher;
+    ASSERT_EQ(WatchedScan(engine, watcher), kOk);
+    EXPECT_EQ(gMarksTaken, kMarks);
 }
 
 }  // namespace
