@@ -4,6 +4,7 @@
 
 #include "carving/carve_only_recovery.h"
 #include "engine/file_system_registry.h"
+#include "exfat/exfat_file_system.h"
 #include "fat/fat_file_system.h"
 #include "ntfs/ntfs_file_system.h"
 #include "professional/professional_recovery.h"
@@ -11,7 +12,9 @@
 namespace norvale {
 
 void InstallFileSystems() {
+    // exFAT directory blocks are claimed before FAT's directory test sees them.
     RegisterFileSystem(NtfsFileSystem());
+    RegisterFileSystem(ExfatFileSystem());
     RegisterFileSystem(FatFileSystem());
 }
 

@@ -15,6 +15,7 @@
 #include "device/result.h"
 #include "engine/recovered_item.h"
 #include "engine/recovery_parse.h"
+#include "engine/result_store.h"
 
 namespace norvale {
 
@@ -45,6 +46,9 @@ class IFullScanStage : public IFileRecoveryParse {
     virtual void TakeSector(uint8_t kind, std::span<const uint8_t> bytes, uint64_t lba) = 0;
     // Ends the pass: places what is still held and writes the store.
     virtual Result FinishScan() = 0;
+
+    // The stage's store, once a scan began or a saved one was loaded; null before.
+    virtual ResultStore* Store() = 0;
 
     // The first sector of an item's data (absolute), for telling carved copies of a stage's
     // files apart; an error when the item has no data the stage can place.

@@ -45,7 +45,7 @@ int RunCli(int argc, char** argv) {
     auto addScanOptions = [&fromOne](CLI::App* cmd, ScanOptions& o) {
         cmd->add_option("SOURCE", o.source, "Disk, partition or image file")->required();
         cmd->add_option("--mode", o.mode,
-                        "deleted: deleted files of a FAT or NTFS volume (default); full: "
+                        "deleted: deleted files of a FAT, exFAT or NTFS volume (default); full: "
                         "formatted or damaged media; carve: files found by their signatures");
         cmd->add_option("--partition", o.partition,
                         "Only partition N (from 1) of a whole disk or disk image; without it "

@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <csignal>
-#include <optional>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 #include "app/engine_set.h"
@@ -58,10 +58,11 @@ class CliScanObserver : public IScanObserver {
     void OnSourceSkipped(const ScanStage& stage) override {
         if (!quiet_) bar_.Finish();
         // Said even when quiet: the listing that follows lacks this partition.
-        std::fprintf(stderr,
-                     "norvale-cli: %s holds no FAT or NTFS file system that the deleted-file "
-                     "scan can read; skipped (--mode full searches it).\n",
-                     StageName(stage).c_str());
+        std::fprintf(
+            stderr,
+            "norvale-cli: %s holds no FAT, exFAT or NTFS file system that the deleted-file "
+            "scan can read; skipped (--mode full searches it).\n",
+            StageName(stage).c_str());
     }
     void OnProgress(const ScanProgress& p) override {
         if (quiet_) return;
@@ -208,9 +209,9 @@ int ScanSession::Run(const ScanOptions& options) {
     if (observer.outcome == ScanOutcome::kEngineFailed) {
         std::fprintf(stderr,
                      professional || carveOnly ? "norvale-cli: cannot read %s.\n"
-                     : isDisk_ ? "norvale-cli: no partition of %s holds a FAT or NTFS file "
+                     : isDisk_ ? "norvale-cli: no partition of %s holds a FAT, exFAT or NTFS file "
                                  "system that the deleted-file scan can read. Try --mode full.\n"
-                               : "norvale-cli: %s holds no FAT or NTFS file system that the "
+                               : "norvale-cli: %s holds no FAT, exFAT or NTFS file system that the "
                                  "deleted-file scan can read (or it cannot be read). Try "
                                  "--mode full.\n",
                      options.source.c_str());

@@ -55,6 +55,10 @@ struct FileSystemDescriptor {
     // True for a sector that holds one of its structures (a directory block, a file record):
     // a carved file without a length of its own ends before it. Pure; short spans are allowed.
     bool (*isStructureSector)(std::span<const uint8_t> sector) = nullptr;
+    // True when the full-scan stage keys its folders as the deleted-file engine does (by first
+    // cluster) and finds again what that engine lists: the full scan then shows one tree, the
+    // deleted-file engine's, with what only the stage found added to its folders.
+    bool rebuildsDeletedScanTree = false;
 };
 
 // Adds `descriptor`, or replaces the one of the same kind in its place in the order. A

@@ -145,7 +145,7 @@ class CProfessionalExfatRecovery final : public IFullScanStage, private EnginePr
                       uint64_t partitionSectors, uint16_t sourceTag);
     void SetLimits(const ProfessionalExfatLimits& limits) { limits_ = limits; }
     bool IsOpen() const { return reader_.IsOpen(); }
-    ResultStore* Store() { return store_.get(); }
+    ResultStore* Store() override { return store_.get(); }
 
     // What the pass kept and what FinishScan worked out (tests watch the caps and the vote).
     struct PassCounts {

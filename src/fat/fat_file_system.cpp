@@ -26,6 +26,7 @@ FileSystemDescriptor FatFileSystem() {
     d.fullEngineKind = kEngineProfessionalFat;
     d.countFreeBytes = CountFatFreeBytes;
     d.isStructureSector = IsFatStructureSector;
+    d.rebuildsDeletedScanTree = true;
     return d;
 }
 

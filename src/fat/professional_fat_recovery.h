@@ -134,7 +134,7 @@ class CProfessionalFatRecovery final : public IFullScanStage, private EngineProg
     uint32_t RootCluster() const { return rootCluster_; }
     bool IsOpen() const { return reader_.IsOpen(); }
     uint32_t SectorSize() const { return sectorSize_; }
-    ResultStore* Store() { return store_.get(); }
+    ResultStore* Store() override { return store_.get(); }
 
     // The context the content checks by extension run on: the engine's own unless one is
     // handed here (the full-scan coordinator hands its carver's), which must then outlive the

@@ -141,7 +141,7 @@ class CProfessionalNtfsRecovery final : public IFullScanStage, private EnginePro
     uint32_t RecordBytes() const { return recordBytes_; }  // the size assumed before a record tells
     uint32_t SectorsPerClusterEstimate() const { return spcEstimate_; }
     size_t MftPlacementCount() const { return mfts_.size(); }
-    ResultStore* Store() { return store_.get(); }
+    ResultStore* Store() override { return store_.get(); }
 
     // The context the content checks by extension run on: the engine's own unless one is
     // handed here (the full-scan coordinator hands its carver's), which must then outlive the

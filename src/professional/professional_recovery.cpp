@@ -11,11 +11,11 @@
 #include <map>
 
 #include "carving/carve_only_recovery.h"
-#include "device/disk_table.h"
 #include "carving/carving_context.h"
 #include "carving/signature_table.h"
 #include "device/bytes.h"
 #include "device/chunked_io.h"
+#include "device/disk_table.h"
 #include "engine/engine_factory.h"
 #include "engine/fast_ext_recovery.h"
 #include "engine/result_store.h"
@@ -135,8 +135,6 @@ CProfessionalRecovery::CProfessionalRecovery(VolumeFreeBytesFn volumeFreeBytes)
         // The stages check content between the carver's candidates: one stream state, as the
         // carver's own content checks would leave it.
         stage->UseCarvingContext(carver_.Context());
-        if (fs.kind == FileSystemKind::Fat && !fat_)
-            fat_ = dynamic_cast<CProfessionalFatRecovery*>(stage);
         stages_.push_back({fs, std::unique_ptr<IFullScanStage>(stage)});
     }
 }
@@ -146,6 +144,28 @@ std::vector<IFileRecoveryParse*> CProfessionalRecovery::FileSystemEngines() {
     if (inner_) engines.push_back(inner_.get());
     for (Stage& stage : stages_) engines.push_back(stage.engine.get());
     return engines;
+}
+
+void CProfessionalRecovery::ChooseTwin() {
+    twin_ = nullptr;
+    twinDeletedKind_ = twinFullKind_ = -1;
+    if (!inner_ || reader_.TotalSectors() <= partitionStart_) return;
+    // The file system the deleted-file engine was built for, told from the same bytes.
+    const uint32_t s = bytesPerSector_ != 0 ? bytesPerSector_ : 512;
+    const auto want = static_cast<uint32_t>(std::max<size_t>(1, kDetectBytes / s));
+    std::vector<uint8_t> head(size_t{want} * s);
+    uint32_t got = 0;
+    (void)reader_.ReadSectors(want, head.data(), partitionStart_, s, got);
+    if (got == 0) return;
+    const FileSystemKind kind =
+        DetectFileSystem(std::span<const uint8_t>(head.data(), size_t{got} * s));
+    for (Stage& stage : stages_) {
+        if (stage.fs.kind != kind || !stage.fs.rebuildsDeletedScanTree) continue;
+        twin_ = stage.engine.get();
+        twinDeletedKind_ = stage.fs.deletedEngineKind;
+        twinFullKind_ = stage.fs.fullEngineKind;
+        return;
+    }
 }
 
 IFullScanStage* CProfessionalRecovery::StageOf(FileSystemKind kind) {
@@ -184,6 +204,7 @@ Result CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t s
         if (r == kOk) r = opened;
     }
     inner_ = CreateRecoveryEngine(imagePath, sourceTag, false);
+    ChooseTwin();
     return openResult_ = r;
 }
 
@@ -219,12 +240,13 @@ Result CProfessionalRecovery::OpenDisk(int diskNumber, uint64_t partitionStartLb
         record.resumeState);
     Result r = kOk;
     for (Stage& stage : stages_) {
-        const Result opened =
-            stage.engine->OpenDisk(diskNumber, partitionStartLba, partitionSectorCount, driveLetter);
+        const Result opened = stage.engine->OpenDisk(diskNumber, partitionStartLba,
+                                                     partitionSectorCount, driveLetter);
         if (r == kOk) r = opened;
     }
     inner_ = CreateRecoveryEngine(diskNumber, partitionStartLba, partitionSectorCount, driveLetter,
                                   false);
+    ChooseTwin();
     return openResult_ = r;
 }
 
@@ -578,7 +600,8 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
                 const auto want = static_cast<uint32_t>(std::max<size_t>(1, (needed + s - 1) / s));
                 if (recordCopy_.size() < size_t{want} * s) recordCopy_.resize(size_t{want} * s);
                 std::fill(recordCopy_.begin(), recordCopy_.end(), 0);
-                // A read that fails part-way leaves `got` at what arrived; zeros stand for the rest.
+                // A read that fails part-way leaves `got` at what arrived; zeros stand for the
+                // rest.
                 (void)reader_.ReadSectors(want, recordCopy_.data(), lba, s, got);
                 if (got > 0) bytes = std::span<const uint8_t>(recordCopy_.data(), size_t{got} * s);
             } else {
@@ -636,20 +659,19 @@ Result CProfessionalRecovery::ListChildren(const RecoveredItem* folder, int leve
         if (IFileRecoveryParse* engine = EngineByKind(kind)) {
             const size_t begin = out.size();
             r = engine->ListChildren(folder, level, out);
-            if (kind == kEngineProfessionalFat) {
+            if (kind == twinFullKind_) {
                 // Folders the deleted-file scan placed are listed where it placed them.
                 const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
-                out.erase(std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(begin),
-                                         out.end(),
-                                         [&](const RecoveredItem& item) {
-                                             return item.isFolder &&
-                                                    placed.count(
-                                                        static_cast<uint32_t>(item.objectKey));
-                                         }),
-                          out.end());
+                out.erase(
+                    std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(begin), out.end(),
+                                   [&](const RecoveredItem& item) {
+                                       return item.isFolder &&
+                                              placed.count(static_cast<uint32_t>(item.objectKey));
+                                   }),
+                    out.end());
                 DropCopiesOfInnerFinds(out, begin);
             }
-            if (kind == kEngineFastFat) AppendRebuiltChildren(*folder, out);
+            if (kind == twinDeletedKind_) AppendRebuiltChildren(*folder, out);
         }
     } else {
         if (level != 0) return kErrInvalidParameter;
@@ -657,7 +679,7 @@ Result CProfessionalRecovery::ListChildren(const RecoveredItem* folder, int leve
             std::vector<RecoveredItem> top;
             const Result one = engine->ListChildren(nullptr, 0, top);
             if (r == kOk) r = one;
-            if (fat_ && engine == fat_) {
+            if (twin_ && engine == twin_) {
                 // A rebuilt folder that the deleted-file scan placed is shown there, with what
                 // only the rebuilder found added to it.
                 const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
@@ -710,7 +732,7 @@ uint64_t CProfessionalRecovery::GetItemCount() {
     // are counted once per state of the stores (the progress reports use the raw count).
     // The folder rebuilder's copies of files the deleted-file scan listed are left out too.
     const uint64_t raw = RawItemCount();
-    if (carver_.GetItemCount() == 0 && (!fat_ || fat_->GetItemCount() == 0)) return raw;
+    if (carver_.GetItemCount() == 0 && (!twin_ || twin_->GetItemCount() == 0)) return raw;
     if (raw != countedRaw_) {
         const std::string everything = BuildFilter({}) + "|*.other";
         std::vector<RecoveredItem> carved, kept, rebuilt;
@@ -720,16 +742,16 @@ uint64_t CProfessionalRecovery::GetItemCount() {
         carver_.ListByType(everything, carved);
         (void)carver_.SetListCallback(fn, data);
         AppendCarvedOnly(carved, FileSystemStarts(ListFileSystemFinds(), 0), kept);
-        if (fat_) {
-            (void)fat_->SetListCallback(nullptr, nullptr);
-            fat_->ListByType(everything, rebuilt);
-            (void)fat_->SetListCallback(fn, data);
+        if (twin_) {
+            (void)twin_->SetListCallback(nullptr, nullptr);
+            twin_->ListByType(everything, rebuilt);
+            (void)twin_->SetListCallback(fn, data);
         }
         const size_t rebuiltFiles = rebuilt.size();
         DropCopiesOfInnerFinds(rebuilt, 0);
         // Rebuilt folders that the deleted-file scan placed are shown as its own.
         size_t placedFolders = 0;
-        if (const ResultStore* store = fat_ ? fat_->Store() : nullptr; store && inner_) {
+        if (const ResultStore* store = twin_ ? twin_->Store() : nullptr; store && inner_) {
             const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
             for (const DirInfoEntry& d : store->DirInfo())
                 placedFolders += placed.count(static_cast<uint32_t>(d.folderKey));
@@ -763,13 +785,13 @@ Result CProfessionalRecovery::GetItemPath(const RecoveredItem& item, std::string
     // An item no engine of this scan made (a damaged log, a foreign record) has no path here.
     if (!engine) return kErrInvalidParameter;
     const Result r = engine->GetItemPath(item, out);
-    if (r != kOk || item.engineKind != kEngineProfessionalFat || !fat_ || !fat_->Store()) return r;
+    if (r != kOk || item.engineKind != twinFullKind_ || !twin_ || !twin_->Store()) return r;
     // Below a folder the deleted-file scan placed, the rebuilt entries take that folder's path
     // instead of the lost folders the rebuilder saw around it.
     const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
     if (placed.empty()) return r;
     std::vector<RecoveredItem> ancestors;  // nearest first
-    if (fat_->Store()->CollectAncestors(item, ancestors) != kOk) return r;
+    if (twin_->Store()->CollectAncestors(item, ancestors) != kOk) return r;
     for (size_t k = 0; k < ancestors.size(); ++k) {
         const auto it = placed.find(static_cast<uint32_t>(ancestors[k].objectKey));
         if (it == placed.end()) continue;
@@ -863,12 +885,12 @@ int CProfessionalRecovery::ListByType(const std::string& pattern, std::vector<Re
     if (inner_) any |= inner_->ListByType(pattern, out);
     // Each store sorts the whole list it adds to: the rebuilt files are sifted on their own.
     for (Stage& stage : stages_) {
-        if (stage.engine.get() != fat_) {
+        if (stage.engine.get() != twin_) {
             any |= stage.engine->ListByType(pattern, out);
             continue;
         }
         std::vector<RecoveredItem> rebuilt;
-        any |= fat_->ListByType(pattern, rebuilt);
+        any |= twin_->ListByType(pattern, rebuilt);
         DropCopiesOfInnerFinds(rebuilt, 0);
         out.insert(out.end(), rebuilt.begin(), rebuilt.end());
     }
@@ -903,15 +925,15 @@ const CProfessionalRecovery::InnerView& CProfessionalRecovery::InnerFinds() {
     (void)inner_->SetListCallback(fn, data);
     innerView_.starts = FileSystemStarts(files, 0);
 
-    // The folders it placed, by their first cluster (FAT only: the rebuilder keys its folders
-    // the same way). The tree comes from a damaged medium: bounded in depth and size.
+    // The folders it placed, by their first cluster (the rebuilder of the same file system keys
+    // its folders the same way). The tree comes from a damaged medium: bounded in depth and size.
     constexpr int kMaxDepth = 64;
     constexpr size_t kMaxFolders = 100000;
     std::vector<std::pair<RecoveredItem, std::pair<int, std::string>>> work;
     std::vector<RecoveredItem> children;
     if (inner_->ListChildren(nullptr, 0, children) != kOk) return innerView_;
     for (const RecoveredItem& c : children) {
-        if (c.isFolder && c.engineKind == kEngineFastFat) work.push_back({c, {1, ""}});
+        if (c.isFolder && c.engineKind == twinDeletedKind_) work.push_back({c, {1, ""}});
     }
     while (!work.empty() && innerView_.folderPaths.size() < kMaxFolders) {
         const auto [folder, where] = work.back();
@@ -923,7 +945,7 @@ const CProfessionalRecovery::InnerView& CProfessionalRecovery::InnerFinds() {
         children.clear();
         if (inner_->ListChildren(&folder, where.first, children) != kOk) continue;
         for (const RecoveredItem& c : children) {
-            if (c.isFolder && c.engineKind == kEngineFastFat)
+            if (c.isFolder && c.engineKind == twinDeletedKind_)
                 work.push_back({c, {where.first + 1, path}});
         }
     }
@@ -932,7 +954,7 @@ const CProfessionalRecovery::InnerView& CProfessionalRecovery::InnerFinds() {
 
 void CProfessionalRecovery::AppendRebuiltChildren(const RecoveredItem& folder,
                                                   std::vector<RecoveredItem>& out) {
-    ResultStore* store = fat_ ? fat_->Store() : nullptr;
+    ResultStore* store = twin_ ? twin_->Store() : nullptr;
     if (!store || !store->IsOpen() || !inner_) return;
     const auto key = static_cast<uint32_t>(folder.objectKey);
     const std::map<uint32_t, std::string>& placed = InnerFinds().folderPaths;
@@ -960,7 +982,7 @@ void CProfessionalRecovery::DropCopiesOfInnerFinds(std::vector<RecoveredItem>& i
     // A file the rebuilder found in a deleted folder that the deleted-file scan also read is
     // the same file: one of them is listed.
     auto copy = [&](const RecoveredItem& item) {
-        if (item.isFolder || item.engineKind != kEngineProfessionalFat) return false;
+        if (item.isFolder || item.engineKind != twinFullKind_) return false;
         const std::map<uint64_t, std::string> own = FileSystemStarts({item}, 0);
         if (own.empty()) return false;
         const auto it = starts.find(own.begin()->first);

@@ -23,14 +23,13 @@
 #include <vector>
 
 #include "carving/file_type_recovery.h"
+#include "carving/full_scan_stage.h"
 #include "carving/sector_pass.h"
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
 #include "engine/file_system_registry.h"
 #include "engine/recovery_parse.h"
 #include "engine/scan_log_history.h"
-#include "carving/full_scan_stage.h"
-#include "fat/professional_fat_recovery.h"
 #include "professional/volume_free_space.h"
 
 namespace norvale {
@@ -95,6 +94,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     // The stage of a registered file system; null when none was registered when this engine
     // was made. FatScanner and NtfsScanner need theirs registered.
     IFullScanStage* StageOf(FileSystemKind kind);
+    // The stage paired with the deleted-file engine, chosen at open.
+    IFullScanStage* Twin() { return twin_; }
     IFullScanStage& FatScanner() { return *StageOf(FileSystemKind::Fat); }
     IFullScanStage& NtfsScanner() { return *StageOf(FileSystemKind::Ntfs); }
     CFileTypeRecovery& Carver() { return carver_; }
@@ -111,6 +112,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     };
 
     void TakeSavedScan(int found, const uint32_t (&words)[10]);
+    // Picks the stage that rebuilds the tree the deleted-file engine read (twin_).
+    void ChooseTwin();
     Result OpenStages(StageStart start, const std::string& folder);
     // The work of the pass (total_) and its first extent (position_).
     void PlanPass(bool useMap);
@@ -172,9 +175,12 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     Result openResult_ = kErrInvalidHandle;
 
     std::vector<Stage> stages_;
-    // The FAT stage, when FAT is registered: its rebuilt files and folders are merged with what
-    // the FAT deleted-file scan found (by first cluster).
-    CProfessionalFatRecovery* fat_ = nullptr;
+    // The stage of the file system the deleted-file engine read (null when none was
+    // recognised): its rebuilt files and folders are merged with what that scan found, by first
+    // cluster, and its engine kinds.
+    IFullScanStage* twin_ = nullptr;
+    int32_t twinDeletedKind_ = -1;
+    int32_t twinFullKind_ = -1;
     CFileTypeRecovery carver_;
     std::unique_ptr<IFileRecoveryParse> inner_;
 

@@ -728,6 +728,7 @@ class MarkStage final : public IFullScanStage {
         gMarksTaken.emplace_back(lba, kind);
     }
     Result FinishScan() override { return kOk; }
+    ResultStore* Store() override { return nullptr; }
     Result FirstDataSector(const RecoveredItem&, uint64_t&) override { return kErrInvalidParameter; }
     Result OpenImage(const std::string&, uint16_t) override { return kOk; }
     Result OpenDisk(int, uint64_t, uint64_t, uint16_t) override { return kOk; }
