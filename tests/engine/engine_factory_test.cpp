@@ -13,6 +13,7 @@
 #include "engine/file_system_registry.h"
 #include "engine/recovered_item.h"
 #include "engine/source_info.h"
+#include "exfat/boot_region.h"
 #include "fat/boot_sector.h"
 #include "ntfs/boot_sector.h"
 #include "support/scoped_disk_opener.h"
@@ -34,6 +35,8 @@ class ProbesEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
         RegisterFileSystem({.kind = FileSystemKind::Ntfs, .name = "NTFS", .probe = IsNtfsBootSector});
+        RegisterFileSystem(
+            {.kind = FileSystemKind::Exfat, .name = "exFAT", .probe = IsExfatBootRegion});
         RegisterFileSystem({.kind = FileSystemKind::Fat, .name = "FAT", .probe = IsFatBootSector});
     }
 };
@@ -154,7 +157,7 @@ TEST(DetectFileSystem, CorpusVolumes) {
                  {"fat16.raw.gz", FileSystemKind::Fat},
                  {"fat_deleted_dir.raw.gz", FileSystemKind::Fat},
                  {"ntfs3.raw.gz", FileSystemKind::Ntfs},
-                 {"exfat_win.raw.gz", FileSystemKind::Other}};
+                 {"exfat_win.raw.gz", FileSystemKind::Exfat}};
     for (const Case& c : cases) {
         std::string path = testing::CorpusImage(c.file, dir.Path());
         ASSERT_FALSE(path.empty()) << c.file;
