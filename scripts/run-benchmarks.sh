@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark of bench/ against its peer and prints the figures: the C++ ones
 # (bench_*) and every executable bench/*/run.sh (FAT, NTFS and exFAT deleted files against The Sleuth
-# Kit, imaging against dd and ddrescue, carving against PhotoRec, foremost and scalpel).
+# Kit, imaging against dd and ddrescue, carving against PhotoRec, foremost and scalpel, the full
+# scan of formatted FAT, NTFS and exFAT media against PhotoRec).
 # Usage: scripts/run-benchmarks.sh [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
