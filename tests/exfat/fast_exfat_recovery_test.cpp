@@ -23,6 +23,7 @@
 #include "exfat/exfat_test_media.h"
 #include "exfat/exfat_volume.h"
 #include "exfat/free_space.h"
+#include "support/list_tree.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -46,22 +47,7 @@ std::unique_ptr<CFastExfatRecovery> ScanImage(const std::string& image, Result* 
 
 // Every item the engine lists, by its path from the root.
 std::map<std::string, RecoveredItem> ListAll(CFastExfatRecovery& engine) {
-    std::map<std::string, RecoveredItem> all;
-    std::set<int32_t> entered;
-    std::function<void(const RecoveredItem*, int, const std::string&)> walk =
-        [&](const RecoveredItem* folder, int level, const std::string& prefix) {
-            std::vector<RecoveredItem> children;
-            if (level > 64 || engine.ListChildren(folder, level, children) != kOk) return;
-            for (const RecoveredItem& c : children) {
-                const std::string path = prefix + std::string(c.Name());
-                all[path] = c;
-                if (c.isFolder && entered.insert(int32_t(c.objectKey)).second) {
-                    walk(&all[path], level + 1, path + "/");
-                }
-            }
-        };
-    walk(nullptr, 0, "");
-    return all;
+    return testing::ListTree(engine);
 }
 
 // Files under `root`, by their path relative to it.

@@ -20,6 +20,7 @@
 #include "engine/scan_log_history.h"
 #include "exfat/entry_set.h"
 #include "exfat/exfat_test_media.h"
+#include "support/list_tree.h"
 #include "support/test_support.h"
 
 namespace norvale {
@@ -94,23 +95,7 @@ PassResult RunPass(CProfessionalExfatRecovery& stage, const std::string& image,
     return p;
 }
 
-std::map<std::string, RecoveredItem> ListTree(IFileRecoveryParse& engine) {
-    std::map<std::string, RecoveredItem> all;
-    std::set<int32_t> entered;
-    std::function<void(const RecoveredItem*, int, const std::string&)> walk =
-        [&](const RecoveredItem* folder, int level, const std::string& prefix) {
-            std::vector<RecoveredItem> children;
-            if (level > 64 || engine.ListChildren(folder, level, children) != kOk) return;
-            for (const RecoveredItem& c : children) {
-                const std::string path = prefix + std::string(c.Name());
-                all[path] = c;
-                if (c.isFolder && entered.insert(int32_t(c.objectKey)).second)
-                    walk(&all[path], level + 1, path + "/");
-            }
-        };
-    walk(nullptr, 0, "");
-    return all;
-}
+using testing::ListTree;
 
 std::vector<uint8_t> Recover(IFileRecoveryParse& engine, const RecoveredItem& item,
                              const std::string& path, Result* result = nullptr) {
