@@ -70,6 +70,7 @@ set(NORVALE_SLOW_TESTS
     "FullScan\\."
     "ResumedScan\\."
     # cli
+    "CliExfat\\."
     "CliImage\\.CopiesOnePartitionOfADiskImage"
     "CliPartitioned\\."
     "CliRecovery\\."
