@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "carving/formats/formats.h"
 #include "carving/identify.h"
 #include "carving/signature_table.h"
 #include "carving_test_support.h"
@@ -210,6 +211,59 @@ TEST(ContentCheck, SamplesAreRefusedForTheExtensionsOfOtherTypes) {
             << subject.file;
     }
     EXPECT_TRUE(wrongly.empty()) << ::testing::PrintToString(wrongly);
+}
+
+// Headers other than JFIF and Exif open a picture only when their segments chain up, and a
+// bitmap's newer information headers only with one plane, a real depth and pixels after them.
+TEST(HeaderShapes, JpegSegmentsAndBitmapHeadersMustHoldTogether) {
+    auto jpeg = [](std::vector<uint8_t> head) {
+        head.resize(512, 0x5A);
+        CarvingContext context;
+        return DetectJpeg(head, context) == kJpg;
+    };
+    auto segment = [](uint8_t marker, size_t length) {
+        std::vector<uint8_t> s = {0xFF, marker, uint8_t(length >> 8), uint8_t(length)};
+        s.resize(2 + length, 0x11);
+        return s;
+    };
+    auto join = [](std::initializer_list<std::vector<uint8_t>> parts) {
+        std::vector<uint8_t> all = {0xFF, 0xD8};
+        for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+        return all;
+    };
+    const std::vector<uint8_t> sos = {0xFF, 0xDA, 0x00, 0x0C};
+    EXPECT_TRUE(jpeg(join({segment(0xDB, 67), segment(0xC4, 31), sos})));  // tables first
+    EXPECT_TRUE(jpeg(join({segment(0xEE, 14), segment(0xDB, 67), segment(0xC0, 17), sos})));
+    EXPECT_TRUE(jpeg(join({segment(0xE2, 3000)})));  // an ICC profile longer than the sector
+    EXPECT_FALSE(jpeg(join({segment(0xDB, 67), {0x12, 0x34, 0x56, 0x78}})));  // no marker
+    EXPECT_FALSE(jpeg(join({{0xFF, 0xDB, 0x00, 0x01}})));  // shorter than its own length
+    EXPECT_FALSE(jpeg(join({sos})));                       // a scan with no tables
+    EXPECT_FALSE(jpeg(join({{0xFF, 0xD9, 0x00, 0x00}})));  // ends at once
+    EXPECT_FALSE(jpeg(join({segment(0xDB, 67)})));         // one table, then filler
+
+    auto bmp = [](uint32_t header, uint16_t planes, uint16_t depth, uint32_t pixelsAt) {
+        auto PutLe32 = [](uint8_t* p, uint32_t v) {
+            for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+        };
+        std::vector<uint8_t> b(512, 0);
+        b[0] = 'B';
+        b[1] = 'M';
+        PutLe32(b.data() + 2, 20000);
+        PutLe32(b.data() + 10, pixelsAt);
+        PutLe32(b.data() + 14, header);
+        const size_t at = header == 12 ? 22 : 26;
+        b[at] = uint8_t(planes);
+        b[at + 2] = uint8_t(depth);
+        CarvingContext context;
+        return DetectBmp(b, context) == kBmp;
+    };
+    for (uint32_t header : {12u, 16u, 52u, 56u, 64u, 108u, 124u})
+        EXPECT_TRUE(bmp(header, 1, 24, 14 + header)) << header;
+    EXPECT_FALSE(bmp(124, 2, 24, 138));
+    EXPECT_FALSE(bmp(124, 1, 7, 138));
+    EXPECT_FALSE(bmp(124, 1, 24, 100));    // pixels inside the headers
+    EXPECT_FALSE(bmp(124, 1, 24, 30000));  // pixels past the file's end
+    EXPECT_FALSE(bmp(100, 1, 24, 114));    // no such header
 }
 
 }  // namespace

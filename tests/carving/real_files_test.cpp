@@ -44,9 +44,13 @@ struct Family {
 const Family kFamilies[] = {
     {"photo.jpg", kJpg, Ending::kWholeFile},
     {"camera.jpg", kJpg, Ending::kWholeFile},
+    {"cmyk.jpg", kJpg, Ending::kWholeFile},
+    {"bare.jpg", kJpg, Ending::kWholeFile},
     {"picture.png", kPng, Ending::kWholeFile},
     {"animation.gif", kGif, Ending::kWholeFile},
     {"bitmap.bmp", kBmp, Ending::kWholeFile},
+    {"bitmap_v5.bmp", kBmp, Ending::kWholeFile},
+    {"bitmap_os2.bmp", kBmp, Ending::kWholeFile},
     {"favicon.ico", kIco, Ending::kWholeFile},
     {"scan.tif", kTif, Ending::kAtNextFile},
     {"layers.psd", kPsd, Ending::kAtNextFile},
