@@ -1,5 +1,7 @@
 #include "engine/engine_progress.h"
 
+#include <algorithm>
+
 #include "engine/recovered_file_writer.h"
 
 namespace norvale {
@@ -32,6 +34,15 @@ void EngineProgress::RenewStore(std::unique_ptr<ResultStore>& store) const {
 int EngineProgress::ReportScan(int percent, int secondsLeft) const {
     if (!scanProgress_) return 0;
     return scanProgress_(userData_, percent, progressScale_, secondsLeft, 0, 0, 0, 0);
+}
+
+int EngineProgress::ReportWalkStep(int reports) const {
+    constexpr int kLastPeriodicPercent = 79;
+    if (progressScale_ == kFullProgressScale)
+        return ReportScan(std::min(1 + reports, kLastPeriodicPercent), std::max(100 - reports, 1));
+    if (progressScale_ == kStageProgressScale)
+        return ReportScan(std::min(20 + reports, kLastPeriodicPercent), -1);
+    return 0;
 }
 
 int EngineProgress::ReportRecover(int percent, Result error, const std::string& path) const {

@@ -38,6 +38,10 @@ class EngineProgress {
 
     // One scan report at the kept scale, without counts; 0 (go on) without a callback.
     int ReportScan(int percent, int secondsLeft) const;
+    // The `reports`-th periodic report of a walk that cannot tell how much is left (a folder
+    // tree): creeping up from 1 % on the full scale (from 20 % on a stage's) and never past 79 %,
+    // which the walk's own end reports. 0 (go on) at any other scale or without a callback.
+    int ReportWalkStep(int reports) const;
     // One report about the item at `path`, on the full scale; 0 (go on) without a callback.
     int ReportRecover(int percent, Result error, const std::string& path) const;
     // ReportRecover as a callback for the shared copy routines.

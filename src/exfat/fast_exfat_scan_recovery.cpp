@@ -12,9 +12,6 @@ namespace norvale {
 namespace {
 
 constexpr auto kReportInterval = std::chrono::milliseconds(5000);
-// Periodic reports count up from where the first report left off; they stay below the 80% that
-// the end of the walk reports, however long the walk takes.
-constexpr int kLastPeriodicPercent = 79;
 // Folders deeper than this are not entered: no real tree is that deep, a looping one is.
 constexpr uint32_t kMaxFolderDepth = 128;
 // The entries of the largest set (a file entry and 18 secondaries).
@@ -48,12 +45,7 @@ Result CFastExfatRecovery::RunScan() {
         if (now - lastReport < kReportInterval) continue;
         lastReport = now;
         ++reports;
-        if (progressScale_ == kFullProgressScale) {
-            result =
-                ReportScan(std::min(1 + reports, kLastPeriodicPercent), std::max(100 - reports, 1));
-        } else if (progressScale_ == kStageProgressScale) {
-            result = ReportScan(std::min(20 + reports, kLastPeriodicPercent), -1);
-        }
+        result = ReportWalkStep(reports);
     }
     pending_.clear();
     if (result == 0) result = ReportScan(80, 10);

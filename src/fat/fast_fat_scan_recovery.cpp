@@ -15,9 +15,6 @@ namespace {
 // bound its walk would run on through all the free space behind it.
 constexpr uint64_t kMaxDirectoryBytes = 65536 * kDirEntryBytes;
 constexpr auto kReportInterval = std::chrono::milliseconds(5000);
-// Periodic reports count up from where the first report left off; they stay below the 80% that
-// the end of the walk reports, however long the walk takes.
-constexpr int kLastPeriodicPercent = 79;
 
 bool OpensFolder(std::span<const uint8_t> block) {
     return block.size() >= 2 * kDirEntryBytes && block[0] == '.' && block[1] == ' ' &&
@@ -50,12 +47,7 @@ Result CFastFatRecovery::RunScan() {
         if (now - lastReport < kReportInterval) continue;
         lastReport = now;
         ++reports;
-        if (progressScale_ == kFullProgressScale) {
-            result =
-                ReportScan(std::min(1 + reports, kLastPeriodicPercent), std::max(100 - reports, 1));
-        } else if (progressScale_ == kStageProgressScale) {
-            result = ReportScan(std::min(20 + reports, kLastPeriodicPercent), -1);
-        }
+        result = ReportWalkStep(reports);
     }
     pendingDirectories_.clear();
     if (result == 0) result = ReportScan(80, 10);
