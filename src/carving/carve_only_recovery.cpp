@@ -16,7 +16,8 @@ Result CarveChunk(CFileTypeRecovery& carver, SectorReader& reader, uint32_t sect
         uint64_t consumed = 1;
         const Result r = carver.CarveSector(sectorSize, chunk.subspan(i * sectorSize, sectorSize),
                                             firstLba + i, sectorsDone + i, sectorsTotal,
-                                            secondsLeft, reader, consumed, filesFound);
+                                            secondsLeft, reader, consumed, filesFound,
+                                            chunk.subspan(i * sectorSize));
         if (r == kScanCancelled) {
             covered = i;
             return r;

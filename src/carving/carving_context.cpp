@@ -2,7 +2,8 @@
 
 namespace norvale {
 
-CarvingContext::CarvingContext() : workBuffer(kCarvingWorkBufferBytes) {}
+CarvingContext::CarvingContext()
+    : workBuffer(kCarvingWorkBufferBytes), windowBuffer(kCarvingWorkBufferBytes) {}
 
 bool CarvingContext::ReadSectors(uint64_t lba, uint32_t count, std::span<uint8_t> out) {
     if (reader == nullptr || sectorSize == 0 || count == 0) return false;

@@ -57,6 +57,19 @@ struct CarvingContext {
 
     // Always kCarvingWorkBufferBytes long, for the lifetime of the context.
     std::vector<uint8_t> workBuffer;
+    // The window of FileWindow (file_window.h), as long as the work buffer; kept apart from it
+    // so a structure walk may call helpers that use the work buffer.
+    std::vector<uint8_t> windowBuffer;
+
+    // The bytes of the candidate that the caller's pass already holds, from its first byte on.
+    // IdentifyAndSize uses them only when they begin at the first sector it is given (else the
+    // first sector alone is held), so a stale span is never read.
+    std::span<const uint8_t> held;
+
+    // Cleared by a sizer whose file's own structure does not check out (a header that states
+    // nothing sound, a walk that breaks off before the file's end): the length is then a guess
+    // and the find most likely not a file. IdentifyAndSize sets it before each sizer.
+    bool structureValid = true;
 
     // Reads `count` whole sectors of `sectorSize` bytes at `lba` into the front of `out`.
     // True only when every sector arrived; false for a missing reader, a zero sector size, a

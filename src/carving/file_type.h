@@ -58,9 +58,33 @@ enum class FileTypeCode : int32_t {
     kMts = 47,
     kMxf = 48,
     kNoFileType = 49,  // no type; detectors answer it for "not mine"
+    // Families added later; their codes follow the first catalogue's.
+    kCr2 = 50,
+    kNef = 51,
+    kArw = 52,
+    kDng = 53,
+    kOrf = 54,
+    kRw2 = 55,
+    kCr3 = 56,
+    kHeic = 57,
+    kHeif = 58,
+    kAvif = 59,
+    kWebp = 60,
+    kFlac = 61,
+    kOgg = 62,
+    kOpus = 63,
+    kM4a = 64,
+    kOtf = 65,
+    kTtc = 66,
 };
 
-inline constexpr int32_t kFileTypeCount = 49;  // codes 0 .. 48 name types
+inline constexpr int32_t kFileTypeCount = 49;  // codes 0 .. 48 name the first catalogue's types
+inline constexpr int32_t kFileTypeCodeEnd = 67;  // every type code is below it
+
+// True for the values that name a type: 0 .. 48 and 50 .. kFileTypeCodeEnd - 1.
+inline constexpr bool IsFileTypeCode(int32_t value) {
+    return value >= 0 && value < kFileTypeCodeEnd && value != 49;
+}
 
 inline constexpr int32_t ToInt(FileTypeCode code) {
     return static_cast<int32_t>(code);

@@ -125,7 +125,7 @@ Result CFileTypeRecovery::Scan(const char* /*logName*/) {
 Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint64_t lba,
                                       uint64_t sectorsDone, uint64_t sectorsTotal,
                                       int32_t secondsLeft, SectorReader& reader, uint64_t& consumed,
-                                      uint64_t& filesFound) {
+                                      uint64_t& filesFound, ByteSpan held) {
     if (sectorSize == 0) return kErrInvalidParameter;
     sectorSize_ = sectorSize;
     std::string name;
@@ -142,7 +142,8 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
     progress.secondsLeft = secondsLeft;
     progress.filesFound = filesFound;
     const Result r =
-        IdentifyAndSize(context, sectorSize, reader, sector, lba, progress, name, type, length);
+        IdentifyAndSize(context, sectorSize, reader, sector, lba, progress, name, type, length,
+                        held);
     if (r != kOk) return r;
 
     if (store_) {

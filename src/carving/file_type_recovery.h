@@ -47,10 +47,11 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private EngineProgres
     // too) and `filesFound` grew by one. kErrInvalidParameter when nothing was recognised and
     // kScanCancelled when the progress callback stopped a sizer; `consumed` is left as the
     // caller preset it in both cases. A file that could only partly be sized (a read failed) is
-    // recorded with the length reached.
+    // recorded with the length reached. `held` is what the pass holds from `sector` on (see
+    // IdentifyAndSize).
     Result CarveSector(uint32_t sectorSize, ByteSpan sector, uint64_t lba, uint64_t sectorsDone,
                        uint64_t sectorsTotal, int32_t secondsLeft, SectorReader& reader,
-                       uint64_t& consumed, uint64_t& filesFound);
+                       uint64_t& consumed, uint64_t& filesFound, ByteSpan held = {});
 
     // A new store "File_Type_0_<local time>" (images) or "File_Type_<start LBA>_<local time>"
     // (disks) in the scan-log history's current folder, replacing any earlier one. Returns the

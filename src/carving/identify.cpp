@@ -28,8 +28,13 @@ FileTypeCode DetectFileType(ByteSpan sector, CarvingContext& context) {
 
 Result IdentifyAndSize(CarvingContext& context, uint32_t sectorSize, SectorReader& reader,
                        ByteSpan sector, uint64_t startLba, const CarveProgress& progress,
-                       std::string& name, FileTypeCode& type, uint64_t& length) {
+                       std::string& name, FileTypeCode& type, uint64_t& length,
+                       ByteSpan held) {
     context.sectorSize = sectorSize;
+    context.held = !held.empty() && held.data() == sector.data() && held.size() >= sector.size()
+                       ? held
+                       : sector;
+    context.structureValid = true;
     context.reader = &reader;
     context.startLba = startLba;
     context.cursorLba = startLba;
@@ -57,6 +62,7 @@ Result IdentifyAndSize(CarvingContext& context, uint32_t sectorSize, SectorReade
     type = first->code;
     context.lastProgressResult = 0;
     length = first->sizer(sector, context);
+    context.held = {};  // the caller's buffer is not ours to keep
     return context.lastProgressResult == kScanCancelled ? kScanCancelled : kOk;
 }
 

@@ -40,9 +40,14 @@ FileTypeCode DetectFileType(ByteSpan sector, CarvingContext& context);
 //
 // Besides the per-candidate fields it keeps the transport-stream and BDAV flags of the
 // context up to date, which later candidates depend on.
+//
+// `held`, when given, is what the caller's pass holds from `sector` on (it must begin at
+// sector.data()); sizers take those bytes from it instead of reading them again. The context's
+// structureValid says afterwards whether the file's own structure checked out.
 Result IdentifyAndSize(CarvingContext& context, uint32_t sectorSize, SectorReader& reader,
                        ByteSpan sector, uint64_t startLba, const CarveProgress& progress,
-                       std::string& name, FileTypeCode& type, uint64_t& length);
+                       std::string& name, FileTypeCode& type, uint64_t& length,
+                       ByteSpan held = {});
 
 // True when `buffer` (the first sector of a file, or a shorter resident stream, read at
 // `lba`) fits `extension` (without the dot, any case): the detector of the first catalogue

@@ -30,7 +30,7 @@ struct SignatureRow {
     LengthSizer sizer;           // null: recognised (it ends other files) but never carved
 };
 
-inline constexpr size_t kSignatureRowCount = 86;
+inline constexpr size_t kSignatureRowCount = 105;
 
 // The catalogue in row order, kSignatureRowCount rows.
 std::span<const SignatureRow> FileSignatureTable();

@@ -614,7 +614,8 @@ Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint
         if (!claimed) {
             const Result r =
                 carver_.CarveSector(s, sector, lba, doneBefore + i, total_ ? total_ : 1,
-                                    clock_->SecondsLeft(), reader_, consumed, found);
+                                    clock_->SecondsLeft(), reader_, consumed, found,
+                                    chunk.subspan(i * s));
             if (r == kScanCancelled) {
                 covered = i;
                 return r;

@@ -27,7 +27,8 @@ std::map<SignatureDetector, std::set<FileTypeCode>> FamilyOfEachDetector() {
 TEST(SignatureTable, EveryTypeHasARowWithAnExtensionAndADetector) {
     const auto table = FileSignatureTable();
     ASSERT_EQ(table.size(), kSignatureRowCount);
-    for (int32_t code = 0; code < kFileTypeCount; ++code) {
+    for (int32_t code = 0; code < kFileTypeCodeEnd; ++code) {
+        if (!IsFileTypeCode(code)) continue;
         const SignatureRow* row = FirstRowOfType(static_cast<FileTypeCode>(code));
         ASSERT_NE(row, nullptr) << "no row for type " << code;
         EXPECT_NE(row->detector, nullptr);
@@ -58,8 +59,9 @@ TEST(SignatureTable, ExtensionLookupIgnoresCaseAndFindsTheFirstRow) {
     EXPECT_EQ(FirstRowWithExtension("jp"), nullptr);
 }
 
-// Every detector, on whole sectors of uniform bytes and of noise, answers "no" or a code of
-// its own family, and reads nothing outside the sector (the sanitizer build checks that).
+// Every detector, on whole sectors of uniform bytes and of noise, answers "no", a code of
+// its own family or one whose own detector agrees, and reads nothing outside the sector (the
+// sanitizer build checks that).
 TEST(SignatureTable, DetectorsAnswerOnlyForTheirFamilyOnArbitrarySectors) {
     const auto family = FamilyOfEachDetector();
     std::vector<std::vector<uint8_t>> sectors;
@@ -75,7 +77,15 @@ TEST(SignatureTable, DetectorsAnswerOnlyForTheirFamilyOnArbitrarySectors) {
             context->sectorSize = static_cast<uint32_t>(sector.size());
             const FileTypeCode code = row.detector(sector, *context);
             if (code == FileTypeCode::kNoFileType) continue;
-            EXPECT_TRUE(family.at(row.detector).count(code))
+            if (family.at(row.detector).count(code)) continue;
+            // An earlier row may hand a find to a later family (a TIFF that is a camera RAW);
+            // that family's own detector must then agree, or the content check of a file of
+            // that extension would not.
+            const SignatureRow* owner = FirstRowOfType(code);
+            ASSERT_NE(owner, nullptr) << "row " << row.extension << " answered " << ToInt(code);
+            auto again = ContextAt(reader.get(), 8);
+            again->sectorSize = static_cast<uint32_t>(sector.size());
+            EXPECT_EQ(owner->detector(sector, *again), code)
                 << "row " << row.extension << " answered " << ToInt(code);
         }
     }

@@ -15,4 +15,8 @@ FileTypeCode DetectFlv(ByteSpan sector, CarvingContext&) {
     return FileTypeCode::kNoFileType;
 }
 
+uint64_t SizeFlv(ByteSpan sector, CarvingContext& context) {
+    return SizeBoundaryOnly6GiB(sector, context);
+}
+
 }  // namespace norvale

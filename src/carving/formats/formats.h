@@ -24,6 +24,16 @@ FileTypeCode DetectMp4(ByteSpan sector, CarvingContext& context);
 FileTypeCode Detect3gp(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectQuickTime(ByteSpan sector, CarvingContext& context);
 uint64_t SizeMp4(ByteSpan sector, CarvingContext& context);
+// Every ISO base media file (MP4, MOV, 3GP, M4A, HEIF, AVIF, CR3): the top-level box walk.
+uint64_t SizeIsoMedia(ByteSpan sector, CarvingContext& context);
+
+// HEIF stills: HEIC, other HEIF brands and AVIF (heif.cpp).
+FileTypeCode DetectHeic(ByteSpan sector, CarvingContext& context);
+FileTypeCode DetectHeif(ByteSpan sector, CarvingContext& context);
+FileTypeCode DetectAvif(ByteSpan sector, CarvingContext& context);
+
+// MPEG-4 audio (m4a.cpp).
+FileTypeCode DetectM4a(ByteSpan sector, CarvingContext& context);
 
 // RealMedia (realmedia.cpp).
 FileTypeCode DetectRealMedia(ByteSpan sector, CarvingContext& context);
@@ -44,18 +54,25 @@ uint64_t SizeRiff(ByteSpan sector, CarvingContext& context);
 
 // Flash video (flv.cpp).
 FileTypeCode DetectFlv(ByteSpan sector, CarvingContext& context);
+uint64_t SizeFlv(ByteSpan sector, CarvingContext& context);
 
 // Matroska (matroska.cpp).
 FileTypeCode DetectMatroska(ByteSpan sector, CarvingContext& context);
+uint64_t SizeMatroska(ByteSpan sector, CarvingContext& context);
+
+// WebP pictures, a RIFF form (webp.cpp); sized by SizeRiff.
+FileTypeCode DetectWebp(ByteSpan sector, CarvingContext& context);
 
 // MPEG transport streams, plain 188-byte packets and BDAV (transport_stream.cpp).
 inline constexpr uint32_t kTsPacketBytes = 188;
 FileTypeCode DetectTransportStream(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectBdav(ByteSpan sector, CarvingContext& context);
 uint64_t SizeTransportStream(ByteSpan sector, CarvingContext& context);
+uint64_t SizeBdav(ByteSpan sector, CarvingContext& context);
 
 // Material Exchange Format (mxf.cpp).
 FileTypeCode DetectMxf(ByteSpan sector, CarvingContext& context);
+uint64_t SizeMxf(ByteSpan sector, CarvingContext& context);
 
 // MPEG audio: ID3-tagged MP3 and bare layer-2 frames (mp3.cpp).
 FileTypeCode DetectId3Mp3(ByteSpan sector, CarvingContext& context);
@@ -63,6 +80,14 @@ FileTypeCode DetectMpegAudioFrame(ByteSpan sector, CarvingContext& context);
 uint64_t SizeMp3(ByteSpan sector, CarvingContext& context);
 // A bare run of frames: runs to the boundary, which its own frame headers do not make.
 uint64_t SizeMpegAudioFrames(ByteSpan sector, CarvingContext& context);
+
+// Free Lossless Audio Codec (flac.cpp).
+FileTypeCode DetectFlac(ByteSpan sector, CarvingContext& context);
+uint64_t SizeFlac(ByteSpan sector, CarvingContext& context);
+
+// Ogg streams: Vorbis and other codecs as ogg, Opus as opus (ogg.cpp).
+FileTypeCode DetectOgg(ByteSpan sector, CarvingContext& context);
+uint64_t SizeOgg(ByteSpan sector, CarvingContext& context);
 
 // Standard MIDI file (midi.cpp).
 FileTypeCode DetectMidi(ByteSpan sector, CarvingContext& context);
@@ -85,9 +110,25 @@ uint64_t SizeJpeg(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectPng(ByteSpan sector, CarvingContext& context);
 uint64_t SizePng(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectPsd(ByteSpan sector, CarvingContext& context);
+uint64_t SizePsd(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectTiff(ByteSpan sector, CarvingContext& context);
+// TIFF and the camera RAW files built on it: the furthest end of any IFD, strip, tile or
+// sub-IFD.
+uint64_t SizeTiff(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectIcon(ByteSpan sector, CarvingContext& context);
 uint64_t SizeIcon(ByteSpan sector, CarvingContext& context);
+
+// Camera RAW (camera_raw.cpp): TIFF-based CR2, NEF, ARW, DNG, ORF and RW2 (sized by
+// SizeTiff) and Canon's ISO-media CR3 (sized by SizeIsoMedia).
+FileTypeCode DetectCr2(ByteSpan sector, CarvingContext& context);
+FileTypeCode DetectNef(ByteSpan sector, CarvingContext& context);
+FileTypeCode DetectArw(ByteSpan sector, CarvingContext& context);
+FileTypeCode DetectDng(ByteSpan sector, CarvingContext& context);
+FileTypeCode DetectOrf(ByteSpan sector, CarvingContext& context);
+FileTypeCode DetectRw2(ByteSpan sector, CarvingContext& context);
+FileTypeCode DetectCr3(ByteSpan sector, CarvingContext& context);
+// The camera RAW code of a TIFF-shaped first sector, or kNoFileType for a plain TIFF.
+FileTypeCode ClassifyCameraRaw(ByteSpan sector, CarvingContext& context);
 
 // Compound files (compound_file.cpp). The full detector classifies what it finds as Word,
 // Excel, PowerPoint or a generic compound file; the prefix detector only tests the first four
@@ -110,6 +151,7 @@ uint64_t SizeOoxml(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectPdf(ByteSpan sector, CarvingContext& context);
 uint64_t SizePdf(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectGzip(ByteSpan sector, CarvingContext& context);
+uint64_t SizeGzip(ByteSpan sector, CarvingContext& context);
 FileTypeCode Detect7Zip(ByteSpan sector, CarvingContext& context);
 uint64_t Size7Zip(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectZip(ByteSpan sector, CarvingContext& context);
@@ -129,12 +171,18 @@ FileTypeCode DetectDiskImageBackup(ByteSpan sector, CarvingContext& context);
 
 // Databases and mail stores (sqlite.cpp, outlook.cpp).
 FileTypeCode DetectSqlite(ByteSpan sector, CarvingContext& context);
+uint64_t SizeSqlite(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectOutlookExpress(ByteSpan sector, CarvingContext& context);
+uint64_t SizeOutlookExpress(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectOutlookStore(ByteSpan sector, CarvingContext& context);
+uint64_t SizeOutlookStore(ByteSpan sector, CarvingContext& context);
 
-// TrueType fonts (truetype.cpp).
+// TrueType and OpenType fonts and font collections (truetype.cpp).
 FileTypeCode DetectTrueType(ByteSpan sector, CarvingContext& context);
 uint64_t SizeTrueType(ByteSpan sector, CarvingContext& context);
+FileTypeCode DetectOpenType(ByteSpan sector, CarvingContext& context);
+FileTypeCode DetectFontCollection(ByteSpan sector, CarvingContext& context);
+uint64_t SizeFontCollection(ByteSpan sector, CarvingContext& context);
 
 // Types with no end marker of their own: the file runs to the next boundary (another file's
 // header or a file-system structure), at most the cap in the name.

@@ -22,4 +22,8 @@ FileTypeCode DetectGzip(ByteSpan sector, CarvingContext&) {
     return FileTypeCode::kNoFileType;
 }
 
+uint64_t SizeGzip(ByteSpan sector, CarvingContext& context) {
+    return SizeBoundaryOnly6GiB(sector, context);
+}
+
 }  // namespace norvale

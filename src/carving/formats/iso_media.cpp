@@ -45,4 +45,8 @@ uint64_t SizeMp4(ByteSpan, CarvingContext& context) {
     return frame.Length();
 }
 
+uint64_t SizeIsoMedia(ByteSpan sector, CarvingContext& context) {
+    return SizeMp4(sector, context);
+}
+
 }  // namespace norvale

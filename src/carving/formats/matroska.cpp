@@ -13,4 +13,8 @@ FileTypeCode DetectMatroska(ByteSpan sector, CarvingContext&) {
                                                     : FileTypeCode::kNoFileType;
 }
 
+uint64_t SizeMatroska(ByteSpan sector, CarvingContext& context) {
+    return SizeBoundaryOnly64GiB(sector, context);
+}
+
 }  // namespace norvale

@@ -15,4 +15,8 @@ FileTypeCode DetectMxf(ByteSpan sector, CarvingContext&) {
     return FileTypeCode::kNoFileType;
 }
 
+uint64_t SizeMxf(ByteSpan sector, CarvingContext& context) {
+    return SizeBoundaryOnly6GiB(sector, context);
+}
+
 }  // namespace norvale

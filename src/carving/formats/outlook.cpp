@@ -19,4 +19,12 @@ FileTypeCode DetectOutlookStore(ByteSpan sector, CarvingContext&) {
     return FileTypeCode::kNoFileType;
 }
 
+uint64_t SizeOutlookExpress(ByteSpan sector, CarvingContext& context) {
+    return SizeBoundaryOnly2GiB(sector, context);
+}
+
+uint64_t SizeOutlookStore(ByteSpan sector, CarvingContext& context) {
+    return SizeBoundaryOnly2GiB(sector, context);
+}
+
 }  // namespace norvale

@@ -12,4 +12,8 @@ FileTypeCode DetectPsd(ByteSpan sector, CarvingContext&) {
     return BytesAt(sector, 0, "8BPS"sv) ? FileTypeCode::kPsd : FileTypeCode::kNoFileType;
 }
 
+uint64_t SizePsd(ByteSpan sector, CarvingContext& context) {
+    return SizeBoundaryOnly128MiB(sector, context);
+}
+
 }  // namespace norvale

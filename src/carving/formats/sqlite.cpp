@@ -12,4 +12,8 @@ FileTypeCode DetectSqlite(ByteSpan sector, CarvingContext&) {
                                                        : FileTypeCode::kNoFileType;
 }
 
+uint64_t SizeSqlite(ByteSpan sector, CarvingContext& context) {
+    return SizeBoundaryOnly4GiB(sector, context);
+}
+
 }  // namespace norvale

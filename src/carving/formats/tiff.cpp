@@ -14,4 +14,8 @@ FileTypeCode DetectTiff(ByteSpan sector, CarvingContext&) {
     return FileTypeCode::kNoFileType;
 }
 
+uint64_t SizeTiff(ByteSpan sector, CarvingContext& context) {
+    return SizeBoundaryOnly128MiB(sector, context);
+}
+
 }  // namespace norvale

@@ -113,4 +113,8 @@ uint64_t SizeTransportStream(ByteSpan, CarvingContext& context) {
     return length;
 }
 
+uint64_t SizeBdav(ByteSpan sector, CarvingContext& context) {
+    return SizeBoundaryOnly6GiB(sector, context);
+}
+
 }  // namespace norvale

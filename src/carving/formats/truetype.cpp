@@ -50,4 +50,16 @@ uint64_t SizeTrueType(ByteSpan sector, CarvingContext& context) {
     return BoundByMedium(end, context);
 }
 
+FileTypeCode DetectOpenType(ByteSpan, CarvingContext&) {
+    return FileTypeCode::kNoFileType;
+}
+
+FileTypeCode DetectFontCollection(ByteSpan, CarvingContext&) {
+    return FileTypeCode::kNoFileType;
+}
+
+uint64_t SizeFontCollection(ByteSpan sector, CarvingContext& context) {
+    return SizeBoundaryOnly128MiB(sector, context);
+}
+
 }  // namespace norvale
