@@ -23,7 +23,10 @@ uint64_t SizeMpegEndCode(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectMp4(ByteSpan sector, CarvingContext& context);
 FileTypeCode Detect3gp(ByteSpan sector, CarvingContext& context);
 FileTypeCode DetectQuickTime(ByteSpan sector, CarvingContext& context);
-uint64_t SizeMp4(ByteSpan sector, CarvingContext& context);
+// The family of an ISO base media first sector by the brands of its "ftyp" box: kMp4, k3gp,
+// kMov, kM4a, kHeic, kHeif, kAvif or kCr3; kNoFileType for anything else. Every detector of
+// these families answers by it, so they agree on every sector.
+FileTypeCode ClassifyIsoBrands(ByteSpan sector);
 // Every ISO base media file (MP4, MOV, 3GP, M4A, HEIF, AVIF, CR3): the top-level box walk.
 uint64_t SizeIsoMedia(ByteSpan sector, CarvingContext& context);
 
