@@ -166,7 +166,7 @@ TEST(IsoMediaSizing, WalkEndsAtTheLastBoxWhateverFollows) {
     Bytes exact = Join({Ftyp("isom", {"isom"}), Moov()});
     exact = Join({exact, Box("mdat", 2 * kSector - exact.size() - 8)});
 
-    for (const Bytes* file : {&mp4, &large, &fragmented, &heif, &quickTime, &extra, &exact}) {
+    for (const Bytes* file : std::initializer_list<const Bytes*>{&mp4, &large, &fragmented, &heif, &quickTime, &extra, &exact}) {
         SCOPED_TRACE(file - &mp4);
         Medium medium(64);
         medium.Noise(0, 64, 5).Put(4, *file);
@@ -182,8 +182,9 @@ TEST(IsoMediaSizing, RealFilesComeBackWholeOnFourKiBSectors) {
         const Bytes file = RealFile(name);
         if (file.empty()) GTEST_SKIP() << name << " was not made: its tool is missing";
         SCOPED_TRACE(name);
-        Medium medium(file.size() / kSector + 40);
-        medium.Noise(0, file.size() / kSector + 40, 3).Put(8, file);
+        const uint64_t sectors = file.size() / kSector + 80;
+        Medium medium(sectors);
+        medium.Noise(0, sectors, 3).Put(64, file);  // 4 KiB sector 8
         const Sized sized = SizeAt(medium, 8, CarvingContext(), 4096);
         EXPECT_EQ(sized.length, file.size());
         EXPECT_TRUE(sized.valid);
@@ -205,7 +206,8 @@ TEST(IsoMediaSizing, BrokenStructuresEndQuicklyAsDamagedFinds) {
         {"64-bit size that wraps", Join({ftyp, Moov(), Box("mdat", 100, ~0ull, true)})},
         {"64-bit size below its header", Join({ftyp, Moov(), Box("mdat", 100, 9, true)})},
         {"size below a header", Join({ftyp, Moov(), Box("mdat", 100, 4)})},
-        {"runs to the end of the file", Join({ftyp, Moov(), Box("mdat", 100, 0)})},
+        {"runs to the end of the file",
+         Join({ftyp, Moov(), Bytes{0, 0, 0, 0, 'm', 'd', 'a', 't'}, Box("free", 100)})},
         {"movie box past the medium", Join({ftyp, Box("mdat", 100), Box("moov", 50, 1u << 31)})},
         {"ftyp alone", ftyp},
     };
@@ -312,7 +314,7 @@ TEST(MxfSizing, EndsAtTheIndexPackOrTheFooterWithOrWithoutTheHeadersPointer) {
     if (real.empty()) GTEST_SKIP() << "ffmpeg is missing";
     Bytes walked = real;  // the same file with its footer pointer cleared
     std::memset(walked.data() + 20 + 24, 0, 8);
-    for (const Bytes* file : {&real, &walked}) {
+    for (const Bytes* file : std::initializer_list<const Bytes*>{&real, &walked}) {
         Medium medium(file->size() / kSector + 8);
         medium.Noise(0, file->size() / kSector + 8, 4).Put(1, *file);
         const Sized sized = SizeAt(medium, 1);
