@@ -11,6 +11,7 @@
 #include "carving/formats/formats.h"
 #include "carving_test_support.h"
 #include "device/bytes.h"
+#include "device/result.h"
 
 using namespace std::literals;
 
@@ -142,6 +143,32 @@ TEST(MatroskaLength, LiveSegmentEndsAtTheFirstElementThatIsNoPartOfIt) {
     EXPECT_LE(cut.length, 40 * kSector);
 }
 
+int StopAtOnce(void* user, int, int, int, uint64_t, uint64_t, uint64_t, int) {
+    ++*static_cast<int*>(user);
+    return int(kScanCancelled);
+}
+
+TEST(MatroskaLength, StopRequestEndsALongWalkAtOnce) {
+    // 8 MiB of blocks in one live cluster: the walk reads past the first report.
+    std::vector<uint8_t> file = EbmlHeader("webm");
+    Append(file, Element(0x18538067, kUnknown));
+    Append(file, Element(0x1F43B675, kUnknown));
+    const std::vector<uint8_t> block = Element(0xA3, std::vector<uint8_t>(4000, 7));
+    while (file.size() < (8u << 20)) Append(file, block);
+    Medium medium(kAt + file.size() / kSector + 8);
+    medium.Put(kAt, file);
+    auto reader = medium.Reader();
+    auto context = ContextAt(reader.get(), kAt);
+    int calls = 0;
+    context->scanProgress = StopAtOnce;
+    context->progressUserData = &calls;
+    context->sectorsTotal = 100;
+    EXPECT_EQ(SizeMatroska(medium.SectorAt(kAt), *context), kSector);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(context->lastProgressResult, int(kScanCancelled));
+    EXPECT_FALSE(context->structureValid);
+}
+
 // --- FLV ------------------------------------------------------------------------------------
 
 std::vector<uint8_t> FlvTag(uint8_t type, size_t dataBytes, uint32_t backPointer = 0) {
@@ -185,6 +212,15 @@ TEST(FlvLength, TagChainEndsAfterTheLastBackPointerAndAMismatchIsDamage) {
     const Sized off = SizeAt(small, SizeFlv);
     EXPECT_FALSE(off.valid);
     EXPECT_LE(off.length, 2 * kSector);
+
+    // Tags up to the medium's last byte: the recording may go on past it.
+    std::vector<uint8_t> filling(file.begin(), file.begin() + 13);
+    Append(filling, FlvTag(9, 2 * kSector - 13 - 15));
+    Medium exact(kAt + 2);
+    exact.Put(kAt, filling);
+    const Sized atEnd = SizeAt(exact, SizeFlv);
+    EXPECT_FALSE(atEnd.valid);
+    EXPECT_EQ(atEnd.length, 2 * kSector);
 }
 
 // --- MPEG program streams -------------------------------------------------------------------

@@ -96,7 +96,8 @@ uint64_t SizeAsf(ByteSpan sector, CarvingContext& context) {
     const std::optional<uint64_t> declared = DeclaredFileSize(sector);
     // A stated file size that disagrees with the walk means a header or an object size is
     // damaged: neither can be trusted.
-    if (walked && (!declared || *declared == *walked)) return *walked;
+    // A stop makes every later read fail, which would end the walk early.
+    if (walked && !window.Stopped() && (!declared || *declared == *walked)) return *walked;
     context.structureValid = false;
     if (window.Stopped()) return context.sectorSize;
     if (!declared) return context.sectorSize;

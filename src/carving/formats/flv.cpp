@@ -38,7 +38,9 @@ uint64_t SizeFlv(ByteSpan sector, CarvingContext& context) {
     while (true) {
         if (window.Stopped()) return broken(at);
         const ByteSpan head = window.View(at, kTagHeaderBytes);
-        // Whatever follows the last tag, zeros, another file or the medium's end, is no tag
+        // The medium's end or a failed read: the file may go on past it.
+        if (head.empty()) return broken(at);
+        // Whatever follows the last tag, zeros or another file, is no tag
         // header: reserved bits clear, a known type, a stream ID of zero.
         const bool tagHeader = head.size() == kTagHeaderBytes && (head[0] & 0xC0) == 0 &&
                                ((head[0] & 0x1F) == 8 || (head[0] & 0x1F) == 9 ||

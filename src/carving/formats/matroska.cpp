@@ -126,9 +126,11 @@ WalkEnd WalkSegment(FileWindow& window, uint64_t& at, uint64_t end) {
         const std::optional<Element> e = ReadElement(window, at);
         const bool known = e && (IsTopLevelId(e->id) || (inCluster && IsClusterChildId(e->id)));
         if (!known) {
-            // A Segment of stated size must be filled by its children to the last byte.
-            return end == kUnknownSize && at < window.Limit() ? WalkEnd::kForeignElement
-                                                               : WalkEnd::kBroken;
+            // A Segment of stated size must be filled by its children to the last byte; an
+            // unknown-size one ends at bytes that are there and are no child of it, not where
+            // the medium ends, a read fails or the user stops.
+            const bool readable = !window.View(at, 1).empty();
+            return end == kUnknownSize && readable ? WalkEnd::kForeignElement : WalkEnd::kBroken;
         }
         if (e->size == kUnknownSize) {
             if (e->id != kClusterId) return WalkEnd::kBroken;
