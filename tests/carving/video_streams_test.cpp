@@ -70,7 +70,8 @@ std::vector<uint8_t> Element(uint32_t id, const std::vector<uint8_t>& body) {
 constexpr uint64_t kUnknown = 0x00FFFFFFFFFFFFFF;
 
 std::vector<uint8_t> EbmlHeader(std::string_view docType) {
-    return Element(0x1A45DFA3, Element(0x4282, std::vector<uint8_t>(docType.begin(), docType.end())));
+    return Element(0x1A45DFA3,
+                   Element(0x4282, std::vector<uint8_t>(docType.begin(), docType.end())));
 }
 std::vector<uint8_t> Blocks(int count) {
     std::vector<uint8_t> blocks = Element(0xE7, std::vector<uint8_t>{0x00});
@@ -134,7 +135,8 @@ TEST(MatroskaLength, LiveSegmentEndsAtTheFirstElementThatIsNoPartOfIt) {
     std::vector<uint8_t> endless = EbmlHeader("webm");
     Append(endless, Element(0x18538067, kUnknown));
     Append(endless, Element(0x1F43B675, kUnknown));
-    while (endless.size() + 312 < 40 * kSector) Append(endless, Element(0xA3, std::vector<uint8_t>(300, 1)));
+    while (endless.size() + 312 < 40 * kSector)
+        Append(endless, Element(0xA3, std::vector<uint8_t>(300, 1)));
     Append(endless, Element(0xA3, 40 * kSector));  // its data runs off the medium
     Medium full(kAt + 40);
     full.Put(kAt, endless);
@@ -176,10 +178,17 @@ std::vector<uint8_t> FlvTag(uint8_t type, size_t dataBytes, uint32_t backPointer
                                 static_cast<uint8_t>(dataBytes >> 16),
                                 static_cast<uint8_t>(dataBytes >> 8),
                                 static_cast<uint8_t>(dataBytes),
-                                0, 0, 0, 0, 0, 0, 0};
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0};
     tag.resize(tag.size() + dataBytes, 0x33);
     if (backPointer == 0) backPointer = static_cast<uint32_t>(11 + dataBytes);
-    for (int shift = 24; shift >= 0; shift -= 8) tag.push_back(static_cast<uint8_t>(backPointer >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        tag.push_back(static_cast<uint8_t>(backPointer >> shift));
     return tag;
 }
 
@@ -228,13 +237,21 @@ TEST(FlvLength, TagChainEndsAfterTheLastBackPointerAndAMismatchIsDamage) {
 // An MPEG-2 pack header with system clock `clock`, a system header and one video packet,
 // padded to 2048 bytes as DVD writers do.
 std::vector<uint8_t> Pack(uint64_t clock, size_t bytes = 2048) {
-    std::vector<uint8_t> pack = {0x00, 0x00, 0x01, 0xBA,
-                                 static_cast<uint8_t>(0x44 | ((clock >> 27) & 0x38) | ((clock >> 28) & 0x03)),
-                                 static_cast<uint8_t>(clock >> 20),
-                                 static_cast<uint8_t>(0x04 | ((clock >> 12) & 0xF8) | ((clock >> 13) & 0x03)),
-                                 static_cast<uint8_t>(clock >> 5),
-                                 static_cast<uint8_t>(0x04 | ((clock << 3) & 0xF8)),
-                                 0x01, 0x01, 0x89, 0xC3, 0xF8};
+    std::vector<uint8_t> pack = {
+        0x00,
+        0x00,
+        0x01,
+        0xBA,
+        static_cast<uint8_t>(0x44 | ((clock >> 27) & 0x38) | ((clock >> 28) & 0x03)),
+        static_cast<uint8_t>(clock >> 20),
+        static_cast<uint8_t>(0x04 | ((clock >> 12) & 0xF8) | ((clock >> 13) & 0x03)),
+        static_cast<uint8_t>(clock >> 5),
+        static_cast<uint8_t>(0x04 | ((clock << 3) & 0xF8)),
+        0x01,
+        0x01,
+        0x89,
+        0xC3,
+        0xF8};
     Append(pack, "\x00\x00\x01\xBB\x00\x06\x80\x00\x01\x04\xE1\xFF"sv);
     const size_t payload = bytes - pack.size() - 6;
     pack.insert(pack.end(), {0x00, 0x00, 0x01, 0xE0, static_cast<uint8_t>(payload >> 8),

@@ -68,10 +68,9 @@ std::optional<uint64_t> WalkObjects(FileWindow& window) {
     for (int objects = 0; objects < kMaxIndexObjects; ++objects) {
         if (window.Stopped()) return std::nullopt;
         const ByteSpan guid = window.View(at, 16);
-        const bool index = guid.size() == 16 && std::any_of(kIndexObjects.begin(),
-                                                            kIndexObjects.end(), [&](auto g) {
-                                                                return BytesAt(guid, 0, g);
-                                                            });
+        const bool index =
+            guid.size() == 16 && std::any_of(kIndexObjects.begin(), kIndexObjects.end(),
+                                             [&](auto g) { return BytesAt(guid, 0, g); });
         if (!index) return at;
         const std::optional<uint64_t> bytes = window.Le64(at + 16);
         if (!bytes || *bytes < kObjectHeaderBytes || *bytes > window.Limit() - at) {

@@ -42,10 +42,10 @@ uint64_t SizeFlv(ByteSpan sector, CarvingContext& context) {
         if (head.empty()) return broken(at);
         // Whatever follows the last tag, zeros or another file, is no tag
         // header: reserved bits clear, a known type, a stream ID of zero.
-        const bool tagHeader = head.size() == kTagHeaderBytes && (head[0] & 0xC0) == 0 &&
-                               ((head[0] & 0x1F) == 8 || (head[0] & 0x1F) == 9 ||
-                                (head[0] & 0x1F) == 18) &&
-                               head[8] == 0 && head[9] == 0 && head[10] == 0;
+        const bool tagHeader =
+            head.size() == kTagHeaderBytes && (head[0] & 0xC0) == 0 &&
+            ((head[0] & 0x1F) == 8 || (head[0] & 0x1F) == 9 || (head[0] & 0x1F) == 18) &&
+            head[8] == 0 && head[9] == 0 && head[10] == 0;
         if (!tagHeader) break;
         const uint64_t dataBytes = (uint64_t{head[1]} << 16) | (uint64_t{head[2]} << 8) | head[3];
         const uint64_t backPointerAt = at + kTagHeaderBytes + dataBytes;

@@ -64,8 +64,8 @@ bool IsClusterChildId(uint32_t id) {
 
 struct Element {
     uint32_t id = 0;
-    uint64_t size = 0;      // kUnknownSize for the all-ones size
-    uint64_t dataStart = 0; // offset of the element's data
+    uint64_t size = 0;       // kUnknownSize for the all-ones size
+    uint64_t dataStart = 0;  // offset of the element's data
 };
 
 // The element header at `offset`: an ID of one to four bytes (marker bit kept) and a size of one
