@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "carving/file_window.h"
 #include "carving/formats/formats.h"
 #include "carving/sizer_frame.h"
 
@@ -19,6 +20,7 @@ using namespace std::literals;
 namespace {
 
 constexpr uint8_t kSyncByte = 0x47;
+constexpr size_t kBdavPacketBytes = 192;  // a 4-byte time stamp, then a 188-byte packet
 constexpr size_t kLookAheadBytes = 4096;
 constexpr size_t kLookAheadPackets = 22;  // the packets that begin in the first 4 KiB
 
@@ -41,6 +43,19 @@ bool ContinuesPreviousSector(CarvingContext& context) {
         if (previous[sectorSize - kTsPacketBytes * j] == kSyncByte) return true;
     }
     return false;
+}
+
+// The first 192-byte packet of `packet` opens a program association table (PID 0) or a
+// service description table (PID 0x11) with a zero pointer field.
+bool OpensWithTable(ByteSpan packet) {
+    if (packet.size() < 11 || packet[4] != kSyncByte || (packet[5] & 0x40) == 0) return false;
+    const unsigned pid = ((packet[5] & 0x1Fu) << 8) | packet[6];
+    const uint8_t table = pid == 0 ? 0x00 : pid == 0x11 ? 0x42 : 0xFF;
+    return table != 0xFF && packet[8] == 0 && packet[9] == table && (packet[10] & 0x80) != 0;
+}
+
+bool ZeroTimeStamp(ByteSpan packet) {
+    return packet[0] == 0 && packet[1] == 0 && packet[2] == 0 && packet[3] == 0;
 }
 
 }  // namespace
@@ -68,12 +83,17 @@ FileTypeCode DetectTransportStream(ByteSpan sector, CarvingContext& context) {
 }
 
 FileTypeCode DetectBdav(ByteSpan sector, CarvingContext& context) {
-    if (sector.size() < 16) return FileTypeCode::kNoFileType;
-    // The first packet holds the program association table.
-    if (!BytesAt(sector, 8, "\x00\x00\xB0\x11\x00\x00\xC1\x00"sv)) return FileTypeCode::kNoFileType;
+    // Two whole packets and the sync byte of a third in a 512-byte sector.
+    if (sector.size() < 2 * kBdavPacketBytes + 5) return FileTypeCode::kNoFileType;
+    for (size_t sync = 4; sync < sector.size(); sync += kBdavPacketBytes) {
+        if (sector[sync] != kSyncByte) return FileTypeCode::kNoFileType;
+    }
+    // A stream opens with a table: the program association table (cameras) or the service
+    // description table (other writers), starting in the first packet.
+    if (!OpensWithTable(sector)) return FileTypeCode::kNoFileType;
     // A running time stamp right after a BDAV file means that file goes on.
-    const bool zeroTimeStamp = sector[0] == 0 && sector[1] == 0 && sector[2] == 0 && sector[3] == 0;
-    return (zeroTimeStamp || !context.bdavFlag) ? FileTypeCode::kMts : FileTypeCode::kNoFileType;
+    return (ZeroTimeStamp(sector) || !context.bdavFlag) ? FileTypeCode::kMts
+                                                        : FileTypeCode::kNoFileType;
 }
 
 uint64_t SizeTransportStream(ByteSpan, CarvingContext& context) {
@@ -114,7 +134,34 @@ uint64_t SizeTransportStream(ByteSpan, CarvingContext& context) {
 }
 
 uint64_t SizeBdav(ByteSpan sector, CarvingContext& context) {
-    return SizeBoundaryOnly6GiB(sector, context);
+    // The run of 192-byte packets with the sync byte after each time stamp; the file ends after
+    // the last whole packet of the run. A packet on a sector boundary that opens a new stream
+    // (a zero time stamp and a table) begins another file laid right after this one.
+    const uint32_t sectorSize = context.sectorSize;
+    if (sectorSize == 0) return 0;
+    FileWindow window(sector, context, kCap6GiB);
+    uint64_t at = 0;
+    bool runEnded = false;
+    while (!window.Stopped()) {
+        const ByteSpan packet = window.View(at, kBdavPacketBytes);
+        if (packet.size() > 4 && packet[4] != kSyncByte) {
+            runEnded = true;  // zeros, noise or another file
+            break;
+        }
+        if (packet.size() < kBdavPacketBytes) break;
+        if (at > 0 && at % sectorSize == 0 && ZeroTimeStamp(packet) && OpensWithTable(packet)) {
+            runEnded = true;
+            break;
+        }
+        at += kBdavPacketBytes;
+    }
+    // A run that the medium's end, the cap, a failed read or a stop cut short is no sound file.
+    if (!runEnded || at < 2 * kBdavPacketBytes) {
+        context.structureValid = false;
+        if (window.Stopped()) return sectorSize;
+        if (at == 0) return SizeToBoundary(context, kCap6GiB);
+    }
+    return at;
 }
 
 }  // namespace norvale
