@@ -96,7 +96,7 @@ const Family kFamilies[] = {
     {"long.wmv", kWmv, Ending::kWholeFile},
     {"tone.wav", kWav, Ending::kWholeFile},
     {"song.mp3", kMp3, Ending::kWholeFile},
-    {"radio.mp2", kMp2, Ending::kAtNextFile},
+    {"radio.mp2", kMp2, Ending::kWholeFile},
     {"ringtone.mmf", kMmf, Ending::kAtNextFile},
     {"tune.mid", kMid, Ending::kWholeFile},
     {"lossless.ape", kApe, Ending::kWholeFile},
@@ -120,6 +120,18 @@ const Family kFamilies[] = {
     {"mail.dbx", kDbx, Ending::kAtNextFile},
     {"mail.pst", kPst, Ending::kAtNextFile},
     {"font.ttf", kTtf, Ending::kWholeFile},
+    {"voice.wav", kWav, Ending::kWholeFile},
+    {"stereo.wav", kWav, Ending::kWholeFile},
+    {"tagged.mp3", kMp3, Ending::kWholeFile},
+    {"untagged.mp3", kMp3, Ending::kWholeFile},
+    {"vbr.mp3", kMp3, Ending::kWholeFile},
+    {"tagged.flac", kFlac, Ending::kWholeFile},
+    {"plain.flac", kFlac, Ending::kWholeFile},
+    {"cover.flac", kFlac, Ending::kWholeFile},
+    {"song.ogg", kOgg, Ending::kWholeFile},
+    {"voice.opus", kOpus, Ending::kWholeFile},
+    {"photo.webp", kWebp, Ending::kWholeFile},
+    {"icon.webp", kWebp, Ending::kWholeFile},
 };
 
 void PrintTo(const Family& family, std::ostream* os) {

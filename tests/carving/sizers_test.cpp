@@ -116,11 +116,11 @@ TEST(EndMarkers, Id3v1TagCountsOnlyWhereTheMp3FramesEnd) {
     medium.Put(1, tagged).Put(60, Sample("picture.png"));
     EXPECT_EQ(LengthAt(medium, 1), tagged.size());
 
-    // Without the tag the letters in the audio end nothing: the file runs to the next one.
+    // Without the tag the letters in the audio end nothing: the last frame ends the file.
     const std::vector<uint8_t> bare = Mp3Stream(40, false);
     Medium untagged(128);
     untagged.Put(1, bare).Put(60, Sample("picture.png"));
-    EXPECT_EQ(LengthAt(untagged, 1), 59 * kSector);
+    EXPECT_EQ(LengthAt(untagged, 1), bare.size());
 
     // A tag padded after the ID3v2 header, and frames that begin in one chunk and end in the
     // next (4096-byte sectors: a 64 KiB chunk is no multiple of 417).

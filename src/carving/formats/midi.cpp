@@ -1,7 +1,9 @@
 // Standard MIDI files: a 6-byte "MThd" header chunk followed at once by the first "MTrk".
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
+#include "carving/file_window.h"
 #include "carving/formats/formats.h"
 #include "carving/sizer_frame.h"
 
@@ -57,14 +59,9 @@ class TrackChain {
     bool broken_ = false;
 };
 
-}  // namespace
-
-uint64_t SizeMidi(ByteSpan sector, CarvingContext& context) {
-    // The header announces the number of tracks; the file is the header chunk and that many
-    // track chunks, never more than its boundary allows. A chain that breaks, or a header that
-    // announces no track, leaves only the boundary to go by.
-    const uint32_t tracks = sector.size() >= 12 ? BigEndian16(sector.data() + 10) : 0;
-    if (tracks == 0) return SizeToBoundary(context, kMidiCap);
+// The old rule, for tracks whose ends do not close as tracks must: the header chunk and the
+// announced tracks, never more than the boundary allows.
+uint64_t ChainWithinBoundary(ByteSpan sector, CarvingContext& context, uint32_t tracks) {
     TrackChain chain(tracks);
     chain.Feed(sector, 0);
     if (chain.Complete() && chain.End() <= sector.size()) return chain.End();
@@ -74,14 +71,50 @@ uint64_t SizeMidi(ByteSpan sector, CarvingContext& context) {
         const ByteSpan chunk = frame.Chunk();
         chain.Feed(chunk, frame.BytesBeforeChunk());
         if (!chain.Complete()) continue;
-        if (frame.BoundaryHit()) return std::min(frame.Length(), frame.Clamp(chain.End()));
         // Once the last track's end has been read, the boundary can only lie beyond it.
-        if (chain.End() <= frame.BytesBeforeChunk() + chunk.size()) {
-            return frame.Clamp(chain.End());
+        if (frame.BoundaryHit() || chain.End() <= frame.BytesBeforeChunk() + chunk.size()) {
+            const uint64_t end = frame.Clamp(chain.End());
+            const uint64_t length = frame.BoundaryHit() ? std::min(frame.Length(), end) : end;
+            if (length < chain.End()) context.structureValid = false;
+            return length;
         }
     }
     const uint64_t length = frame.Length();
-    return chain.Complete() ? std::min(length, chain.End()) : length;
+    if (!chain.Complete() || length < chain.End()) {
+        context.structureValid = false;
+        return length;
+    }
+    return chain.End();
+}
+
+}  // namespace
+
+uint64_t SizeMidi(ByteSpan sector, CarvingContext& context) {
+    // The header announces the number of tracks; the file is the header chunk and that many
+    // track chunks, each of the length its header states and closed by an end-of-track event
+    // (FF 2F 00). Tracks that chain up but do not close so are held to the boundary, and a
+    // chain that breaks, or a header that announces no track, leaves only the boundary.
+    const uint32_t tracks = sector.size() >= 12 ? BigEndian16(sector.data() + 10) : 0;
+    if (tracks == 0) {
+        context.structureValid = false;
+        return SizeToBoundary(context, kMidiCap);
+    }
+    FileWindow window(sector, context, kMidiCap);
+    uint64_t at = 8 + (sector.size() >= 8 ? BigEndian32(sector.data() + 4) : 6);
+    for (uint32_t t = 0; t < tracks && !window.Stopped(); ++t) {
+        uint8_t header[8];
+        if (!window.Read(at, header) || !std::equal(header, header + 4, "MTrk")) break;
+        const uint64_t end = at + 8 + BigEndian32(header + 4);
+        uint8_t last[3];
+        if (end > window.Limit() || end < at + 8 + 3 || !window.Read(end - 3, last) ||
+            last[0] != 0xFF || last[1] != 0x2F || last[2] != 0x00) {
+            break;
+        }
+        at = end;
+        if (t + 1 == tracks) return at;
+    }
+    if (window.Stopped()) return std::max<uint64_t>(at, context.sectorSize);
+    return ChainWithinBoundary(sector, context, tracks);
 }
 
 }  // namespace norvale
