@@ -370,14 +370,19 @@ bool BeginsOtherData(ByteSpan sector, CarvingContext& helper, uint64_t lba) {
 }
 
 // Whether the bytes at `offset` of `window` could be the middle of a JPEG's compressed data:
-// every 0xFF is a stuffed byte, a restart marker, fill or the end-of-image marker.
+// every 0xFF is a stuffed byte, a restart marker, fill, the end-of-image marker or one of the
+// segments that come between the scans of a progressive picture.
 bool LooksLikeScanData(FileWindow& window, uint64_t offset) {
     const ByteSpan bytes = window.View(offset, kContinuationCheckBytes + 1);
     for (size_t i = 0; i + 1 < bytes.size(); ++i) {
         if (bytes[i] != 0xFF) continue;
         const uint8_t next = bytes[i + 1];
         if (next == 0xD9) return true;
-        if (next != 0x00 && next != 0xFF && (next < 0xD0 || next > 0xD7)) return false;
+        const bool between = next == 0xC4 || next == 0xCC || next == 0xDA || next == 0xDB ||
+                             next == 0xDD || next == 0xFE;
+        if (next != 0x00 && next != 0xFF && (next < 0xD0 || next > 0xD7) && !between) {
+            return false;
+        }
     }
     return true;
 }
@@ -459,6 +464,7 @@ std::optional<Join> FindSecondPiece(FileWindow& window, CarvingContext& context,
         gap.startLba = gap.cursorLba = gapLba;
         FileWindow gapWindow(ByteSpan{}, gap, kMaxGapBytes);
         uint64_t tried = 0;
+        bool attempted = false;
         // A file that begins the gap: its end is the likeliest place for the rest.
         const ByteSpan head = gapWindow.View(0, s);
         if (head.size() == s && BeginsOtherData(head, probe, gapLba)) {
@@ -476,16 +482,20 @@ std::optional<Join> FindSecondPiece(FileWindow& window, CarvingContext& context,
                 return std::nullopt;
             }
             const uint64_t sectors = (length + s - 1) / s;
-            if (r == kOk && sectors > 0 && sectors < gapSectors &&
-                LooksLikeScanData(gapWindow, sectors * s)) {
+            if (r == kOk && sectors > 0 && sectors < gapSectors) {
                 tried = gapLba + sectors;
-                if (auto join = attempt(pieceSectors, tried)) return join;
+                attempted = LooksLikeScanData(gapWindow, sectors * s);
+                if (attempted) {
+                    if (auto join = attempt(pieceSectors, tried)) return join;
+                }
             }
         }
-        for (uint64_t k = 1; k < gapSectors && !exhausted(); ++k) {
+        // The file in the gap is a file of its own: the rest cannot lie inside it.
+        const uint64_t past = tried != 0 ? tried - gapLba : 1;
+        for (uint64_t k = past; k < gapSectors && !exhausted(); ++k) {
             const ByteSpan sector = gapWindow.View(k * s, s);
             if (sector.size() < s) break;
-            if (gapLba + k == tried || IsAllZero(sector)) continue;
+            if ((attempted && gapLba + k == tried) || IsAllZero(sector)) continue;
             if (!LooksLikeScanData(gapWindow, k * s)) continue;
             const ByteSpan again = gapWindow.View(k * s, s);  // the check may have moved it
             if (again.size() < s || BeginsOtherData(again, probe, gapLba + k)) continue;

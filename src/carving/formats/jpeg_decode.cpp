@@ -59,7 +59,9 @@ bool IsDataError(int code) {
 
 [[noreturn]] void ErrorExit(j_common_ptr info) {
     Session& s = Of(info);
-    if (IsDataError(info->err->msg_code) && !s.corrupt) {
+    const int code = info->err->msg_code;
+    if (code == JERR_IMAGE_TOO_BIG || code == JERR_WIDTH_OVERFLOW) s.tooLarge = true;
+    if (IsDataError(code) && !s.corrupt) {
         s.corrupt = true;
         s.failedAt = ReadPosition(s);
     }
