@@ -71,6 +71,13 @@ struct CarvingContext {
     // and the find most likely not a file. IdentifyAndSize sets it before each sizer.
     bool structureValid = true;
 
+    // Set by a sizer that found the file in two pieces (a JPEG whose rest lies after another
+    // file): the sectors of the first piece, which begins at startLba, and the LBA where the
+    // second piece begins; it runs on for the rest of the length. 0 and 0 for one piece.
+    // IdentifyAndSize clears them before each sizer.
+    uint64_t firstPieceSectors = 0;
+    uint64_t secondPieceLba = 0;
+
     // Reads `count` whole sectors of `sectorSize` bytes at `lba` into the front of `out`.
     // True only when every sector arrived; false for a missing reader, a zero sector size, a
     // buffer too small for the request, a range past the medium or a failed read.

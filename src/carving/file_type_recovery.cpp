@@ -156,6 +156,9 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
             item->clusterBytes = -1;
             item->fileSize = length;
             item->location = lba;
+            // A file found in two pieces: the first piece's sectors and the second's LBA.
+            item->objectKey = static_cast<int32_t>(context.firstPieceSectors);
+            item->dataAreaStart = context.secondPieceLba;
             item->SetName(name);
             const int32_t index = item->recordIndex;
             store_->LinkChild(0, 0, index, 0, nullptr);
@@ -164,6 +167,9 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
     consumed = ExaminesInside(type) ? 1 : (length + sectorSize - 1) / sectorSize;
     if (consumed == 0) consumed = 1;
     ++filesFound;
+    // After a file in two pieces the pass goes on after the first: what lies in the gap
+    // between them is a file of its own.
+    if (context.firstPieceSectors != 0) consumed = context.firstPieceSectors;
     return kOk;
 }
 
@@ -223,8 +229,17 @@ Result CFileTypeRecovery::CopyCarved(const RecoveredItem& item, uint64_t limit, 
     const uint32_t chunkSectors = std::max<uint32_t>(1, kCarvingWorkBufferBytes / s);
     std::vector<uint8_t> buffer(size_t{chunkSectors} * s);
     uint64_t position = item.location;
+    // A file in two pieces (see recovered_item.h): the first piece's sectors, then the rest
+    // from the second piece's start. A count that does not fit inside the file is no split.
+    const int32_t firstPiece = item.objectKey;
+    uint64_t pieceLeft = UINT64_MAX;
+    if (firstPiece > 0 && uint64_t(firstPiece) * s < fileSize) pieceLeft = uint64_t(firstPiece);
     while (done < length) {
-        const uint64_t wanted = (length - done + s - 1) / s;
+        if (pieceLeft == 0) {
+            position = item.dataAreaStart;
+            pieceLeft = UINT64_MAX;
+        }
+        const uint64_t wanted = std::min((length - done + s - 1) / s, pieceLeft);
         if (position >= available) return kErrReadFault;
         const auto count =
             static_cast<uint32_t>(std::min<uint64_t>({wanted, chunkSectors, available - position}));
@@ -239,6 +254,7 @@ Result CFileTypeRecovery::CopyCarved(const RecoveredItem& item, uint64_t limit, 
         if (r != kOk) return r;
         if (got == 0) return kErrReadFault;
         position += got;
+        if (pieceLeft != UINT64_MAX) pieceLeft -= std::min<uint64_t>(pieceLeft, got);
         if (const int answer = report(done); answer != 0) return answer;
     }
     return kOk;

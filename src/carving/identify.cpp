@@ -35,6 +35,8 @@ Result IdentifyAndSize(CarvingContext& context, uint32_t sectorSize, SectorReade
                        ? held
                        : sector;
     context.structureValid = true;
+    context.firstPieceSectors = 0;
+    context.secondPieceLba = 0;
     context.reader = &reader;
     context.startLba = startLba;
     context.cursorLba = startLba;

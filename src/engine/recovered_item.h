@@ -39,16 +39,22 @@ struct RecoveredItem {
     int32_t isDeleted;          // 1 when the entry or a folder above it was deleted
     int32_t contentValid;       // 1 when the first data sector agrees with the extension
     int32_t recordIndex;        // 1-based position in the data file
-    int32_t objectKey;          // first cluster, MFT record number, 0 for carved files
+    int32_t objectKey;          // first cluster, MFT record number; carved files: see below
     int32_t clusterBytes;       // bytes per cluster; -1 for carved files and lost folders
     uint64_t createdTime;       // FILETIME
     uint64_t accessedTime;      // FILETIME
     uint64_t modifiedTime;      // FILETIME
     uint64_t fileSize;          // bytes
     uint64_t dataAreaStart;     // FAT: first data sector relative to the partition start
+                                // carved files: see below
     uint64_t location;          // sector of the entry / MFT record / carved start
     uint64_t partitionStart;    // LBA of the volume's first sector
     char name[kItemNameBytes];  // UTF-8, NUL-terminated
+
+    // Carved files (engineKind kEngineFileType) found in two pieces: objectKey holds the
+    // sectors of the first piece, which begins at `location`, and dataAreaStart the LBA where
+    // the second piece begins; it holds the rest of fileSize. objectKey 0 (as every carved file
+    // stored before had): one piece, dataAreaStart unused.
 
     std::string_view Name() const { return {name, ::strnlen(name, kItemNameBytes)}; }
     // Copies `n` into name as FitItemName shortens it; it always ends with a NUL.
