@@ -179,6 +179,22 @@ TEST(ZipSizing, EndRecordCountsOnlyWhereItAgreesWithTheWalk) {
     EXPECT_EQ(sized.length, zip.size());
     EXPECT_TRUE(sized.valid);
 
+    // A signed package: the signing block between the entries and the directory.
+    std::vector<uint8_t> block(8 + 12 + 8 + 16, 0);
+    PutLe64(block, 0, block.size() - 8);
+    PutLe64(block, 8, 4);  // one pair: its id, no value
+    PutLe64(block, 20, block.size() - 8);
+    std::memcpy(block.data() + 28, "APK Sig Block 42", 16);
+    const uint32_t directory = Le32(zip.data() + end + 16);
+    std::vector<uint8_t> signedZip(zip.begin(), zip.begin() + directory);
+    Append(signedZip, block);
+    signedZip.insert(signedZip.end(), zip.begin() + directory, zip.end());
+    PutLe32(signedZip, end + block.size() + 16, static_cast<uint32_t>(directory + block.size()));
+    medium.Put(1, signedZip);
+    sized = SizeAt(SizeZip, medium, 1);
+    EXPECT_EQ(sized.length, signedZip.size());
+    EXPECT_TRUE(sized.valid);
+
     struct Damage {
         size_t at;
         uint8_t flip;

@@ -32,7 +32,8 @@ constexpr size_t kOffsetTableBytes = 12;
 constexpr size_t kTableRecordBytes = 16;
 constexpr uint16_t kMostTables = 256;
 constexpr uint32_t kMostFonts = 4096;
-constexpr uint64_t kFontCap = kCap1GiB;
+// Table offsets and lengths are 32-bit each: no font reaches further than their sum.
+constexpr uint64_t kFontCap = uint64_t{1} << 33;
 
 bool IsTag(const uint8_t* tag) {
     return std::all_of(tag, tag + 4, [](uint8_t c) { return c >= 0x20 && c <= 0x7E; });

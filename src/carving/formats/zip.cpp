@@ -129,6 +129,19 @@ std::optional<uint64_t> ArchiveLength(FileWindow& window) {
         at = data + compressed;
     }
 
+    // Signed Android packages keep a signing block between the entries and the directory:
+    // its length before it and again before its closing magic.
+    if (const std::optional<uint64_t> blockBytes = window.Le64(at);
+        blockBytes && *blockBytes >= 32 && *blockBytes <= window.Limit() - at - 8) {
+        uint8_t magic[16];
+        const uint64_t magicAt = at + 8 + *blockBytes - 16;
+        if (window.Read(magicAt, magic) && std::string_view(reinterpret_cast<const char*>(magic),
+                                                            16) == "APK Sig Block 42"sv &&
+            window.Le64(magicAt - 8) == *blockBytes) {
+            at += 8 + *blockBytes;
+        }
+    }
+
     // The central directory: one header per entry.
     const uint64_t directoryStart = at;
     uint64_t centralEntries = 0;
