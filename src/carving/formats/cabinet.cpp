@@ -16,9 +16,21 @@ FileTypeCode DetectCabinet(ByteSpan sector, CarvingContext&) {
 }
 
 uint64_t SizeCabinet(ByteSpan sector, CarvingContext& context) {
-    if (sector.size() < 36) return context.sectorSize;
-    const uint64_t declared = Le32(sector.data() + 8);  // cbCabinet
-    return BoundByMedium(std::min(declared, kCap1GiB), context);
+    // The header states the cabinet's length (cbCabinet) and where its file entries start
+    // (coffFiles); its reserved fields are zero and its format version is 1.3.
+    const bool sound =
+        sector.size() >= 36 && Le32(sector.data() + 4) == 0 && Le32(sector.data() + 12) == 0 &&
+        Le32(sector.data() + 20) == 0 && sector[24] == 3 && sector[25] == 1 &&
+        Le32(sector.data() + 16) >= 36 && Le32(sector.data() + 16) < Le32(sector.data() + 8) &&
+        (Le16(sector.data() + 30) & ~0x7u) == 0;
+    if (!sound) {
+        context.structureValid = false;
+        return SizeToBoundary(context, kCap1GiB);
+    }
+    const uint64_t declared = Le32(sector.data() + 8);
+    const uint64_t length = BoundByMedium(std::min(declared, kCap1GiB), context);
+    if (length != declared) context.structureValid = false;  // cut by the cap or the medium
+    return length;
 }
 
 }  // namespace norvale

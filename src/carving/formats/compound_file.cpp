@@ -221,30 +221,38 @@ FileTypeCode ClassifyCompoundFile(ByteSpan header, CarvingContext& context) {
 
 uint64_t SizeCompoundFile(ByteSpan header, CarvingContext& context) {
     const std::optional<CompoundGeometry> geometry = ReadGeometry(header);
-    if (!geometry) return SizeByWordText(context);
+    if (!geometry) {
+        context.structureValid = false;
+        return SizeByWordText(context);
+    }
     const uint64_t perTableSector = geometry->entriesPerSector;
-    const auto finish = [&](uint64_t length) {
-        return BoundByMedium(std::min(length, kCompoundCap), context);
+    // A length cut by the cap or the medium, or taken from the header's upper bound, is a
+    // guess: the file does not check out as it stands.
+    const auto finish = [&](uint64_t length, bool exact) {
+        const uint64_t bounded = BoundByMedium(std::min(length, kCompoundCap), context);
+        if (!exact || bounded != length) context.structureValid = false;
+        return bounded;
     };
     // The table describes at most this many sectors, and the file (with its header) is no
     // longer. When even a table whose last sector is all free describes more than the cap,
     // nothing needs reading.
     const uint64_t mostSectors = uint64_t{geometry->fatSectors} * perTableSector + 1;
     if ((mostSectors - perTableSector) * geometry->sectorBytes >= kCompoundCap) {
-        return finish(kCompoundCap);
+        return finish(kCompoundCap, false);
     }
     // A table sector that cannot be found or read leaves the header's upper bound: a file
     // carved up to one table sector's worth too long still opens, one cut short does not.
     const std::optional<uint32_t> lastTableSector = LastFatSector(header, *geometry, context);
-    if (!lastTableSector) return finish(mostSectors * geometry->sectorBytes);
+    if (!lastTableSector) return finish(mostSectors * geometry->sectorBytes, false);
     const ByteSpan table = ReadCompoundSector(context, *geometry, *lastTableSector);
-    if (table.empty()) return finish(mostSectors * geometry->sectorBytes);
+    if (table.empty()) return finish(mostSectors * geometry->sectorBytes, false);
     uint64_t freeAtEnd = 0;
     while (freeAtEnd < perTableSector &&
            Le32(table.data() + 4 * (perTableSector - 1 - freeAtEnd)) == kFreeEntry) {
         ++freeAtEnd;
     }
-    return finish((mostSectors - freeAtEnd) * geometry->sectorBytes);
+    // A last table sector with nothing in use is no table a writer leaves.
+    return finish((mostSectors - freeAtEnd) * geometry->sectorBytes, freeAtEnd < perTableSector);
 }
 
 }  // namespace norvale

@@ -1,9 +1,19 @@
 // 7-Zip archives: the signature header.
+//
+// The start header that follows the signature states where the archive's header lies (an
+// offset from the end of the start header) and how long it is; that header closes the
+// archive. The start header carries a CRC-32 of its own, and the header one over its bytes;
+// both must match before the length is trusted.
+#include <zlib.h>
+
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
+#include "carving/file_window.h"
 #include "carving/formats/formats.h"
 #include "carving/sizer_frame.h"
+#include "device/bytes.h"
 
 namespace norvale {
 
@@ -46,7 +56,51 @@ std::optional<size_t> RecordBytes(ByteSpan data, size_t match) {
 
 }  // namespace
 
+namespace {
+
+constexpr uint64_t kStartHeaderBytes = 32;
+constexpr uint8_t kHeaderId = 0x01;
+constexpr uint8_t kEncodedHeaderId = 0x17;
+
+// The archive's length from its start header, or nothing when the start header or the header
+// it points at does not check out.
+std::optional<uint64_t> LengthFromStartHeader(FileWindow& window) {
+    uint8_t h[kStartHeaderBytes];
+    if (!window.Read(0, h)) return std::nullopt;
+    if (h[6] != 0 || crc32(0, h + 12, 20) != Le32(h + 8)) return std::nullopt;
+    const uint64_t offset = Le64(h + 12);
+    const uint64_t size = Le64(h + 20);
+    const uint32_t headerCrc = Le32(h + 28);
+    const uint64_t limit = window.Limit();
+    if (offset > limit || size > limit - offset || kStartHeaderBytes > limit - offset - size) {
+        return std::nullopt;
+    }
+    const uint64_t start = kStartHeaderBytes + offset;
+    if (size == 0) return start;  // an empty archive
+    const std::optional<uint8_t> id = window.U8(start);
+    if (id != kHeaderId && id != kEncodedHeaderId) return std::nullopt;
+    uLong crc = crc32(0, nullptr, 0);
+    for (uint64_t done = 0; done < size;) {
+        const ByteSpan part = window.View(start + done, FileWindow::kMaxView);
+        if (part.empty()) return std::nullopt;
+        const size_t used = static_cast<size_t>(std::min<uint64_t>(part.size(), size - done));
+        crc = crc32(crc, part.data(), static_cast<uInt>(used));
+        done += used;
+    }
+    if (crc != headerCrc) return std::nullopt;
+    return start + size;
+}
+
+}  // namespace
+
 uint64_t Size7Zip(ByteSpan sector, CarvingContext& context) {
+    {
+        FileWindow window(sector, context, kCap4GiB);
+        if (const std::optional<uint64_t> length = LengthFromStartHeader(window)) return *length;
+        context.structureValid = false;
+        if (window.Stopped()) return context.sectorSize;
+    }
+    // A damaged archive: the encoded-header record that 7-Zip writes last.
     return SizeByEndMarker(sector, context, kCap4GiB,
                            [](ByteSpan data, uint32_t) -> std::optional<size_t> {
                                const auto at = FindBackward(data, kEncodedHeaderCoder);
