@@ -6,12 +6,18 @@ usage:
   make-carve-image.py files OUTDIR
       Real files of every carvable family: those of tests/fixtures/carving/make_real_files.py
       plus old Office documents (Word, Excel, PowerPoint streams in a compound file written
-      by gsf), a camera-sized JPEG, a larger PNG and an H.264 MP4.
-  make-carve-image.py compare FILESDIR IMAGE MANIFEST
+      by gsf), and larger files of the common families in several sizes: camera-sized JPEGs
+      (one of several MiB), a larger PNG, H.264 MP4s of a few seconds and of several MiB, and a
+      PDF of many pages.
+  make-carve-image.py compare FILESDIR IMAGE MANIFEST [VARIANT]
       Every file of FILESDIR once, in a shuffled order, each starting on a 512-byte sector,
       separated by gaps of zeros, of random bytes or of nothing at all. The slack after a
-      file's end up to its sector's end is zero. MANIFEST gets one line per file:
-      name, byte offset, size, SHA-256, tab-separated.
+      file's end up to its sector's end is zero. One JPEG is laid in two pieces around the
+      file that follows it: the first piece ends on a sector boundary, that file follows whole,
+      then the JPEG's second piece. VARIANT (1, the default, or 2) picks the order, the gaps and
+      the JPEG split. MANIFEST gets one line per file: name, byte offset, size, SHA-256,
+      tab-separated; the split JPEG's line adds the first piece's length and the second
+      piece's byte offset.
   make-carve-image.py mixed FILESDIR IMAGE SIZE_MIB [MANIFEST]
       A SIZE_MIB image of mixed content: runs of random bytes, zeros and text, and the
       files of FILESDIR repeated at random sector offsets (a quarter of the image's bytes).
@@ -77,6 +83,13 @@ def make_files(out):
     if have("convert"):
         run(["convert", "-seed", "11", "-size", "1600x1200", "plasma:fractal", "-quality", "90",
              os.path.join(out, "camera_large.jpg")], work)
+        # A 12-megapixel photo with the grain of a camera sensor: several MiB.
+        run(["convert", "-seed", "12", "-size", "4000x3000", "plasma:fractal", "-attenuate",
+             "0.6", "+noise", "Gaussian", "-quality", "92",
+             os.path.join(out, "camera_12mp.jpg")], work)
+        run(["convert", "-seed", "13", "-size", "2560x1920", "plasma:fractal",
+             "-sampling-factor", "2x2", "-quality", "80", os.path.join(out, "camera_5mp.jpg")],
+            work)
         run(["convert", "-seed", "11", "-size", "640x480", "plasma:",
              os.path.join(out, "picture_large.png")], work)
     if have("ffmpeg"):
@@ -86,6 +99,25 @@ def make_files(out):
              "-vf", "noise=alls=12:allf=t:all_seed=5",
              "-c:v", "libx264", "-preset", "veryfast", "-c:a", "aac",
              os.path.join(out, "movie.mp4")], work)
+        run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-bitexact",
+             "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=30:duration=8",
+             "-f", "lavfi", "-i", "sine=frequency=440:duration=8",
+             "-vf", "noise=alls=20:allf=t:all_seed=9",
+             "-c:v", "libx264", "-preset", "veryfast", "-b:v", "4M", "-c:a", "aac",
+             os.path.join(out, "movie_hd.mp4")], work)
+    if have("gs"):
+        # Forty pages of drawings whose coordinates do not compress away: a PDF of some
+        # hundreds of KiB, as Ghostscript writes it.
+        ps = os.path.join(work, "drawings.ps")
+        with open(ps, "w") as f:
+            f.write("%!PS\n/Helvetica findfont 18 scalefont setfont 1 srand\n"
+                    "/r { rand 600 mod } def\n")
+            for page in range(40):
+                f.write("72 760 moveto (Survey drawing %d) show\n" % page)
+                f.write("0.2 setlinewidth 1500 { newpath r r moveto r r lineto stroke } repeat\n"
+                        "showpage\n")
+        run(["gs", "-q", "-dNOPAUSE", "-dBATCH", "-sDEVICE=pdfwrite",
+             "-sOutputFile=" + os.path.join(out, "drawings.pdf"), ps], work)
     shutil.rmtree(work)
     for name in os.listdir(out):
         path = os.path.join(out, name)
@@ -101,26 +133,55 @@ def pad(n):
     return (SECTOR - n % SECTOR) % SECTOR
 
 
-def make_compare(folder, image, manifest):
-    rng = random.Random(20240613)
+# The JPEG laid in two pieces in each variant of the compare image: the first of these that
+# the files step made.
+SPLIT_JPEGS = {1: ("camera_large.jpg", "photo.jpg"), 2: ("camera_5mp.jpg", "photo.jpg")}
+
+
+def make_compare(folder, image, manifest, variant=1):
+    rng = random.Random(20240613 if variant == 1 else 20240613 + 1000 * variant)
     names = file_list(folder)
     rng.shuffle(names)
+    split = next((n for n in SPLIT_JPEGS.get(variant, SPLIT_JPEGS[1]) if n in names), None)
+    # The file after the split JPEG lies between its pieces; the JPEG is not the last file.
+    if split is not None and names[-1] == split:
+        names[-1], names[0] = names[0], names[-1]
     lines = []
+    pending = None  # (name, data, cut, offset of the first piece) of the split JPEG
     with open(image, "wb") as img:
         img.write(b"\x00" * 65536)  # nothing that looks like a partition table
         for i, name in enumerate(names):
-            # Gaps: none (files back to back), zeros or random bytes, whole sectors.
-            kind = ("none", "zeros", "random")[i % 3] if i % 7 else "none"
-            sectors = 0 if kind == "none" else rng.randint(1, 128)
-            if kind == "zeros":
-                img.write(b"\x00" * sectors * SECTOR)
-            elif kind == "random":
-                img.write(rng.randbytes(sectors * SECTOR))
+            # Gaps: none (files back to back), zeros or random bytes, whole sectors. The second
+            # variant cycles through them in another order and with wider gaps.
+            if variant == 1:
+                kind = ("none", "zeros", "random")[i % 3] if i % 7 else "none"
+                sectors = 0 if kind == "none" else rng.randint(1, 128)
+            else:
+                kind = ("random", "none", "zeros")[i % 3] if i % 5 else "random"
+                sectors = 0 if kind == "none" else rng.randint(1, 512)
+            if pending is None:
+                if kind == "zeros":
+                    img.write(b"\x00" * sectors * SECTOR)
+                elif kind == "random":
+                    img.write(rng.randbytes(sectors * SECTOR))
             data = read(os.path.join(folder, name))
             offset = img.tell()
+            if name == split and len(data) > 2 * SECTOR:
+                # The first piece ends on a sector boundary, about halfway.
+                cut = max(SECTOR, (len(data) // 2) // SECTOR * SECTOR)
+                img.write(data[:cut])
+                pending = (name, data, cut, offset)
+                continue
             img.write(data + b"\x00" * pad(len(data)))
             lines.append("%s\t%d\t%d\t%s\n" % (name, offset, len(data),
                                                hashlib.sha256(data).hexdigest()))
+            if pending is not None:
+                jpeg, whole, cut, first = pending
+                second = img.tell()
+                img.write(whole[cut:] + b"\x00" * pad(len(whole) - cut))
+                lines.append("%s\t%d\t%d\t%s\t%d\t%d\n" % (
+                    jpeg, first, len(whole), hashlib.sha256(whole).hexdigest(), cut, second))
+                pending = None
         img.write(rng.randbytes(64 * SECTOR) + b"\x00" * 65536)
     with open(manifest, "w") as f:
         f.writelines(lines)
@@ -176,8 +237,8 @@ def make_mixed(folder, image, size_mib, manifest=None):
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "files":
         make_files(sys.argv[2])
-    elif len(sys.argv) == 5 and sys.argv[1] == "compare":
-        make_compare(sys.argv[2], sys.argv[3], sys.argv[4])
+    elif len(sys.argv) in (5, 6) and sys.argv[1] == "compare":
+        make_compare(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]) if len(sys.argv) > 5 else 1)
     elif len(sys.argv) in (5, 6) and sys.argv[1] == "mixed":
         make_mixed(sys.argv[2], sys.argv[3], int(sys.argv[4]), *sys.argv[5:])
     else:

@@ -11,9 +11,13 @@ one; outputs = every file the tool wrote (its own reports left out). An output t
 like several originals (a file and its variant with an appended record) is given to the one
 not yet recovered whole that it shares the longest prefix with.
 
-Prints Markdown: the summary table, the state of every original per tool (with the length a
-partial copy has, so cut or overlong lengths show), and the false positives of the first tool
-with the place in the image each one starts (when its name carries the start sector).
+A file laid in two pieces (its manifest line adds the first piece's length and the second
+piece's offset) counts as exact only for an output equal to the whole file.
+
+Prints Markdown: the summary table (with the false positives per twenty files of the image,
+flagged when above one), the state of every original per tool (with the length a partial copy
+has, so cut or overlong lengths show), and the false positives of the first tool with the place
+in the image each one starts (when its name carries the start sector).
 """
 
 import hashlib
@@ -29,19 +33,32 @@ REPORTS = {"report.xml", "audit.txt", "photorec.log", "photorec.ses"}
 NAME_LBA = [re.compile(r"^(\d+)\."), re.compile(r"^f(\d+)[._]")]
 
 
+# Above this many false positives per twenty files of the image a tool's row is flagged.
+FALSE_PER_TWENTY_LIMIT = 1.0
+
+
 class Original:
-    def __init__(self, name, offset, size, digest, data):
+    def __init__(self, name, offset, size, digest, data, cut=None, second=None):
         self.name, self.offset, self.size, self.digest, self.data = name, offset, size, digest, data
+        # A file in two pieces: data[:cut] at offset, data[cut:] at second.
+        self.cut, self.second = cut, second
+
+    def pieces(self):
+        if self.cut is None:
+            return [(self.offset, self.size, 0)]
+        return [(self.offset, self.cut, 0), (self.second, self.size - self.cut, self.cut)]
 
 
 def load(manifest, folder):
     out = []
     with open(manifest) as f:
         for line in f:
-            name, offset, size, digest = line.rstrip("\n").split("\t")
+            fields = line.rstrip("\n").split("\t")
+            name, offset, size, digest = fields[:4]
+            cut, second = (int(fields[4]), int(fields[5])) if len(fields) >= 6 else (None, None)
             with open(os.path.join(folder, name), "rb") as g:
                 data = g.read()
-            out.append(Original(name, int(offset), int(size), digest, data))
+            out.append(Original(name, int(offset), int(size), digest, data, cut, second))
     return out
 
 
@@ -79,12 +96,17 @@ def starts_like(out, orig):
 def where(originals, lba):
     at = lba * SECTOR
     for o in originals:
-        end = o.offset + o.size
-        if o.offset <= at < end:
-            return "inside %s at +%d" % (o.name, at - o.offset)
-        if end <= at < end + (-end % SECTOR):
-            return "slack of %s" % o.name
+        for start, length, base in o.pieces():
+            end = start + length
+            if start <= at < end:
+                return "inside %s at +%d" % (o.name, base + at - start)
+            if end <= at < end + (-end % SECTOR):
+                return "slack of %s" % o.name
     return "gap"
+
+
+def false_per_twenty(s, files):
+    return len(s["false"]) * 20.0 / files if files else 0.0
 
 
 def lba_of(name):
@@ -146,12 +168,22 @@ def main():
         label, folder = arg.split("=", 1)
         tools.append((label, folder, score(originals, folder)))
 
-    print("| tool | exact | partial | false positives | outputs |")
-    print("|---|---:|---:|---:|---:|")
+    print("| tool | exact | partial | false positives | per 20 files | outputs |")
+    print("|---|---:|---:|---:|---:|---:|")
+    flagged = []
     for label, _, s in tools:
-        print("| %s | %d | %d | %d | %d |" % (label, len(s["exact"]), len(s["partial"]),
-                                              len(s["false"]), s["outputs"]))
-    print("\n%d files in the image.\n" % len(originals))
+        rate = false_per_twenty(s, len(originals))
+        mark = ""
+        if rate > FALSE_PER_TWENTY_LIMIT:
+            mark = " (above 1)"
+            flagged.append(label)
+        print("| %s | %d | %d | %d | %.1f%s | %d |" % (label, len(s["exact"]), len(s["partial"]),
+                                                       len(s["false"]), rate, mark, s["outputs"]))
+    print("\n%d files in the image%s." % (len(originals), "".join(
+        ", %s in two pieces" % o.name for o in originals if o.cut is not None)))
+    if flagged:
+        print("More than one false positive per twenty files: %s." % ", ".join(flagged))
+    print()
 
     print("### Every file")
     print()

@@ -37,10 +37,20 @@ bool KeysHold(std::string_view keys, std::string_view key) {
     return false;
 }
 
-// Whether a "*.a|*.b" list names `type` somewhere, as a plain substring: "jp" is found in the
-// photo list through "*.jpg".
+// Whether a "*.a|*.b" list names `type`: a prefix of a listed extension counts too, "jp" is
+// found in the photo list through "*.jpg" (see ExtensionListSelects).
 bool ListMentions(const char* list, std::string_view type) {
-    return !type.empty() && std::string_view(list).find(type) != std::string_view::npos;
+    return ExtensionListSelects(list, type);
+}
+
+// The node of the category list that names `key` as a whole entry, or -1.
+int CategoryNodeOfList(std::string_view key) {
+    const char* const lists[5] = {kPhotoExtensions, kAudioExtensions, kVideoExtensions,
+                                  kDocumentExtensions, kArchiveExtensions};
+    for (int n = 0; n < 5; ++n) {
+        if (ListNamesExtension(lists[n], key)) return n;
+    }
+    return -1;
 }
 
 int Compare(std::string_view a, std::string_view b) {
@@ -68,6 +78,27 @@ std::string ExtensionKeyOf(std::string_view name) {
         if (ext == from) return to;
     }
     return ext;
+}
+
+std::vector<std::string> UnnamedCategoryExtensions(int category,
+                                                   const std::vector<std::string>& namedKeys) {
+    const char* const lists[5] = {kPhotoExtensions, kAudioExtensions, kVideoExtensions,
+                                  kDocumentExtensions, kArchiveExtensions};
+    std::vector<std::string> out;
+    if (category < 0 || category >= 5) return out;
+    std::string_view list = lists[category];
+    while (!list.empty()) {
+        const size_t bar = list.find('|');
+        std::string_view entry = list.substr(0, bar);
+        if (entry.substr(0, 2) == "*.") entry.remove_prefix(2);
+        const std::string key = LowerAscii(entry);
+        bool named = key.empty();
+        for (const std::string& k : namedKeys) named = named || LowerAscii(k) == key;
+        if (!named && std::find(out.begin(), out.end(), key) == out.end()) out.push_back(key);
+        if (bar == std::string_view::npos) break;
+        list.remove_prefix(bar + 1);
+    }
+    return out;
 }
 
 ExtensionGroups GroupByExtension(const std::vector<RecoveredItem>& items) {
@@ -104,7 +135,10 @@ CategoryTree BuildCategoryTree(const ExtensionGroups& groups,
             }
         }
         const bool asOther = option == nullptr;
-        if (asOther) {
+        // A kind no option names that a category list holds (a family the carver learnt later)
+        // is shown under that category, whether other files are chosen or not.
+        const int listed = asOther ? CategoryNodeOfList(key) : -1;
+        if (asOther && listed < 0) {
             if (!otherFilesSelected) continue;
             option = other;
         }
@@ -114,6 +148,7 @@ CategoryTree BuildCategoryTree(const ExtensionGroups& groups,
         for (int n = 0; n < 6; ++n) {
             if (group == kFileTypeGroups[n]) node = n;
         }
+        if (listed >= 0) node = listed;
         TreeChild child;
         child.key = key;
         child.option = option ? option->name : kOtherFilesOption;

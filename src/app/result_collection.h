@@ -44,6 +44,13 @@ inline constexpr const char* kFileTypeGroups[6] = {"FileTypePhoto", "FileTypeAud
                                                    "FileTypeVideo", "FileTypeOffice",
                                                    "FileTypeZip",   "FileTypeOther"};
 
+// The extensions of category `category` (0 photo ... 4 archive, as kCategoryNodes) that its
+// list in engine/result_store.cpp names and none of `namedKeys` (every option's keys) does:
+// kinds the carver learnt later are searched with their category without an option of their
+// own. Empty for "other" (5) and out-of-range values.
+std::vector<std::string> UnnamedCategoryExtensions(int category,
+                                                   const std::vector<std::string>& namedKeys);
+
 struct TreeChild {
     std::string key;     // extension key of the group
     std::string option;  // the option it was matched with (kOtherFilesOption for the rest)
@@ -64,8 +71,9 @@ struct CategoryTree {
 };
 
 // Builds the tree: each group goes under the node of the group of the first option whose keys
-// hold its key; a group no option names goes under the other-files option's node when that
-// option is selected, else it is left out. `baseTexts` are the six nodes' texts.
+// hold its key; a group no option names goes under the node of the category list that names it
+// (engine/result_store.h), else under the other-files option's node when that option is
+// selected, else it is left out. `baseTexts` are the six nodes' texts.
 CategoryTree BuildCategoryTree(const ExtensionGroups& groups,
                                const std::vector<FileTypeOption>& options, bool otherFilesSelected,
                                const std::string (&baseTexts)[6]);

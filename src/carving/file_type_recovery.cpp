@@ -19,28 +19,6 @@
 namespace norvale {
 namespace {
 
-// Types whose inside is examined too: the pass moves on by one sector after them, so files
-// embedded in a document, a RIFF container, a cabinet or a font are carved as well.
-bool ExaminesInside(FileTypeCode code) {
-    switch (code) {
-        case FileTypeCode::kDoc:
-        case FileTypeCode::kOle:
-        case FileTypeCode::kXls:
-        case FileTypeCode::kPpt:
-        case FileTypeCode::kWav:
-        case FileTypeCode::kAvi:
-        case FileTypeCode::kWmv:
-        case FileTypeCode::kSwf:
-        case FileTypeCode::kBmp:
-        case FileTypeCode::kCab:
-        case FileTypeCode::kTtf:
-        case FileTypeCode::kIco:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // The source's length in `sectorSize` units.
 uint64_t SourceSectors(SectorReader& reader, uint32_t sectorSize) {
     return reader.TotalSectors() * reader.MediumSectorSize() / sectorSize;
@@ -151,7 +129,9 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
             std::memset(static_cast<void*>(item), 0, sizeof(RecoveredItem));
             item->sourceTag = sourceTag_;
             item->engineKind = kEngineFileType;
-            item->contentValid = 1;
+            // A find whose structure did not check out is kept, marked: listings leave it out
+            // unless damaged files are asked for too.
+            item->contentValid = context.structureValid ? 1 : 0;
             item->recordIndex = store_->LastRecordIndex();
             item->clusterBytes = -1;
             item->fileSize = length;
@@ -164,7 +144,10 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
             store_->LinkChild(0, 0, index, 0, nullptr);
         }
     }
-    consumed = ExaminesInside(type) ? 1 : (length + sectorSize - 1) / sectorSize;
+    // A file whose structure checked out is passed over whole: a thumbnail, a preview or an
+    // embedded picture inside it is part of it, not a file of its own. A find whose structure
+    // did not check out may be a false find lying over real files, so the pass looks inside it.
+    consumed = context.structureValid ? (length + sectorSize - 1) / sectorSize : 1;
     if (consumed == 0) consumed = 1;
     ++filesFound;
     // After a file in two pieces the pass goes on after the first: what lies in the gap

@@ -43,12 +43,13 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private EngineProgres
 
     // Tries to carve a file that begins with `sector` (one sector, read at `lba` through
     // `reader`, which the sizers also read ahead with). kOk when a file was recorded: `consumed`
-    // is then the number of sectors it covers (1 for containers whose inside must be examined
-    // too) and `filesFound` grew by one. kErrInvalidParameter when nothing was recognised and
-    // kScanCancelled when the progress callback stopped a sizer; `consumed` is left as the
-    // caller preset it in both cases. A file that could only partly be sized (a read failed) is
-    // recorded with the length reached. `held` is what the pass holds from `sector` on (see
-    // IdentifyAndSize).
+    // is then the number of sectors it covers when its structure checked out (the record's
+    // contentValid 1), else 1, so that the pass looks inside a find that may be a false one
+    // (contentValid 0), and `filesFound` grew by one. kErrInvalidParameter when nothing was
+    // recognised and kScanCancelled when the progress callback stopped a sizer; `consumed` is
+    // left as the caller preset it in both cases. A file that could only partly be sized (a read
+    // failed) is recorded with the length reached. `held` is what the pass holds from `sector`
+    // on (see IdentifyAndSize).
     Result CarveSector(uint32_t sectorSize, ByteSpan sector, uint64_t lba, uint64_t sectorsDone,
                        uint64_t sectorsTotal, int32_t secondsLeft, SectorReader& reader,
                        uint64_t& consumed, uint64_t& filesFound, ByteSpan held = {});

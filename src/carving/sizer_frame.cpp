@@ -49,7 +49,10 @@ uint64_t BytesToMediumEnd(CarvingContext& context) {
 }
 
 uint64_t BoundByMedium(uint64_t length, CarvingContext& context) {
-    return std::min(length, BytesToMediumEnd(context));
+    const uint64_t end = BytesToMediumEnd(context);
+    // The medium ends before the file's stated end: what is there is a cut-off file.
+    if (length > end) context.structureValid = false;
+    return std::min(length, end);
 }
 
 bool IsZeroPaddedFooter(ByteSpan data, size_t offset, size_t footerBytes, uint32_t sectorSize) {

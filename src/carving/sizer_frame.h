@@ -34,7 +34,8 @@ inline constexpr uint64_t kCap64GiB = 0x1000000000;
 uint64_t BytesToMediumEnd(CarvingContext& context);
 
 // A length declared by a file's header, bounded by what the medium holds after the file's
-// start: a header cannot make a carved file reach past the medium.
+// start: a header cannot make a carved file reach past the medium. A stated end past the
+// medium's end clears the context's structureValid: the file is cut off.
 uint64_t BoundByMedium(uint64_t length, CarvingContext& context);
 
 // True when a footer of `footerBytes` bytes at `offset` of `data` (which begins on a sector

@@ -54,6 +54,9 @@ int RunCli(int argc, char** argv) {
         cmd->add_flag("--resume", o.resume, "Continue a saved full scan without asking");
         cmd->add_flag("--restart", o.restart, "Discard a saved full scan and start over");
         cmd->add_flag("-q,--quiet", o.quiet, "No progress display");
+        cmd->add_flag("--damaged", o.damaged,
+                      "Also include carved files whose structure does not check out: most are "
+                      "not files at all");
     };
     auto addFilterOptions = [](CLI::App* cmd, std::string& types, std::string& exts) {
         cmd->add_option("--type", types,

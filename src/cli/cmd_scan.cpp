@@ -22,6 +22,7 @@
 #include "engine/recovered_file_writer.h"
 #include "engine/recovery_driver.h"
 #include "engine/scan_log_history.h"
+#include "engine/search.h"
 
 namespace norvale::cli {
 namespace {
@@ -76,7 +77,10 @@ void PrintItemsTable(const std::vector<Row>& rows, bool perPartition) {
     for (const Row& r : rows) {
         const RecoveredItem& it = r.item;
         std::string state = it.isDeleted ? "deleted" : "present";
-        if (!it.contentValid) state += ", content does not match";
+        if (IsDamagedCarve(it))
+            state += ", damaged: its structure does not check out";
+        else if (!it.contentValid)
+            state += ", content does not match";
         std::printf("%-48s %12s %-9s %-19s %s\n",
                     TerminalText((perPartition && !r.partition.empty() ? r.partition + "/" : "") +
                                  r.path + std::string(it.Name()))
@@ -89,7 +93,7 @@ void PrintItemsTable(const std::vector<Row>& rows, bool perPartition) {
 
 // Walks the engine's folder tree depth first; guarded against cycles and absurd depth, since
 // the tree comes from a damaged medium.
-void PrintTree(IFileRecoveryParse& engine, const std::string& top = "") {
+void PrintTree(IFileRecoveryParse& engine, bool includeDamaged, const std::string& top = "") {
     std::set<std::pair<int32_t, int32_t>> seen;  // (objectKey, recordIndex) of folders entered
     std::function<void(const RecoveredItem*, int, const std::string&)> walk =
         [&](const RecoveredItem* folder, int level, const std::string& indent) {
@@ -97,6 +101,7 @@ void PrintTree(IFileRecoveryParse& engine, const std::string& top = "") {
             std::vector<RecoveredItem> children;
             if (engine.ListChildren(folder, level, children) != kOk) return;
             for (const RecoveredItem& c : children) {
+                if (!includeDamaged && IsDamagedCarve(c)) continue;
                 std::printf("%s%s%s%s\n", indent.c_str(), TerminalText(c.Name()).c_str(),
                             c.isFolder ? "/" : "", c.isDeleted ? "  (deleted)" : "");
                 if (c.isFolder &&
@@ -134,7 +139,7 @@ int RunScan(const ScanOptions& options) {
     uint64_t count = 0;
     const auto& sources = session.Sources();
     for (size_t i = 0; i < sources.size(); ++i) {
-        const uint64_t n = sources[i].engine ? sources[i].engine->GetItemCount() : 0;
+        const uint64_t n = session.ShownItemCount(i);
         count += n;
         if (session.IsDisk()) {
             std::printf("  %s: %s\n", session.PartitionName(i).c_str(),
@@ -165,9 +170,9 @@ int RunList(const ListOptions& options) {
             if (!sources[i].engine) continue;
             if (session.IsDisk()) {
                 std::printf("%s/\n", TerminalText(session.PartitionName(i)).c_str());
-                PrintTree(*sources[i].engine, "  ");
+                PrintTree(*sources[i].engine, session.IncludeDamaged(), "  ");
             } else {
-                PrintTree(*sources[i].engine);
+                PrintTree(*sources[i].engine, session.IncludeDamaged());
             }
         }
         return 0;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -191,6 +192,8 @@ int ScanSession::Run(const ScanOptions& options) {
     }
     mediumPath_ = arg.path;
     isDisk_ = plan.isDisk;
+    includeDamaged_ = options.damaged;
+    carving_ = professional || carveOnly;
     partitionNames_ = std::move(plan.partitionNames);
     sources_ = std::move(plan.sources);
     std::vector<SourceInfo*> toScan;
@@ -235,10 +238,25 @@ size_t ScanSession::IndexOfTag(uint16_t tag) const {
     return sources_.size();
 }
 
+uint64_t ScanSession::ShownItemCount(size_t index) {
+    IFileRecoveryParse* engine = index < sources_.size() ? sources_[index].engine.get() : nullptr;
+    if (!engine) return 0;
+    const uint64_t count = engine->GetItemCount();
+    // Only the passes that carve record damaged carves; the others' count stands as it is.
+    if (includeDamaged_ || !carving_ || count == 0) return count;
+    std::vector<RecoveredItem> items;
+    (void)engine->SetListCallback(nullptr, nullptr);
+    engine->ListByType(BuildFilter({}) + "|*.other", items);
+    const auto damaged =
+        static_cast<uint64_t>(std::count_if(items.begin(), items.end(), IsDamagedCarve));
+    return count > damaged ? count - damaged : 0;
+}
+
 std::vector<RecoveredItem> CollectItems(ScanSession& session, const std::string& pattern,
                                         bool quiet) {
     CliSearchObserver observer(quiet);
     Search search(observer);
+    search.SetIncludeDamaged(session.includeDamaged_);
     std::vector<SourceInfo*> sources;
     for (SourceInfo& s : session.Sources()) sources.push_back(&s);
     std::vector<RecoveredItem> items;

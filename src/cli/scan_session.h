@@ -19,6 +19,7 @@ struct ScanOptions {
     bool restart = false;          // --restart: discard a saved full scan
     bool quiet = false;            // no progress bar
     int partition = 0;             // --partition N of a disk or partitioned image; 0: all
+    bool damaged = false;          // --damaged: carved finds whose structure does not check out too
 };
 
 class ScanSession {
@@ -50,6 +51,11 @@ class ScanSession {
     size_t IndexOfTag(uint16_t tag) const;
     // Major:minor numbers of the scanned block device (0 for an image file).
     unsigned long DeviceNumber() const { return deviceNumber_; }
+    // Whether carved finds whose structure did not check out are listed too (--damaged).
+    bool IncludeDamaged() const { return includeDamaged_; }
+    // The items of source `index` as scan reports them: the engine's count, less the damaged
+    // carves that the listings leave out.
+    uint64_t ShownItemCount(size_t index);
 
   private:
     std::vector<SourceInfo> sources_;
@@ -59,6 +65,8 @@ class ScanSession {
     unsigned long deviceNumber_ = 0;
     std::string mediumPath_;
     bool isDisk_ = false;
+    bool includeDamaged_ = false;
+    bool carving_ = false;  // the mode finds files by their signatures (full or carve)
     std::vector<std::string> partitionNames_;
 
     friend std::vector<RecoveredItem> CollectItems(ScanSession&, const std::string&, bool);

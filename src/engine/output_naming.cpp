@@ -31,7 +31,7 @@ std::string CategoryOf(std::string_view name) {
                             {"document", kDocumentExtensions},
                             {"archive", kArchiveExtensions}};
     for (const Category& c : categories) {
-        if (std::string_view(c.list).find(lower) != std::string_view::npos) return c.folder;
+        if (ExtensionListSelects(c.list, lower)) return c.folder;
     }
     return "others";
 }

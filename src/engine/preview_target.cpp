@@ -21,9 +21,7 @@ PreviewTarget ChoosePreviewTarget(std::string_view itemName) {
     PreviewTarget target;
     const std::string ext = ToLowerAscii(ExtensionOf(itemName));
     if (ext.empty()) return target;
-    auto listed = [&](const char* list) {
-        return std::string_view(list).find(ext) != std::string_view::npos;
-    };
+    auto listed = [&](const char* list) { return ExtensionListSelects(list, ext); };
     const std::string folder = ScanLogFolder() + "/";
     if (listed(kPreviewDocumentExtensions)) {
         target = {PreviewTargetKind::kDocument, folder + SafeFileName(itemName)};

@@ -23,19 +23,48 @@ namespace norvale {
 const char* const kPhotoExtensions =
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|"
     "*.cr2|*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|"
-    "*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm";
+    "*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.jfif|"
+    "*.jpe|*.dib|*.cr3|*.rw2|*.heic|*.heif|*.avif|*.webp";
 const char* const kAudioExtensions =
     "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|"
-    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd";
+    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|*.mp2|*.mmf|*.flac|*.oga|*.opus";
 const char* const kDocumentExtensions =
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|"
-    "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb";
+    "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.dot|*.dotx|*.docm|*.dotm|"
+    "*.wpt|*.xlt|*.xla|*.ett|*.xlsb|*.xlsm|*.xlam|*.xltx|*.xltm|*.pot|*.pps|*.dpt|*.pptm|*.potx|"
+    "*.potm|*.ppsx|*.ppsm|*.mso07|*.db";
 const char* const kVideoExtensions =
     "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|"
     "*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|"
-    "*.mod|*.mxf|*.lrv";
+    "*.mod|*.mxf|*.lrv|*.mpg|*.ts";
 const char* const kArchiveExtensions =
     "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso";
+
+bool ListNamesExtension(std::string_view list, std::string_view lowerExt) {
+    if (lowerExt.empty()) return false;
+    for (size_t at = list.find(lowerExt); at != std::string_view::npos;
+         at = list.find(lowerExt, at + 1)) {
+        const size_t end = at + lowerExt.size();
+        const bool starts = at >= 2 && list[at - 1] == '.' && list[at - 2] == '*' &&
+                            (at == 2 || list[at - 3] == '|');
+        if (starts && (end == list.size() || list[end] == '|')) return true;
+    }
+    return false;
+}
+
+bool IsCategoryExtension(std::string_view lowerExt) {
+    for (const char* list : {kPhotoExtensions, kAudioExtensions, kDocumentExtensions,
+                             kVideoExtensions, kArchiveExtensions}) {
+        if (ListNamesExtension(list, lowerExt)) return true;
+    }
+    return false;
+}
+
+bool ExtensionListSelects(std::string_view list, std::string_view lowerExt) {
+    if (lowerExt.empty()) return false;
+    if (IsCategoryExtension(lowerExt)) return ListNamesExtension(list, lowerExt);
+    return list.find(lowerExt) != std::string_view::npos;
+}
 
 namespace {
 
@@ -91,10 +120,11 @@ void DecodeRecord(const uint8_t* p, RecoveredItem& out) {
 
 // The photo rule shared by folder listings and category lists: a photo whose first sector
 // disagrees with its extension is hidden. The extension is looked up as a substring of the list,
-// so a prefix of a listed extension counts too.
+// so a prefix of a listed extension counts too. A carved photo's first sector always agrees
+// with its extension (its flag says whether its structure checked out; the search decides).
 bool IsHiddenPhoto(const RecoveredItem& item, std::string_view lowerExt) {
-    return item.contentValid == 0 && !lowerExt.empty() &&
-           std::string_view(kPhotoExtensions).find(lowerExt) != std::string_view::npos;
+    return item.contentValid == 0 && item.engineKind != kEngineFileType &&
+           ExtensionListSelects(kPhotoExtensions, lowerExt);
 }
 
 bool SkipSpaces(std::string_view t, size_t& i) {
@@ -591,7 +621,12 @@ int ResultStore::ListByType(std::string_view pattern, std::vector<RecoveredItem>
             if (!ext.empty()) {
                 key = "." + ToLowerAscii(ext);
                 if (IsHiddenPhoto(item, std::string_view(key).substr(1))) continue;
-                selected = pattern.find(key) != std::string_view::npos ||
+                // An extension the lists name whole is chosen by whole entries ("avi" is not
+                // chosen by "*.avif"); any other by a substring, as it always was.
+                const std::string_view lower = std::string_view(key).substr(1);
+                const bool named = ListNamesExtension(knownExtensions_, lower);
+                selected = (named ? ListNamesExtension(pattern, lower)
+                                  : pattern.find(key) != std::string_view::npos) ||
                            (isOther && knownExtensions_.find(key) == std::string::npos);
             }
             if (selected) out.push_back(item);

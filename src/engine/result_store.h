@@ -27,6 +27,16 @@ extern const char* const kDocumentExtensions;
 extern const char* const kVideoExtensions;
 extern const char* const kArchiveExtensions;
 
+// Whether the "*.a|*.b|..." list `list` selects files of the lower-case extension `lowerExt`.
+// An extension that one of the five lists names as a whole entry goes by whole entries ("avi" is
+// a video, though the photo list's "*.avif" holds it); any other is looked up as a substring of
+// the list, as it always was, so a prefix of a listed extension ("jp") counts too.
+bool ExtensionListSelects(std::string_view list, std::string_view lowerExt);
+// Whether one of the five lists names `lowerExt` as a whole entry.
+bool IsCategoryExtension(std::string_view lowerExt);
+// Whether `list` holds "*.<lowerExt>" as a whole entry.
+bool ListNamesExtension(std::string_view list, std::string_view lowerExt);
+
 // Orders (level, parentKey) keys by level first, then parentKey, both unsigned.
 struct ChildKey {
     uint32_t parentKey = 0;

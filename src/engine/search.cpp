@@ -1,5 +1,6 @@
 #include "engine/search.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "engine/result_store.h"
@@ -61,6 +62,10 @@ bool ParseCategoryList(const std::string& text, unsigned& categories, std::strin
     return true;
 }
 
+bool IsDamagedCarve(const RecoveredItem& item) {
+    return item.engineKind == kEngineFileType && item.contentValid == 0 && item.isFolder == 0;
+}
+
 void Search::RequestStop() {
     stopRequested_ = true;
 }
@@ -80,8 +85,14 @@ void Search::Run(const std::vector<SourceInfo*>& sources, const std::string& pat
         observer_.OnSourceListing(*source);
         // An engine without a store has nothing to report progress about.
         (void)source->engine->SetListCallback(&Search::ListThunk, this);
+        const size_t begin = out.size();
         source->engine->ListByType(pattern, out);
         (void)source->engine->SetListCallback(nullptr, nullptr);
+        if (!includeDamaged_) {
+            out.erase(std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(begin), out.end(),
+                                     IsDamagedCarve),
+                      out.end());
+        }
     }
 }
 

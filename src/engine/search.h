@@ -34,6 +34,11 @@ std::string BuildCategoryFilter(unsigned categories);
 // accepted); returns false on an unknown word.
 bool ParseCategoryList(const std::string& text, unsigned& categories, std::string& badWord);
 
+// A carved find whose structure did not check out (a file cut short, or bytes that only start
+// like a file): most are not files at all, so a search leaves them out unless damaged files are
+// asked for too. Files the file systems describe are never left out by this rule.
+bool IsDamagedCarve(const RecoveredItem& item);
+
 class ISearchObserver {
   public:
     virtual ~ISearchObserver() = default;
@@ -47,6 +52,9 @@ class Search {
     // Appends the matching items of every source that has an engine to `out`.
     void Run(const std::vector<SourceInfo*>& sources, const std::string& pattern,
              std::vector<RecoveredItem>& out);
+    // Whether Run also collects damaged carves (see IsDamagedCarve); they are collected unless
+    // a view says otherwise.
+    void SetIncludeDamaged(bool include) { includeDamaged_ = include; }
     void RequestStop();
     // Whether a stop was asked for: the items collected may then be only some of them.
     bool StopRequested() const { return stopRequested_; }
@@ -59,6 +67,7 @@ class Search {
     ISearchObserver& observer_;
     std::mutex lock_;
     std::atomic<bool> stopRequested_{false};
+    bool includeDamaged_ = true;
 };
 
 }  // namespace norvale

@@ -16,6 +16,7 @@
 
 #include "app/destination_guard.h"
 #include "app/format.h"
+#include "app/result_collection.h"
 #include "app/source_plan.h"
 #include "device/image_destination.h"
 #include "engine/recovered_file_writer.h"
@@ -353,17 +354,26 @@ void CMainWnd::UpdateStartButton() {
 }
 
 std::vector<std::string> CMainWnd::SelectedExtensions() const {
-    std::vector<std::string> keys;
+    std::vector<std::string> keys, named;
+    bool chosen[6] = {};
     for (int i = 0; i < 6; ++i) {
         for (QCheckBox* option : groups_[i]->findChildren<QCheckBox*>()) {
-            if (option == groupOptions_[i] || !option->isChecked()) continue;
+            if (option == groupOptions_[i]) continue;
             const QStringList parts =
                 option->property("userdata").toString().split(QLatin1Char('|'), Qt::SkipEmptyParts);
             for (const QString& part : parts) {
                 const std::string key = part.toStdString();
+                named.push_back(key);
+                if (!option->isChecked()) continue;
+                chosen[i] = true;
                 if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
             }
         }
+    }
+    // A category chosen in any of its options brings the kinds of its list that no option names.
+    for (int i = 0; i < 5; ++i) {
+        if (!chosen[i]) continue;
+        for (const std::string& key : UnnamedCategoryExtensions(i, named)) keys.push_back(key);
     }
     return keys;
 }

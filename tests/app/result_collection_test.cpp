@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace norvale {
@@ -79,6 +80,26 @@ TEST(ResultCollection, TreePutsGroupsUnderTheirOptionsNodeAndDropsUnnamedOnesUnl
     EXPECT_EQ(tree.unknownChild, 0);
     EXPECT_EQ(OptionLabel("(odd)"), "");
     EXPECT_EQ(OptionLabel("Plain"), "Plain");
+}
+
+// A kind the carver learnt later, with no option of its own, is searched with its category
+// and shown under it, whether "all other file types" is chosen or not.
+TEST(ResultCollection, KindsNoOptionNamesGoWithTheirCategory) {
+    const std::vector<std::string> photo =
+        UnnamedCategoryExtensions(0, {"jpg", "jpeg", "PNG", "gif", "bmp", "tif", "tiff"});
+    EXPECT_NE(std::find(photo.begin(), photo.end(), "heic"), photo.end());
+    EXPECT_NE(std::find(photo.begin(), photo.end(), "webp"), photo.end());
+    EXPECT_EQ(std::find(photo.begin(), photo.end(), "png"), photo.end());
+    EXPECT_TRUE(UnnamedCategoryExtensions(5, {}).empty());
+
+    const std::vector<RecoveredItem> items = {Item("a.heic"), Item("b.flac"), Item("c.avi")};
+    const CategoryTree tree = BuildCategoryTree(GroupByExtension(items), kOptions, false, kBase);
+    ASSERT_EQ(tree.nodes[0].children.size(), 1u);
+    EXPECT_EQ(tree.nodes[0].children[0].text, "HEIC Files (1)");
+    ASSERT_EQ(tree.nodes[1].children.size(), 1u);
+    EXPECT_EQ(tree.nodes[1].children[0].text, "FLAC Files (1)");
+    EXPECT_EQ(tree.nodes[2].text, "Video (1)");  // not pulled to the photos by "*.avif"
+    EXPECT_EQ(RowIconOf(Item("c.avi")), "FileIcon/video.png");
 }
 
 TEST(ResultCollection, RowsShowTypeSizeTimesAndIconsWithDamagedContent) {

@@ -356,7 +356,9 @@ TEST_P(MixedImage, SectorPassFindsEveryFileWithItsLengthAndNothingElse) {
 
 INSTANTIATE_TEST_SUITE_P(SectorSizes, MixedImage, ::testing::Values(512u, 4096u));
 
-TEST(ContainerSizedByItsHeader, PictureStoredInsideIsCarvedAsWell) {
+// A container whose structure checks out is passed over whole: the picture stored in it is
+// part of it, not a file of its own.
+TEST(ContainerSizedByItsHeader, PictureStoredInsideIsPartOfIt) {
     const std::vector<uint8_t> album = RealFile("album.ole");
     const std::vector<uint8_t> photo = RealFile("photo.jpg");
     if (album.empty() || photo.empty()) GTEST_SKIP() << "gsf or ImageMagick missing";
@@ -374,11 +376,9 @@ TEST(ContainerSizedByItsHeader, PictureStoredInsideIsCarvedAsWell) {
     ASSERT_NE(stored, album.end());
     ASSERT_EQ((stored - album.begin()) % 512, 0);
     const uint64_t photoLba = start + (stored - album.begin()) / 512;
-    const auto inner = std::find_if(found.begin(), found.end(),
-                                    [&](const Carved& c) { return c.lba == photoLba; });
-    ASSERT_NE(inner, found.end());
-    EXPECT_EQ(inner->type, kJpg);
-    EXPECT_EQ(inner->length, photo.size());
+    EXPECT_EQ(std::find_if(found.begin(), found.end(),
+                           [&](const Carved& c) { return c.lba == photoLba; }),
+              found.end());
 }
 
 }  // namespace

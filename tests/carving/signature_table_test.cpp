@@ -9,6 +9,8 @@
 #include <string>
 
 #include "carving_test_support.h"
+#include "engine/output_naming.h"
+#include "engine/result_store.h"
 
 namespace norvale {
 namespace {
@@ -100,6 +102,37 @@ TEST(SignatureTable, ZeroAndErasedSectorsAreNoFile) {
                 << row.extension << " on fill " << int{fill};
         }
     }
+}
+
+// A carved file is recovered into the folder of its kind, listed under that kind and shown
+// under its category in the desktop app, all from the category lists; an extension they lack
+// lands among "others", where nobody looks for a photo or a song.
+TEST(SignatureTable, EveryCarvedExtensionIsInTheCategoryPeopleLookForItIn) {
+    // Carved kinds that people look for among other files.
+    const std::set<std::string> others = {"ttf", "otf", "ttc"};
+    for (const SignatureRow& row : FileSignatureTable()) {
+        if (row.sizer == nullptr) continue;  // recognised, never carved
+        const std::string ext = row.extension;
+        const std::string category = CategoryOf("1234." + ext);
+        if (others.count(ext)) {
+            EXPECT_EQ(category, "others") << ext;
+            continue;
+        }
+        // Named whole, so that no longer extension of another kind ("avif", "flac") decides
+        // where "avi" or "fla" goes.
+        EXPECT_TRUE(IsCategoryExtension(ext) && category != "others")
+            << "carved '" << ext << "' files would land among others: add \"*." << ext
+            << "\" to the list of its kind in src/engine/result_store.cpp (kPhotoExtensions, "
+               "kAudioExtensions, kVideoExtensions, kDocumentExtensions, kArchiveExtensions), "
+               "or name it in this test's others if people look for it there";
+    }
+    // Longer extensions of other kinds do not pull a kind over.
+    EXPECT_EQ(CategoryOf("clip.avi"), "video");
+    EXPECT_EQ(CategoryOf("movie.fla"), "video");
+    EXPECT_EQ(CategoryOf("song.flac"), "audio");
+    EXPECT_EQ(CategoryOf("photo.avif"), "photo");
+    EXPECT_FALSE(ExtensionListSelects(kPhotoExtensions, "avi"));
+    EXPECT_TRUE(ExtensionListSelects(kPhotoExtensions, "jp"));  // a prefix still counts
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -191,6 +192,73 @@ TEST_F(CliRecovery, CarvingFindsEveryPictureAndSoundWithoutTheFileSystem) {
 
     ASSERT_EQ(Cli("list --mode carve '" + card_ + "' -q --json", &out), 0) << out;
     EXPECT_NE(out.find(".wav"), std::string::npos) << out;
+}
+
+// A carved find whose structure does not check out (a sound file whose header states far more
+// than the card holds) is left out of list, scan and recover, counts included, unless
+// --damaged asks for it; the file system's own finds are listed alike either way.
+TEST_F(CliRecovery, CarvedFindsThatDoNotCheckOutAreLeftOutUnlessDamagedIsGiven) {
+    std::vector<uint8_t> card = testing::ReadFileBytes(card_);
+    ASSERT_EQ(card.size() % 512, 0u);
+    const uint64_t brokenLba = card.size() / 512;
+    std::vector<uint8_t> wave(8 * 512, 0);
+    const auto le32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) wave[at + i] = uint8_t(v >> (8 * i));
+    };
+    std::memcpy(wave.data(), "RIFF....WAVEfmt ", 16);
+    le32(4, 100u << 20);  // 100 MiB stated, 4 KiB there
+    le32(16, 16);
+    const uint8_t format[16] = {1, 0, 1, 0, 0x40, 0x1f, 0, 0, 0x80, 0x3e, 0, 0, 2, 0, 16, 0};
+    std::memcpy(wave.data() + 20, format, 16);
+    std::memcpy(wave.data() + 36, "data", 4);
+    le32(40, (100u << 20) - 36);
+    card.insert(card.end(), wave.begin(), wave.end());
+    testing::WriteFileBytes(card_, card);
+    const std::string broken = std::to_string(brokenLba) + ".wav";
+
+    // Each command's own output (the shell helper adds to what it is given).
+    const auto run = [&](const std::string& args) {
+        std::string out;
+        EXPECT_EQ(Cli(args, &out), 0) << args << ": " << out;
+        return out;
+    };
+    const auto items = [](const std::string& json) {
+        size_t n = 0;
+        for (size_t p = json.find("\"name\""); p != std::string::npos;
+             p = json.find("\"name\"", p + 1))
+            ++n;
+        return n;
+    };
+    const std::string source = " --mode carve '" + card_ + "' -q";
+    std::string plain = run("list" + source + " --json");
+    std::string damaged = run("list" + source + " --json --damaged");
+    EXPECT_EQ(plain.find(broken), std::string::npos) << plain;
+    EXPECT_NE(plain.find(".wav"), std::string::npos) << plain;  // the sound that checks out
+    const size_t at = damaged.find("\"" + broken + "\"");
+    ASSERT_NE(at, std::string::npos) << damaged;
+    EXPECT_NE(damaged.find("\"contentValid\":false", at), std::string::npos) << damaged;
+    const size_t listed = items(plain);
+    ASSERT_GT(listed, 0u);
+    EXPECT_EQ(items(damaged), listed + 1);
+
+    plain = run("scan" + source);
+    EXPECT_NE(plain.find(": " + std::to_string(listed) + " item"), std::string::npos) << plain;
+    damaged = run("scan" + source + " --damaged");
+    EXPECT_NE(damaged.find(": " + std::to_string(listed + 1) + " item"), std::string::npos)
+        << damaged;
+
+    std::string out = run("recover" + source + " --to '" + dir_ / "plain" + "'");
+    EXPECT_NE(out.find("Recovered " + std::to_string(listed) + " of " + std::to_string(listed)),
+              std::string::npos)
+        << out;
+    EXPECT_FALSE(fs::exists(dir_ / ("plain/audio/" + broken)));
+    out = run("recover" + source + " --damaged --to '" + dir_ / "all" + "'");
+    EXPECT_TRUE(fs::exists(dir_ / ("all/audio/" + broken))) << out;
+
+    // The file system's finds do not depend on the flag.
+    plain = run("list '" + card_ + "' -q");
+    EXPECT_EQ(run("list '" + card_ + "' -q --damaged"), plain);
+    EXPECT_NE(plain.find("voice memo.wav"), std::string::npos) << plain;
 }
 
 TEST_F(CliRecovery, FullScanOfAFormattedCardAndItsSavedState) {

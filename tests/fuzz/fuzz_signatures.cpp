@@ -1,7 +1,9 @@
 // Signature catalogue over arbitrary bytes: every detector, the structure test and the
-// boundary scan on sectors of any content and length, identification with every sizer, and
-// the content check for every known extension. The input doubles as the medium, so the
+// boundary scan on sectors of any content and length, identification, every sizer called
+// directly on the input as the bytes the pass holds, and the content check for every known
+// extension. The input doubles as the medium, so the
 // detectors and sizers that read ahead read it too.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -60,17 +62,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FileTypeCode type = FileTypeCode::kNoFileType;
     const uint64_t start = context.startLba;
     context.scanProgress = nullptr;
+    // The pass hands over what it holds from the first sector on: the whole input when the
+    // file starts at sector 0, else only the first sector.
     (void)IdentifyAndSize(context, sectorSize, reader, sector, start, {0, 1, 0, 0}, name, type,
-                          length);
+                          length, start == 0 ? all : sector);
 
     // Every sizer, whatever the detectors made of the sector: declared lengths, end markers
-    // and chains are all read from the input.
+    // and chains are all read from the input, every structural walk over bytes it did not
+    // choose. The bytes held are the input itself, or only part of it (control bit 0x40), so
+    // that walks also run from what is held on into what they read through the window.
+    const size_t heldBytes =
+        (control & 0x40) ? std::min(all.size(), size_t{3} * sectorSize / 2) : all.size();
     LengthSizer previous = nullptr;
     for (const SignatureRow& row : FileSignatureTable()) {
         if (row.sizer == nullptr || row.sizer == previous) continue;
         previous = row.sizer;
-        context.startLba = context.cursorLba = start;
+        context.startLba = context.cursorLba = 0;
+        context.held = all.first(std::max(heldBytes, sector.size()));
+        context.structureValid = true;
+        context.lastProgressResult = 0;
         (void)row.sizer(sector, context);
+        context.held = {};
     }
 
     for (const SignatureRow& row : FileSignatureTable()) {
