@@ -120,6 +120,7 @@ TEST(IsoMediaBrands, EachBrandFamilyGoesToItsOwnRowAndThatRowAgrees) {
         {Ftyp("abcd", {"abcd", "isom"}), kMp4},
         {Ftyp("abcd", {"mif1", "isom"}), kHeif},
         {Ftyp("abcd", {"abcd", "wxyz"}), kNoFileType},
+        {Ftyp("abcd", {"crx "}), kNoFileType},
     };
     for (const Case& c : cases) {
         Bytes sector = c.ftyp;

@@ -194,11 +194,12 @@ FileTypeCode ClassifyIsoBrands(ByteSpan sector) {
     FileTypeCode code = FamilyOfBrand(major);
     if (code != FileTypeCode::kNoFileType) return code;
     // An unregistered major brand: the first compatible brand of a family we know decides,
-    // a generic HEIF brand giving way to the coding named beside it.
+    // a generic HEIF brand giving way to the coding named beside it. Canon's raw files are
+    // known by their major brand alone.
     bool heif = false;
     ForEachCompatibleBrand(sector, [&](uint32_t b) {
         if (IsHeifBrand(b)) heif = true;
-        if (code == FileTypeCode::kNoFileType) code = FamilyOfBrand(b);
+        if (code == FileTypeCode::kNoFileType && !IsCr3Brand(b)) code = FamilyOfBrand(b);
     });
     if (heif && (code == FileTypeCode::kNoFileType || code == FileTypeCode::kMp4)) {
         return HeifFamily(sector);
