@@ -120,7 +120,8 @@ uint64_t SizeBmp(ByteSpan sector, CarvingContext& context) {
     }
     context.structureValid = false;
     const uint64_t fallback = std::min(declared, available);
-    return fallback != 0 ? fallback : std::min<uint64_t>(std::max<uint64_t>(sectorSize, 1), available);
+    if (fallback != 0) return fallback;
+    return std::min<uint64_t>(std::max<uint32_t>(sectorSize, 1), available);
 }
 
 }  // namespace norvale

@@ -93,7 +93,8 @@ FileTypeCode ClassifyByFirstDirectory(ByteSpan sector, CarvingContext& context) 
         }
         if (tag == kSubIfdsTag) subDirectories = true;
         if (tag == kMakeTag && type == 2 && values >= 4) {
-            makeAt = values <= 4 ? uint64_t{ifd} + 2 + i * 12 + 8 : Read32(entry.data() + 8, little);
+            const uint64_t inlineAt = uint64_t{ifd} + 2 + i * 12 + 8;
+            makeAt = values <= 4 ? inlineAt : Read32(entry.data() + 8, little);
             makeBytes = values;
         }
     }

@@ -281,14 +281,13 @@ std::optional<uint64_t> TiffWalk::Run() {
     while (pendingCount_ > 0) {
         // Each directory chain starts from a pointer; follow it to its end.
         uint64_t at = pending_[--pendingCount_];
-        if (std::find(seen_.begin(), seen_.begin() + seenCount_, at) != seen_.begin() + seenCount_) {
-            continue;  // reached meanwhile as the next directory of a chain
-        }
+        const auto seen = [&](uint64_t offset) {
+            return std::find(seen_.begin(), seen_.begin() + seenCount_, offset) !=
+                   seen_.begin() + seenCount_;
+        };
+        if (seen(at)) continue;  // reached meanwhile as the next directory of a chain
         while (at != 0) {
-            if (std::find(seen_.begin(), seen_.begin() + seenCount_, at) !=
-                seen_.begin() + seenCount_) {
-                return std::nullopt;  // the chain loops
-            }
+            if (seen(at)) return std::nullopt;  // the chain loops
             if (seenCount_ == seen_.size() || at < 8) return std::nullopt;
             seen_[seenCount_++] = at;
             uint64_t next = 0;
