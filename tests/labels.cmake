@@ -139,6 +139,7 @@ set(NORVALE_TOOLS_TESTS
     "ScanDriverTest\\."
     # fat
     "DeletedFiles\\."
+    "DeletedPhotos\\."
     "FastFatMedia\\."
     "FastFatRecovery\\."
     "FatBootSector\\."
