@@ -238,7 +238,11 @@ class JpegWalk {
 };
 
 // Bounds on the work one candidate may cost.
-constexpr uint64_t kMaxDecodeBytes = uint64_t{64} << 20;         // read by one decoding
+// The first decoding of a candidate checks its first MiB (most pictures whole, the headers and
+// the start of the data of larger ones: the pass must stay as fast as a boundary scan); the
+// walk covers the rest. Joining two pieces decodes the whole picture.
+constexpr uint64_t kMaxDecodeBytes = uint64_t{1} << 20;
+constexpr uint64_t kMaxJoinDecodeBytes = uint64_t{64} << 20;
 constexpr uint64_t kMaxPixels = uint64_t{1} << 30;               // stated width * height
 constexpr uint64_t kMaxDecoderMemory = uint64_t{192} << 20;      // libjpeg's allocations
 constexpr uint64_t kMaxGapBytes = uint64_t{16} << 20;            // between two pieces
@@ -446,7 +450,7 @@ std::optional<Join> FindSecondPiece(FileWindow& window, CarvingContext& context,
         rest.startLba = rest.cursorLba = lba;
         FileWindow restWindow(ByteSpan{}, rest, kCap128MiB - pieceSectors * s);
         JpegFeed feed(window, pieceSectors * s, &restWindow);
-        const Examination e = Examine(feed, std::min(budget, kMaxDecodeBytes));
+        const Examination e = Examine(feed, std::min(budget, kMaxJoinDecodeBytes));
         budget -= std::min(budget, e.whole ? e.end : e.fault);
         if (e.stopped) {
             stopped = true;
