@@ -566,8 +566,38 @@ FileTypeCode DetectJpeg(ByteSpan sector, CarvingContext&) {
     return IsJpegSegmentRun(sector) ? FileTypeCode::kJpg : FileTypeCode::kNoFileType;
 }
 
+// What is known of a picture whose structure breaks before its scan: the first zero-padded
+// end-of-image marker in its first sector, else the last one before the next file's boundary,
+// else that boundary.
+uint64_t SizeByEndOfImage(ByteSpan sector, CarvingContext& context) {
+    constexpr std::string_view kEndOfImage = "\xFF\xD9"sv;
+    const uint32_t sectorSize = context.sectorSize;
+    if (const std::optional<size_t> at = FindForward(sector, kEndOfImage);
+        at && IsZeroPaddedFooter(sector, *at, kEndOfImage.size(), sectorSize)) {
+        return *at + kEndOfImage.size();
+    }
+    SizerFrame frame(context, kCap128MiB);
+    std::optional<uint64_t> candidate;
+    while (frame.Next()) {
+        if (const std::optional<size_t> end =
+                LastZeroPaddedFooterEnd(frame.Chunk(), kEndOfImage, sectorSize)) {
+            candidate = frame.BytesBeforeChunk() + *end;
+        }
+    }
+    const uint64_t length = frame.Length();
+    return candidate && *candidate < length ? *candidate : length;
+}
+
 uint64_t SizeJpeg(ByteSpan sector, CarvingContext& context) {
     const uint32_t s = context.sectorSize;
+    // An end-of-image marker before any scan in the first sector: no picture to decode, and
+    // nothing to read on for.
+    if (const std::optional<size_t> eoi = FindForward(sector, "\xFF\xD9"sv);
+        eoi && IsZeroPaddedFooter(sector, *eoi, 2, s) &&
+        !FindForward(sector.first(*eoi), "\xFF\xDA"sv)) {
+        context.structureValid = false;
+        return SizeByEndOfImage(sector, context);
+    }
     FileWindow window(sector, context, kCap128MiB);
     JpegFeed feed(window, UINT64_MAX, nullptr);
     const Examination e = Examine(feed, kMaxDecodeBytes);
@@ -581,7 +611,11 @@ uint64_t SizeJpeg(ByteSpan sector, CarvingContext& context) {
     }
 
     // Broken: the length up to the last sound sector, unless the rest turns up after a gap.
+    // Without a scan there is no sound point to go by.
     context.structureValid = false;
+    if (feed.Walk().FirstScan() == 0 || window.Stopped()) {
+        return window.Stopped() ? std::max(least, e.fault) : SizeByEndOfImage(sector, context);
+    }
     if (s == 0 || context.reader == nullptr) return std::max(least, e.fault);
     CarvingContext probe;
     PrepareHelperContext(probe, context);
