@@ -63,6 +63,7 @@ set(NORVALE_SLOW_TESTS
     # carving: the 4 GiB file and the passes over a whole mixed image
     "CarvingEngine\\."
     "MixedImage\\."
+    "SplitPicture\\."
     # exfat_full: cards made through FUSE, each scanned whole
     "DamagedExfatCard\\."
     # professional: whole-medium scans, the absurd boot sectors' ones over large media
@@ -139,6 +140,7 @@ set(NORVALE_TOOLS_TESTS
     "ScanDriverTest\\."
     # fat
     "DeletedFiles\\."
+    "DeletedPhotos\\."
     "FastFatMedia\\."
     "FastFatRecovery\\."
     "FatBootSector\\."

@@ -103,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(RealPictures, SplitPicture,
                          ::testing::Values(Split{"photo.jpg", "picture.png"},
                                            Split{"progressive.jpg", "tone.wav"},
                                            Split{"restart.jpg", ""},
-                                           Split{"exif_thumbnail.jpg", "report.pdf"}),
+                                           Split{"exif_thumbnail.jpg", "report.pdf"},
+                                           Split{"large.jpg", "picture.png"}),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 // Sizes what begins at `lba` of `medium` as the carving pass would.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -170,6 +171,48 @@ INSTANTIATE_TEST_SUITE_P(Formats, DeletedFiles,
                              }
                              return name;
                          });
+
+// Photos that open with an Adobe segment (CMYK) or straight with their tables (no JFIF or Exif)
+// are photos to the content check as well: a deleted one is listed with its content valid.
+TEST(DeletedPhotos, JpegsWithoutJfifOrExifKeepValidContent) {
+    NORVALE_REQUIRE_FAT_TOOLS();
+    if (system("command -v convert >/dev/null 2>&1") != 0) GTEST_SKIP() << "ImageMagick missing";
+    IsolatedHome home;
+    Card card("-F 16 -s 2", 20000);
+    ASSERT_TRUE(card.ok);
+    const std::string cmyk = card.dir / "cmyk.jpg";
+    const std::string plain = card.dir / "plain.jpg";
+    ASSERT_EQ(system(("convert -seed 3 -size 120x90 plasma:fractal -colorspace CMYK -quality 85 '" +
+                      cmyk + "' && convert -seed 4 -size 120x90 plasma:fractal -quality 85 '" +
+                      plain + "'")
+                         .c_str()),
+              0);
+    const std::vector<uint8_t> adobe = ReadFileBytes(cmyk);
+    std::vector<uint8_t> bare = ReadFileBytes(plain);  // made bare below
+    ASSERT_GT(bare.size(), 6u);
+    ASSERT_EQ(bare[3], 0xE0);  // drop the JFIF segment: the tables come first
+    bare.erase(bare.begin() + 2, bare.begin() + 4 + (bare[4] << 8 | bare[5]));
+    ASSERT_TRUE(card.Mkdir("/DCIM"));
+    ASSERT_TRUE(card.Put("/DCIM/CMYK.JPG", adobe));
+    ASSERT_TRUE(card.Put("/DCIM/BARE.JPG", bare));
+    ASSERT_TRUE(card.Del("/DCIM/CMYK.JPG"));
+    ASSERT_TRUE(card.Del("/DCIM/BARE.JPG"));
+
+    Result scanned = kErrGenFailure;
+    auto engine = testing::ScanImage(card.image, &scanned);
+    ASSERT_TRUE(engine);
+    ASSERT_EQ(scanned, kOk);
+    auto all = testing::ListAll(*engine);
+    TempDir out;
+    for (const auto& [shown, bytes] : {std::pair{"dcim/!myk.jpg", &adobe},
+                                       std::pair{"dcim/!are.jpg", static_cast<const std::vector<uint8_t>*>(&bare)}}) {
+        SCOPED_TRACE(shown);
+        ASSERT_EQ(all.count(shown), 1u);
+        EXPECT_EQ(int(all[shown].contentValid), 1);
+        EXPECT_EQ(testing::RecoverBytes(*engine, all[shown], out / std::string(shown).substr(5)),
+                  *bytes);
+    }
+}
 
 // The chain of a deleted file is cleared. A file written into holes between live files comes
 // back whole: the copy runs on past the clusters that live files hold.

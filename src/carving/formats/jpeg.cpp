@@ -238,7 +238,11 @@ class JpegWalk {
 };
 
 // Bounds on the work one candidate may cost.
-constexpr uint64_t kMaxDecodeBytes = uint64_t{64} << 20;         // read by one decoding
+// The first decoding of a candidate checks its first MiB (most pictures whole, the headers and
+// the start of the data of larger ones: the pass must stay as fast as a boundary scan); the
+// walk covers the rest. Joining two pieces decodes the whole picture.
+constexpr uint64_t kMaxDecodeBytes = uint64_t{1} << 20;
+constexpr uint64_t kMaxJoinDecodeBytes = uint64_t{64} << 20;
 constexpr uint64_t kMaxPixels = uint64_t{1} << 30;               // stated width * height
 constexpr uint64_t kMaxDecoderMemory = uint64_t{192} << 20;      // libjpeg's allocations
 constexpr uint64_t kMaxGapBytes = uint64_t{16} << 20;            // between two pieces
@@ -446,7 +450,7 @@ std::optional<Join> FindSecondPiece(FileWindow& window, CarvingContext& context,
         rest.startLba = rest.cursorLba = lba;
         FileWindow restWindow(ByteSpan{}, rest, kCap128MiB - pieceSectors * s);
         JpegFeed feed(window, pieceSectors * s, &restWindow);
-        const Examination e = Examine(feed, std::min(budget, kMaxDecodeBytes));
+        const Examination e = Examine(feed, std::min(budget, kMaxJoinDecodeBytes));
         budget -= std::min(budget, e.whole ? e.end : e.fault);
         if (e.stopped) {
             stopped = true;
@@ -562,8 +566,38 @@ FileTypeCode DetectJpeg(ByteSpan sector, CarvingContext&) {
     return IsJpegSegmentRun(sector) ? FileTypeCode::kJpg : FileTypeCode::kNoFileType;
 }
 
+// What is known of a picture whose structure breaks before its scan: the first zero-padded
+// end-of-image marker in its first sector, else the last one before the next file's boundary,
+// else that boundary.
+uint64_t SizeByEndOfImage(ByteSpan sector, CarvingContext& context) {
+    constexpr std::string_view kEndOfImage = "\xFF\xD9"sv;
+    const uint32_t sectorSize = context.sectorSize;
+    if (const std::optional<size_t> at = FindForward(sector, kEndOfImage);
+        at && IsZeroPaddedFooter(sector, *at, kEndOfImage.size(), sectorSize)) {
+        return *at + kEndOfImage.size();
+    }
+    SizerFrame frame(context, kCap128MiB);
+    std::optional<uint64_t> candidate;
+    while (frame.Next()) {
+        if (const std::optional<size_t> end =
+                LastZeroPaddedFooterEnd(frame.Chunk(), kEndOfImage, sectorSize)) {
+            candidate = frame.BytesBeforeChunk() + *end;
+        }
+    }
+    const uint64_t length = frame.Length();
+    return candidate && *candidate < length ? *candidate : length;
+}
+
 uint64_t SizeJpeg(ByteSpan sector, CarvingContext& context) {
     const uint32_t s = context.sectorSize;
+    // An end-of-image marker before any scan in the first sector: no picture to decode, and
+    // nothing to read on for.
+    if (const std::optional<size_t> eoi = FindForward(sector, "\xFF\xD9"sv);
+        eoi && IsZeroPaddedFooter(sector, *eoi, 2, s) &&
+        !FindForward(sector.first(*eoi), "\xFF\xDA"sv)) {
+        context.structureValid = false;
+        return SizeByEndOfImage(sector, context);
+    }
     FileWindow window(sector, context, kCap128MiB);
     JpegFeed feed(window, UINT64_MAX, nullptr);
     const Examination e = Examine(feed, kMaxDecodeBytes);
@@ -577,7 +611,11 @@ uint64_t SizeJpeg(ByteSpan sector, CarvingContext& context) {
     }
 
     // Broken: the length up to the last sound sector, unless the rest turns up after a gap.
+    // Without a scan there is no sound point to go by.
     context.structureValid = false;
+    if (feed.Walk().FirstScan() == 0 || window.Stopped()) {
+        return window.Stopped() ? std::max(least, e.fault) : SizeByEndOfImage(sector, context);
+    }
     if (s == 0 || context.reader == nullptr) return std::max(least, e.fault);
     CarvingContext probe;
     PrepareHelperContext(probe, context);
