@@ -355,7 +355,6 @@ void CMainWnd::UpdateStartButton() {
 
 std::vector<std::string> CMainWnd::SelectedExtensions() const {
     std::vector<std::string> keys, named;
-    bool chosen[6] = {};
     for (int i = 0; i < 6; ++i) {
         for (QCheckBox* option : groups_[i]->findChildren<QCheckBox*>()) {
             if (option == groupOptions_[i]) continue;
@@ -365,15 +364,16 @@ std::vector<std::string> CMainWnd::SelectedExtensions() const {
                 const std::string key = part.toStdString();
                 named.push_back(key);
                 if (!option->isChecked()) continue;
-                chosen[i] = true;
                 if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
             }
         }
     }
-    // A category chosen in any of its options brings the kinds of its list that no option names.
+    // A category chosen whole brings the kinds of its list that no option names.
     for (int i = 0; i < 5; ++i) {
-        if (!chosen[i]) continue;
-        for (const std::string& key : UnnamedCategoryExtensions(i, named)) keys.push_back(key);
+        if (!groupOptions_[i]->isChecked()) continue;
+        for (const std::string& key : UnnamedCategoryExtensions(i, named)) {
+            if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
+        }
     }
     return keys;
 }

@@ -92,6 +92,7 @@ TEST_F(MainWndTest, KindBoxesChooseTheExtensionsOfTheirGroups) {
     auto keys = window_->SelectedExtensions();
     EXPECT_TRUE(start->isEnabled());
     EXPECT_TRUE(Has(keys, "jpg") && Has(keys, "jpeg") && Has(keys, "png") && Has(keys, "cr2"));
+    EXPECT_TRUE(Has(keys, "heic"));  // a kind of the photo list that no option names
     EXPECT_FALSE(Has(keys, "mp3"));
     // The page-2 options show the same choice.
     EXPECT_TRUE(Control<QCheckBox>("OptJpg")->isChecked());
