@@ -78,7 +78,16 @@ bool CheckTypeByExtension(CarvingContext& context, ByteSpan buffer, std::string_
 
     const SignatureRow* row = FirstRowWithExtension(extension);
     if (row == nullptr) return true;
-    return row->detector(buffer, context) == row->code;
+    const FileTypeCode answer = row->detector(buffer, context);
+    if (answer == row->code) return true;
+    if (answer == FileTypeCode::kNoFileType) return false;
+    // The detector handed the content to a family of its own kind (a TIFF that is a camera RAW,
+    // an Ogg stream that is Opus): the file is still what its extension says when that family's
+    // own detector agrees.
+    const SignatureRow* owner = FirstRowOfType(answer);
+    if (owner == nullptr) return false;
+    context.cursorLba = lba;
+    return owner->detector(buffer, context) == answer;
 }
 
 }  // namespace norvale

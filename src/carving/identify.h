@@ -51,7 +51,8 @@ Result IdentifyAndSize(CarvingContext& context, uint32_t sectorSize, SectorReade
 
 // True when `buffer` (the first sector of a file, or a shorter resident stream, read at
 // `lba`) fits `extension` (without the dot, any case): the detector of the first catalogue
-// row with that extension must answer that row's code. An extension that no row carries
+// row with that extension must answer that row's code, or hand the content to a later family
+// whose own detector then agrees (a NEF named .tif, an Opus stream named .ogg). An extension that no row carries
 // has nothing to contradict it and gives true. Detectors that read ahead use `reader` (may be
 // null: they then see a failed read). Points the context at the given source and clears its
 // transport-stream flag; calls no sizer.

@@ -272,6 +272,14 @@ void ExpectCarve(const Family& family, const std::vector<uint8_t>& file,
     EXPECT_EQ(Digest(carve), Digest(original));
 }
 
+// The real files and samples are written once per build tree by their scripts (tools run for
+// a minute or more on a busy machine). CTest runs this first as the setup of every carving test,
+// so no test spends its own time limit on it.
+TEST(Fixtures, RealFilesAreMade) {
+    EXPECT_FALSE(testing::RealFilesDir().empty());
+    EXPECT_FALSE(testing::SamplesDir().empty());
+}
+
 class RealFileSizing : public ::testing::TestWithParam<std::tuple<Family, uint32_t>> {};
 
 TEST_P(RealFileSizing, CarveMatchesTheOriginal) {
