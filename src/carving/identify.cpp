@@ -80,7 +80,9 @@ bool CheckTypeByExtension(CarvingContext& context, ByteSpan buffer, std::string_
     if (row == nullptr) return true;
     const FileTypeCode answer = row->detector(buffer, context);
     if (answer == row->code) return true;
-    if (answer == FileTypeCode::kNoFileType) return false;
+    // Only the families added after the first catalogue are handed over this way; the first
+    // catalogue's types sharing a detector (Word, Excel, PowerPoint) stay apart.
+    if (ToInt(answer) <= ToInt(FileTypeCode::kNoFileType)) return false;
     // The detector handed the content to a family of its own kind (a TIFF that is a camera RAW,
     // an Ogg stream that is Opus): the file is still what its extension says when that family's
     // own detector agrees.

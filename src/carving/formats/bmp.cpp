@@ -112,7 +112,7 @@ uint64_t SizeBmp(ByteSpan sector, CarvingContext& context) {
     const uint32_t sectorSize = context.sectorSize;
     if (sector.size() < 6) return sectorSize;
     const uint64_t declared = Le32(sector.data() + 2);
-    const uint64_t available = BoundByMedium(kCap128MiB, context);
+    const uint64_t available = std::min(kCap128MiB, BytesToMediumEnd(context));
     const std::optional<uint64_t> implied = ImpliedEnd(sector);
     if (implied) {
         const uint64_t length = declared >= *implied ? declared : *implied;
