@@ -26,7 +26,6 @@ constexpr uint32_t kCentralHeader = 0x02014B50;
 constexpr uint32_t kEndRecord = 0x06054B50;
 constexpr uint32_t kZip64EndRecord = 0x06064B50;
 constexpr uint32_t kZip64Locator = 0x07064B50;
-constexpr uint32_t kDescriptor = 0x08074B50;
 constexpr uint32_t kZip64Extra = 0x0001;
 constexpr uint32_t kSizeInZip64 = 0xFFFFFFFF;
 constexpr uint16_t kFlagDescriptor = 0x0008;
