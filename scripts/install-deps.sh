@@ -17,7 +17,7 @@ done
 packages=(
     build-essential cmake ninja-build pkg-config git
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    libcli11-dev libblkid-dev zlib1g-dev libjpeg-dev
+    libcli11-dev libblkid-dev zlib1g-dev libjpeg-dev libjpeg-turbo-progs
     clang libclang-rt-14-dev clang-format
     dosfstools mtools ntfs-3g exfatprogs exfat-fuse util-linux fdisk e2fsprogs python3
     gzip xxd zip sqlite3 sleuthkit bc gddrescue dmsetup
