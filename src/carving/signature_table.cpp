@@ -34,7 +34,7 @@ constexpr std::array<SignatureRow, kSignatureRowCount> kRows{{
     {"wav", kWav, DetectWave, SizeRiff},
     {"mov", kMov, DetectQuickTime, SizeIsoMedia},
     {"mp2", kMp2, DetectMpegAudioFrame, SizeMpegAudioFrames},
-    {"mmf", kMmf, DetectSmaf, SizeBoundaryOnly256MiB},
+    {"mmf", kMmf, DetectSmaf, SizeSmaf},
     {"gif", kGif, DetectGif, SizeGif},
     {"bmp", kBmp, DetectBmp, SizeBmp},
     {"dib", kBmp, DetectBmp, SizeBmp},

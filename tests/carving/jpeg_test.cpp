@@ -104,7 +104,10 @@ INSTANTIATE_TEST_SUITE_P(RealPictures, SplitPicture,
                                            Split{"progressive.jpg", "tone.wav"},
                                            Split{"restart.jpg", ""},
                                            Split{"exif_thumbnail.jpg", "report.pdf"},
-                                           Split{"large.jpg", "picture.png"}),
+                                           Split{"large.jpg", "picture.png"},
+                                           // A stream with no end of its own: its guessed
+                                           // length runs over the rest of the picture.
+                                           Split{"photo.jpg", "stream.rm"}),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 // Sizes what begins at `lba` of `medium` as the carving pass would.

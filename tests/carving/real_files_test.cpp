@@ -123,7 +123,7 @@ const Family kFamilies[] = {
     {"tone.wav", kWav, Ending::kWholeFile},
     {"song.mp3", kMp3, Ending::kWholeFile},
     {"radio.mp2", kMp2, Ending::kWholeFile},
-    {"ringtone.mmf", kMmf, Ending::kAtNextFile},
+    {"ringtone.mmf", kMmf, Ending::kWholeFile},
     {"tune.mid", kMid, Ending::kWholeFile},
     {"lossless.ape", kApe, Ending::kWholeFile},
     {"clip.wmv", kWmv, Ending::kWholeFile},

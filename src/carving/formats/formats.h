@@ -102,6 +102,7 @@ uint64_t SizeApe(ByteSpan sector, CarvingContext& context);
 
 // SMAF ringtones (smaf.cpp).
 FileTypeCode DetectSmaf(ByteSpan sector, CarvingContext& context);
+uint64_t SizeSmaf(ByteSpan sector, CarvingContext& context);
 
 // Pictures (gif.cpp, bmp.cpp, jpeg.cpp, png.cpp, psd.cpp, tiff.cpp, icon.cpp).
 FileTypeCode DetectGif(ByteSpan sector, CarvingContext& context);

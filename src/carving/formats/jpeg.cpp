@@ -469,6 +469,7 @@ std::optional<Join> FindSecondPiece(FileWindow& window, CarvingContext& context,
         FileWindow gapWindow(ByteSpan{}, gap, kMaxGapBytes);
         uint64_t tried = 0;
         bool attempted = false;
+        bool sizedWhole = false;
         // A file that begins the gap: its end is the likeliest place for the rest.
         const ByteSpan head = gapWindow.View(0, s);
         if (head.size() == s && BeginsOtherData(head, probe, gapLba)) {
@@ -486,6 +487,9 @@ std::optional<Join> FindSecondPiece(FileWindow& window, CarvingContext& context,
                 return std::nullopt;
             }
             const uint64_t sectors = (length + s - 1) / s;
+            // Only a file whose own structure gave its length is known to end there; a guessed
+            // length (run to the next boundary) may cover the rest of the picture.
+            sizedWhole = r == kOk && probe.structureValid;
             if (r == kOk && sectors > 0 && sectors < gapSectors) {
                 tried = gapLba + sectors;
                 attempted = LooksLikeScanData(gapWindow, sectors * s);
@@ -494,8 +498,9 @@ std::optional<Join> FindSecondPiece(FileWindow& window, CarvingContext& context,
                 }
             }
         }
-        // The file in the gap is a file of its own: the rest cannot lie inside it.
-        const uint64_t past = tried != 0 ? tried - gapLba : 1;
+        // A file in the gap that checked out whole is a file of its own: the rest cannot lie
+        // inside it.
+        const uint64_t past = tried != 0 && sizedWhole ? tried - gapLba : 1;
         for (uint64_t k = past; k < gapSectors && !exhausted(); ++k) {
             const ByteSpan sector = gapWindow.View(k * s, s);
             if (sector.size() < s) break;
