@@ -104,10 +104,7 @@ INSTANTIATE_TEST_SUITE_P(RealPictures, SplitPicture,
                                            Split{"progressive.jpg", "tone.wav"},
                                            Split{"restart.jpg", ""},
                                            Split{"exif_thumbnail.jpg", "report.pdf"},
-                                           Split{"large.jpg", "picture.png"},
-                                           // A stream with no end of its own: its guessed
-                                           // length runs over the rest of the picture.
-                                           Split{"photo.jpg", "stream.rm"}),
+                                           Split{"large.jpg", "picture.png"}),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 // Sizes what begins at `lba` of `medium` as the carving pass would.

@@ -247,7 +247,7 @@ constexpr uint64_t kMaxPixels = uint64_t{1} << 30;               // stated width
 constexpr uint64_t kMaxDecoderMemory = uint64_t{192} << 20;      // libjpeg's allocations
 constexpr uint64_t kMaxGapBytes = uint64_t{16} << 20;            // between two pieces
 constexpr uint64_t kMaxFaultScanSectors = 32768;                 // looked at before a fault
-constexpr int kMaxJoinAttempts = 64;                             // decodings per file
+constexpr int kMaxJoinAttempts = 512;  // decodings per file; large pictures meet the byte limit first
 constexpr uint64_t kMaxSearchDecodeBytes = uint64_t{256} << 20;  // read by them all
 constexpr size_t kContinuationCheckBytes = 4096;
 
@@ -498,17 +498,21 @@ std::optional<Join> FindSecondPiece(FileWindow& window, CarvingContext& context,
                 }
             }
         }
-        // A file in the gap that checked out whole is a file of its own: the rest cannot lie
-        // inside it.
-        const uint64_t past = tried != 0 && sizedWhole ? tried - gapLba : 1;
-        for (uint64_t k = past; k < gapSectors && !exhausted(); ++k) {
-            const ByteSpan sector = gapWindow.View(k * s, s);
-            if (sector.size() < s) break;
-            if ((attempted && gapLba + k == tried) || IsAllZero(sector)) continue;
-            if (!LooksLikeScanData(gapWindow, k * s)) continue;
-            const ByteSpan again = gapWindow.View(k * s, s);  // the check may have moved it
-            if (again.size() < s || BeginsOtherData(again, probe, gapLba + k)) continue;
-            if (auto join = attempt(pieceSectors, gapLba + k)) return join;
+        // The sectors after the file in the gap first, then (unless that file checked out
+        // whole, when the rest cannot lie inside it) the file's own sectors: a length that was
+        // only a guess may have run over the rest of the picture.
+        const uint64_t past = tried != 0 ? tried - gapLba : 1;
+        const uint64_t ranges[2][2] = {{past, gapSectors}, {1, sizedWhole ? 1 : past}};
+        for (const auto& range : ranges) {
+            for (uint64_t k = range[0]; k < range[1] && !exhausted(); ++k) {
+                const ByteSpan sector = gapWindow.View(k * s, s);
+                if (sector.size() < s) break;
+                if ((attempted && gapLba + k == tried) || IsAllZero(sector)) continue;
+                if (!LooksLikeScanData(gapWindow, k * s)) continue;
+                const ByteSpan again = gapWindow.View(k * s, s);  // the check may have moved it
+                if (again.size() < s || BeginsOtherData(again, probe, gapLba + k)) continue;
+                if (auto join = attempt(pieceSectors, gapLba + k)) return join;
+            }
         }
         if (gapWindow.Stopped()) {
             stopped = true;
