@@ -27,7 +27,10 @@ using enum FileTypeCode;
 using Bytes = std::vector<uint8_t>;
 
 void PutBe(Bytes& out, uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    // Fields wider than the value (a 9-byte BER length) lead with zeros.
+    for (int i = bytes - 1; i >= 0; --i) {
+        out.push_back(i < 8 ? static_cast<uint8_t>(value >> (8 * i)) : uint8_t{0});
+    }
 }
 void PutText(Bytes& out, std::string_view text) {
     out.insert(out.end(), text.begin(), text.end());

@@ -65,7 +65,7 @@ class Writer {
         if (bytes_.size() < at + bytes) bytes_.resize(at + bytes, 0);
         for (unsigned i = 0; i < bytes; ++i) {
             const unsigned shift = 8 * (little_ ? i : bytes - 1 - i);
-            bytes_[at + i] = uint8_t(value >> shift);
+            bytes_[at + i] = shift < 64 ? uint8_t(value >> shift) : uint8_t{0};
         }
         return *this;
     }
