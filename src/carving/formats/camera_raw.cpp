@@ -130,24 +130,27 @@ FileTypeCode ClassifyCameraRaw(ByteSpan sector, CarvingContext& context) {
     return ClassifyByFirstDirectory(sector, context);
 }
 
+namespace {
+// `kind` when the classifier names the file so, else "not mine".
+FileTypeCode RawOfKind(FileTypeCode kind, ByteSpan sector, CarvingContext& context) {
+    return ClassifyCameraRaw(sector, context) == kind ? kind : FileTypeCode::kNoFileType;
+}
+}  // namespace
+
 FileTypeCode DetectCr2(ByteSpan sector, CarvingContext& context) {
-    return ClassifyCameraRaw(sector, context) == FileTypeCode::kCr2 ? FileTypeCode::kCr2
-                                                                    : FileTypeCode::kNoFileType;
+    return RawOfKind(FileTypeCode::kCr2, sector, context);
 }
 
 FileTypeCode DetectNef(ByteSpan sector, CarvingContext& context) {
-    return ClassifyCameraRaw(sector, context) == FileTypeCode::kNef ? FileTypeCode::kNef
-                                                                    : FileTypeCode::kNoFileType;
+    return RawOfKind(FileTypeCode::kNef, sector, context);
 }
 
 FileTypeCode DetectArw(ByteSpan sector, CarvingContext& context) {
-    return ClassifyCameraRaw(sector, context) == FileTypeCode::kArw ? FileTypeCode::kArw
-                                                                    : FileTypeCode::kNoFileType;
+    return RawOfKind(FileTypeCode::kArw, sector, context);
 }
 
 FileTypeCode DetectDng(ByteSpan sector, CarvingContext& context) {
-    return ClassifyCameraRaw(sector, context) == FileTypeCode::kDng ? FileTypeCode::kDng
-                                                                    : FileTypeCode::kNoFileType;
+    return RawOfKind(FileTypeCode::kDng, sector, context);
 }
 
 FileTypeCode DetectOrf(ByteSpan sector, CarvingContext&) {
