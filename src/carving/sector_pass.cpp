@@ -2,9 +2,37 @@
 
 #include <algorithm>
 #include <cstring>
+#include <atomic>
 #include <limits>
+#include <thread>
+
+#include <sched.h>
 
 namespace norvale {
+
+namespace {
+std::atomic<unsigned> gThreads{0};
+std::atomic<bool> gDirectIo{false};
+}  // namespace
+
+void SetPassSettings(const PassSettings& settings) {
+    gThreads = settings.threads;
+    gDirectIo = settings.directIo;
+}
+
+PassSettings GetPassSettings() {
+    return PassSettings{gThreads.load(), gDirectIo.load()};
+}
+
+unsigned PassWorkerCount() {
+    if (const unsigned n = gThreads.load(); n != 0) return n;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0 && CPU_COUNT(&set) > 0) {
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
 
 uint32_t ReadChunkTolerant(SectorReader& reader, uint64_t lba, uint32_t count, uint32_t sectorSize,
                            std::span<uint8_t> out) {

@@ -20,6 +20,20 @@ inline constexpr uint32_t kPassChunkBytes = 0x10000;
 // ahead report the same way.
 inline constexpr int kPassProgressScale = 90;
 
+// How whole-medium passes run, for the process: set by the front ends before a scan starts and
+// read when a pass begins.
+struct PassSettings {
+    // Workers that look at the sectors ahead of the pass; 0: one per core. One runs the pass on
+    // the calling thread alone (the reader still reads ahead).
+    unsigned threads = 0;
+    // Read a block device around the page cache (O_DIRECT), for a failing or very large disk.
+    bool directIo = false;
+};
+void SetPassSettings(const PassSettings& settings);
+PassSettings GetPassSettings();
+// The workers a pass runs with: the setting, or the cores the process may use.
+unsigned PassWorkerCount();
+
 // Where a pass stands: one extent of the source, in sectors from the partition start, and how
 // far the pass has come into it. Saved with a stopped scan so it can go on from there.
 struct PassPosition {

@@ -57,6 +57,13 @@ int RunCli(int argc, char** argv) {
         cmd->add_flag("--damaged", o.damaged,
                       "Also include carved files whose structure does not check out: most are "
                       "not files at all");
+        cmd->add_option("--threads", o.threads,
+                        "Threads that look at the sectors of a full or carve scan (default: one "
+                        "per core); the results are the same with any number")
+            ->check(CLI::Range(1u, 256u));
+        cmd->add_flag("--direct", o.direct,
+                      "Read a disk around the page cache (O_DIRECT): for very large or failing "
+                      "disks; image files are read as usual");
     };
     auto addFilterOptions = [](CLI::App* cmd, std::string& types, std::string& exts) {
         cmd->add_option("--type", types,

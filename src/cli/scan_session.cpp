@@ -13,6 +13,7 @@
 
 #include "app/engine_set.h"
 #include "app/source_plan.h"
+#include "carving/sector_pass.h"
 #include "cli/progress_bar.h"
 #include "cli/source_arg.h"
 #include "engine/scan_driver.h"
@@ -193,6 +194,7 @@ int ScanSession::Run(const ScanOptions& options) {
     mediumPath_ = arg.path;
     isDisk_ = plan.isDisk;
     includeDamaged_ = options.damaged;
+    SetPassSettings(PassSettings{options.threads, options.direct});
     carving_ = professional || carveOnly;
     partitionNames_ = std::move(plan.partitionNames);
     sources_ = std::move(plan.sources);

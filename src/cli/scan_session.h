@@ -20,6 +20,8 @@ struct ScanOptions {
     bool quiet = false;            // no progress bar
     int partition = 0;             // --partition N of a disk or partitioned image; 0: all
     bool damaged = false;          // --damaged: carved finds whose structure does not check out too
+    unsigned threads = 0;          // --threads N: workers of the whole-medium pass; 0: every core
+    bool direct = false;           // --direct: read a block device around the page cache
 };
 
 class ScanSession {
