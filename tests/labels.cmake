@@ -21,6 +21,7 @@ set(NORVALE_QUICK_TIMEOUT 60)
 set(NORVALE_SLOW_TIMEOUT 900)
 
 set(NORVALE_SLOW_TESTS
+    "PassThreads\\."
     # device
     "DiskImager\\.PartitionCopyStartsAtThePartitionsBootSector"
     "ImagerOnLoopDevice\\."
@@ -244,6 +245,9 @@ function(norvale_label_tests program)
         endif()
         set_tests_properties("${test}" PROPERTIES LABELS "${labels}" TIMEOUT ${timeout})
         # The carving tests share files made once by scripts: one test makes them first.
+        if(name MATCHES "^PassThreads\\.")
+            set_tests_properties("${test}" PROPERTIES FIXTURES_REQUIRED carving_files)
+        endif()
         if(program STREQUAL "carving")
             if(name STREQUAL "Fixtures.RealFilesAreMade")
                 set_tests_properties("${test}" PROPERTIES FIXTURES_SETUP carving_files

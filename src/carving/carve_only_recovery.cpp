@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "carving/carving_context.h"
+#include "carving/look_ahead.h"
 
 namespace norvale {
 
@@ -110,10 +111,18 @@ Result CCarveOnlyRecovery::RunPass() {
         return scanProgress_(userData_, percent, scale, clock.SecondsLeft(), position.sectorsDone,
                              total, filesFound, 0);
     };
-    const Result r = RunExtent(
-        reader_, partitionStartLba_, sectorSize_, position,
-        [&](std::span<const uint8_t> chunk, uint64_t firstLba, uint64_t& covered) {
-            return CarveChunk(carver_, reader_, sectorSize_, chunk, firstLba, position.sectorsDone,
+    // Workers look ahead when there is more than one thread to look with; the pass records what
+    // they found in order.
+    const unsigned threads = PassWorkerCount();
+    std::unique_ptr<CarveLookAhead> lookAhead;
+    if (threads > 1) lookAhead = std::make_unique<CarveLookAhead>(reader_, sectorSize_, threads);
+    const unsigned workers = lookAhead ? lookAhead->Workers() : 0;
+    const Result r = RunExtentAhead(
+        reader_, partitionStartLba_, sectorSize_, position, lookAhead.get(), workers,
+        [&](std::span<const uint8_t> block, uint64_t firstLba, uint64_t start,
+            const BlockExamination* examined, uint64_t& covered) {
+            return CarveBlock(carver_, reader_, sectorSize_, block, firstLba, start,
+                              static_cast<const BlockNotes*>(examined), position.sectorsDone,
                               total, clock.SecondsLeft(), filesFound, covered);
         },
         [&](const PassPosition& at) {

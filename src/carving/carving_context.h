@@ -54,6 +54,10 @@ struct CarvingContext {
     // Set while the last candidate was a BDAV stream.
     bool bdavFlag = false;
     TsRangeList tsRanges;
+    // Set by whatever reads the three above (a detector that tells a stream's continuation from
+    // a new file): an answer given with it set depends on the candidates before, so a look made
+    // ahead of the pass must be made again in order. Only ever set here; the caller clears it.
+    bool leanedOnOrder = false;
 
     // Always kCarvingWorkBufferBytes long, for the lifetime of the context.
     std::vector<uint8_t> workBuffer;

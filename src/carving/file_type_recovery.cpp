@@ -100,15 +100,23 @@ Result CFileTypeRecovery::Scan(const char* /*logName*/) {
     return kOk;
 }
 
+Result FindCarve(CarvingContext& context, uint32_t sectorSize, SectorReader& reader,
+                 ByteSpan sector, uint64_t lba, const CarveProgress& progress, ByteSpan held,
+                 CarveFind& find) {
+    const Result r = IdentifyAndSize(context, sectorSize, reader, sector, lba, progress,
+                                     find.name, find.type, find.length, held);
+    find.structureValid = context.structureValid;
+    find.firstPieceSectors = context.firstPieceSectors;
+    find.secondPieceLba = context.secondPieceLba;
+    return r;
+}
+
 Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint64_t lba,
                                       uint64_t sectorsDone, uint64_t sectorsTotal,
                                       int32_t secondsLeft, SectorReader& reader, uint64_t& consumed,
                                       uint64_t& filesFound, ByteSpan held) {
     if (sectorSize == 0) return kErrInvalidParameter;
     sectorSize_ = sectorSize;
-    std::string name;
-    FileTypeCode type = FileTypeCode::kNoFileType;
-    uint64_t length = 0;
     // Sizers report through the context to this engine's callback.
     CarvingContext& context = context_;
     context.scanProgress = scanProgress_;
@@ -119,11 +127,26 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
     progress.sectorsTotal = sectorsTotal != 0 ? sectorsTotal : 1;
     progress.secondsLeft = secondsLeft;
     progress.filesFound = filesFound;
-    const Result r =
-        IdentifyAndSize(context, sectorSize, reader, sector, lba, progress, name, type, length,
-                        held);
+    CarveFind find;
+    const Result r = FindCarve(context, sectorSize, reader, sector, lba, progress, held, find);
     if (r != kOk) return r;
+    RecordFind(find, sectorSize, lba, consumed, filesFound);
+    return kOk;
+}
 
+void CFileTypeRecovery::NothingFound() {
+    // As IdentifyAndSize leaves them when it recognises nothing.
+    context_.transportStreamFlag = true;
+    context_.bdavFlag = false;
+}
+
+void CFileTypeRecovery::RecordFind(const CarveFind& find, uint32_t sectorSize, uint64_t lba,
+                                   uint64_t& consumed, uint64_t& filesFound) {
+    if (sectorSize == 0) return;
+    sectorSize_ = sectorSize;
+    // The stream state as IdentifyAndSize leaves it for a file of this type.
+    context_.transportStreamFlag = find.type == FileTypeCode::kTs;
+    context_.bdavFlag = find.type == FileTypeCode::kMts;
     if (store_) {
         if (RecoveredItem* item = store_->AppendRecord()) {
             std::memset(static_cast<void*>(item), 0, sizeof(RecoveredItem));
@@ -131,15 +154,15 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
             item->engineKind = kEngineFileType;
             // A find whose structure did not check out is kept, marked: listings leave it out
             // unless damaged files are asked for too.
-            item->contentValid = context.structureValid ? 1 : 0;
+            item->contentValid = find.structureValid ? 1 : 0;
             item->recordIndex = store_->LastRecordIndex();
             item->clusterBytes = -1;
-            item->fileSize = length;
+            item->fileSize = find.length;
             item->location = lba;
             // A file found in two pieces: the first piece's sectors and the second's LBA.
-            item->objectKey = static_cast<int32_t>(context.firstPieceSectors);
-            item->dataAreaStart = context.secondPieceLba;
-            item->SetName(name);
+            item->objectKey = static_cast<int32_t>(find.firstPieceSectors);
+            item->dataAreaStart = find.secondPieceLba;
+            item->SetName(find.name);
             const int32_t index = item->recordIndex;
             store_->LinkChild(0, 0, index, 0, nullptr);
         }
@@ -147,13 +170,12 @@ Result CFileTypeRecovery::CarveSector(uint32_t sectorSize, ByteSpan sector, uint
     // A file whose structure checked out is passed over whole: a thumbnail, a preview or an
     // embedded picture inside it is part of it, not a file of its own. A find whose structure
     // did not check out may be a false find lying over real files, so the pass looks inside it.
-    consumed = context.structureValid ? (length + sectorSize - 1) / sectorSize : 1;
+    consumed = find.structureValid ? (find.length + sectorSize - 1) / sectorSize : 1;
     if (consumed == 0) consumed = 1;
     ++filesFound;
     // After a file in two pieces the pass goes on after the first: what lies in the gap
     // between them is a file of its own.
-    if (context.firstPieceSectors != 0) consumed = context.firstPieceSectors;
-    return kOk;
+    if (find.firstPieceSectors != 0) consumed = find.firstPieceSectors;
 }
 
 Result CFileTypeRecovery::ListChildren(const RecoveredItem* folder, int level,

@@ -16,6 +16,8 @@
 
 #include "carving/byte_search.h"
 #include "carving/carving_context.h"
+#include "carving/file_type.h"
+#include "carving/identify.h"
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
 #include "engine/recovered_item.h"
@@ -25,6 +27,25 @@
 namespace norvale {
 
 inline constexpr char kCarvedLogPrefix[] = "File_Type_";
+
+// A file that begins at one sector, as the catalogue named and sized it: what the carving
+// engine records of it.
+struct CarveFind {
+    std::string name;
+    FileTypeCode type = FileTypeCode::kNoFileType;
+    uint64_t length = 0;
+    bool structureValid = true;
+    uint64_t firstPieceSectors = 0;  // a file in two pieces (see CarvingContext)
+    uint64_t secondPieceLba = 0;
+};
+
+// Names and sizes the file that begins with `sector` on `context` (IdentifyAndSize), into
+// `find`. Same answers as IdentifyAndSize. Workers that look ahead of a pass call it on
+// contexts of their own; the context's leanedOnOrder then tells whether the answer depended on
+// the candidates before.
+Result FindCarve(CarvingContext& context, uint32_t sectorSize, SectorReader& reader,
+                 ByteSpan sector, uint64_t lba, const CarveProgress& progress, ByteSpan held,
+                 CarveFind& find);
 
 class CFileTypeRecovery final : public IFileRecoveryParse, private EngineProgress {
   public:
@@ -53,6 +74,14 @@ class CFileTypeRecovery final : public IFileRecoveryParse, private EngineProgres
     Result CarveSector(uint32_t sectorSize, ByteSpan sector, uint64_t lba, uint64_t sectorsDone,
                        uint64_t sectorsTotal, int32_t secondsLeft, SectorReader& reader,
                        uint64_t& consumed, uint64_t& filesFound, ByteSpan held = {});
+
+    // The two halves of CarveSector, for a pass whose workers looked ahead: records a file
+    // found at `lba` (by FindCarve, with this engine's stream state as it stood there) and sets
+    // `consumed` and `filesFound` as CarveSector does; NothingFound stands for a sector at which
+    // nothing was recognised.
+    void RecordFind(const CarveFind& find, uint32_t sectorSize, uint64_t lba,
+                    uint64_t& consumed, uint64_t& filesFound);
+    void NothingFound();
 
     // A new store "File_Type_0_<local time>" (images) or "File_Type_<start LBA>_<local time>"
     // (disks) in the scan-log history's current folder, replacing any earlier one. Returns the

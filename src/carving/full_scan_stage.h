@@ -36,7 +36,9 @@ class IFullScanStage : public IFileRecoveryParse {
     // sector so that a resumed scan hands the same sector back the same way. A claim with kind 0
     // only keeps the sector from the carver and from the later stages: nothing is handed over
     // and nothing is kept for a resumed scan. Kinds are saved in one byte; values 1 to 3 are
-    // taken by the NTFS and FAT stages, a new stage takes values no other stage owns.
+    // taken by the NTFS and FAT stages, a new stage takes values no other stage owns. Workers
+    // that look ahead of the pass call it on several threads at once: it must change nothing
+    // and depend on nothing but the sector.
     virtual size_t ClaimSector(std::span<const uint8_t> sector, uint32_t bytesPerSector,
                                uint8_t& kind) = 0;
     virtual bool OwnsSectorKind(uint8_t kind) const = 0;

@@ -4,9 +4,11 @@
 // sectors past the chunk's end reports them as overshoot, and the pass skips them. Deep scans
 // (signature carving alone, or with the file-system scanners) are built on it.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -65,6 +67,75 @@ uint32_t ReadChunkTolerant(SectorReader& reader, uint64_t lba, uint32_t count, u
 // ended it (the position then says where to go on).
 Result RunExtent(SectorReader& reader, uint64_t partitionStartLba, uint32_t sectorSize,
                  PassPosition& position, const ChunkClassifier& classify, const ChunkDone& done);
+
+// The pass that reads ahead. A reader thread reads the extent in blocks of kPassBlockBytes into
+// a bounded ring; workers, when there are any, look at each block's sectors ahead of the pass
+// (PassExaminer); the calling thread then hands the blocks to `classify` in medium order, with
+// what the workers noted. Every decision that depends on order (where one file ends and the next
+// begins, what a structure found earlier changes) is taken on the calling thread, so the results
+// are those of a pass without workers; the workers only save it time. The blocks lie on a fixed
+// grid from where the pass starts, so each sector is handed over with the same bytes after it
+// whatever the number of workers.
+inline constexpr uint32_t kPassBlockBytes = 0x200000;
+
+// What the workers noted about one block, for the classifier. The pass's client defines it.
+class BlockExamination {
+  public:
+    virtual ~BlockExamination() = default;
+};
+
+// The workers' side of a pass with workers.
+class PassExaminer {
+  public:
+    virtual ~PassExaminer() = default;
+    // One examination per block the ring holds, made before the workers start.
+    virtual std::unique_ptr<BlockExamination> NewExamination() = 0;
+    // Looks at the sectors of `block` (the first at `firstLba`) on worker `worker` (0 to the
+    // worker count less one; each worker calls with its own number only) and notes in `out`
+    // what the classifier will want. Sectors before `passedLba` are no longer wanted; once
+    // `quit` is set nothing is: the examiner should return soon.
+    virtual void Examine(unsigned worker, std::span<const uint8_t> block, uint64_t firstLba,
+                         BlockExamination& out, const std::atomic<uint64_t>& passedLba,
+                         const std::atomic<bool>& quit) = 0;
+};
+
+// Like ChunkClassifier, for one block of the ring: `block` holds whole sectors, the first at
+// `firstLba`; the pass stands at sector `start` of it. `covered` counts from `start`. `examined`
+// is what the workers noted (null without workers).
+using BlockClassifier =
+    std::function<Result(std::span<const uint8_t> block, uint64_t firstLba, uint64_t start,
+                         const BlockExamination* examined, uint64_t& covered)>;
+
+// RunExtent with read-ahead and `workers` workers (0: none; the calling thread classifies what
+// the reader thread read). `examiner` is needed when there are workers. A source that reads on
+// one thread only is read on the calling thread, without workers. `done` is also called while
+// the pass waits on the workers (at most a few times a second), so progress and stop requests
+// are heard during a long look-ahead. One object serves every extent of a pass: its ring is
+// made once, and an extent of a few blocks is read and classified on the calling thread alone.
+class ReadAheadPass {
+  public:
+    ReadAheadPass(SectorReader& reader, uint32_t sectorSize, PassExaminer* examiner,
+                  unsigned workers);
+    ~ReadAheadPass();
+    ReadAheadPass(const ReadAheadPass&) = delete;
+    ReadAheadPass& operator=(const ReadAheadPass&) = delete;
+
+    Result Run(uint64_t partitionStartLba, PassPosition& position,
+               const BlockClassifier& classify, const ChunkDone& done);
+
+  private:
+    struct Ring;
+    SectorReader& reader_;
+    uint32_t sectorSize_;
+    PassExaminer* examiner_;
+    unsigned workers_;
+    std::unique_ptr<Ring> ring_;
+};
+
+// One extent through a ReadAheadPass of its own.
+Result RunExtentAhead(SectorReader& reader, uint64_t partitionStartLba, uint32_t sectorSize,
+                      PassPosition& position, PassExaminer* examiner, unsigned workers,
+                      const BlockClassifier& classify, const ChunkDone& done);
 
 // Estimates the seconds left of a pass from its speed so far, at most every 5 seconds; -1 until
 // the first estimate.

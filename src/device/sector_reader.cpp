@@ -49,6 +49,35 @@ void SectorReader::Attach(std::unique_ptr<ISectorSource> source) {
     totalSectors_ = source_ ? source_->SizeBytes() / 512 : 0;
 }
 
+namespace {
+
+// Another reader's source, not owned.
+class BorrowedSource final : public ISectorSource {
+  public:
+    explicit BorrowedSource(ISectorSource& inner) : inner_(inner) {}
+    Result ReadAt(uint64_t offset, std::span<uint8_t> out, size_t& got) override {
+        return inner_.ReadAt(offset, out, got);
+    }
+    uint64_t SizeBytes() const override { return inner_.SizeBytes(); }
+    uint32_t SectorSize() const override { return inner_.SectorSize(); }
+    bool Geometry(uint64_t& cylinders, uint32_t& heads, uint32_t& perTrack) const override {
+        return inner_.Geometry(cylinders, heads, perTrack);
+    }
+    bool ConcurrentReads() const override { return true; }
+
+  private:
+    ISectorSource& inner_;
+};
+
+}  // namespace
+
+bool SectorReader::Borrow(SectorReader& other) {
+    if (!other.source_ || !other.source_->ConcurrentReads()) return false;
+    source_ = std::make_unique<BorrowedSource>(*other.source_);
+    totalSectors_ = other.totalSectors_;
+    return true;
+}
+
 Result SectorReader::ReadSectors(uint32_t count, void* buffer, uint64_t startLba,
                                  uint32_t sectorSize, uint32_t& sectorsRead) {
     // The count is a signed 32-bit quantity for the range check. A "negative" count would pass

@@ -31,6 +31,11 @@ class SectorReader {
     // Takes an already open source (tests, in-memory media); totalSectors = size / 512.
     void Attach(std::unique_ptr<ISectorSource> source);
 
+    // Reads the source `other` holds, for another thread: its length as `other` tells it, the
+    // source borrowed (it must outlive this reader and allow concurrent reads). False, and
+    // nothing attached, when `other` holds no source or its source reads on one thread only.
+    bool Borrow(SectorReader& other);
+
     // Reads `count` whole sectors of `sectorSize` bytes at `startLba` into `buffer`.
     // Refuses with 87 (sectorsRead untouched) when startLba + count passes totalSectors.
     // Reads in pieces of at most 64 KiB; a failed or empty piece ends with 30. sectorsRead is

@@ -3,6 +3,7 @@
 // Real media are files or block devices opened read-only; tests use an in-memory source or a
 // source that fails on chosen sectors, so engines are exercised against faults without a disk.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -31,6 +32,9 @@ class ISectorSource {  // one open disk or image; not thread-safe
                           uint32_t& /*sectorsPerTrack*/) const {
         return false;
     }
+    // True when ReadAt may be called from several threads at once (the source keeps no state
+    // between reads). Passes that read ahead on threads of their own ask this first.
+    virtual bool ConcurrentReads() const { return false; }
 };
 
 // A file or block device opened O_RDONLY. The size of a block device comes from
@@ -46,6 +50,7 @@ class FileSource final : public ISectorSource {
     uint64_t SizeBytes() const override { return size_; }
     uint32_t SectorSize() const override { return sectorSize_; }
     bool IsBlockDevice() const { return isBlockDevice_; }
+    bool ConcurrentReads() const override { return true; }  // pread on one descriptor
     // HDIO_GETGEO on a block device; false for files and devices without a geometry.
     bool Geometry(uint64_t& cylinders, uint32_t& heads, uint32_t& sectorsPerTrack) const override;
     int Fd() const { return fd_; }
@@ -66,6 +71,7 @@ class MemorySource final : public ISectorSource {
     Result ReadAt(uint64_t offset, std::span<uint8_t> out, size_t& got) override;
     uint64_t SizeBytes() const override { return bytes_.size(); }
     uint32_t SectorSize() const override { return sectorSize_; }
+    bool ConcurrentReads() const override { return true; }
     std::vector<uint8_t>& Bytes() { return bytes_; }
 
   private:
@@ -90,6 +96,8 @@ class FaultySource final : public ISectorSource {
     bool Geometry(uint64_t& cylinders, uint32_t& heads, uint32_t& perTrack) const override {
         return inner_->Geometry(cylinders, heads, perTrack);
     }
+    // As safe as the source it wraps: it keeps only a count besides.
+    bool ConcurrentReads() const override { return inner_->ConcurrentReads(); }
     uint64_t ReadCalls() const { return readCalls_; }
 
   private:
@@ -97,7 +105,7 @@ class FaultySource final : public ISectorSource {
     std::set<uint64_t> bad_;
     Result failure_;
     uint32_t unit_;
-    uint64_t readCalls_ = 0;
+    std::atomic<uint64_t> readCalls_{0};
 };
 
 // How a physical disk number becomes a source. The default opens the whole-disk device that

@@ -12,6 +12,7 @@
 
 #include "carving/carve_only_recovery.h"
 #include "carving/carving_context.h"
+#include "carving/look_ahead.h"
 #include "carving/signature_table.h"
 #include "device/bytes.h"
 #include "device/chunked_io.h"
@@ -457,12 +458,27 @@ bool CProfessionalRecovery::NextFreeExtent(uint64_t from, PassPosition& extent) 
 
 Result CProfessionalRecovery::RunPass(bool useMap) {
     clock_ = std::make_unique<TimeLeftEstimator>(bytesPerSector_);
+    // Workers look ahead when there is more than one thread to look with: the stages' claims
+    // and the carver's finds, which the pass then takes in order.
+    const unsigned threads = PassWorkerCount();
+    std::unique_ptr<CarveLookAhead> lookAhead;
+    if (threads > 1) {
+        lookAhead = std::make_unique<CarveLookAhead>(
+            reader_, bytesPerSector_, threads,
+            [this](ByteSpan sector, uint32_t, uint8_t& stage, uint8_t& kind) {
+                return ClaimFor(sector, stage, kind);
+            });
+    }
+    const unsigned workers = lookAhead ? lookAhead->Workers() : 0;
+    ReadAheadPass pass(reader_, bytesPerSector_, lookAhead.get(), workers);
     Result result = kOk;
     while (position_.extentLength != 0) {
-        result = RunExtent(
-            reader_, partitionStart_, bytesPerSector_, position_,
-            [this](std::span<const uint8_t> chunk, uint64_t firstLba, uint64_t& covered) {
-                return ClassifyChunk(chunk, firstLba, covered);
+        result = pass.Run(
+            partitionStart_, position_,
+            [this](std::span<const uint8_t> block, uint64_t firstLba, uint64_t start,
+                   const BlockExamination* examined, uint64_t& covered) {
+                return ClassifyBlock(block, firstLba, start,
+                                     static_cast<const BlockNotes*>(examined), covered);
             },
             [this](const PassPosition&) { return ReportPass(); });
         if (result != kOk || !useMap || !inner_) break;
@@ -573,57 +589,99 @@ int CProfessionalRecovery::ReportPass() {
                          ShownCount(false), 0);
 }
 
-Result CProfessionalRecovery::ClassifyChunk(std::span<const uint8_t> chunk, uint64_t firstLba,
-                                            uint64_t& covered) {
-    const uint32_t s = bytesPerSector_;
-    const uint64_t count = chunk.size() / s;
+void CProfessionalRecovery::TakeClaimed(Stage& stage, uint8_t kind, size_t needed,
+                                        std::span<const uint8_t> from, uint64_t lba) {
     // A claimed structure may run on past the sector (an NTFS record: 1 KiB on 512-byte sectors,
-    // up to 4 KiB where the record says so): near the chunk's end it is read again whole from
-    // the medium. The pass goes on at the next sector whatever the claim spanned.
+    // up to 4 KiB where the record says so): near the block's end it is read again whole from
+    // the medium.
+    const uint32_t s = bytesPerSector_;
+    std::span<const uint8_t> bytes = from;
+    if (bytes.size() < needed) {
+        uint32_t got = 0;
+        const auto want = static_cast<uint32_t>(std::max<size_t>(1, (needed + s - 1) / s));
+        if (recordCopy_.size() < size_t{want} * s) recordCopy_.resize(size_t{want} * s);
+        std::fill(recordCopy_.begin(), recordCopy_.end(), 0);
+        // A read that fails part-way leaves `got` at what arrived; zeros stand for the rest.
+        (void)reader_.ReadSectors(want, recordCopy_.data(), lba, s, got);
+        if (got > 0) bytes = std::span<const uint8_t>(recordCopy_.data(), size_t{got} * s);
+    } else {
+        bytes = bytes.first(needed);
+    }
+    stage.engine->TakeSector(kind, bytes, lba);
+    NotePassSector(kind, lba);
+}
+
+size_t CProfessionalRecovery::ClaimFor(std::span<const uint8_t> sector, uint8_t& stage,
+                                       uint8_t& kind) {
+    for (size_t k = 0; k < stages_.size(); ++k) {
+        uint8_t claimedKind = 0;
+        const size_t needed = stages_[k].engine->ClaimSector(sector, bytesPerSector_, claimedKind);
+        if (needed == 0) continue;
+        stage = static_cast<uint8_t>(k);
+        kind = claimedKind;
+        return needed;
+    }
+    return 0;
+}
+
+Result CProfessionalRecovery::ClassifyBlock(std::span<const uint8_t> block, uint64_t firstLba,
+                                            uint64_t start, const BlockNotes* notes,
+                                            uint64_t& covered) {
+    // Every sector goes to the first stage that claims it, else to the carver; the pass goes on
+    // at the next sector whatever a claim spanned. What the workers noted ahead is taken as it
+    // is; what they left open is done here.
+    const uint32_t s = bytesPerSector_;
+    const uint64_t count = block.size() / s;
     uint64_t found = RawItemCount();
     const uint64_t doneBefore = position_.sectorsDone;
-    uint64_t i = 0;
+    uint64_t i = start;
     while (i < count) {
-        const std::span<const uint8_t> sector = chunk.subspan(i * s, s);
+        const std::span<const uint8_t> sector = block.subspan(i * s, s);
         const uint64_t lba = firstLba + i;
         uint64_t consumed = 1;
-        bool claimed = false;
-        for (Stage& stage : stages_) {
-            uint8_t kind = 0;
-            const size_t needed = stage.engine->ClaimSector(sector, s, kind);
-            if (needed == 0) continue;
-            claimed = true;
-            if (kind == 0) break;  // kept from the carver, nothing to hand over
-            std::span<const uint8_t> bytes = chunk.subspan(i * s);
-            if (bytes.size() < needed) {
-                uint32_t got = 0;
-                const auto want = static_cast<uint32_t>(std::max<size_t>(1, (needed + s - 1) / s));
-                if (recordCopy_.size() < size_t{want} * s) recordCopy_.resize(size_t{want} * s);
-                std::fill(recordCopy_.begin(), recordCopy_.end(), 0);
-                // A read that fails part-way leaves `got` at what arrived; zeros stand for the
-                // rest.
-                (void)reader_.ReadSectors(want, recordCopy_.data(), lba, s, got);
-                if (got > 0) bytes = std::span<const uint8_t>(recordCopy_.data(), size_t{got} * s);
-            } else {
-                bytes = bytes.first(needed);
+        bool carve = true;
+        if (notes && notes->Looked(i)) {
+            const SectorNote* note = notes->At(i);
+            if (!note) {
+                carver_.NothingFound();
+                ++i;
+                continue;
             }
-            stage.engine->TakeSector(kind, bytes, lba);
-            NotePassSector(kind, lba);
-            break;
+            if (note->kind == SectorNote::Kind::kClaimed) {
+                if (note->claimKind != 0 && note->claimer < stages_.size()) {
+                    TakeClaimed(stages_[note->claimer], note->claimKind, note->claimBytes,
+                                block.subspan(i * s), lba);
+                }
+                ++i;
+                continue;
+            }
+            if (note->kind == SectorNote::Kind::kFile) {
+                carver_.RecordFind(note->find, s, lba, consumed, found);
+                i += consumed;
+                continue;
+            }
+            // Looked at, claimed by no stage: only the carver's answer is taken again.
+        } else {
+            uint8_t stage = 0;
+            uint8_t kind = 0;
+            if (const size_t needed = ClaimFor(sector, stage, kind); needed != 0) {
+                // A claim of kind 0 only keeps the sector from the carver.
+                if (kind != 0) TakeClaimed(stages_[stage], kind, needed, block.subspan(i * s), lba);
+                carve = false;
+            }
         }
-        if (!claimed) {
-            const Result r =
-                carver_.CarveSector(s, sector, lba, doneBefore + i, total_ ? total_ : 1,
-                                    clock_->SecondsLeft(), reader_, consumed, found,
-                                    chunk.subspan(i * s));
+        if (carve) {
+            const Result r = carver_.CarveSector(
+                s, sector, lba, doneBefore + (i - start), total_ ? total_ : 1,
+                clock_->SecondsLeft(), reader_, consumed, found, block.subspan(i * s));
             if (r == kScanCancelled) {
-                covered = i;
+                covered = i - start;
                 return r;
             }
         }
         i += consumed;
     }
-    covered = i;
+    covered = i - start;
     return kOk;
 }
 

@@ -24,6 +24,7 @@
 
 #include "carving/file_type_recovery.h"
 #include "carving/full_scan_stage.h"
+#include "carving/look_ahead.h"
 #include "carving/sector_pass.h"
 #include "device/sector_reader.h"
 #include "engine/engine_progress.h"
@@ -119,7 +120,15 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     void PlanPass(bool useMap);
     bool NextFreeExtent(uint64_t from, PassPosition& extent);
     Result RunPass(bool useMap);
-    Result ClassifyChunk(std::span<const uint8_t> chunk, uint64_t firstLba, uint64_t& covered);
+    Result ClassifyBlock(std::span<const uint8_t> block, uint64_t firstLba, uint64_t start,
+                         const BlockNotes* notes, uint64_t& covered);
+    // The first stage that claims `sector` (registration order): the bytes it spans, the
+    // stage's index and the kind it gave; 0 when none does. Changes nothing, so workers call it.
+    size_t ClaimFor(std::span<const uint8_t> sector, uint8_t& stage, uint8_t& kind);
+    // Hands a claimed structure that starts at `lba` (its bytes from `from` on, read again from
+    // the medium where `from` holds fewer than `needed`) to its stage.
+    void TakeClaimed(Stage& stage, uint8_t kind, size_t needed, std::span<const uint8_t> from,
+                     uint64_t lba);
     Result ReplayPassSectors(const std::string& folder);
     void NotePassSector(uint8_t kind, uint64_t lba);
     static Result LoadPassSectors(const std::string& folder, std::vector<uint64_t>& out);

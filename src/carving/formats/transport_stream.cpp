@@ -24,7 +24,8 @@ constexpr size_t kBdavPacketBytes = 192;  // a 4-byte time stamp, then a 188-byt
 constexpr size_t kLookAheadBytes = 4096;
 constexpr size_t kLookAheadPackets = 22;  // the packets that begin in the first 4 KiB
 
-bool InCarvedStream(const CarvingContext& context) {
+bool InCarvedStream(CarvingContext& context) {
+    context.leanedOnOrder = true;
     return std::any_of(context.tsRanges.begin(), context.tsRanges.end(), [&](const TsRange& r) {
         return context.startLba >= r.firstLba && context.startLba <= r.lastLba;
     });
@@ -77,6 +78,7 @@ FileTypeCode DetectTransportStream(ByteSpan sector, CarvingContext& context) {
         if (ahead[packet * kTsPacketBytes] != kSyncByte) return FileTypeCode::kNoFileType;
     }
 
+    context.leanedOnOrder = true;
     if (!context.transportStreamFlag) return FileTypeCode::kTs;
     if (ContinuesPreviousSector(context)) return FileTypeCode::kNoFileType;
     return InCarvedStream(context) ? FileTypeCode::kNoFileType : FileTypeCode::kTs;
@@ -92,6 +94,7 @@ FileTypeCode DetectBdav(ByteSpan sector, CarvingContext& context) {
     // description table (other writers), starting in the first packet.
     if (!OpensWithTable(sector)) return FileTypeCode::kNoFileType;
     // A running time stamp right after a BDAV file means that file goes on.
+    context.leanedOnOrder = true;
     return (ZeroTimeStamp(sector) || !context.bdavFlag) ? FileTypeCode::kMts
                                                         : FileTypeCode::kNoFileType;
 }
