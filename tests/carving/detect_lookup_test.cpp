@@ -153,7 +153,7 @@ TEST(CatalogueLookup, ZeroSectorsGetTheAnswerOfEveryRowWhateverFollowsThem) {
 }
 
 // Each fixture file at sector 1 of a medium (noise before, zeros after), every sector of it
-// asked about, then its first sector with its opening bytes moved, cut and altered.
+// asked about, then its first sector with its opening bytes moved, dropped, cut and altered.
 TEST(CatalogueLookup, SectorsOfRealFilesAndTheirAlteredOpeningsGetTheAnswerOfEveryRow) {
     const std::vector<fs::path> files = FixtureFiles();
     if (files.empty()) GTEST_SKIP() << "no sample or real files could be made here";
@@ -187,6 +187,12 @@ TEST(CatalogueLookup, SectorsOfRealFilesAndTheirAlteredOpeningsGetTheAnswerOfEve
                 std::vector<uint8_t> moved = ground;
                 std::copy_n(first.begin(), kSector - shift, moved.begin() + shift);
                 plant(moved, "opening moved by " + std::to_string(shift));
+            }
+            // The opening less its first box or header, so later structures come first.
+            for (size_t dropped = 1; dropped <= 64; ++dropped) {
+                std::vector<uint8_t> rest = ground;
+                std::copy(first.begin() + dropped, first.end(), rest.begin());
+                plant(rest, "first " + std::to_string(dropped) + " bytes dropped");
             }
             for (const size_t kept : {1, 2, 3, 4, 8, 16, 32, 64}) {
                 std::vector<uint8_t> cut = ground;
