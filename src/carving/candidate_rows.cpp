@@ -33,30 +33,6 @@ class CountingZeroSource final : public ISectorSource {
     uint64_t& reads_;
 };
 
-// Whether every detector answers kNoFileType to an all-zero span of `bytes` bytes, under each
-// setting of the stream flags, without reading anything. A detector that matches zeros, or
-// looks further than its sector (where the medium need not be zero), keeps zero sectors on
-// the slow path, so such a detector added later costs time, never a file.
-bool ZeroSpanNeverMatches(size_t bytes) {
-    uint64_t reads = 0;
-    SectorReader reader;
-    reader.Attach(std::make_unique<CountingZeroSource>(reads));
-    const std::vector<uint8_t> zeros(bytes, 0);
-    CarvingContext context;
-    context.reader = &reader;
-    context.sectorSize = static_cast<uint32_t>(bytes);
-    for (int flags = 0; flags < 4; ++flags) {
-        for (const SignatureRow& row : FileSignatureTable()) {
-            context.transportStreamFlag = (flags & 1) != 0;
-            context.bdavFlag = (flags & 2) != 0;
-            context.startLba = context.cursorLba = 8;
-            if (row.detector(zeros, context) != FileTypeCode::kNoFileType) return false;
-            if (reads != 0) return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 bool IsZeroSpan(ByteSpan bytes) {
@@ -74,6 +50,26 @@ bool IsZeroSpan(ByteSpan bytes) {
         if (*p != 0) return false;
         ++p;
         --left;
+    }
+    return true;
+}
+
+bool ZeroSpanMatchesNoRow(std::span<const SignatureRow> rows, size_t bytes) {
+    uint64_t reads = 0;
+    SectorReader reader;
+    reader.Attach(std::make_unique<CountingZeroSource>(reads));
+    const std::vector<uint8_t> zeros(bytes, 0);
+    CarvingContext context;
+    context.reader = &reader;
+    context.sectorSize = static_cast<uint32_t>(bytes);
+    for (int flags = 0; flags < 4; ++flags) {
+        for (const SignatureRow& row : rows) {
+            context.transportStreamFlag = (flags & 1) != 0;
+            context.bdavFlag = (flags & 2) != 0;
+            context.startLba = context.cursorLba = 8;
+            if (row.detector(zeros, context) != FileTypeCode::kNoFileType) return false;
+            if (reads != 0) return false;
+        }
     }
     return true;
 }
@@ -132,7 +128,7 @@ CandidateRows::CandidateRows() {
     }
 
     for (size_t shift = 0; shift < kZeroSizes; ++shift) {
-        zeroQuiet_[shift] = ZeroSpanNeverMatches(size_t{1} << (kSmallestZeroShift + shift));
+        zeroQuiet_[shift] = ZeroSpanMatchesNoRow(rows, size_t{1} << (kSmallestZeroShift + shift));
     }
 }
 

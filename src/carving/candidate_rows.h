@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "carving/byte_search.h"
 #include "carving/signature_table.h"
@@ -52,6 +53,13 @@ class CandidateRows {
     std::array<std::array<RowSet, 256>, kMostOffsets> byValue_{};
     std::array<bool, kZeroSizes> zeroQuiet_{};
 };
+
+// Whether every detector of `rows` answers kNoFileType to an all-zero span of `bytes` bytes,
+// under each setting of the stream flags, without reading anything from the medium. A
+// detector that matches zeros, or looks further than its sector (where the medium need not be
+// zero), keeps zero sectors on the slow path: such a detector added later costs time, never a
+// file. Detectors must not call DetectFileType (the table is being built when this runs).
+bool ZeroSpanMatchesNoRow(std::span<const SignatureRow> rows, size_t bytes);
 
 // True when every byte of `bytes` is zero.
 bool IsZeroSpan(ByteSpan bytes);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -149,6 +150,40 @@ TEST(CatalogueLookup, ZeroSectorsGetTheAnswerOfEveryRowWhateverFollowsThem) {
         for (const size_t length : {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{size}}) {
             asker.Check(std::span<const uint8_t>(zeros).first(length), 4, "zeros");
         }
+    }
+}
+
+FileTypeCode NeverAnswers(ByteSpan, CarvingContext&) {
+    return FileTypeCode::kNoFileType;
+}
+FileTypeCode MatchesZeros(ByteSpan sector, CarvingContext&) {
+    return sector[0] == 0 ? FileTypeCode::kPng : FileTypeCode::kNoFileType;
+}
+FileTypeCode ReadsAhead(ByteSpan, CarvingContext& context) {
+    std::vector<uint8_t> next(context.sectorSize);
+    (void)context.ReadSectors(context.cursorLba + 1, 1, next);
+    return FileTypeCode::kNoFileType;
+}
+FileTypeCode ReadsThroughTheReader(ByteSpan, CarvingContext& context) {
+    std::vector<uint8_t> next(context.sectorSize);
+    uint32_t got = 0;
+    (void)context.reader->ReadSectors(1, next.data(), context.cursorLba + 1, context.sectorSize,
+                                      got);
+    return FileTypeCode::kNoFileType;
+}
+FileTypeCode AnswersBehindABdavStreamOnly(ByteSpan, CarvingContext& context) {
+    return context.bdavFlag && !context.transportStreamFlag ? FileTypeCode::kMts
+                                                            : FileTypeCode::kNoFileType;
+}
+
+TEST(CatalogueLookup, ZeroSectorsAreAskedAboutOnceADetectorMatchesZerosOrReadsOn) {
+    const SignatureRow quiet{"png", FileTypeCode::kPng, NeverAnswers, nullptr};
+    EXPECT_TRUE(ZeroSpanMatchesNoRow(std::array{quiet, quiet}, 512));
+    for (const SignatureDetector detector :
+         {MatchesZeros, ReadsAhead, ReadsThroughTheReader, AnswersBehindABdavStreamOnly}) {
+        const std::array rows{quiet, SignatureRow{"mts", FileTypeCode::kMts, detector, nullptr}};
+        EXPECT_FALSE(ZeroSpanMatchesNoRow(rows, 512));
+        EXPECT_FALSE(ZeroSpanMatchesNoRow(rows, 4096));
     }
 }
 
