@@ -35,7 +35,8 @@ class CandidateRows {
     RowSet ForSector(ByteSpan sector) const;
 
     // True when every detector is known to answer kNoFileType to an all-zero span of
-    // `bytes` bytes without reading anything further, whatever the stream flags say.
+    // `bytes` bytes, read with a context whose sector size is `bytes`, without reading
+    // anything further, whatever the stream flags say.
     bool ZeroSectorsNeverMatch(size_t bytes) const;
 
   private:

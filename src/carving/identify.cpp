@@ -29,8 +29,10 @@ const SignatureRow* FirstMatchingRow(ByteSpan sector, CarvingContext& context, F
     code = FileTypeCode::kNoFileType;
     if (sector.size() < kGatedSpanBytes) return FirstMatchingRowOfAll(sector, context, code);
     const CandidateRows& candidates = CandidateRows::Get();
-    // Most sectors of a card are empty.
-    if (sector[0] == 0 && candidates.ZeroSectorsNeverMatch(sector.size()) && IsZeroSpan(sector)) {
+    // Most sectors of a card are empty. The detectors were seen to ignore zero sectors read
+    // with the context's sector size (see CandidateRows); other spans take the long way.
+    if (sector[0] == 0 && sector.size() == context.sectorSize &&
+        candidates.ZeroSectorsNeverMatch(sector.size()) && IsZeroSpan(sector)) {
         return nullptr;
     }
     const RowSet set = candidates.ForSector(sector);

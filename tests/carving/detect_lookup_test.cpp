@@ -59,10 +59,9 @@ class Asker {
             ++asked_;
             if (plain != FileTypeCode::kNoFileType) ++recognised_;
             if (fast != plain && ++disagreements_ <= 10) {
-                ADD_FAILURE() << what << " (" << sector.size() << " bytes at " << lba
-                              << ", flags " << flags << "): lookup says "
-                              << ::testing::PrintToString(fast) << ", every row says "
-                              << ::testing::PrintToString(plain);
+                ADD_FAILURE() << what << " (" << sector.size() << " bytes at " << lba << ", flags "
+                              << flags << "): lookup says " << ::testing::PrintToString(fast)
+                              << ", every row says " << ::testing::PrintToString(plain);
             }
         }
     }
@@ -147,7 +146,8 @@ TEST(CatalogueLookup, ZeroSectorsGetTheAnswerOfEveryRowWhateverFollowsThem) {
         Asker asker(std::move(bytes), size);
         for (uint64_t lba = 0; lba < 16; ++lba) asker.CheckSector(lba, "zero sector in noise");
         const std::vector<uint8_t> zeros(size, 0);
-        for (const size_t length : {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{size}}) {
+        for (const size_t length :
+             {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{512}, size_t{size}}) {
             asker.Check(std::span<const uint8_t>(zeros).first(length), 4, "zeros");
         }
     }
