@@ -63,6 +63,7 @@ set(NORVALE_SLOW_TESTS
     "ExfatOnLoopDevice\\."
     # carving: the 4 GiB file and the passes over a whole mixed image
     "CarvingEngine\\."
+    "CatalogueLookup\\.SectorsOfRealFiles"
     "MixedImage\\."
     "SplitPicture\\."
     # exfat_full: cards made through FUSE, each scanned whole
@@ -183,6 +184,7 @@ set(NORVALE_TOOLS_TESTS
     # carving: volumes made by mkfs, and real files made by ImageMagick, ffmpeg, gsf and zip
     "CarveOnlyScan\\."
     "CarvingEngine\\."
+    "CatalogueLookup\\.SectorsOfRealFiles"
     "ContainerSizedByItsHeader\\."
     "FindBoundary\\.(StopsAtARealFatDirectorySector|StopsAtARealNtfsFileRecord)"
     "MixedImage\\."

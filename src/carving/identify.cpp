@@ -1,13 +1,17 @@
 #include "carving/identify.h"
 
+#include <bit>
+
+#include "carving/candidate_rows.h"
 #include "carving/signature_table.h"
 
 namespace norvale {
 
 namespace {
 
-// The first row whose detector recognises `sector`, with the detector's answer in `code`.
-const SignatureRow* FirstMatchingRow(ByteSpan sector, CarvingContext& context, FileTypeCode& code) {
+// Every row in row order: the reference the lookup below must always agree with.
+const SignatureRow* FirstMatchingRowOfAll(ByteSpan sector, CarvingContext& context,
+                                          FileTypeCode& code) {
     for (const SignatureRow& row : FileSignatureTable()) {
         // Rows sharing a detector each call it again; the answers are the same, and the
         // detectors that read ahead read the same sectors, so only time is spent.
@@ -18,11 +22,43 @@ const SignatureRow* FirstMatchingRow(ByteSpan sector, CarvingContext& context, F
     return nullptr;
 }
 
+// The first row whose detector recognises `sector`, with the detector's answer in `code`.
+// Asks only the rows that can answer (candidate_rows.h), in row order, so the answer is the
+// one of FirstMatchingRowOfAll.
+const SignatureRow* FirstMatchingRow(ByteSpan sector, CarvingContext& context, FileTypeCode& code) {
+    code = FileTypeCode::kNoFileType;
+    if (sector.size() < kGatedSpanBytes) return FirstMatchingRowOfAll(sector, context, code);
+    const CandidateRows& candidates = CandidateRows::Get();
+    // Most sectors of a card are empty. The detectors were seen to ignore zero sectors read
+    // with the context's sector size (see CandidateRows); other spans take the long way.
+    if (sector[0] == 0 && sector.size() == context.sectorSize &&
+        candidates.ZeroSectorsNeverMatch(sector.size()) && IsZeroSpan(sector)) {
+        return nullptr;
+    }
+    const RowSet set = candidates.ForSector(sector);
+    const std::span<const SignatureRow> rows = FileSignatureTable();
+    for (size_t w = 0; w < RowSet::kWords; ++w) {
+        for (uint64_t bits = set.words[w]; bits != 0; bits &= bits - 1) {
+            const SignatureRow& row = rows[w * 64 + static_cast<size_t>(std::countr_zero(bits))];
+            code = row.detector(sector, context);
+            if (code != FileTypeCode::kNoFileType) return &row;
+        }
+    }
+    code = FileTypeCode::kNoFileType;
+    return nullptr;
+}
+
 }  // namespace
 
 FileTypeCode DetectFileType(ByteSpan sector, CarvingContext& context) {
     FileTypeCode code = FileTypeCode::kNoFileType;
     FirstMatchingRow(sector, context, code);
+    return code;
+}
+
+FileTypeCode DetectFileTypeAllRows(ByteSpan sector, CarvingContext& context) {
+    FileTypeCode code = FileTypeCode::kNoFileType;
+    FirstMatchingRowOfAll(sector, context, code);
     return code;
 }
 

@@ -30,6 +30,9 @@ struct CarveProgress {
 // than kNoFileType (kNoFileType when none recognises it). Detectors that read ahead read at
 // the context's cursor LBA.
 FileTypeCode DetectFileType(ByteSpan sector, CarvingContext& context);
+// The same answer found by calling every row's detector in turn, without skipping the rows
+// that cannot answer: the reference that tests hold DetectFileType to.
+FileTypeCode DetectFileTypeAllRows(ByteSpan sector, CarvingContext& context);
 
 // Identifies the file that begins with `sector` (read from `reader` at `startLba`) and sizes
 // it. Returns kOk with `name` = "<startLba>.<extension of the first row of the type>",

@@ -1,6 +1,7 @@
 #include "carving/signature_table.h"
 
 #include <array>
+#include <string_view>
 
 #include "carving/formats/formats.h"
 
@@ -8,6 +9,7 @@ namespace norvale {
 namespace {
 
 using enum FileTypeCode;
+using namespace std::string_view_literals;
 
 // One row per line; the order is behaviour (see signature_table.h).
 constexpr std::array<SignatureRow, kSignatureRowCount> kRows{{
@@ -121,6 +123,70 @@ constexpr std::array<SignatureRow, kSignatureRowCount> kRows{{
     {"ttc", kTtc, DetectFontCollection, SizeFontCollection},
 }};
 
+// The first bytes of every magic each detector tests (see DetectorGate). The ISO media
+// detectors need "ftyp" at 4; QuickTime also takes an old-style opening ("moov" at 0, or a
+// "moov", "free", "skip" or "wide" box first); OOXML also takes a sector whose first entry
+// name sits at 31; an MP3 opens with an ID3 tag or a frame sync.
+constexpr std::array kGates{
+    DetectorGate{DetectMpegStream, {0, "\x00"sv}, {}},
+    DetectorGate{DetectMp4, {4, "f"sv}, {}},
+    DetectorGate{DetectRealMedia, {0, "."sv}, {}},
+    DetectorGate{DetectAsf, {0, "\x30"sv}, {}},
+    DetectorGate{DetectSwf, {0, "CF"sv}, {}},
+    DetectorGate{DetectAvi, {0, "R"sv}, {}},
+    DetectorGate{DetectFlv, {0, "F"sv}, {}},
+    DetectorGate{Detect3gp, {4, "f"sv}, {}},
+    DetectorGate{DetectMatroska, {0, "\x1A"sv}, {}},
+    DetectorGate{DetectTransportStream, {0, "\x47"sv}, {}},
+    DetectorGate{DetectBdav, {4, "\x47"sv}, {}},
+    DetectorGate{DetectMxf, {0, "\x06"sv}, {}},
+    DetectorGate{DetectId3Mp3, {0, "I\xFF"sv}, {}},
+    DetectorGate{DetectMidi, {0, "M"sv}, {}},
+    DetectorGate{DetectApe, {0, "M"sv}, {}},
+    DetectorGate{DetectWave, {0, "R"sv}, {}},
+    DetectorGate{DetectQuickTime, {0, "m"sv}, {4, "fmsw"sv}},
+    DetectorGate{DetectMpegAudioFrame, {0, "\xFF"sv}, {}},
+    DetectorGate{DetectSmaf, {0, "M"sv}, {}},
+    DetectorGate{DetectGif, {0, "G"sv}, {}},
+    DetectorGate{DetectBmp, {0, "B"sv}, {}},
+    DetectorGate{DetectJpeg, {0, "\xFF"sv}, {}},
+    DetectorGate{DetectPng, {0, "\x89"sv}, {}},
+    DetectorGate{DetectPsd, {0, "8"sv}, {}},
+    DetectorGate{DetectTiff, {0, "IM"sv}, {}},
+    DetectorGate{DetectIcon, {0, "\x00"sv}, {}},
+    DetectorGate{DetectCompoundFile, {0, "\xD0"sv}, {}},
+    DetectorGate{DetectOoxml, {0, "P"sv}, {31, "["sv}},
+    DetectorGate{DetectPdf, {0, "%"sv}, {}},
+    DetectorGate{DetectGzip, {0, "\x1F"sv}, {}},
+    DetectorGate{Detect7Zip, {0, "7"sv}, {}},
+    DetectorGate{DetectZip, {0, "P"sv}, {}},
+    DetectorGate{DetectRar, {0, "R"sv}, {}},
+    DetectorGate{DetectCabinet, {0, "M"sv}, {}},
+    DetectorGate{DetectPeImage, {0, "M"sv}, {}},
+    DetectorGate{DetectDiskImageBackup, {0, "\xFE"sv}, {}},
+    DetectorGate{DetectSqlite, {0, "S"sv}, {}},
+    DetectorGate{DetectOutlookExpress, {0, "\xCF"sv}, {}},
+    DetectorGate{DetectOutlookStore, {0, "!"sv}, {}},
+    DetectorGate{DetectCompoundFilePrefix, {0, "\xD0"sv}, {}},
+    DetectorGate{DetectTrueType, {0, "\x00t"sv}, {}},
+    DetectorGate{DetectCr2, {0, "IM"sv}, {}},
+    DetectorGate{DetectNef, {0, "IM"sv}, {}},
+    DetectorGate{DetectArw, {0, "IM"sv}, {}},
+    DetectorGate{DetectDng, {0, "IM"sv}, {}},
+    DetectorGate{DetectOrf, {0, "IM"sv}, {}},
+    DetectorGate{DetectRw2, {0, "I"sv}, {}},
+    DetectorGate{DetectCr3, {4, "f"sv}, {}},
+    DetectorGate{DetectHeic, {4, "f"sv}, {}},
+    DetectorGate{DetectHeif, {4, "f"sv}, {}},
+    DetectorGate{DetectAvif, {4, "f"sv}, {}},
+    DetectorGate{DetectWebp, {0, "R"sv}, {}},
+    DetectorGate{DetectFlac, {0, "f"sv}, {}},
+    DetectorGate{DetectOgg, {0, "O"sv}, {}},
+    DetectorGate{DetectM4a, {4, "f"sv}, {}},
+    DetectorGate{DetectOpenType, {0, "O\x00"sv}, {}},
+    DetectorGate{DetectFontCollection, {0, "t"sv}, {}},
+};
+
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -137,6 +203,10 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 
 std::span<const SignatureRow> FileSignatureTable() {
     return kRows;
+}
+
+std::span<const DetectorGate> DetectorGates() {
+    return kGates;
 }
 
 const SignatureRow* FirstRowOfType(FileTypeCode code) {

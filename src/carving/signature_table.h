@@ -35,6 +35,29 @@ inline constexpr size_t kSignatureRowCount = 105;
 // The catalogue in row order, kSignatureRowCount rows.
 std::span<const SignatureRow> FileSignatureTable();
 
+// What a detector needs to see before it can answer: it answers kNoFileType for every span of
+// at least kGatedSpanBytes bytes unless the byte at `first.offset` is one of `first.values`,
+// or (when `second.values` is not empty) the byte at `second.offset` is one of `second.values`.
+// The catalogue's lookup uses this to leave out detectors that cannot answer for a sector; a
+// detector without a gate is asked about every sector. A gate that leaves out a byte its
+// detector accepts loses files, so it lists every first byte of every magic the detector
+// tests and stays beside the catalogue, where a changed detector is checked against it.
+inline constexpr size_t kGatedSpanBytes = 32;  // every offset below lies inside this
+
+struct LeadBytes {
+    uint8_t offset = 0;
+    std::string_view values;  // the byte values allowed at `offset`; empty: none
+};
+
+struct DetectorGate {
+    SignatureDetector detector;
+    LeadBytes first;
+    LeadBytes second;
+};
+
+// One gate per detector that has one.
+std::span<const DetectorGate> DetectorGates();
+
 // The first row carrying `code`, or null (kNoFileType and unknown values).
 const SignatureRow* FirstRowOfType(FileTypeCode code);
 // The first row whose extension equals `extension` ignoring ASCII case, or null.
