@@ -9,16 +9,16 @@
 # by PhotoRec (every family on, whole space, writing its files to a temporary folder); the best
 # of RUNS runs counts. Our peak resident memory (GNU time -v) is the largest of our runs.
 # Usage: bench/carve/run.sh [BUILD_DIR] [RUNS]
-#   RUNS defaults to $RUNS or 3; CARVE_PACKED_MIB sets the packed card's size (default 1024),
-#   CARVE_SPARSE_MIB the sparse one's (default 4096; 0 skips a card); BENCH_FILES names a
-#   folder made by `make-carve-image.py files` to use instead of making one; the cards and the
-#   outputs live in a temporary folder under $BENCH_TMP or /tmp.
+#   RUNS defaults to $RUNS or 3; CARVE_PACKED_MIB (or CARVE_BENCH_MIB) sets the packed card's
+#   size (default 1024), CARVE_SPARSE_MIB the sparse one's (default 4096; 0 skips a card);
+#   BENCH_FILES names a folder made by `make-carve-image.py files` to use instead of making one;
+#   the cards and the outputs live in a temporary folder under $BENCH_TMP or /tmp.
 set -euo pipefail
 # shellcheck source=bench/lib.sh
 . "$(dirname "$0")/../lib.sh"
 bench_init "${1:-build}"
 runs=${2:-${RUNS:-3}}
-packed_mib=${CARVE_PACKED_MIB:-1024}
+packed_mib=${CARVE_PACKED_MIB:-${CARVE_BENCH_MIB:-1024}}
 sparse_mib=${CARVE_SPARSE_MIB:-4096}
 need_cli
 need_peers photorec /usr/bin/time
@@ -28,7 +28,9 @@ bench_cleanup_on_exit "$work"
 export XDG_DATA_HOME="$work/xdg" XDG_CONFIG_HOME="$work/xdg" LC_ALL=C.UTF-8
 mkdir -p "$work/logs"
 files=${BENCH_FILES:-$work/files}
-if [ -z "${BENCH_FILES:-}" ]; then
+if [ -n "${BENCH_FILES:-}" ]; then
+    [ -d "$files" ] || { echo "BENCH_FILES: $files is not a folder" >&2; exit 1; }
+else
     echo "making the real files in $work..." >&2
     "$root/scripts/make-carve-image.py" files "$files"
 fi

@@ -16,16 +16,17 @@
 # card is checked: the folder's files must come back under their names and the scattered raw
 # copies by content.
 # Usage: bench/full_scan/run.sh [BUILD_DIR] [RUNS]
-#   RUNS defaults to $RUNS or 3; FULL_PACKED_MIB and FULL_SPARSE_GIB set the cards' sizes (0
-#   skips a card); BENCH_FILES names a folder made by `make-carve-image.py files` to use instead
-#   of making one; temporary files under $BENCH_TMP or /tmp.
+#   RUNS defaults to $RUNS or 3; FULL_PACKED_MIB (or FULL_BENCH_MIB) and FULL_SPARSE_GIB (or
+#   SPARSE_GIB) set the cards' sizes (0 skips a card); BENCH_FILES names a folder made by
+#   `make-carve-image.py files` to use instead of making one; temporary files under $BENCH_TMP
+#   or /tmp.
 set -euo pipefail
 # shellcheck source=bench/lib.sh
 . "$(dirname "$0")/../lib.sh"
 bench_init "${1:-build}"
 runs=${2:-${RUNS:-3}}
-mib=${FULL_PACKED_MIB:-1024}
-sparse_gib=${FULL_SPARSE_GIB:-4}
+mib=${FULL_PACKED_MIB:-${FULL_BENCH_MIB:-1024}}
+sparse_gib=${FULL_SPARSE_GIB:-${SPARSE_GIB:-4}}
 make_media="$root/scripts/make-formatted-media.sh"
 need_cli
 need_peers photorec mkfs.fat mcopy /usr/bin/time
@@ -35,7 +36,9 @@ bench_cleanup_on_exit "$work"
 export XDG_DATA_HOME="$work/xdg" XDG_CONFIG_HOME="$work/xdg" LC_ALL=C.UTF-8
 mkdir -p "$work/logs"
 files=${BENCH_FILES:-$work/files}
-if [ -z "${BENCH_FILES:-}" ]; then
+if [ -n "${BENCH_FILES:-}" ]; then
+    [ -d "$files" ] || { echo "BENCH_FILES: $files is not a folder" >&2; exit 1; }
+else
     echo "making the real files in $work..." >&2
     "$root/scripts/make-carve-image.py" files "$files"
 fi
