@@ -234,6 +234,7 @@ race_threads() {  # work image runs mode
     declare -gA race_t=() race_files=() race_rss=()
     local -A times=()
     mkdir -p "$work/logs"
+    rm -f "$work"/logs/*.rss  # the peaks of an earlier race in WORK
     for _ in $(seq 1 "$runs"); do
         times[dd]+="$(race_row "$work" dd dd if="$image" of=/dev/null bs=4M) "
         times[scan1]+="$(race_row "$work" scan1 "$cli" scan "$image" --mode "$mode" --restart \
