@@ -313,4 +313,6 @@ print_race_threads() {  # size mode
             "$(echo "${race_t[pr]} / $t" | bc -l)" "$(echo "${race_t[dd]} / $t" | bc -l)" \
             "$( [ -n "$rss" ] && printf '%.1f' "$(echo "$rss / 1024" | bc -l)" || echo -)"
     done
+    echo "(GB/s: bytes/s / 1e9; x PhotoRec: PhotoRec's time / the row's, above 1 ours faster;" \
+        "x dd: dd's time / the row's, 1 the raw-read limit; peak MiB: largest resident set)"
 }
