@@ -12,7 +12,9 @@
 #   RUNS defaults to $RUNS or 3; CARVE_PACKED_MIB (or CARVE_BENCH_MIB) sets the packed card's
 #   size (default 1024), CARVE_SPARSE_MIB the sparse one's (default 4096; 0 skips a card);
 #   BENCH_FILES names a folder made by `make-carve-image.py files` to use instead of making one;
-#   the cards and the outputs live in a temporary folder under $BENCH_TMP or /tmp.
+#   the cards and the outputs live in a temporary folder under $BENCH_TMP or /tmp (on a
+#   memory file system such as BENCH_TMP=/dev/shm the recoveries' times leave the destination
+#   disk out: ours syncs every file it writes, which on a slow disk takes most of the time).
 set -euo pipefail
 # shellcheck source=bench/lib.sh
 . "$(dirname "$0")/../lib.sh"

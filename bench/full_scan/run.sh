@@ -19,7 +19,8 @@
 #   RUNS defaults to $RUNS or 3; FULL_PACKED_MIB (or FULL_BENCH_MIB) and FULL_SPARSE_GIB (or
 #   SPARSE_GIB) set the cards' sizes (0 skips a card); BENCH_FILES names a folder made by
 #   `make-carve-image.py files` to use instead of making one; temporary files under $BENCH_TMP
-#   or /tmp.
+#   or /tmp (BENCH_TMP=/dev/shm leaves the destination disk out of the recoveries' times, as in
+#   bench/carve).
 set -euo pipefail
 # shellcheck source=bench/lib.sh
 . "$(dirname "$0")/../lib.sh"
