@@ -24,8 +24,8 @@ usage:
       MANIFEST, when given, gets a line per placed file as above.
   make-carve-image.py packed FILESDIR IMAGE SIZE_MIB [MANIFEST]
       A SIZE_MIB card packed full: the files of FILESDIR back to back, each starting on the
-      sector after the previous one's end (zero slack between), round after round, each round
-      in a shuffled order, until the image is full; the space no further file fits in stays
+      sector after the previous one's end (the rest of that sector zero), round after round, each
+      round in a shuffled order, until the image is full; the space no further file fits in stays
       zero. Files over 4 MiB take part in every second round only, so the small and medium
       ones dominate: about 3,800 files per GiB with the files step's set. MANIFEST as above.
   make-carve-image.py sparse FILESDIR IMAGE SIZE_MIB [MANIFEST]
