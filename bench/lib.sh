@@ -210,3 +210,109 @@ PY
     rmdir "$mnt"
     mv "$img.tmp" "$img"
 }
+
+# The machine the figures come from: its core count and CPU model.
+machine_line() {
+    local model
+    model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+    printf 'machine: %s cores (nproc), %s\n' "$(nproc)" "${model:-unknown CPU}"
+}
+
+# Times, in turns and from the same state each time (no scan log of ours, empty destination
+# folders, nothing left to write back), RUNS runs each, the best counts:
+#   dd      `dd bs=4M` over IMAGE (the raw-read limit)
+#   scan1   `norvale-cli scan --mode MODE --threads 1`
+#   scanN   the same with the default thread count (one per core)
+#   rec1    `norvale-cli recover --mode MODE --threads 1 --to WORK/recovered` (scan and write)
+#   recN    the same with the default thread count
+#   pr      PhotoRec carving IMAGE into WORK/photorec (it always writes its files)
+# Ours run under GNU time; their peak resident memory is the largest of their runs. Needs
+# XDG_DATA_HOME under WORK. Sets the associative arrays race_t (seconds), race_files and
+# race_rss (KiB) by those row names. WORK/recovered keeps the last recN run's files.
+race_threads() {  # work image runs mode
+    local work=$1 image=$2 runs=$3 mode=$4 row
+    declare -gA race_t=() race_files=() race_rss=()
+    local -A times=()
+    mkdir -p "$work/logs"
+    rm -f "$work"/logs/*.rss  # the peaks of an earlier race in WORK
+    for _ in $(seq 1 "$runs"); do
+        times[dd]+="$(race_row "$work" dd dd if="$image" of=/dev/null bs=4M) "
+        times[scan1]+="$(race_row "$work" scan1 "$cli" scan "$image" --mode "$mode" --restart \
+            -q --threads 1) "
+        times[scanN]+="$(race_row "$work" scanN "$cli" scan "$image" --mode "$mode" --restart -q) "
+        times[rec1]+="$(race_row "$work" rec1 "$cli" recover "$image" --mode "$mode" --restart \
+            -q --threads 1 --to "$work/recovered") "
+        times[recN]+="$(race_row "$work" recN "$cli" recover "$image" --mode "$mode" --restart \
+            -q --to "$work/recovered") "
+        times[pr]+="$(race_row "$work" pr photorec_carve "$image" "$work/photorec") "
+    done
+    for row in dd scan1 scanN rec1 recN pr; do
+        # shellcheck disable=SC2086  # a list of numbers
+        race_t[$row]=$(printf '%s\n' ${times[$row]} | best)
+    done
+    race_files[scan1]=$(found_by_ours "$work/logs/scan1.out")
+    race_files[scanN]=$(found_by_ours "$work/logs/scanN.out")
+    race_files[rec1]=$(cat "$work/logs/rec1.files")
+    race_files[recN]=$(count_files "$work/recovered")
+    race_files[pr]=$(find "$work/photorec" -type f ! -name report.xml | wc -l)
+    for row in scan1 scanN rec1 recN; do
+        race_rss[$row]=$(sort -g "$work/logs/$row.rss" | tail -n 1)
+    done
+}
+
+# One timed run of race_threads' ROW; prints its wall time. Our runs go under GNU time, their
+# peak memory is added to WORK/logs/ROW.rss. A recovery that wrote most files but not all
+# (exit 1) is told and timed; any other failure stops the script.
+race_row() {  # work row command...
+    local work=$1 row=$2 s e rc=0
+    shift 2
+    local to="$work/logs/$row.out"
+    rm -rf "$work/xdg"
+    case $row in
+        rec*) rm -rf "$work/recovered" ;;
+        pr) rm -rf "$work/photorec" "$work/logs/photorec.log" && mkdir -p "$work/photorec" ;;
+    esac
+    [ "$1" != "$cli" ] || set -- /usr/bin/time -v -o "$to.time" "$@"
+    sync
+    s=$(now)
+    (cd "$work/logs" && "$@" </dev/null >"$to" 2>&1) || rc=$?
+    e=$(now)
+    if [ "$rc" = 1 ] && [ "${row#rec}" != "$row" ]; then
+        echo "note: '$*' could not write every file (exit 1); see $to" >&2
+    elif [ "$rc" != 0 ]; then
+        echo "'$*' failed (exit $rc):" >&2
+        cat "$to" >&2
+        exit 1
+    fi
+    [ ! -f "$to.time" ] || time_v_rss_kib "$to" >>"$work/logs/$row.rss"
+    [ "$row" != rec1 ] || count_files "$work/recovered" >"$work/logs/rec1.files"
+    echo "$e - $s" | bc -l
+}
+
+# The table of race_threads' figures for an image of SIZE bytes; MODE names our rows. GB/s is
+# decimal (bytes per second / 1e9); "x PhotoRec" is PhotoRec's time over the row's (above 1:
+# ours faster), "x dd" dd's time over the row's (1 would be the raw-read limit).
+print_race_threads() {  # size mode
+    local size=$1 mode=$2 row label t rss ncpu
+    ncpu=$(nproc)
+    printf '%-44s %9s %8s %8s %10s %6s %9s\n' tool "best [s]" "GB/s" files "x PhotoRec" "x dd" \
+        "peak MiB"
+    for row in dd scan1 scanN rec1 recN pr; do
+        case $row in
+            dd) label="dd bs=4M (raw read)" ;;
+            scan1) label="ours: scan --mode $mode --threads 1" ;;
+            scanN) label="ours: scan --mode $mode ($ncpu threads)" ;;
+            rec1) label="ours: recover --mode $mode --threads 1" ;;
+            recN) label="ours: recover --mode $mode ($ncpu threads)" ;;
+            pr) label="PhotoRec $(photorec_version) (writes files)" ;;
+        esac
+        t=${race_t[$row]}
+        rss=${race_rss[$row]:-}
+        printf '%-44s %9.3f %8.2f %8s %10.2f %6.2f %9s\n' "$label" "$t" \
+            "$(echo "$size / $t / 1000000000" | bc -l)" "${race_files[$row]:--}" \
+            "$(echo "${race_t[pr]} / $t" | bc -l)" "$(echo "${race_t[dd]} / $t" | bc -l)" \
+            "$( [ -n "$rss" ] && printf '%.1f' "$(echo "$rss / 1024" | bc -l)" || echo -)"
+    done
+    echo "(GB/s: bytes/s / 1e9; x PhotoRec: PhotoRec's time / the row's, above 1 ours faster;" \
+        "x dd: dd's time / the row's, 1 the raw-read limit; peak MiB: largest resident set)"
+}

@@ -22,6 +22,17 @@ usage:
       A SIZE_MIB image of mixed content: runs of random bytes, zeros and text, and the
       files of FILESDIR repeated at random sector offsets (a quarter of the image's bytes).
       MANIFEST, when given, gets a line per placed file as above.
+  make-carve-image.py packed FILESDIR IMAGE SIZE_MIB [MANIFEST]
+      A SIZE_MIB card packed full: the files of FILESDIR back to back, each starting on the
+      sector after the previous one's end (the rest of that sector zero), round after round, each
+      round in a shuffled order, until the image is full; the space no further file fits in stays
+      zero. Files over 4 MiB take part in every second round only, so the small and medium
+      ones dominate: about 3,800 files per GiB with the files step's set. MANIFEST as above.
+  make-carve-image.py sparse FILESDIR IMAGE SIZE_MIB [MANIFEST]
+      A SIZE_MIB card that is almost empty: the files of FILESDIR once each, in a shuffled
+      order, in eight runs laid back to back at evenly spread MiB-aligned offsets, the rest
+      zeros. Written as a sparse file, it takes only the files' space on disk. MANIFEST as
+      above.
 
 Everything is deterministic (fixed seeds) except what the tools of the files step write.
 """
@@ -234,6 +245,64 @@ def make_mixed(folder, image, size_mib, manifest=None):
             f.writelines(lines)
 
 
+def make_packed(folder, image, size_mib, manifest=None):
+    rng = random.Random(20240615)
+    total = size_mib * 1024 * 1024
+    names = file_list(folder)
+    files = [read(os.path.join(folder, n)) for n in names]
+    digests = [hashlib.sha256(d).hexdigest() for d in files]
+    big = 4 * 1024 * 1024
+    lines = []
+    pos = 0
+    rnd = 0
+    with open(image, "wb") as img:
+        while True:
+            order = [i for i in range(len(files)) if len(files[i]) <= big or rnd % 2 == 0]
+            rng.shuffle(order)
+            placed = 0
+            for i in order:
+                data = files[i]
+                if pos + len(data) > total:
+                    continue  # a smaller one further on may still fit
+                img.write(data + b"\x00" * pad(len(data)))
+                lines.append("%s\t%d\t%d\t%s\n" % (names[i], pos, len(data), digests[i]))
+                pos += len(data) + pad(len(data))
+                placed += 1
+            if placed == 0:
+                break
+            rnd += 1
+        img.truncate(total)
+    if manifest:
+        with open(manifest, "w") as f:
+            f.writelines(lines)
+
+
+def make_sparse(folder, image, size_mib, manifest=None):
+    rng = random.Random(20240616)
+    total = size_mib * 1024 * 1024
+    names = file_list(folder)
+    rng.shuffle(names)
+    runs = 8
+    step = total // runs // (1024 * 1024) * (1024 * 1024)
+    lines = []
+    with open(image, "wb") as img:
+        img.truncate(total)  # all holes: zeros that take no space
+        for r in range(runs):
+            pos = r * step + step // 2 // (1024 * 1024) * (1024 * 1024)
+            for name in names[r::runs]:
+                data = read(os.path.join(folder, name))
+                if pos + len(data) > min(total, (r + 1) * step):
+                    break  # a small card: this run's room is full
+                img.seek(pos)
+                img.write(data)
+                lines.append("%s\t%d\t%d\t%s\n" % (name, pos, len(data),
+                                                   hashlib.sha256(data).hexdigest()))
+                pos += len(data) + pad(len(data))
+    if manifest:
+        with open(manifest, "w") as f:
+            f.writelines(lines)
+
+
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "files":
         make_files(sys.argv[2])
@@ -241,6 +310,9 @@ def main():
         make_compare(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]) if len(sys.argv) > 5 else 1)
     elif len(sys.argv) in (5, 6) and sys.argv[1] == "mixed":
         make_mixed(sys.argv[2], sys.argv[3], int(sys.argv[4]), *sys.argv[5:])
+    elif len(sys.argv) in (5, 6) and sys.argv[1] in ("packed", "sparse"):
+        make = make_packed if sys.argv[1] == "packed" else make_sparse
+        make(sys.argv[2], sys.argv[3], int(sys.argv[4]), *sys.argv[5:])
     else:
         sys.stderr.write(__doc__)
         sys.exit(2)

@@ -21,7 +21,8 @@
 #   make-formatted-media.sh sparse IMAGE SIZE_GIB FILESDIR
 #       A sparse FAT32 volume of SIZE_GIB (32 KiB clusters, 4 KiB below 16 GiB): FILESDIR copied into one folder
 #       at the start, and the files of FILESDIR written raw at a few scattered offsets of the
-#       data area (every 1/7 of the volume), then quick-formatted; the rest reads as zeros.
+#       data area (six places, every 1/7 of the volume; there the files lie one after the other,
+#       each on a MiB boundary), then quick-formatted; the rest reads as zeros.
 #       Prints "offset name" of each scattered file.
 set -euo pipefail
 export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8
@@ -150,7 +151,8 @@ make_ntfs() {  # image size-mib tree mkntfs-args reformat-args
 }
 
 make_sparse() {  # image size-gib filesdir
-    local img=$1 gib=$2 files=$3 bytes data_start step off n=0 f spc=64
+    local img=$1 gib=$2 files=$3 bytes data_start step off n=0 f spc=64 size
+    local -a next=(0 0 0 0 0 0)  # where each of the six places' next file goes
     [ "$gib" -ge 16 ] || spc=8  # enough clusters for FAT32 on a small volume
     rm -f "$img"
     truncate -s "${gib}G" "$img"
@@ -161,7 +163,14 @@ make_sparse() {  # image size-gib filesdir
     data_start=$((64 * 1024 * 1024))  # past the FATs of a volume up to 256 GiB
     step=$(((bytes - data_start) / 7 / 1048576 * 1048576))
     for f in "$files"/*; do
-        off=$((data_start + (n % 6 + 1) * step + (n / 6) * 16 * 1048576))
+        # Each place fills up from its start, a file every MiB boundary, so that a small
+        # volume holds them all as well.
+        off=$((data_start + (n % 6 + 1) * step + next[n % 6]))
+        size=$(stat -c %s "$f")
+        next[n % 6]=$((next[n % 6] + (size + 1048575) / 1048576 * 1048576))
+        if [ $((off + size)) -gt "$bytes" ] || [ "${next[n % 6]}" -gt "$step" ]; then
+            die "$gib GiB is too small for the files of $files"
+        fi
         dd if="$f" of="$img" bs=1M seek="$off" oflag=seek_bytes conv=notrunc,sparse \
             status=none
         echo "$off $(basename "$f")"
