@@ -79,7 +79,13 @@ class RecoveryDriver {
                              const char* itemName);
     // Returns false when the run must end (stopped).
     bool RecoverOne(const RecoveredItem& item, const std::string& root);
+    // Adds the rows of files that were held back (see PublishBatch) and have since been named,
+    // then this one's.
     void AddRow(const std::string& name, Result result, bool alreadyThere = false);
+    void AddSettledRows();
+    void AddOneRow(const std::string& name, Result result, bool alreadyThere);
+    // Names every held file and adds its row; the lock must not be held.
+    void SettleHeldFiles();
 
     const std::vector<SourceInfo>& sources_;
     IRecoveryObserver& observer_;
@@ -91,6 +97,8 @@ class RecoveryDriver {
     std::vector<RecoveryDetailRow> rows_;
     size_t failedRows_ = 0;
     FileWriteOptions writeOptions_;
+    // Whole files of this run waiting for one flush to disk together.
+    PublishBatch heldFiles_;
 };
 
 }  // namespace norvale
