@@ -71,7 +71,9 @@ class RecoveredFileWriter {
     // Ends the file. `copyResult` is the copy's result (kOk when every byte arrived), `stopped`
     // whether the person stopped it. A whole file is flushed, timed and renamed to a free name
     // (or dropped as already there); anything else is removed, or kept as incomplete when asked.
-    // Returns `copyResult`, or the error of finishing a whole file.
+    // Returns `copyResult`, or the error of finishing a whole file. Inside a FileWriteScope with
+    // a batch, a whole file is handed to the batch instead (outcome kHeld, kOk) and the batch
+    // tells what became of it; any other file first lets the batch settle.
     Result Finish(Result copyResult, bool stopped = false);
 
     // The name the file ended up under (an existing identical copy, or the incomplete name),
@@ -127,7 +129,7 @@ class PublishBatch {
     };
     // Settle runs by itself once this many files or bytes are held.
     static constexpr size_t kMaxHeldFiles = 128;
-    static constexpr uint64_t kMaxHeldBytes = 128ull << 20;
+    static constexpr uint64_t kMaxHeldBytes = 64ull << 20;
 
     PublishBatch();
     // Settles what is still held (its results are lost: call Settle first).

@@ -2,7 +2,8 @@
 // The recovery driver: writes chosen items into a destination folder, one category sub-folder
 // per kind, never overwriting an existing file. Each item goes through the engine that found it
 // (by its source tag). Runs on the caller's thread; a stop request reaches the engine only
-// through the callback's answer.
+// through the callback's answer. Files written whole wait in a PublishBatch to reach the disk
+// together; their rows come once they have their names, always before OnFinished.
 
 #include <atomic>
 #include <cstdint>
