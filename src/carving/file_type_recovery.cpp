@@ -24,6 +24,16 @@ uint64_t SourceSectors(SectorReader& reader, uint32_t sectorSize) {
     return reader.TotalSectors() * reader.MediumSectorSize() / sectorSize;
 }
 
+// Found files are copied through one buffer per thread, in requests of this size: a card holds
+// thousands of files, and a buffer made for each (or a request per 64 KiB with a progress report
+// after each) costs more than the copying.
+constexpr size_t kCopyBufferBytes = size_t{1} << 20;
+
+std::vector<uint8_t>& CopyBuffer() {
+    thread_local std::vector<uint8_t> buffer;
+    return buffer;
+}
+
 }  // namespace
 
 CFileTypeRecovery::CFileTypeRecovery() = default;
@@ -231,8 +241,9 @@ Result CFileTypeRecovery::CopyCarved(const RecoveredItem& item, uint64_t limit, 
     if (length == 0) return kOk;
     if (!reader_.IsOpen()) return kErrInvalidHandle;
     const uint64_t available = SourceSectors(reader_, s);
-    const uint32_t chunkSectors = std::max<uint32_t>(1, kCarvingWorkBufferBytes / s);
-    std::vector<uint8_t> buffer(size_t{chunkSectors} * s);
+    const auto chunkSectors = static_cast<uint32_t>(std::max<size_t>(1, kCopyBufferBytes / s));
+    std::vector<uint8_t>& buffer = CopyBuffer();
+    if (buffer.size() < size_t{chunkSectors} * s) buffer.resize(size_t{chunkSectors} * s);
     uint64_t position = item.location;
     // A file in two pieces (see recovered_item.h): the first piece's sectors, then the rest
     // from the second piece's start. A count that does not fit inside the file is no split.

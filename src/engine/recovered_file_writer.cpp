@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@ namespace {
 
 thread_local const FileWriteOptions* tOptions = nullptr;
 thread_local FileWriteOutcome tLastOutcome = FileWriteOutcome::kNone;
+thread_local PublishBatch* tBatch = nullptr;
 
 constexpr char kTempMarker[] = ".norvale-";
 constexpr size_t kTempRandomChars = 6;
@@ -73,6 +75,24 @@ void CloseQuietly(int& fd) {
     fd = -1;
 }
 
+// An fsync or syncfs result; a file system that cannot flush (or is read-only) is no failure.
+Result FlushResult(int rc) {
+    if (rc == 0 || errno == EINVAL || errno == EROFS) return kOk;
+    return FromErrno(errno);
+}
+
+// syncfs reports the write errors of the file system since Linux 5.8; before, it says nothing.
+bool SyncfsReportsErrors() {
+    static const bool reports = [] {
+        utsname u{};
+        if (::uname(&u) != 0) return false;
+        unsigned major = 0, minor = 0;
+        if (std::sscanf(u.release, "%u.%u", &major, &minor) != 2) return false;
+        return major > 5 || (major == 5 && minor >= 8);
+    }();
+    return reports;
+}
+
 }  // namespace
 
 const FileWriteOptions& CurrentFileWriteOptions() {
@@ -83,14 +103,16 @@ FileWriteOutcome TakeLastFileWriteOutcome() {
     return std::exchange(tLastOutcome, FileWriteOutcome::kNone);
 }
 
-FileWriteScope::FileWriteScope(const FileWriteOptions& options)
-    : previous_(tOptions), options_(options) {
+FileWriteScope::FileWriteScope(const FileWriteOptions& options, PublishBatch* batch)
+    : previous_(tOptions), previousBatch_(tBatch), options_(options) {
     tOptions = &options_;
+    tBatch = batch;
     tLastOutcome = FileWriteOutcome::kNone;
 }
 
 FileWriteScope::~FileWriteScope() {
     tOptions = previous_;
+    tBatch = previousBatch_;
 }
 
 std::string FitFileName(std::string_view name, std::string_view suffix, size_t maxBytes) {
@@ -133,6 +155,23 @@ RecoveredFileWriter::RecoveredFileWriter(std::string path, const RecoveredItem& 
         folder_ = slash == 0 ? "/" : path_.substr(0, slash);
         name_ = path_.substr(slash + 1);
     }
+}
+
+RecoveredFileWriter::RecoveredFileWriter(TakeOver, RecoveredFileWriter& other)
+    : path_(other.path_),
+      folder_(other.folder_),
+      name_(other.name_),
+      accessed_(other.accessed_),
+      modified_(other.modified_),
+      options_(other.options_),
+      dirFd_(std::exchange(other.dirFd_, -1)),
+      fd_(std::exchange(other.fd_, -1)),
+      tempName_(std::move(other.tempName_)),
+      written_(other.written_),
+      writeFailed_(other.writeFailed_),
+      nameMax_(other.nameMax_) {
+    other.tempName_.clear();
+    other.outcome_ = FileWriteOutcome::kHeld;
 }
 
 RecoveredFileWriter::~RecoveredFileWriter() {
@@ -299,21 +338,89 @@ Result RecoveredFileWriter::Finish(Result copyResult, bool stopped) {
         Discard();
         return end(FileWriteOutcome::kDropped, copyResult);
     }
+    if (PublishBatch* batch = tBatch) {
+        if (whole && batch->Enabled()) {
+            SetTimes();
+            batch->Hold(*this);
+            return end(FileWriteOutcome::kHeld, kOk);
+        }
+        // The files held before this one take their names first, as they would have one by one.
+        batch->Settle();
+    }
     // The bytes must be on the destination before the file may carry its real name: a disk
     // that fills up or fails late says so here.
-    Result r = kOk;
-    if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) r = FromErrno(errno);
+    const Result r = FlushResult(::fsync(fd_));
     if (r == kOk) SetTimes();
-    if (r == kOk && ::close(fd_) != 0) r = FromErrno(errno);
-    fd_ = -1;
+    const Result concluded = Conclude(r, keep, whole, copyResult);
+    tLastOutcome = outcome_;
+    return concluded;
+}
+
+Result RecoveredFileWriter::Conclude(Result synced, bool keep, bool whole, Result copyResult) {
+    Result r = synced;
+    if (r == kOk) {
+        // The descriptor is gone after close() whatever it answers.
+        if (::close(std::exchange(fd_, -1)) != 0) r = FromErrno(errno);
+    }
     if (r == kOk) r = Publish(keep ? kIncompleteSuffix : "", whole && options_.skipExisting);
     if (r != kOk) {
         Discard();
-        return end(FileWriteOutcome::kDropped, whole ? r : copyResult);
+        outcome_ = FileWriteOutcome::kDropped;
+        return whole ? r : copyResult;
     }
-    if (keep) return end(FileWriteOutcome::kKeptIncomplete, copyResult);
-    if (outcome_ == FileWriteOutcome::kAlreadyThere) return end(outcome_, kOk);
-    return end(FileWriteOutcome::kWritten, kOk);
+    if (keep) {
+        outcome_ = FileWriteOutcome::kKeptIncomplete;
+        return copyResult;
+    }
+    if (outcome_ != FileWriteOutcome::kAlreadyThere) outcome_ = FileWriteOutcome::kWritten;
+    return kOk;
+}
+
+PublishBatch::PublishBatch() : enabled_(SyncfsReportsErrors()) {}
+
+PublishBatch::~PublishBatch() {
+    Settle();
+}
+
+void PublishBatch::Hold(RecoveredFileWriter& writer) {
+    Held h;
+    h.writer.reset(new RecoveredFileWriter(RecoveredFileWriter::TakeOver{}, writer));
+    struct stat st {};
+    // Without its file system known the file is flushed on its own at Settle.
+    h.device = ::fstat(h.writer->fd_, &st) == 0 ? st.st_dev : dev_t(-1);
+    heldBytes_ += h.writer->written_;
+    held_.push_back(std::move(h));
+    if (held_.size() >= kMaxHeldFiles || heldBytes_ >= kMaxHeldBytes) Settle();
+}
+
+void PublishBatch::Settle() {
+    if (held_.empty()) return;
+    // One syncfs per file system, through the descriptor of its first held file: it was opened
+    // before any of the held bytes were written, so every write error since then is reported.
+    std::vector<std::pair<dev_t, Result>> synced;
+    for (const Held& h : held_) {
+        if (h.device == dev_t(-1)) continue;
+        bool seen = false;
+        for (const auto& d : synced) seen = seen || d.first == h.device;
+        if (!seen) synced.emplace_back(h.device, FlushResult(::syncfs(h.writer->fd_)));
+    }
+    for (Held& h : held_) {
+        Result r = kErrWriteFault;
+        for (const auto& d : synced) {
+            if (d.first == h.device) r = d.second;
+        }
+        // A failed flush may be another file's: each file's own fsync tells whether it is whole.
+        if (r != kOk) r = FlushResult(::fsync(h.writer->fd_));
+        RecoveredFileWriter& w = *h.writer;
+        const Result result = w.Conclude(r, false, true, kOk);
+        settled_.push_back({w.Path(), result, w.Outcome()});
+    }
+    held_.clear();
+    heldBytes_ = 0;
+}
+
+std::vector<PublishBatch::Settled> PublishBatch::TakeSettled() {
+    return std::exchange(settled_, {});
 }
 
 void SetFolderTimes(const std::string& path, const RecoveredItem& item) {

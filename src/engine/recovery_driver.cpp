@@ -22,7 +22,23 @@ void RecoveryDriver::RequestStop() {
     stopRequested_ = true;
 }
 
+void RecoveryDriver::AddSettledRows() {
+    for (const PublishBatch::Settled& s : heldFiles_.TakeSettled())
+        AddOneRow(s.path, s.result, s.outcome == FileWriteOutcome::kAlreadyThere);
+}
+
+void RecoveryDriver::SettleHeldFiles() {
+    heldFiles_.Settle();
+    std::lock_guard guard(lock_);
+    AddSettledRows();
+}
+
 void RecoveryDriver::AddRow(const std::string& name, Result result, bool alreadyThere) {
+    AddSettledRows();
+    AddOneRow(name, result, alreadyThere);
+}
+
+void RecoveryDriver::AddOneRow(const std::string& name, Result result, bool alreadyThere) {
     RecoveryDetailRow row{name,
                           result != kOk  ? ResultText(result)
                           : alreadyThere ? std::string(kAlreadyRecoveredText)
@@ -49,9 +65,13 @@ int RecoveryDriver::ProgressThunk(void* userData, int percent, int scale, int er
     if (shown == 100) {
         // The file is finished (written, or failed and removed): it is counted also when a
         // stop came in meanwhile, so the counts match what the destination holds.
-        const bool alreadyThere = TakeLastFileWriteOutcome() == FileWriteOutcome::kAlreadyThere;
+        const FileWriteOutcome outcome = TakeLastFileWriteOutcome();
         self->itemReported_ = true;
-        self->AddRow(name, errorCode, alreadyThere);
+        // A held file gets its row once it has its name (AddSettledRows).
+        if (outcome == FileWriteOutcome::kHeld && errorCode == kOk)
+            self->AddSettledRows();
+        else
+            self->AddRow(name, errorCode, outcome == FileWriteOutcome::kAlreadyThere);
     }
     if (self->stopRequested_) return kScanCancelled;
     self->observer_.OnProgress(name, shown, self->counts_);
@@ -59,6 +79,9 @@ int RecoveryDriver::ProgressThunk(void* userData, int percent, int scale, int er
 }
 
 bool RecoveryDriver::RecoverOne(const RecoveredItem& item, const std::string& root) {
+    // A folder takes a free name and gets its times once its content is written: the files
+    // held so far take their names first, and the folder's own files are named at once.
+    if (item.isFolder) SettleHeldFiles();
     std::string name(item.Name());
     IFileRecoveryParse* engine = FindEngineForItem(sources_, item);
     if (!engine) {
@@ -96,7 +119,7 @@ bool RecoveryDriver::RecoverOne(const RecoveredItem& item, const std::string& ro
         std::lock_guard guard(lock_);
         itemReported_ = false;
     }
-    const FileWriteScope writeScope(writeOptions_);
+    const FileWriteScope writeScope(writeOptions_, item.isFolder ? nullptr : &heldFiles_);
     Result r;
     try {
         r = engine->RecoverItem(item, path, DestinationDepth(root));
@@ -129,6 +152,8 @@ RecoveryOutcome RecoveryDriver::RecoverItems(const std::vector<RecoveredItem>& i
             if (!item.isFolder && itemReported_) done = i + 1;
         }
         if (stopped) {
+            // The files written whole before the stop are kept and counted.
+            SettleHeldFiles();
             RecoveryCounts counts;
             {
                 std::lock_guard guard(lock_);
@@ -139,6 +164,7 @@ RecoveryOutcome RecoveryDriver::RecoverItems(const std::vector<RecoveredItem>& i
             return RecoveryOutcome::kStopped;
         }
     }
+    SettleHeldFiles();
     observer_.OnFinished(RecoveryOutcome::kDone, counts_);
     return RecoveryOutcome::kDone;
 }

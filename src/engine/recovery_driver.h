@@ -2,7 +2,8 @@
 // The recovery driver: writes chosen items into a destination folder, one category sub-folder
 // per kind, never overwriting an existing file. Each item goes through the engine that found it
 // (by its source tag). Runs on the caller's thread; a stop request reaches the engine only
-// through the callback's answer.
+// through the callback's answer. Files written whole wait in a PublishBatch to reach the disk
+// together; their rows come once they have their names, always before OnFinished.
 
 #include <atomic>
 #include <cstdint>
@@ -79,7 +80,13 @@ class RecoveryDriver {
                              const char* itemName);
     // Returns false when the run must end (stopped).
     bool RecoverOne(const RecoveredItem& item, const std::string& root);
+    // Adds the rows of files that were held back (see PublishBatch) and have since been named,
+    // then this one's.
     void AddRow(const std::string& name, Result result, bool alreadyThere = false);
+    void AddSettledRows();
+    void AddOneRow(const std::string& name, Result result, bool alreadyThere);
+    // Names every held file and adds its row; the lock must not be held.
+    void SettleHeldFiles();
 
     const std::vector<SourceInfo>& sources_;
     IRecoveryObserver& observer_;
@@ -91,6 +98,8 @@ class RecoveryDriver {
     std::vector<RecoveryDetailRow> rows_;
     size_t failedRows_ = 0;
     FileWriteOptions writeOptions_;
+    // Whole files of this run waiting for one flush to disk together.
+    PublishBatch heldFiles_;
 };
 
 }  // namespace norvale

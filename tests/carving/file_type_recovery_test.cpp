@@ -259,6 +259,42 @@ TEST_F(CarvingEngine, RecoveryPastTheEndFailsAndKeepsWhatWasReadOnlyWhenAsked) {
     EXPECT_EQ(calls.back().path, dir_ / "past (incomplete).jpg");
 }
 
+// A file in two pieces, each longer than one copy request: the first piece's sectors and then
+// the second's, in order, whatever the request size. A second piece that runs off the end of the
+// source fails the file, and what was read is kept only when asked.
+TEST_F(CarvingEngine, TwoPieceFileLongerThanACopyRequestComesBackInOrder) {
+    constexpr uint64_t kFirstLba = 10, kFirstSectors = 2100, kSecondLba = 3000;
+    constexpr uint64_t kSize = (kFirstSectors + 2500) * 512 + 300;
+    Medium medium(6000);
+    medium.Noise(0, 6000, 7);
+    Open(medium);
+    const std::vector<uint8_t>& bytes = medium.Bytes();
+    auto expected = [&](uint64_t secondLba, uint64_t size) {
+        std::vector<uint8_t> out(bytes.begin() + kFirstLba * 512,
+                                 bytes.begin() + (kFirstLba + kFirstSectors) * 512);
+        const uint64_t rest = std::min<uint64_t>(size - out.size(), bytes.size() - secondLba * 512);
+        out.insert(out.end(), bytes.begin() + secondLba * 512,
+                   bytes.begin() + secondLba * 512 + rest);
+        return out;
+    };
+    RecoveredItem item = CarvedItem("10.mp4", kFirstLba, kSize);
+    item.objectKey = static_cast<int32_t>(kFirstSectors);
+    item.dataAreaStart = kSecondLba;
+    ASSERT_EQ(engine_.RecoverItem(item, dir_ / "whole.mp4", 0), kOk);
+    EXPECT_EQ(ReadFileBytes(dir_ / "whole.mp4"), expected(kSecondLba, kSize));
+
+    // The second piece from LBA 5000: only 1000 of its 2501 sectors are on the source.
+    item.dataAreaStart = 5000;
+    EXPECT_EQ(engine_.RecoverItem(item, dir_ / "short.mp4", 0), kErrReadFault);
+    EXPECT_FALSE(fs::exists(dir_ / "short.mp4"));
+    FileWriteOptions keep;
+    keep.keepPartial = true;
+    const FileWriteScope scope(keep);
+    EXPECT_EQ(engine_.RecoverItem(item, dir_ / "short.mp4", 0), kErrReadFault);
+    EXPECT_EQ(ReadFileBytes(dir_ / "short (incomplete).mp4"), expected(5000, kSize));
+    EXPECT_EQ(expected(5000, kSize).size(), (kFirstSectors + 1000) * 512);
+}
+
 struct PreviewCall {
     int percent;
     int error;

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/engine_factory.h"
 #include "engine/file_system_registry.h"
 #include "engine/output_naming.h"
+#include "engine/recovered_file_writer.h"
 #include "engine/recovery_driver.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_log_history.h"
@@ -324,6 +327,69 @@ TEST_F(RecoveryDriverTest, StopKeepsWhatWasWritten) {
     EXPECT_EQ(obs.outcome, RecoveryOutcome::kStopped);
     EXPECT_TRUE(fs::exists(out_ / "photo/a.jpg"));
     EXPECT_FALSE(fs::exists(out_ / "photo/c.jpg"));
+}
+
+// An engine that writes like the real ones, through RecoveredFileWriter: an item's content is
+// its `content` entry (its name when it has none). It asks the driver to stop after
+// `stopAfter` files.
+class WritingEngine : public FakeEngine {
+  public:
+    RecoveryDriver* driver = nullptr;
+    int stopAfter = -1;
+    int written = 0;
+    std::map<std::string, std::string> content;
+    Result RecoverItem(const RecoveredItem& item, const std::string& path, int) override {
+        const std::string name(item.Name());
+        const std::string bytes = content.count(name) ? content[name] : name;
+        RecoveredFileWriter writer(path, item);
+        Result r = writer.Open();
+        if (r == kOk) r = writer.Write(bytes.data(), bytes.size());
+        r = writer.Finish(r);
+        if (++written == stopAfter) driver->RequestStop();
+        const int answer = recoverFn(userData, 100, 100, r, writer.Path().c_str());
+        return answer != 0 ? Result(answer) : r;
+    }
+};
+
+// Files written whole may wait to be flushed to disk together; whether the run ends or is
+// stopped, each of them ends up under its own name, with its row and in the counts.
+TEST_F(RecoveryDriverTest, FilesWrittenBeforeTheEndOrAStopAreNamedAndCounted) {
+    auto writing = std::make_unique<WritingEngine>();
+    WritingEngine& engine = *writing;
+    sources_[0].engine = std::move(writing);
+    engine.content["b.jpg"] = "a.jpg";  // the same bytes as a.jpg under another name
+    RecordingRecoveryObserver obs;
+    RecoveryDriver driver(sources_, obs);
+    engine.driver = &driver;
+    std::vector<RecoveredItem> items{Item("a.jpg"), Item("a.jpg"), Item("x.mp3"), Item("b.jpg")};
+    EXPECT_EQ(driver.RecoverItems(items, out_.Path()), RecoveryOutcome::kDone);
+    EXPECT_EQ(driver.Counts().processed, 4);
+    EXPECT_EQ(driver.Counts().alreadyRecovered, 1);  // the second a.jpg
+    EXPECT_EQ(driver.Counts().failed, 0);
+    ASSERT_EQ(driver.DetailRows().size(), 4u);
+    EXPECT_EQ(driver.DetailRows()[0].name, out_ / "photo/a.jpg");
+    EXPECT_EQ(driver.DetailRows()[1].status, kAlreadyRecoveredText);
+    EXPECT_EQ(driver.DetailRows()[2].name, out_ / "audio/x.mp3");
+    EXPECT_EQ(driver.DetailRows()[3].name, out_ / "photo/b.jpg");
+    EXPECT_EQ(testing::ReadFileBytes(out_ / "photo/b.jpg").size(), 5u);
+
+    // A stop after the second of five new files: both are there under their names, counted,
+    // and no hidden temporary file is left.
+    TempDir again;
+    engine.written = 0;
+    engine.stopAfter = 2;
+    engine.content.clear();
+    for (const char* n : {"c.jpg", "d.jpg", "e.jpg", "f.jpg", "g.jpg"}) items.push_back(Item(n));
+    items.erase(items.begin(), items.begin() + 4);
+    EXPECT_EQ(driver.RecoverItems(items, again.Path()), RecoveryOutcome::kStopped);
+    EXPECT_EQ(obs.outcome, RecoveryOutcome::kStopped);
+    EXPECT_EQ(driver.Counts().processed, 2);
+    EXPECT_EQ(driver.Counts().notTried, 3);
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(again / "photo"))
+        names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"c.jpg", "d.jpg"}));
+    EXPECT_EQ(testing::ReadFileBytes(again / "photo/d.jpg").size(), 5u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -175,6 +175,72 @@ TEST(RecoveredFileWriter, LongNamesAreCutAtCharactersKeepingTheExtension) {
     EXPECT_EQ(FitFileName(".hidden", "(1)", 255), ".hidden(1)");
 }
 
+// Names of the folder that are not hidden temporary files.
+std::set<std::string> Visible(const std::string& dir) {
+    std::set<std::string> out;
+    for (const std::string& n : Names(dir))
+        if (n[0] != '.') out.insert(n);
+    return out;
+}
+
+// Files held for one flush together stay under hidden names until the batch settles, then take
+// the names they would have taken one by one: an identical copy is still found, a file that
+// cannot wait (kept incomplete) is named after those held before it, and a batch that fills up
+// or is dropped settles by itself.
+TEST(RecoveredFileWriter, HeldFilesAreNamedInTheirOrderOnlyOnceFlushed) {
+    TempDir dir;
+    FileWriteOptions options;
+    options.keepPartial = true;
+    PublishBatch batch;
+    {
+        const FileWriteScope scope(options, &batch);
+        FileWriteOutcome outcome{};
+        std::string path;
+        ASSERT_EQ(WriteThrough(dir / "a.jpg", "one", kOk, &path, &outcome), kOk);
+        if (outcome != FileWriteOutcome::kHeld) GTEST_SKIP() << "syncfs reports no errors here";
+        EXPECT_EQ(path, dir / "a.jpg");
+        ASSERT_EQ(WriteThrough(dir / "a.jpg", "one", kOk), kOk);
+        ASSERT_EQ(WriteThrough(dir / "a.jpg", "two", kOk), kOk);
+        EXPECT_TRUE(batch.Holds());
+        EXPECT_TRUE(Visible(dir.Path()).empty());
+        EXPECT_EQ(Names(dir.Path()).size(), 3u);
+        EXPECT_EQ(WriteThrough(dir / "a.jpg", "tw", kErrReadFault, &path, &outcome),
+                  kErrReadFault);
+        EXPECT_EQ(outcome, FileWriteOutcome::kKeptIncomplete);
+        EXPECT_EQ(path, dir / "a (incomplete).jpg");
+    }
+    EXPECT_FALSE(batch.Holds());
+    const std::vector<PublishBatch::Settled> settled = batch.TakeSettled();
+    ASSERT_EQ(settled.size(), 3u);
+    EXPECT_EQ(settled[0].path, dir / "a.jpg");
+    EXPECT_EQ(settled[0].outcome, FileWriteOutcome::kWritten);
+    EXPECT_EQ(settled[1].path, dir / "a.jpg");
+    EXPECT_EQ(settled[1].outcome, FileWriteOutcome::kAlreadyThere);
+    EXPECT_EQ(settled[2].path, dir / "a(1).jpg");
+    for (const auto& s : settled) EXPECT_EQ(s.result, kOk);
+    EXPECT_EQ(ReadFileBytes(dir / "a.jpg"), Bytes("one"));
+    EXPECT_EQ(ReadFileBytes(dir / "a(1).jpg"), Bytes("two"));
+    EXPECT_EQ(Names(dir.Path()),
+              (std::set<std::string>{"a.jpg", "a(1).jpg", "a (incomplete).jpg"}));
+
+    // More files than a batch holds: never more than that many wait, and dropping the batch
+    // names the rest.
+    TempDir many;
+    {
+        PublishBatch big;
+        const FileWriteScope scope(FileWriteOptions{}, &big);
+        for (size_t i = 0; i < PublishBatch::kMaxHeldFiles + 5; ++i) {
+            ASSERT_EQ(WriteThrough(many / ("f" + std::to_string(i)), std::to_string(i), kOk), kOk);
+            EXPECT_LT(Names(many.Path()).size() - Visible(many.Path()).size(),
+                      PublishBatch::kMaxHeldFiles);
+        }
+        EXPECT_EQ(Visible(many.Path()).size(), PublishBatch::kMaxHeldFiles);
+        EXPECT_EQ(big.TakeSettled().size(), PublishBatch::kMaxHeldFiles);
+    }
+    EXPECT_EQ(Names(many.Path()).size(), PublishBatch::kMaxHeldFiles + 5);
+    EXPECT_EQ(ReadFileBytes(many / "f130"), Bytes("130"));
+}
+
 // A small tmpfs as the destination: a file that does not fit fails and leaves nothing behind,
 // and the same file recovered later with room lands under its real name.
 TEST(RecoveredFileWriter, FullDestinationLeavesNoBrokenFileAndLaterRunUsesTheRealName) {
