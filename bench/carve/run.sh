@@ -14,7 +14,8 @@
 #   BENCH_FILES names a folder made by `make-carve-image.py files` to use instead of making one;
 #   the cards and the outputs live in a temporary folder under $BENCH_TMP or /tmp (on a
 #   memory file system such as BENCH_TMP=/dev/shm the recoveries' times leave the destination
-#   disk out: ours syncs every file it writes, which on a slow disk takes most of the time).
+#   disk out: ours flushes its files to the disk before it names them, which on a slow disk
+#   takes much of the time).
 set -euo pipefail
 # shellcheck source=bench/lib.sh
 . "$(dirname "$0")/../lib.sh"

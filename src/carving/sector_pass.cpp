@@ -209,7 +209,10 @@ Result ReadAheadPass::Run(uint64_t partitionStartLba, PassPosition& position,
     const uint64_t extentLba = partitionStartLba + position.extentStart;
     const uint64_t gridStart = position.offset;
     std::mutex mutex;
-    std::condition_variable changed;
+    // A slot freed (for the reader), read (for the workers), ready (for the pass).
+    std::condition_variable slotFreed;
+    std::condition_variable slotRead;
+    std::condition_variable slotReady;
     std::atomic<bool> quit{false};
     std::atomic<uint64_t> passedLba{extentLba + position.offset};
     uint64_t skipTo = position.offset;  // guarded by mutex
@@ -242,7 +245,9 @@ Result ReadAheadPass::Run(uint64_t partitionStartLba, PassPosition& position,
             std::lock_guard lock(mutex);
             quit = true;
         }
-        changed.notify_all();
+        slotFreed.notify_all();
+        slotRead.notify_all();
+        slotReady.notify_all();
         for (std::thread& t : threads) t.join();
         threads.clear();
     };
@@ -253,7 +258,8 @@ Result ReadAheadPass::Run(uint64_t partitionStartLba, PassPosition& position,
                 uint64_t at = 0;
                 {
                     std::unique_lock lock(mutex);
-                    changed.wait(lock, [&] { return quit || slot.state == RingSlot::State::kFree; });
+                    slotFreed.wait(lock,
+                                   [&] { return quit || slot.state == RingSlot::State::kFree; });
                     if (quit) return;
                     at = nextBlockAt(skipTo);
                 }
@@ -264,7 +270,12 @@ Result ReadAheadPass::Run(uint64_t partitionStartLba, PassPosition& position,
                     slot.state = RingSlot::State::kRead;
                     if (!slot.end) nextOffset = at + slot.sectors;
                 }
-                changed.notify_all();
+                if (workers > 0) {
+                    slotRead.notify_one();
+                    if (slot.end) slotRead.notify_all();
+                } else {
+                    slotReady.notify_one();
+                }
                 if (slot.end) return;
             }
         });
@@ -274,7 +285,7 @@ Result ReadAheadPass::Run(uint64_t partitionStartLba, PassPosition& position,
                     RingSlot* pick = nullptr;
                     {
                         std::unique_lock lock(mutex);
-                        changed.wait(lock, [&] {
+                        slotRead.wait(lock, [&] {
                             if (quit) return true;
                             pick = nullptr;
                             for (RingSlot& slot : ring) {
@@ -301,7 +312,7 @@ Result ReadAheadPass::Run(uint64_t partitionStartLba, PassPosition& position,
                         std::lock_guard lock(mutex);
                         pick->state = RingSlot::State::kReady;
                     }
-                    changed.notify_all();
+                    slotReady.notify_one();
                 }
             });
         }
@@ -321,7 +332,7 @@ Result ReadAheadPass::Run(uint64_t partitionStartLba, PassPosition& position,
                     slot.seq == seq && (slot.state == wanted ||
                                         (slot.end && slot.state != RingSlot::State::kFree));
                 if (ready) break;
-                changed.wait_for(lock, std::chrono::milliseconds(200));
+                slotReady.wait_for(lock, std::chrono::milliseconds(200));
                 const auto now = std::chrono::steady_clock::now();
                 if (now - lastReport >= std::chrono::milliseconds(200)) {
                     lastReport = now;
@@ -373,7 +384,7 @@ Result ReadAheadPass::Run(uint64_t partitionStartLba, PassPosition& position,
                 skipTo = std::max(skipTo, position.offset);
                 slot.state = RingSlot::State::kFree;
             }
-            changed.notify_all();
+            slotFreed.notify_one();
         } else {
             skipTo = std::max(skipTo, position.offset);
         }

@@ -197,6 +197,14 @@ uint64_t ExfatTimeToFileTime(uint32_t timestamp, uint8_t tenMsIncrement, uint8_t
 bool IsExfatDirectorySector(std::span<const uint8_t> sector) {
     if (sector.size() < 512) return false;
     const size_t count = sector.size() / kExfatEntryBytes;
+    // Only a file entry makes a directory sector of it: most sectors of a medium (zeros, file
+    // data) hold none, and are answered from the entries' first bytes alone.
+    bool anyFile = false;
+    for (size_t i = 0; i < count && !anyFile; ++i) {
+        const uint8_t type = sector[i * kExfatEntryBytes];
+        anyFile = type == kExfatTypeFile || type == kExfatTypeDeletedFile;
+    }
+    if (!anyFile) return false;
     bool foundSet = false;
     for (size_t i = 0; i < count; ++i) {
         const uint8_t* e = sector.data() + i * kExfatEntryBytes;

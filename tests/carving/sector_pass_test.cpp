@@ -1,5 +1,6 @@
 // The sector pass: chunking, skipping what a find covers across chunk ends, bad sectors, stops
-// that resume where they stopped, and the carve-only scan over an image file.
+// that resume where they stopped, the pass that reads ahead with workers, and the carve-only
+// scan over an image file.
 #include "carving/sector_pass.h"
 
 #include <gtest/gtest.h>
@@ -131,6 +132,79 @@ TEST(SectorPass, AStoppedPassGoesOnAtTheSectorItStoppedAt) {
                         [](const PassPosition&) { return kScanCancelled; }),
               kScanCancelled);
     EXPECT_EQ(again.offset, 128u);
+}
+
+// Notes the block it was made for, so the classifier can tell it was handed the right one.
+struct Marked final : BlockExamination {
+    uint64_t firstLba = UINT64_MAX;
+};
+struct MarkingExaminer final : PassExaminer {
+    std::unique_ptr<BlockExamination> NewExamination() override {
+        return std::make_unique<Marked>();
+    }
+    void Examine(unsigned, std::span<const uint8_t>, uint64_t firstLba, BlockExamination& out,
+                 const std::atomic<uint64_t>&, const std::atomic<bool>&) override {
+        static_cast<Marked&>(out).firstLba = firstLba;
+    }
+};
+
+TEST(SectorPass, ReadAheadHandsBlocksInOrderWithTheirNotesAndSkipsWhatAFindCovers) {
+    const uint64_t block = kPassBlockBytes / 512;
+    Medium medium(12 * block + 300, 0x3C);
+    for (const unsigned workers : {0u, 1u, 3u}) {
+        auto reader = medium.Reader();
+        MarkingExaminer examiner;
+        ReadAheadPass pass(*reader, 512, &examiner, workers);
+        PassPosition position;
+        position.extentStart = 5;
+        position.extentLength = 11 * block + 250;
+        struct Handed {
+            uint64_t firstLba, start;
+            bool operator==(const Handed&) const = default;
+        };
+        std::vector<Handed> handed;
+        bool stop = true;
+        auto classify = [&](std::span<const uint8_t> bytes, uint64_t firstLba, uint64_t start,
+                            const BlockExamination* examined, uint64_t& covered) {
+            EXPECT_EQ(bytes[start * 512], 0x3C);
+            if (workers > 0) {
+                EXPECT_NE(examined, nullptr);
+                if (examined) {
+                    EXPECT_EQ(static_cast<const Marked*>(examined)->firstLba, firstLba);
+                }
+            } else {
+                EXPECT_EQ(examined, nullptr);
+            }
+            handed.push_back({firstLba, start});
+            // A find in the first block runs three blocks and 100 sectors on; the pass is
+            // stopped while sizing a file 7 sectors into the sixth block.
+            if (firstLba == 7 && start == 0) covered += 3 * block + 100;
+            if (stop && firstLba == 7 + 5 * block) {
+                covered = 7;
+                return kScanCancelled;
+            }
+            return kOk;
+        };
+        auto done = [](const PassPosition&) { return 0; };
+        ASSERT_EQ(pass.Run(2, position, classify, done), kScanCancelled) << workers;
+        EXPECT_EQ(position.offset, 5 * block + 7);
+        stop = false;
+        ASSERT_EQ(pass.Run(2, position, classify, done), kOk);
+        EXPECT_EQ(position.sectorsDone, 11 * block + 250);
+        // The grid of the resumed pass starts where it stopped.
+        const std::vector<Handed> expected = {
+            {7, 0},
+            {7 + 4 * block, 100},
+            {7 + 5 * block, 0},
+            {7 + 5 * block + 7, 0},
+            {7 + 6 * block + 7, 0},
+            {7 + 7 * block + 7, 0},
+            {7 + 8 * block + 7, 0},
+            {7 + 9 * block + 7, 0},
+            {7 + 10 * block + 7, 0},
+            {7 + 11 * block + 7, 0}};
+        EXPECT_EQ(handed, expected) << workers << " workers";
+    }
 }
 
 TEST(TimeLeft, EstimatesFromTheSpeedAtMostEveryFiveSeconds) {
