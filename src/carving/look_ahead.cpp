@@ -130,6 +130,22 @@ void CarveLookAhead::Examine(unsigned worker, std::span<const uint8_t> block, ui
     }
 }
 
+bool TakeSettledNote(CFileTypeRecovery& carver, const BlockNotes* notes, uint64_t index,
+                     uint32_t sectorSize, uint64_t lba, uint64_t& consumed, uint64_t& filesFound,
+                     const SectorNote*& note) {
+    note = nullptr;
+    consumed = 1;
+    if (!notes || !notes->Looked(index)) return false;
+    note = notes->At(index);
+    if (!note) {
+        carver.NothingFound();
+        return true;
+    }
+    if (note->kind != SectorNote::Kind::kFile) return false;
+    carver.RecordFind(note->find, sectorSize, lba, consumed, filesFound);
+    return true;
+}
+
 Result CarveBlock(CFileTypeRecovery& carver, SectorReader& reader, uint32_t sectorSize,
                   std::span<const uint8_t> block, uint64_t firstLba, uint64_t start,
                   const BlockNotes* notes, uint64_t sectorsDone, uint64_t sectorsTotal,
@@ -139,18 +155,10 @@ Result CarveBlock(CFileTypeRecovery& carver, SectorReader& reader, uint32_t sect
     while (i < count) {
         uint64_t consumed = 1;
         const uint64_t lba = firstLba + i;
-        if (notes && notes->Looked(i)) {
-            const SectorNote* note = notes->At(i);
-            if (!note) {
-                carver.NothingFound();
-                ++i;
-                continue;
-            }
-            if (note->kind == SectorNote::Kind::kFile) {
-                carver.RecordFind(note->find, sectorSize, lba, consumed, filesFound);
-                i += consumed;
-                continue;
-            }
+        const SectorNote* note = nullptr;
+        if (TakeSettledNote(carver, notes, i, sectorSize, lba, consumed, filesFound, note)) {
+            i += consumed;
+            continue;
         }
         const Result r = carver.CarveSector(
             sectorSize, block.subspan(i * sectorSize, sectorSize), lba, sectorsDone + (i - start),

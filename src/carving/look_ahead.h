@@ -77,6 +77,14 @@ class CarveLookAhead final : public PassExaminer {
     std::vector<std::unique_ptr<Worker>> workers_;
 };
 
+// Takes what the workers settled at sector `index` of a block (at `lba`): nothing found there
+// (`consumed` 1), or a file, recorded as CarveSector records it (`consumed` as it sets it); true
+// then. False when they left the sector open: `note` is then null when they did not look at it,
+// else what they noted (a claim, or an answer to be had again in order).
+bool TakeSettledNote(CFileTypeRecovery& carver, const BlockNotes* notes, uint64_t index,
+                     uint32_t sectorSize, uint64_t lba, uint64_t& consumed, uint64_t& filesFound,
+                     const SectorNote*& note);
+
 // CarveChunk over one block of a pass that reads ahead: from sector `start` of `block` (the
 // first at `firstLba`), recording what `notes` holds and carving in order what they leave open.
 // `covered` counts from `start`; `sectorsDone` is the pass's count at `start`.

@@ -640,28 +640,22 @@ Result CProfessionalRecovery::ClassifyBlock(std::span<const uint8_t> block, uint
         const uint64_t lba = firstLba + i;
         uint64_t consumed = 1;
         bool carve = true;
-        if (notes && notes->Looked(i)) {
-            const SectorNote* note = notes->At(i);
-            if (!note) {
-                carver_.NothingFound();
-                ++i;
-                continue;
+        const SectorNote* note = nullptr;
+        if (TakeSettledNote(carver_, notes, i, s, lba, consumed, found, note)) {
+            i += consumed;
+            continue;
+        }
+        if (note && note->kind == SectorNote::Kind::kClaimed) {
+            if (note->claimKind != 0 && note->claimer < stages_.size()) {
+                TakeClaimed(stages_[note->claimer], note->claimKind, note->claimBytes,
+                            block.subspan(i * s), lba);
             }
-            if (note->kind == SectorNote::Kind::kClaimed) {
-                if (note->claimKind != 0 && note->claimer < stages_.size()) {
-                    TakeClaimed(stages_[note->claimer], note->claimKind, note->claimBytes,
-                                block.subspan(i * s), lba);
-                }
-                ++i;
-                continue;
-            }
-            if (note->kind == SectorNote::Kind::kFile) {
-                carver_.RecordFind(note->find, s, lba, consumed, found);
-                i += consumed;
-                continue;
-            }
-            // Looked at, claimed by no stage: only the carver's answer is taken again.
-        } else {
+            ++i;
+            continue;
+        }
+        if (!note) {
+            // Not looked at ahead: the stages are asked first, as they always are. A sector
+            // noted to be looked at again was claimed by no stage.
             uint8_t stage = 0;
             uint8_t kind = 0;
             if (const size_t needed = ClaimFor(sector, stage, kind); needed != 0) {
