@@ -36,6 +36,19 @@ photorec_carve() {  # image outdir
 }
 photorec_version() { photorec /version | sed -n 's/^Version: //p'; }
 
+# The real files the benchmark cards are made of: the folder BENCH_FILES names (made earlier by
+# `make-carve-image.py files`), or a fresh one made in WORK; prints its path.
+bench_real_files() {  # work
+    if [ -n "${BENCH_FILES:-}" ]; then
+        [ -d "$BENCH_FILES" ] || { echo "BENCH_FILES: $BENCH_FILES is not a folder" >&2; exit 1; }
+        printf '%s\n' "$BENCH_FILES"
+    else
+        echo "making the real files in $1..." >&2
+        "$root/scripts/make-carve-image.py" files "$1/files" >&2
+        printf '%s\n' "$1/files"
+    fi
+}
+
 # A fresh folder for a run's images and outputs under $BENCH_TMP (default /tmp).
 bench_tmp() {
     mkdir -p "${BENCH_TMP:-/tmp}"

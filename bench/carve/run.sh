@@ -30,13 +30,7 @@ work=$(bench_tmp)
 bench_cleanup_on_exit "$work"
 export XDG_DATA_HOME="$work/xdg" XDG_CONFIG_HOME="$work/xdg" LC_ALL=C.UTF-8
 mkdir -p "$work/logs"
-files=${BENCH_FILES:-$work/files}
-if [ -n "${BENCH_FILES:-}" ]; then
-    [ -d "$files" ] || { echo "BENCH_FILES: $files is not a folder" >&2; exit 1; }
-else
-    echo "making the real files in $work..." >&2
-    "$root/scripts/make-carve-image.py" files "$files"
-fi
+files=$(bench_real_files "$work")
 
 machine_line
 echo "best of $runs runs; every card read from the page cache"

@@ -328,9 +328,9 @@ Result ReadAheadPass::Run(uint64_t partitionStartLba, PassPosition& position,
                 workers > 0 ? RingSlot::State::kReady : RingSlot::State::kRead;
             std::unique_lock lock(mutex);
             for (;;) {
-                const bool ready =
-                    slot.seq == seq && (slot.state == wanted ||
-                                        (slot.end && slot.state != RingSlot::State::kFree));
+                // A free slot may be being filled: nothing else of it is looked at then.
+                const bool ready = slot.state != RingSlot::State::kFree && slot.seq == seq &&
+                                   (slot.state == wanted || slot.end);
                 if (ready) break;
                 slotReady.wait_for(lock, std::chrono::milliseconds(200));
                 const auto now = std::chrono::steady_clock::now();
