@@ -93,6 +93,7 @@ set(NORVALE_SLOW_TESTS
     "ui_without_sound")
 
 set(NORVALE_ROOT_TESTS
+    "PassThreads\\.DirectReads"
     "DestinationCheckOnFuse\\."
     "DestinationCheckOnLoopDevices\\."
     "ImageDiskTest\\.DiskWithoutPartitionDevicesIsListedFromItsTable"

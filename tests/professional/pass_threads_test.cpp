@@ -1,9 +1,12 @@
 // The whole-medium passes (carving alone, and the full scan with its file-system stages) leave
 // the same stores, byte for byte, whether one thread or several look at the sectors: on the
 // fixture volumes, on a card of real files laid back to back with one picture split around
-// another file, on a quick-formatted card, and on a medium with unreadable sectors.
+// another file, on a quick-formatted card, on a medium with unreadable sectors, and on a block
+// device read around the page cache.
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -52,10 +55,11 @@ struct Outcome {
     LogFiles logs;
 };
 
-// Scans `image` (or disk 3 of the installed opener when `image` is empty) with `threads`.
-Outcome ScanWith(const std::string& image, Pass pass, unsigned threads) {
+// Scans `image` (or disk 3 of the installed opener when `image` is empty) with `threads`,
+// reading a block device around the page cache when `direct`.
+Outcome ScanWith(const std::string& image, Pass pass, unsigned threads, bool direct = false) {
     IsolatedHome home;
-    SetPassSettings(PassSettings{threads, false});
+    SetPassSettings(PassSettings{threads, direct});
     Outcome outcome;
     {
         std::unique_ptr<IFileRecoveryParse> engine;
@@ -159,6 +163,31 @@ TEST_F(PassThreads, CardOfRealFilesGivesTheSameStores) {
               0);
     ExpectSameWithAnyThreads(image, Pass::kCarve, "real files (carve)");
     ExpectSameWithAnyThreads(image, Pass::kFull, "real files (full)");
+}
+
+TEST_F(PassThreads, DirectReadsOfABlockDeviceGiveTheSameStores) {
+    // The card of real files as a loop device, read through the page cache and around it.
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device";
+    const std::string real = RealFiles();
+    ASSERT_FALSE(real.empty());
+    const std::string image = dir_ / "card.img";
+    ASSERT_EQ(RunShell("python3 '" + testing::SourceDir() +
+                       "/scripts/make-carve-image.py' compare '" + real + "' '" + image + "' '" +
+                       (dir_ / "manifest") + "' 1"),
+              0);
+    std::string out;
+    if (RunShell("losetup -r -f --show " + testing::ShellQuote(image), &out) != 0 ||
+        out.rfind("/dev/loop", 0) != 0)
+        GTEST_SKIP() << "this machine refuses a loop device: " << out;
+    const std::string device = out.substr(0, out.find('\n'));
+    const Outcome cached = ScanWith(device, Pass::kCarve, 2);
+    const Outcome direct = ScanWith(device, Pass::kCarve, 2, true);
+    const Outcome file = ScanWith(image, Pass::kCarve, 1);
+    EXPECT_EQ(RunShell("losetup -d " + testing::ShellQuote(device)), 0);
+    EXPECT_EQ(direct.result, kOk);
+    EXPECT_FALSE(file.logs.empty());
+    EXPECT_TRUE(direct.logs == cached.logs);
+    EXPECT_TRUE(direct.logs == file.logs);
 }
 
 TEST_F(PassThreads, QuickFormattedCardGivesTheSameStores) {
