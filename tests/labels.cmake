@@ -22,6 +22,7 @@ set(NORVALE_SLOW_TIMEOUT 900)
 
 set(NORVALE_SLOW_TESTS
     "PassThreads\\."
+    "SectorPass\\.ProgressMovesWhileAWorker"
     # device
     "DiskImager\\.PartitionCopyStartsAtThePartitionsBootSector"
     "ImagerOnLoopDevice\\."

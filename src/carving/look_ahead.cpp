@@ -6,10 +6,23 @@ namespace norvale {
 
 namespace {
 
-// Sizers that read far ahead report here: they stop once the pass no longer wants the answer.
-int WorkerProgress(void* quit, int, int, int, uint64_t, uint64_t, uint64_t, int) {
-    return static_cast<const std::atomic<bool>*>(quit)->load() ? int(kScanCancelled) : 0;
-}
+// Where a worker's sizer reports: how far it read, for the progress shown while the pass waits,
+// and whether the pass still wants the answer.
+struct WorkerProgressSink {
+    const std::atomic<bool>* quit = nullptr;
+    std::atomic<uint64_t>* furthest = nullptr;
+    uint64_t candidateLba = 0;
+
+    static int Report(void* self, int, int, int, uint64_t sectorsRead, uint64_t, uint64_t, int) {
+        auto& sink = *static_cast<WorkerProgressSink*>(self);
+        const uint64_t reached = sink.candidateLba + sectorsRead;
+        uint64_t seen = sink.furthest->load(std::memory_order_relaxed);
+        while (reached > seen &&
+               !sink.furthest->compare_exchange_weak(seen, reached, std::memory_order_relaxed)) {
+        }
+        return sink.quit->load() ? int(kScanCancelled) : 0;
+    }
+};
 
 }  // namespace
 
@@ -41,6 +54,7 @@ const SectorNote* BlockNotes::At(uint64_t index) const {
 struct CarveLookAhead::Worker {
     CarvingContext context;
     SectorReader reader;
+    WorkerProgressSink progress;
 };
 
 CarveLookAhead::CarveLookAhead(SectorReader& reader, uint32_t sectorSize, unsigned workers,
@@ -72,10 +86,12 @@ void CarveLookAhead::Examine(unsigned worker, std::span<const uint8_t> block, ui
     if (worker >= workers_.size() || s == 0) return;
     Worker& w = *workers_[worker];
     CarvingContext& context = w.context;
-    context.scanProgress = WorkerProgress;
-    context.progressUserData = const_cast<std::atomic<bool>*>(&quit);
+    w.progress.quit = &quit;
+    w.progress.furthest = &furthest_;
+    context.scanProgress = &WorkerProgressSink::Report;
+    context.progressUserData = &w.progress;
     context.progressScale = kPassProgressScale;
-    CarveProgress progress;
+    CarveProgress progress;  // sizers report the sectors they read from the candidate on
     progress.sectorsTotal = 1;
     uint32_t i = 0;
     while (i < count && !quit.load(std::memory_order_relaxed)) {
@@ -109,6 +125,7 @@ void CarveLookAhead::Examine(unsigned worker, std::span<const uint8_t> block, ui
         context.bdavFlag = false;
         context.tsRanges.clear();
         context.leanedOnOrder = false;
+        w.progress.candidateLba = lba;
         const Result r = FindCarve(context, s, w.reader, sector, lba, progress,
                                    block.subspan(size_t{i} * s), note.find);
         if (r == kScanCancelled) return;  // this sector and the rest stay open

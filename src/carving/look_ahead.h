@@ -66,6 +66,7 @@ class CarveLookAhead final : public PassExaminer {
     unsigned Workers() const { return static_cast<unsigned>(workers_.size()); }
 
     std::unique_ptr<BlockExamination> NewExamination() override;
+    uint64_t FurthestLba() const override { return furthest_.load(std::memory_order_relaxed); }
     void Examine(unsigned worker, std::span<const uint8_t> block, uint64_t firstLba,
                  BlockExamination& out, const std::atomic<uint64_t>& passedLba,
                  const std::atomic<bool>& quit) override;
@@ -75,6 +76,7 @@ class CarveLookAhead final : public PassExaminer {
     uint32_t sectorSize_;
     SectorClaimer claim_;
     std::vector<std::unique_ptr<Worker>> workers_;
+    std::atomic<uint64_t> furthest_{0};
 };
 
 // Takes what the workers settled at sector `index` of a block (at `lba`): nothing found there

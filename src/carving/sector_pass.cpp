@@ -337,7 +337,15 @@ Result ReadAheadPass::Run(uint64_t partitionStartLba, PassPosition& position,
                 if (now - lastReport >= std::chrono::milliseconds(200)) {
                     lastReport = now;
                     lock.unlock();
-                    const int answer = done(position);
+                    // Shown further while a worker reads on through a large file from here.
+                    PassPosition shown = position;
+                    const uint64_t at = extentLba + position.offset;
+                    if (const uint64_t reached = examiner ? examiner->FurthestLba() : 0;
+                        reached > at) {
+                        shown.sectorsDone += std::min(reached - at,
+                                                      position.extentLength - position.offset);
+                    }
+                    const int answer = done(shown);
                     lock.lock();
                     if (answer != 0) {
                         result = answer;

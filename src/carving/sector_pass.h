@@ -97,6 +97,9 @@ class PassExaminer {
     virtual void Examine(unsigned worker, std::span<const uint8_t> block, uint64_t firstLba,
                          BlockExamination& out, const std::atomic<uint64_t>& passedLba,
                          const std::atomic<bool>& quit) = 0;
+    // The furthest sector a worker's look has read to (0: none), so that the progress shown
+    // while the pass waits on a worker sizing a large file moves with it.
+    virtual uint64_t FurthestLba() const { return 0; }
 };
 
 // Like ChunkClassifier, for one block of the ring: `block` holds whole sectors, the first at

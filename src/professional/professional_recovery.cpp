@@ -480,7 +480,7 @@ Result CProfessionalRecovery::RunPass(bool useMap) {
                 return ClassifyBlock(block, firstLba, start,
                                      static_cast<const BlockNotes*>(examined), covered);
             },
-            [this](const PassPosition&) { return ReportPass(); });
+            [this](const PassPosition& at) { return ReportPass(at.sectorsDone); });
         if (result != kOk || !useMap || !inner_) break;
         PassPosition next;
         if (!NextFreeExtent(position_.extentStart + position_.extentLength, next)) break;
@@ -579,8 +579,7 @@ uint64_t CProfessionalRecovery::ShownCount(bool exact) {
     return shownCount_ + (raw > shownRaw_ ? raw - shownRaw_ : 0);
 }
 
-int CProfessionalRecovery::ReportPass() {
-    const uint64_t done = position_.sectorsDone;
+int CProfessionalRecovery::ReportPass(uint64_t done) {
     const int32_t secondsLeft = clock_->Update(done, total_);
     if (!scanProgress_) return 0;
     const int percent =

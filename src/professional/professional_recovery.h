@@ -133,7 +133,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     void NotePassSector(uint8_t kind, uint64_t lba);
     static Result LoadPassSectors(const std::string& folder, std::vector<uint64_t>& out);
     Result SavePassSectors(const std::string& folder) const;
-    int ReportPass();
+    // Reports the pass at `done` sectors (where it stands, or further while workers size a
+    // large file ahead of it).
+    int ReportPass(uint64_t done);
     // The found count for the progress reports: what GetItemCount gives, taken again at most
     // every few seconds (always when `exact`), with what was found since added.
     uint64_t ShownCount(bool exact);

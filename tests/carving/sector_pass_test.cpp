@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "carving/carve_only_recovery.h"
@@ -205,6 +206,44 @@ TEST(SectorPass, ReadAheadHandsBlocksInOrderWithTheirNotesAndSkipsWhatAFindCover
             {7 + 11 * block + 7, 0}};
         EXPECT_EQ(handed, expected) << workers << " workers";
     }
+}
+
+TEST(SectorPass, ProgressMovesWhileAWorkerReadsOnThroughALargeFile) {
+    // The worker on the first block sizes a file 3000 sectors long for a second: the pass waits
+    // on it, and its reports in the meantime show how far the worker read.
+    struct Slow final : PassExaminer {
+        std::atomic<uint64_t> furthest{0};
+        std::unique_ptr<BlockExamination> NewExamination() override {
+            return std::make_unique<Marked>();
+        }
+        void Examine(unsigned, std::span<const uint8_t>, uint64_t firstLba, BlockExamination&,
+                     const std::atomic<uint64_t>&, const std::atomic<bool>&) override {
+            if (firstLba != 0) return;
+            furthest = 3000;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        uint64_t FurthestLba() const override { return furthest; }
+    };
+    const uint64_t block = kPassBlockBytes / 512;
+    Medium medium(6 * block);
+    auto reader = medium.Reader();
+    Slow slow;
+    ReadAheadPass pass(*reader, 512, &slow, 1);
+    PassPosition position;
+    position.extentLength = 6 * block;
+    std::vector<uint64_t> reports;
+    ASSERT_EQ(pass.Run(
+                  0, position,
+                  [](std::span<const uint8_t>, uint64_t, uint64_t, const BlockExamination*,
+                     uint64_t&) { return kOk; },
+                  [&](const PassPosition& at) {
+                      reports.push_back(at.sectorsDone);
+                      return 0;
+                  }),
+              kOk);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front(), 3000u);
+    EXPECT_EQ(reports.back(), 6 * block);
 }
 
 TEST(TimeLeft, EstimatesFromTheSpeedAtMostEveryFiveSeconds) {
