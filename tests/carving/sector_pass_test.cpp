@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <thread>
@@ -242,7 +243,7 @@ TEST(SectorPass, ProgressMovesWhileAWorkerReadsOnThroughALargeFile) {
                   }),
               kOk);
     ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(reports.front(), 3000u);
+    EXPECT_NE(std::find(reports.begin(), reports.end(), 3000u), reports.end());
     EXPECT_EQ(reports.back(), 6 * block);
 }
 
