@@ -11,22 +11,9 @@ Result CarveChunk(CFileTypeRecovery& carver, SectorReader& reader, uint32_t sect
                   std::span<const uint8_t> chunk, uint64_t firstLba, uint64_t sectorsDone,
                   uint64_t sectorsTotal, int32_t secondsLeft, uint64_t& filesFound,
                   uint64_t& covered) {
-    const uint64_t count = chunk.size() / sectorSize;
-    uint64_t i = 0;
-    while (i < count) {
-        uint64_t consumed = 1;
-        const Result r = carver.CarveSector(sectorSize, chunk.subspan(i * sectorSize, sectorSize),
-                                            firstLba + i, sectorsDone + i, sectorsTotal,
-                                            secondsLeft, reader, consumed, filesFound,
-                                            chunk.subspan(i * sectorSize));
-        if (r == kScanCancelled) {
-            covered = i;
-            return r;
-        }
-        i += consumed;
-    }
-    covered = i;
-    return kOk;
+    // A chunk no worker looked at: every sector is carved in order.
+    return CarveBlock(carver, reader, sectorSize, chunk, firstLba, 0, nullptr, sectorsDone,
+                      sectorsTotal, secondsLeft, filesFound, covered);
 }
 
 CCarveOnlyRecovery::CCarveOnlyRecovery() = default;
