@@ -4,7 +4,6 @@
 #include <QProgressBar>
 #include <algorithm>
 
-#include "app/format.h"
 #include "ui/process_worker.h"
 #include "ui/window_texts.h"
 #include "ui_CreateImageProcessWnd.h"
@@ -67,12 +66,7 @@ void CCreateImageProcessWnd::ShowProgress(int percent, uint64_t sectorsDone, uin
     TextSection& messages = table_->Section("Messages");
     percent_->setText(
         LabelAndValue(messages.Text("MSG0301"), QString::number(percent) + QLatin1Char('%')));
-    if (secondsLeft == -1) {
-        time_->setText(FromUtf8(messages.Text("MSG0304")));
-    } else {
-        time_->setText(
-            LabelAndValue(messages.Text("MSG0305"), FromUtf8(FormatDuration(secondsLeft))));
-    }
+    time_->setText(TimeLeftLine(messages, "MSG0304", "MSG0305", secondsLeft));
     sectors_->setText(LabelAndValue(messages.Text("MSG0303"),
                                     QStringLiteral("%1 / %2").arg(sectorsDone).arg(sectorsTotal)));
     progress_->setValue(std::clamp(percent, 0, 100));

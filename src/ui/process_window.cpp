@@ -11,6 +11,15 @@
 
 namespace norvale {
 
+int ProgressClock::SecondsLeft(uint64_t done, uint64_t total, Clock::time_point now) const {
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    if (total == 0 || done == 0 || done > total || elapsed < 2.0) return -1;
+    const double fraction = double(done) / double(total);
+    if (fraction < 0.01) return -1;
+    const double left = elapsed * (1.0 - fraction) / fraction;
+    return left >= double(INT32_MAX) ? INT32_MAX : int(left + 0.5);
+}
+
 ProcessWindow::ProcessWindow(QWidget* owner, const Look& look,
                              const std::function<void(QDialog*)>& setupLayout,
                              std::initializer_list<const char*> stopButtons)

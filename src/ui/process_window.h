@@ -6,6 +6,7 @@
 
 #include <QDialog>
 #include <QSize>
+#include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -17,6 +18,20 @@ class QCloseEvent;
 namespace norvale {
 
 class ProcessWorker;
+
+// Time left of a task that reports how far it is: the time so far scaled by what is still to
+// do. Unknown (-1) until the task has run two seconds and done at least 1 %, so that a fast
+// start does not promise too much.
+class ProgressClock {
+  public:
+    using Clock = std::chrono::steady_clock;
+    void Start(Clock::time_point now = Clock::now()) { start_ = now; }
+    // Seconds left when `done` of `total` is done; -1 while unknown.
+    int SecondsLeft(uint64_t done, uint64_t total, Clock::time_point now = Clock::now()) const;
+
+  private:
+    Clock::time_point start_ = Clock::now();
+};
 
 class ProcessWindow : public QDialog {
     Q_OBJECT

@@ -3,6 +3,8 @@
 #include <QEventLoop>
 #include <QMetaObject>
 
+#include "app/format.h"
+
 namespace norvale {
 
 ProcessWorker::ProcessWorker(QObject* parent) : QObject(parent) {}
@@ -133,6 +135,15 @@ QString FillFormatText(const std::string& format, std::initializer_list<TextArg>
 
 QString LabelAndValue(const std::string& label, const QString& value) {
     return QString::fromUtf8(label.data(), qsizetype(label.size())) + QLatin1Char(' ') + value;
+}
+
+QString TimeLeftLine(TextSection& messages, const char* estimatingKey,
+                     const char* remainingKey, int secondsLeft) {
+    if (secondsLeft < 0) {
+        const std::string text = messages.Text(estimatingKey);
+        return QString::fromUtf8(text.data(), qsizetype(text.size()));
+    }
+    return LabelAndValue(messages.Text(remainingKey), QString::fromStdString(FormatDuration(secondsLeft)));
 }
 
 }  // namespace norvale

@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "app/language_table.h"
+
 namespace norvale {
 
 // Runs one piece of work on its own thread and carries the reports the work makes back to the
@@ -74,5 +76,11 @@ QString FillFormatText(const std::string& format, std::initializer_list<TextArg>
 
 // "<label> <value>": the way the windows show a text followed by a number or a name.
 QString LabelAndValue(const std::string& label, const QString& value);
+
+// The time-left line of a progress window: the text of `remainingKey` ("Time remaining:") and
+// the duration (FormatDuration), or the text of `estimatingKey` while the time is not known
+// (secondsLeft < 0). Both keys are of the "Messages" section.
+QString TimeLeftLine(TextSection& messages, const char* estimatingKey,
+                     const char* remainingKey, int secondsLeft);
 
 }  // namespace norvale

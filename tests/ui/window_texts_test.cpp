@@ -18,6 +18,7 @@
 #include <fstream>
 
 #include "support/test_support.h"
+#include "ui/process_window.h"
 #include "ui/qt_test_app.h"
 
 namespace norvale {
@@ -128,6 +129,22 @@ TEST_F(WindowTextsTest, ALanguageChangeIsAnnouncedAndWindowsApplyTheirTextsAgain
 
     EXPECT_EQ(SetLanguageAndAnnounce("../Deutsch", *table_), kErrInvalidParameter);
     EXPECT_EQ(spy.count(), 1);  // refused: nothing to announce
+}
+
+// The time left is told only once the task has run long enough to tell it, and then scales the
+// time so far by what is still to do.
+TEST(ProgressClockTest, TellsTimeLeftOnceKnown) {
+    using namespace std::chrono_literals;
+    ProgressClock clock;
+    const auto start = ProgressClock::Clock::time_point{} + 100s;
+    clock.Start(start);
+    EXPECT_EQ(clock.SecondsLeft(50, 100, start + 1s), -1);    // too early
+    EXPECT_EQ(clock.SecondsLeft(0, 100, start + 10s), -1);    // nothing done yet
+    EXPECT_EQ(clock.SecondsLeft(5, 1000, start + 10s), -1);   // under 1 %
+    EXPECT_EQ(clock.SecondsLeft(5, 0, start + 10s), -1);      // no total
+    EXPECT_EQ(clock.SecondsLeft(25, 100, start + 10s), 30);
+    EXPECT_EQ(clock.SecondsLeft(100, 100, start + 10s), 0);
+    EXPECT_EQ(clock.SecondsLeft(101, 100, start + 10s), -1);  // a report past the end
 }
 
 }  // namespace

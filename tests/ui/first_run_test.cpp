@@ -1,0 +1,1 @@
+// Tests of the desktop application through its main window.
