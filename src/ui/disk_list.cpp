@@ -1,17 +1,26 @@
 #include "ui/disk_list.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
+#include <QContextMenuEvent>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 
 #include "app/format.h"
 #include "device/disk_probe.h"
+#include "device/sector_source.h"
+#include "engine/engine_factory.h"
 #include "ui/process_worker.h"
 #include "ui/window_texts.h"
 
@@ -48,6 +57,37 @@ QString FormatBytes(uint64_t bytes) {
 std::string BaseName(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file system as the list shows it: FAT12 and FAT16 share the name "FAT", their version
+// tells them apart.
+QString FileSystemText(const PartitionRecord& record, TextSection& messages) {
+    if (record.fsName.empty()) return FromUtf8(messages.Text("MSG1213"));
+    if (record.fsName == "FAT" && (record.fsVersion == "FAT12" || record.fsVersion == "FAT16"))
+        return FromUtf8(record.fsVersion);
+    return FromUtf8(record.fsName);
+}
+
+// "MBR", "GPT": how people know the kinds of partition table (libblkid's "dos", "gpt", ...).
+QString TableKindText(const std::string& scheme) {
+    if (scheme == "dos") return QStringLiteral("MBR");
+    return FromUtf8(scheme).toUpper();
+}
+
+// Whether the engine's own detection finds a file system in the first bytes of `path`: it
+// knows some volumes the probe of the partition reader leaves unnamed.
+bool EngineRecognises(const std::string& path) {
+    std::unique_ptr<FileSource> file;
+    if (FileSource::Open(path, file) != kOk) return false;
+    std::array<uint8_t, kDetectBytes> buf{};
+    size_t done = 0;
+    while (done < buf.size()) {
+        size_t got = 0;
+        if (file->ReadAt(done, std::span(buf).subspan(done), got) != kOk || got == 0) break;
+        done += got;
+    }
+    const DetectDetail detail = DetectFileSystemDetail(std::span<const uint8_t>(buf.data(), done));
+    return detail.bitLocker || detail.kind != FileSystemKind::Other;
 }
 
 int DefaultDiskOpenProbe(const std::string& path) {
@@ -87,6 +127,9 @@ class CDiskListUI::Row : public QTreeWidgetItem {
     // Image rows: the tag of an image scanned whole; 0 when its partition rows are the sources.
     uint16_t imageTag = 0;
     uint64_t imageBytes = 0;
+    std::string imageScheme;  // image rows: the kind of its partition table; empty: none
+    // Image rows read whole: whether `record` holds what was found on it (file system, label).
+    bool imageRecord = false;
     std::vector<std::string> tableProblems;  // image rows: what is wrong with its table
 
     // A partition or unallocated row of an image rather than of a disk.
@@ -115,6 +158,12 @@ CDiskListUI::CDiskListUI(QWidget* parent)
     header()->setSectionResizeMode(kSizeColumn, QHeaderView::ResizeToContents);
 
     connect(this, &QTreeWidget::itemSelectionChanged, this, &CDiskListUI::rowSelected);
+    // Cards come and go and images are added and removed: the page's hint and the remove
+    // button follow whatever changed the rows.
+    connect(this, &QTreeWidget::itemSelectionChanged, this, &CDiskListUI::UpdatePageControls);
+    connect(model(), &QAbstractItemModel::rowsInserted, this, &CDiskListUI::UpdatePageControls);
+    connect(model(), &QAbstractItemModel::rowsRemoved, this, &CDiskListUI::UpdatePageControls);
+    connect(model(), &QAbstractItemModel::modelReset, this, &CDiskListUI::UpdatePageControls);
     connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item, int) {
         const auto kind = KindOf(item);
         if (!kind || *kind == RowKind::kImageGroup) return;
@@ -126,7 +175,10 @@ CDiskListUI::CDiskListUI(QWidget* parent)
     ApplyTexts();
 }
 
-CDiskListUI::~CDiskListUI() = default;
+CDiskListUI::~CDiskListUI() {
+    // The rows go with the tree after this object's own part is gone.
+    disconnect(model(), nullptr, this, nullptr);
+}
 
 void CDiskListUI::SetSystemPaths(SystemPaths paths) {
     paths_ = std::move(paths);
@@ -139,6 +191,10 @@ void CDiskListUI::SetDiskOpenProbe(DiskOpenProbe probe) {
 void CDiskListUI::SetLanguageTable(LanguageTable* table) {
     table_ = table;
     ApplyTexts();
+}
+
+LanguageTable& CDiskListUI::TextTable() const {
+    return Texts();
 }
 
 LanguageTable& CDiskListUI::Texts() const {
@@ -434,11 +490,7 @@ void CDiskListUI::AddImage(const QString& path) {
         addTopLevelItem(group);
         SetRowTexts(static_cast<Row*>(group));
     }
-    Row* row = nullptr;
-    for (int i = 0; i < group->childCount(); ++i) {
-        auto* image = static_cast<Row*>(group->child(i));
-        if (image->imagePath == absolute) row = image;
-    }
+    Row* row = FindImageRow(absolute);
     if (!row) {
         row = new Row(RowKind::kImage);
         row->imagePath = absolute;
@@ -462,13 +514,25 @@ void CDiskListUI::AddImage(const QString& path) {
 
 bool CDiskListUI::FillImageRows(Row* image) {
     DiskLayout layout;
+    const bool read = ReadDiskLayout(image->imagePath.toStdString(), layout) == kOk;
+    const auto isVolume = [](const PartitionRecord& r) {
+        return r.kind == PartitionRecord::Kind::Partition;
+    };
     // A disk when its table names at least one partition; a table without a usable entry
     // leaves the image to be read whole, as one without a table is.
-    const bool disk =
-        ReadDiskLayout(image->imagePath.toStdString(), layout) == kOk && !layout.scheme.empty() &&
-        std::any_of(layout.records.begin(), layout.records.end(), [](const PartitionRecord& r) {
-            return r.kind == PartitionRecord::Kind::Partition;
-        });
+    const bool disk = read && !layout.scheme.empty() &&
+                      std::any_of(layout.records.begin(), layout.records.end(), isVolume);
+    image->imageScheme = disk ? layout.scheme : std::string();
+    // Read whole, the image shows what was found on it as a partition row does.
+    image->imageRecord = false;
+    image->record = PartitionRecord{};
+    if (read && !disk) {
+        const auto volume = std::find_if(layout.records.begin(), layout.records.end(), isVolume);
+        if (volume != layout.records.end()) {
+            image->record = *volume;
+            image->imageRecord = true;
+        }
+    }
     if (!disk) layout.records.clear();
     const std::vector<PartitionRecord>& records = layout.records;
 
@@ -504,9 +568,122 @@ bool CDiskListUI::FillImageRows(Row* image) {
     return true;
 }
 
+bool CDiskListUI::ListsImage(const QString& path) const {
+    return FindImageRow(path) != nullptr;
+}
+
+CDiskListUI::Row* CDiskListUI::FindImageRow(const QString& path) const {
+    QTreeWidgetItem* group = ImageGroupRow();
+    if (!group) return nullptr;
+    // The same file reached through a link or another spelling of its folder is one image; a
+    // row whose file has gone is matched by the path it was listed under.
+    const QFileInfo wanted(path);
+    const QString canonical = wanted.canonicalFilePath();
+    for (int i = 0; i < group->childCount(); ++i) {
+        auto* image = static_cast<Row*>(group->child(i));
+        const QString listed = QFileInfo(image->imagePath).canonicalFilePath();
+        if (image->imagePath == wanted.absoluteFilePath() ||
+            (!canonical.isEmpty() && listed == canonical))
+            return image;
+    }
+    return nullptr;
+}
+
+bool CDiskListUI::RemoveSelectedImage() {
+    Row* row = SelectedRow();
+    if (!row || row->kind != RowKind::kImage) return false;
+    RemoveImageRow(row);
+    return true;
+}
+
+void CDiskListUI::RemoveImageRow(Row* image) {
+    QTreeWidgetItem* group = image->parent();
+    const bool wasSelected = image->isSelected();
+    const int at = group ? group->indexOfChild(image) : -1;
+    // Said before the rows go, so the owner's information lines never describe a gone row.
+    clearSelection();
+    setCurrentItem(nullptr);
+    delete image;
+    if (group && group->childCount() == 0) {
+        delete group;
+    } else if (group && wasSelected) {
+        // As in a file manager, the selection moves on to the neighbouring image.
+        QTreeWidgetItem* next = group->child(std::min(at, group->childCount() - 1));
+        next->setSelected(true);
+        setCurrentItem(next);
+    }
+    UpdatePageControls();
+}
+
+void CDiskListUI::AttachPageControls(QAbstractButton* remove, QLabel* hint) {
+    if (removeButton_) disconnect(removeButton_, nullptr, this, nullptr);
+    removeButton_ = remove;
+    hint_ = hint;
+    if (remove) connect(remove, &QAbstractButton::clicked, this, [this] { RemoveSelectedImage(); });
+    if (hint) hint->setWordWrap(true);
+    UpdatePageControls();
+}
+
+void CDiskListUI::UpdatePageControls() {
+    QTreeWidgetItem* group = ImageGroupRow();
+    const bool images = group && group->childCount() > 0;
+    if (removeButton_) {
+        // Images cannot be chosen in image mode, so there is nothing to remove there either.
+        removeButton_->setVisible(images && !imageMode_);
+        removeButton_->setEnabled(SelectedIsImage());
+    }
+    if (hint_) {
+        // Shown while there is nothing to choose: no disk, and no image that may be chosen.
+        const bool choice = !DiskRows().empty() || (images && !imageMode_);
+        const QString text = FromUtf8(Texts().Text("Messages", imageMode_ ? "MSG1324" : "MSG1323"));
+        hint_->setText(text);
+        hint_->setAccessibleName(text);
+        hint_->setVisible(!choice);
+    }
+}
+
+void CDiskListUI::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Delete && event->modifiers() == Qt::NoModifier &&
+        RemoveSelectedImage()) {
+        event->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
+}
+
+void CDiskListUI::contextMenuEvent(QContextMenuEvent* event) {
+    QTreeWidgetItem* item = event->reason() == QContextMenuEvent::Mouse
+                                ? itemAt(event->pos())
+                                : (selectedItems().isEmpty() ? nullptr : selectedItems().front());
+    if (KindOf(item) != RowKind::kImage || !(item->flags() & Qt::ItemIsSelectable)) {
+        QTreeWidget::contextMenuEvent(event);
+        return;
+    }
+    clearSelection();
+    item->setSelected(true);
+    setCurrentItem(item);
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("ImageRowMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const QString text = FromUtf8(Texts().Text("MainWnd", "BtnRemoveImage"));
+    QAction* remove = menu->addAction(QIcon::fromTheme(QStringLiteral("list-remove")), text);
+    remove->setObjectName(QStringLiteral("RowMenuRemoveImage"));
+    // The menu names the row it was opened on, whatever is selected when it is chosen.
+    const QString path = static_cast<Row*>(item)->imagePath;
+    connect(remove, &QAction::triggered, this, [this, path] {
+        if (Row* row = FindImageRow(path)) RemoveImageRow(row);
+    });
+    const QPoint at = event->reason() == QContextMenuEvent::Mouse
+                          ? event->globalPos()
+                          : viewport()->mapToGlobal(visualItemRect(item).bottomLeft());
+    menu->popup(at);
+    event->accept();
+}
+
 void CDiskListUI::SetImageMode(bool imageMode) {
     imageMode_ = imageMode;
     ApplyImageMode();
+    UpdatePageControls();
 }
 
 void CDiskListUI::ApplyImageMode() {
@@ -609,6 +786,7 @@ void CDiskListUI::ApplyTexts() {
         for (int c = 0; c < row->childCount(); ++c) apply(row->ChildRow(c));
     };
     for (int i = 0; i < topLevelItemCount(); ++i) apply(static_cast<Row*>(topLevelItem(i)));
+    UpdatePageControls();
 }
 
 void CDiskListUI::SetRowTexts(Row* row) const {
@@ -639,9 +817,7 @@ void CDiskListUI::SetRowTexts(Row* row) const {
             if (!rec.volumeLabel.empty())
                 name += QStringLiteral(" (") + FromUtf8(rec.volumeLabel) + QLatin1Char(')');
             row->setText(kNameColumn, name);
-            row->setText(kTypeColumn, gap                  ? QString()
-                                      : rec.fsName.empty() ? FromUtf8(messages.Text("MSG1213"))
-                                                           : FromUtf8(rec.fsName));
+            row->setText(kTypeColumn, gap ? QString() : FileSystemText(rec, messages));
             row->setText(kSizeColumn, FormatBytes(rec.sectorCount * rec.bytesPerSector));
             row->setToolTip(kNameColumn,
                             FromUtf8(gap || row->InImage() ? rec.diskPath : rec.volumeRoot));
@@ -652,9 +828,18 @@ void CDiskListUI::SetRowTexts(Row* row) const {
         case RowKind::kImageGroup:
             row->setText(kNameColumn, FromUtf8(Texts().Text("MainWnd", "ImageFile")));
             break;
-        case RowKind::kImage:
-            row->setText(kNameColumn, QFileInfo(row->imagePath).fileName());
-            row->setText(kTypeColumn, FromUtf8(messages.Text("MSG1229")));
+        case RowKind::kImage: {
+            // A disk image says what kind of table it has (its partitions say the rest); one
+            // read whole names its file system and label as a partition does.
+            QString name = QFileInfo(row->imagePath).fileName();
+            if (row->imageRecord && !rec.volumeLabel.empty())
+                name += QStringLiteral(" (") + FromUtf8(rec.volumeLabel) + QLatin1Char(')');
+            row->setText(kNameColumn, name);
+            row->setText(kTypeColumn,
+                         row->childCount() > 0
+                             ? FillFormatText(messages.Text("MSG1321"),
+                                              {TableKindText(row->imageScheme).toStdString()})
+                             : FileSystemText(rec, messages));
             row->setText(kSizeColumn, FormatBytes(row->imageBytes));
             {
                 QString tip = row->imagePath;
@@ -664,6 +849,7 @@ void CDiskListUI::SetRowTexts(Row* row) const {
             }
             row->setIcon(kNameColumn, QIcon(QStringLiteral(":/icons/image.svg")));
             break;
+        }
     }
 }
 
@@ -676,6 +862,13 @@ QStringList CDiskListUI::InfoTexts() const {
     };
     if (row) {
         const PartitionRecord& rec = row->record;
+        // "FAT32", with the version where it says more ("ext4 (1.0)").
+        const auto fileSystem = [&] {
+            QString fs = FileSystemText(rec, messages);
+            if (!rec.fsVersion.empty() && FromUtf8(rec.fsVersion) != fs)
+                fs += QStringLiteral(" (") + FromUtf8(rec.fsVersion) + QLatin1Char(')');
+            return fs;
+        };
         switch (row->kind) {
             case RowKind::kDisk:
                 line("MSG1214", row->text(kNameColumn));
@@ -694,10 +887,7 @@ QStringList CDiskListUI::InfoTexts() const {
                 else
                     line("MSG1215", FromUtf8(gap ? rec.diskPath : rec.volumeRoot));
                 if (!gap) {
-                    QString fs = row->text(kTypeColumn);
-                    if (!rec.fsVersion.empty() && FromUtf8(rec.fsVersion) != fs)
-                        fs += QStringLiteral(" (") + FromUtf8(rec.fsVersion) + QLatin1Char(')');
-                    line("MSG1216", fs);
+                    line("MSG1216", fileSystem());
                     line("MSG1217", FromUtf8(rec.volumeLabel));
                 }
                 line("MSG1218", FormatBytes(rec.sectorCount * rec.bytesPerSector));
@@ -719,8 +909,13 @@ QStringList CDiskListUI::InfoTexts() const {
                 line("MSG1214", row->text(kNameColumn));
                 line("MSG1227", row->imagePath);
                 line("MSG1218", FormatBytes(row->imageBytes));
-                line("MSG1216", FromUtf8(messages.Text("MSG1229")));
-                if (row->childCount() > 0) line("MSG1225", QString::number(row->childCount()));
+                if (row->childCount() > 0) {
+                    line("MSG1322", TableKindText(row->imageScheme));
+                    line("MSG1225", QString::number(row->childCount()));
+                } else {
+                    line("MSG1216", fileSystem());
+                    if (row->imageRecord) line("MSG1217", FromUtf8(rec.volumeLabel));
+                }
                 for (const std::string& problem : row->tableProblems) lines << FromUtf8(problem);
                 break;
             case RowKind::kImageGroup:
@@ -730,6 +925,38 @@ QStringList CDiskListUI::InfoTexts() const {
     while (lines.size() < kInfoLabels) lines << QString();
     while (lines.size() > kInfoLabels) lines.removeLast();
     return lines;
+}
+
+ImageFileCheck CheckImageFile(const QString& path) {
+    const std::string file = path.toStdString();
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return ImageFileCheck::kUnreadable;
+    if (S_ISDIR(st.st_mode)) return ImageFileCheck::kFolder;
+    // The reader the list itself uses: the partition table, else a file system on the whole.
+    DiskLayout layout;
+    if (ReadDiskLayout(file, layout) != kOk) return ImageFileCheck::kUnreadable;
+    if (layout.sizeBytes < layout.bytesPerSector) return ImageFileCheck::kTooSmall;
+    if (!layout.scheme.empty()) return ImageFileCheck::kRecognised;
+    for (const PartitionRecord& rec : layout.records) {
+        if (rec.kind == PartitionRecord::Kind::Partition) return ImageFileCheck::kRecognised;
+    }
+    return EngineRecognises(file) ? ImageFileCheck::kRecognised : ImageFileCheck::kUnrecognised;
+}
+
+const char* ImageFileCheckMessageKey(ImageFileCheck check) {
+    switch (check) {
+        case ImageFileCheck::kRecognised:
+            break;
+        case ImageFileCheck::kUnrecognised:
+            return "MSG1328";
+        case ImageFileCheck::kFolder:
+            return "MSG1325";
+        case ImageFileCheck::kTooSmall:
+            return "MSG1326";
+        case ImageFileCheck::kUnreadable:
+            return "MSG1327";
+    }
+    return "";
 }
 
 QString ImagePartitionName(const PartitionRecord& record, TextSection& messages) {

@@ -10,6 +10,7 @@
 // Only removable disks are listed: fixed disks hold the running system, and a recovery tool
 // that offers them invites writing the recovered files onto the disk being recovered.
 
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTreeWidget>
@@ -23,7 +24,25 @@
 #include "device/disk_enumerator.h"
 #include "engine/source_info.h"
 
+class QAbstractButton;
+class QLabel;
+
 namespace norvale {
+
+// What a file offered as a disk image turned out to be, read before it is listed.
+enum class ImageFileCheck {
+    kRecognised,    // a partition table or a file system was found
+    kUnrecognised,  // readable and at least a sector long, but nothing recognised: a raw dump?
+    kFolder,
+    kTooSmall,   // shorter than one sector: no medium is that small
+    kUnreadable  // missing, no rights, or not a file at all (a pipe, a socket)
+};
+// Looks at `path` with the partition-table reader and the file-system probes the scan uses.
+ImageFileCheck CheckImageFile(const QString& path);
+// The "Messages" key of what the user is told about a file of that check ("" when recognised):
+// the refusals take the path for their %s, as does the question whether to add a file in which
+// nothing was recognised.
+const char* ImageFileCheckMessageKey(ImageFileCheck check);
 
 class CDiskListUI : public QTreeWidget {
     Q_OBJECT
@@ -59,6 +78,16 @@ class CDiskListUI : public QTreeWidget {
     // for each partition and unallocated stretch beneath it; the table's problems are its row's
     // tooltip and are announced with imageTableProblems when the rows are made.
     void AddImage(const QString& path);
+    // Whether the image at `path` (the same file, however its path is written) is listed.
+    bool ListsImage(const QString& path) const;
+    // Takes the selected image row and its partition rows out of the list (the group row too
+    // when it was the last image); false when no image row is selected. Only the rows go: the
+    // sources of a scan already made are the owner's copies and stay as they are.
+    bool RemoveSelectedImage();
+    // The page's controls that follow the list: `remove` is shown while an image is listed,
+    // enabled while one is selected, and removes it; `hint` tells what to do while the list
+    // offers nothing to choose. Either may be null.
+    void AttachPageControls(QAbstractButton* remove, QLabel* hint);
     // In image mode image rows cannot be chosen: an image is not copied into another image.
     void SetImageMode(bool imageMode);
     bool ImageMode() const { return imageMode_; }
@@ -84,6 +113,8 @@ class CDiskListUI : public QTreeWidget {
     void ApplyTexts();
     // Texts from `table` instead of the process-wide one (tests).
     void SetLanguageTable(LanguageTable* table);
+    // The table the list takes its texts from (the window's own).
+    LanguageTable& TextTable() const;
 
     // The kind of a row (for the main window and tests); std::nullopt for a null row.
     static std::optional<RowKind> KindOf(const QTreeWidgetItem* row);
@@ -102,12 +133,19 @@ class CDiskListUI : public QTreeWidget {
     // could be read are listed all the same.
     void imageTableProblems(QString imagePath, QStringList problems);
 
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
   private:
     class Row;
 
     LanguageTable& Texts() const;
     Row* SelectedRow() const;
     Row* FindDiskRow(const std::string& diskPath) const;
+    // The image row of the file at `path` (compared as the same file), or null.
+    Row* FindImageRow(const QString& path) const;
+    void RemoveImageRow(Row* image);
     // The row listing the same stretch of the same medium as `rec`, or null.
     Row* FindSourceRow(const PartitionRecord& rec) const;
     std::set<uint16_t> UsedTags() const;
@@ -127,12 +165,16 @@ class CDiskListUI : public QTreeWidget {
     bool FillImageRows(Row* image);
     void CheckAccess(Row* disk);
     void ApplyImageMode();
+    // Shows, enables and words the attached page controls for the rows listed now.
+    void UpdatePageControls();
 
     SystemPaths paths_;
     LanguageTable* table_ = nullptr;  // null: LanguageTable::Instance()
     DiskOpenProbe openProbe_;
     bool imageMode_ = false;
     std::set<std::string> deniedReported_;  // disk paths accessDenied was emitted for
+    QPointer<QAbstractButton> removeButton_;
+    QPointer<QLabel> hint_;
 };
 
 // How a partition or unallocated stretch of an image reads where the whole image is not shown

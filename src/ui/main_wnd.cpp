@@ -83,7 +83,15 @@ QString DefaultPickFolder(QWidget* owner, const QString& title) {
 }
 
 QString DefaultPickImageToLoad(QWidget* owner) {
-    QFileDialog dialog(owner, QString(), QDir::homePath(), QString::fromLatin1(kImageFilter));
+    // Images of cards come under many names (dd and ddrescue copies, numbered pieces, floppy
+    // and virtual disk images); a dump without an extension is still one.
+    CDiskListUI* list = owner ? owner->findChild<CDiskListUI*>() : nullptr;
+    LanguageTable& table = list ? list->TextTable() : LanguageTable::Instance();
+    const QStringList filters = {
+        QStringLiteral("Image Files (*.img *.dd *.raw *.bin *.001 *.iso *.ima *.vhd)"),
+        FromUtf8(table.Text("Messages", "MSG1329"))};
+    QFileDialog dialog(owner, QString(), QDir::homePath());
+    dialog.setNameFilters(filters);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
@@ -235,6 +243,7 @@ void CMainWnd::ConnectControls() {
     connect(diskList_, &CDiskListUI::rowSelected, this, &CMainWnd::FillDiskInfo);
     connect(diskList_, &CDiskListUI::rowDoubleClicked, this, &CMainWnd::OnDiskDoubleClicked);
     connect(diskList_, &CDiskListUI::accessDenied, this, &CMainWnd::OnAccessDenied);
+    diskList_->AttachPageControls(scanDisk_->BtnRemoveImage, scanDisk_->TxtSourceHint);
     connect(diskList_, &CDiskListUI::imageTableProblems, this,
             [this](const QString& path, const QStringList& problems) {
                 options_.hooks.messageBox(CMessageBox::kWarningBox, this,
@@ -508,6 +517,19 @@ void CMainWnd::FillDiskInfo() {
 void CMainWnd::OnLoadImage() {
     const QString path = options_.hooks.pickImageToLoad(this);
     if (path.isEmpty()) return;
+    // A file listed already is only selected again. A new one is looked at first: what cannot
+    // be a medium is refused, and one in which nothing is recognised (a raw copy of a card whose
+    // start is damaged, or any other file) is listed only when the user says so.
+    if (!diskList_->ListsImage(path)) {
+        const ImageFileCheck check = CheckImageFile(path);
+        if (check != ImageFileCheck::kRecognised) {
+            const bool ask = check == ImageFileCheck::kUnrecognised;
+            const int answer = options_.hooks.messageBox(
+                ask ? CMessageBox::kQuestionBox : CMessageBox::kWarningBox, this,
+                FillFormat(MessageText(ImageFileCheckMessageKey(check)), path));
+            if (!ask || answer != CMessageBox::kAnswerOk) return;
+        }
+    }
     diskList_->AddImage(path);
 }
 

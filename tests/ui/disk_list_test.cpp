@@ -263,7 +263,7 @@ TEST_F(DiskListTest, ImagesSitUnderTheirGroupWithTagsOfTheirOwn) {
     ASSERT_EQ(group->childCount(), 2);
     EXPECT_EQ(list_.SelectedImagePath().toStdString(), first);
     EXPECT_EQ(CDiskListUI::TagOf(group->child(0)), firstTag);
-    EXPECT_EQ(group->child(0)->text(1), "Disk image");
+    EXPECT_EQ(group->child(0)->text(1), "Unknown");  // zeros: no file system to name
     EXPECT_EQ(group->child(0)->text(2), "3.00 KB");
 
     auto sources = list_.SelectedScanSources();
