@@ -176,8 +176,9 @@ CDiskListUI::CDiskListUI(QWidget* parent)
 }
 
 CDiskListUI::~CDiskListUI() {
-    // The rows go with the tree after this object's own part is gone.
+    // The rows and the selection go with the tree after this object's own part is gone.
     disconnect(model(), nullptr, this, nullptr);
+    disconnect(this, &QTreeWidget::itemSelectionChanged, this, &CDiskListUI::UpdatePageControls);
 }
 
 void CDiskListUI::SetSystemPaths(SystemPaths paths) {
