@@ -933,6 +933,8 @@ ImageFileCheck CheckImageFile(const QString& path) {
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) return ImageFileCheck::kUnreadable;
     if (S_ISDIR(st.st_mode)) return ImageFileCheck::kFolder;
+    // Told before anything is read: the reader would register the file as a disk.
+    if (S_ISREG(st.st_mode) && st.st_size < 512) return ImageFileCheck::kTooSmall;
     // The reader the list itself uses: the partition table, else a file system on the whole.
     DiskLayout layout;
     if (ReadDiskLayout(file, layout) != kOk) return ImageFileCheck::kUnreadable;
