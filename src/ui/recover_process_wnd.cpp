@@ -137,7 +137,7 @@ int CRecoverProcessWnd::Run() {
 void CRecoverProcessWnd::ShowProgress(const QString& name, int shownPercent,
                                       const RecoveryCounts& counts) {
     progress_->setValue(std::clamp(shownPercent, 0, 100));
-    current_->setText(name);
+    current_->setText(PathInDestination(destination_, name));
     percent_->setText(LabelAndValue(table_->Text("Messages", "MSG1101"),
                                     QString::number(shownPercent) + QLatin1Char('%')));
     ShowSummary(counts);
