@@ -91,6 +91,25 @@ CRecoverProcessWnd::CRecoverProcessWnd(const std::vector<SourceInfo>& sources,
     connect(finishButton_, &QAbstractButton::clicked, this,
             [this] { done(stoppedRun_ ? kStopped : kDone); });
     connect(detailButton_, &QAbstractButton::clicked, this, &CRecoverProcessWnd::ToggleDetail);
+    // After the window's own texts (connected first, in ProcessWindow).
+    connect(&LanguageEvents::Instance(), &LanguageEvents::languageChanged, this,
+            &CRecoverProcessWnd::NameControls);
+}
+
+void CRecoverProcessWnd::NameControls() {
+    // Controls whose text is a value, or that may be empty, are named by what they show.
+    TextSection& messages = table_->Section("Messages");
+    auto plain = [](QString text) {
+        while (text.endsWith(QLatin1Char(':')) || text.endsWith(QLatin1Char('.'))) text.chop(1);
+        return text.trimmed();
+    };
+    destinationText_->setAccessibleName(
+        plain(findChild<QLabel*>(QStringLiteral("LblDestination"))->text()));
+    progress_->setAccessibleName(plain(FromUtf8(messages.Text("MSG1101"))));
+    timeLeft_->setAccessibleName(plain(FromUtf8(messages.Text("MSG1342"))));
+    detailList_->setAccessibleName(detailButton_->text());
+    openFailed_->setAccessibleName(
+        FillFormatText(messages.Text("MSG1343"), {destination_.toStdString()}));
 }
 
 CRecoverProcessWnd::~CRecoverProcessWnd() {
@@ -105,12 +124,12 @@ void CRecoverProcessWnd::PlaceItemText(const QString& key, const QString& text) 
     // The detail list's column headers are items, not objects: their keys reach us unmatched.
     if (key == QLatin1String("DetailListName")) detailList_->headerItem()->setText(0, text);
     if (key == QLatin1String("DetailListStatus")) detailList_->headerItem()->setText(1, text);
-    if (key == QLatin1String("LblDestination")) destinationText_->setAccessibleName(text);
 }
 
 int CRecoverProcessWnd::Run() {
     if (worker_->Started()) return finished_ ? kDone : kStopped;
     ApplyTexts();
+    NameControls();
     counts_ = RecoveryCounts{};
     counts_.total = singleItem_ ? 1 : int(items_.size());
     ShowSummary(counts_);
@@ -245,7 +264,6 @@ void CRecoverProcessWnd::OpenFolder() {
     // No file manager took the folder: the user gets its path to open it some other way.
     openFailed_->setText(
         FillFormatText(table_->Text("Messages", "MSG1343"), {destination_.toStdString()}));
-    openFailed_->setAccessibleName(openFailed_->text());
     openFailed_->show();
 }
 

@@ -80,6 +80,8 @@ class CRecoverProcessWnd : public ProcessWindow {
     void ShowProgress(const QString& name, int shownPercent, const RecoveryCounts& counts);
     void AddDetailRow(const RecoveryDetailRow& row);
     void ShowTimeLeft(const RecoveryCounts& counts, int shownPercent);
+    // Accessible names of the controls that show values rather than fixed texts.
+    void NameControls();
     void FitDetailColumns();
     void OnFinished(RecoveryOutcome outcome, const RecoveryCounts& counts);
     void ShowSummary(const RecoveryCounts& counts);

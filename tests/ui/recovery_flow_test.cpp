@@ -72,6 +72,7 @@ struct RecoveryView {
     QStringList names, statuses, tips;
     QString openFailed;
     bool openFailedSelectable = false;
+    QStringList unnamed;  // controls without an accessible name
 };
 
 class RecoveryFlowTest : public ::testing::Test {
@@ -132,6 +133,11 @@ class RecoveryFlowTest : public ::testing::Test {
             if (failed->isVisibleTo(window)) view_.openFailed = failed->text();
             view_.openFailedSelectable =
                 failed->textInteractionFlags().testFlag(Qt::TextSelectableByMouse);
+            for (const char* name : {"TxtDestination", "TxtTimeLeft", "TxtOpenFolderFailed",
+                                     "DetailList", "progress"}) {
+                auto* control = window->findChild<QWidget*>(QString::fromLatin1(name));
+                if (!control || control->accessibleName().isEmpty()) view_.unnamed << name;
+            }
             if (picture_) picture_(window);
             finish->click();
         });
@@ -214,6 +220,7 @@ TEST_F(RecoveryFlowTest, DetailsNameFilesInsideTheDestinationAndOpenFolderFailsA
     EXPECT_EQ(view_.openFailed, FillFormatText(table_->Text("Messages", "MSG1343"), {dest_}));
     EXPECT_TRUE(view_.openFailed.endsWith(QString::fromStdString(dest_)));
     EXPECT_TRUE(view_.openFailedSelectable);
+    EXPECT_TRUE(view_.unnamed.isEmpty()) << view_.unnamed.join(QLatin1Char(' ')).toStdString();
 }
 
 // A destination that fills up: the failed files lead the details, each named inside the
