@@ -174,7 +174,15 @@ int CPreviewPane::PreviewItem(const RecoveredItem& item, IFileRecoveryParse* eng
     const int outcome = window.Run();
     tempPath_ = window.Request().tempPath;
     if (outcome == CPreviewProcessWnd::kDone) Show(window.Content());
+    // What is shown is held in memory now; only a player still reads its file. The copy goes
+    // at once, so that no previewed file lingers in the data folder.
+    if (!player_) ReleaseCopy();
     return outcome;
+}
+
+void CPreviewPane::ReleaseCopy() {
+    DeletePreviewCopy(tempPath_);
+    tempPath_.clear();
 }
 
 void CPreviewPane::Clear() {
@@ -368,6 +376,8 @@ void CPreviewPane::StopMedia() {
     player->setSource(QUrl());
     player->deleteLater();
     if (output) output->deleteLater();
+    // The file played is no longer needed.
+    ReleaseCopy();
 }
 
 void CPreviewPane::FailPlayback() {

@@ -7,8 +7,9 @@
 // playback has not started within the playback timeout, or the file cannot be played at all,
 // the pane shows the "MSG1207" message instead.
 //
-// The pane owns the temporary copy of the last previewed file: it is deleted before the next
-// preview and when the pane goes.
+// The pane owns the temporary copy of the last previewed file: it is deleted as soon as what
+// it shows no longer needs it (at once for a text, picture or listing; when playback ends for
+// media), before the next preview and when the pane goes.
 
 #include <QImage>
 #include <QString>
@@ -74,7 +75,7 @@ class CPreviewPane : public QWidget {
 
     void SetPlaybackTimeout(int milliseconds) { playbackTimeoutMs_ = milliseconds; }
     void SetConvertOptions(const PreviewConvertOptions& options) { options_ = options; }
-    // The temporary copy of the last preview ("" when none).
+    // The temporary copy the pane still needs (media being played; "" when none).
     const std::string& TempPath() const { return tempPath_; }
 
   signals:
@@ -88,6 +89,8 @@ class CPreviewPane : public QWidget {
   private:
     void SetPage(PreviewPage page);
     void StopMedia();
+    // Deletes the temporary copy of the last preview.
+    void ReleaseCopy();
     void ShowPosition(qint64 position);
     void FailPlayback();
     void FitPicture();

@@ -1,9 +1,11 @@
 #pragma once
 // The recovery progress window: writes the chosen items into the destination folder through
-// the recovery driver on one worker thread, shows the current file, the percent and the counts,
-// and keeps a detail list of every finished file (failures first, in red). It asks before it
-// stops, and stays open when done or stopped so that the user can read the summary (with the
-// number of files a stop left untried), open the folder or look at the details.
+// the recovery driver on one worker thread, shows the current file, the percent, the time left
+// once it can be told, the counts and the destination folder (once, selectable), and keeps a
+// detail list of every finished file (failures first, in red) with its path inside the
+// destination folder. It asks before it stops, and stays open when done or stopped so that the
+// user can read the summary (with the number of files a stop left untried), open the folder or
+// look at the details. When no program opens the folder, the window says so with its path.
 //
 // The sources (with their engines) belong to the caller and must outlive the window.
 
@@ -21,6 +23,7 @@
 #include "ui/process_window.h"
 
 class QLabel;
+class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QTreeWidget;
@@ -52,9 +55,12 @@ class CRecoverProcessWnd : public ProcessWindow {
         sourceFolders_ = std::move(folders);
     }
 
-    // Opens the destination folder for "OpenBtn"; tests replace the desktop's file manager.
-    using FolderOpener = std::function<void(const QUrl& folder)>;
+    // Opens the destination folder for "OpenBtn"; false when nothing could open it. Tests
+    // replace the desktop's file manager.
+    using FolderOpener = std::function<bool(const QUrl& folder)>;
     void SetFolderOpener(FolderOpener opener) { opener_ = std::move(opener); }
+    // When the time-left estimate counts from (tests: a recovery that has run long already).
+    void SetClockStart(ProgressClock::Clock::time_point start) { clockStart_ = start; }
 
     // Modal 500 x 250 while the worker recovers; returns Outcome when the user closes it.
     int Run();
@@ -73,6 +79,10 @@ class CRecoverProcessWnd : public ProcessWindow {
     void PlaceItemText(const QString& key, const QString& text) override;
     void ShowProgress(const QString& name, int shownPercent, const RecoveryCounts& counts);
     void AddDetailRow(const RecoveryDetailRow& row);
+    void ShowTimeLeft(const RecoveryCounts& counts, int shownPercent);
+    // Accessible names of the controls that show values rather than fixed texts.
+    void NameControls();
+    void FitDetailColumns();
     void OnFinished(RecoveryOutcome outcome, const RecoveryCounts& counts);
     void ShowSummary(const RecoveryCounts& counts);
     void ToggleDetail();
@@ -84,6 +94,8 @@ class CRecoverProcessWnd : public ProcessWindow {
     std::map<uint16_t, std::string> sourceFolders_;
     QString destination_;
     FolderOpener opener_;
+    ProgressClock clock_;
+    std::optional<ProgressClock::Clock::time_point> clockStart_;
     std::unique_ptr<Observer> observer_;
     std::unique_ptr<RecoveryDriver> driver_;
     RecoveryCounts counts_;
@@ -93,6 +105,9 @@ class CRecoverProcessWnd : public ProcessWindow {
     QLabel* current_ = nullptr;
     QLabel* recovered_ = nullptr;
     QLabel* percent_ = nullptr;
+    QLabel* timeLeft_ = nullptr;
+    QLineEdit* destinationText_ = nullptr;
+    QLabel* openFailed_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QPushButton* openButton_ = nullptr;
     QPushButton* finishButton_ = nullptr;

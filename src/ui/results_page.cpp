@@ -1,12 +1,14 @@
 #include "ui/results_page.h"
 
 #include <QCheckBox>
+#include <QEvent>
 #include <QHash>
 #include <QHeaderView>
 #include <QIcon>
 #include <QLabel>
 #include <QLayout>
 #include <QMenu>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSplitter>
 #include <QTreeWidget>
@@ -35,6 +37,16 @@ constexpr const char* kColumnKeys[CResultsPage::kColumnCount] = {
     nullptr, "FileName", "Path", "Size", "Type", "ModifiedTime", "CreatedTime"};
 
 constexpr const char* kRecoverRowKey = "RowMenuRecover";
+
+// The narrowest the name and path columns are made; a wider list gives them more.
+constexpr int kMinNameWidth = 170;
+constexpr int kMinPathWidth = 90;
+
+// Focus is always visible: a frame in the header colour around the tree or the list that has
+// the keyboard, and the current row marked in the list even when no row is selected.
+constexpr const char* kViewStyle =
+    "QTreeView { border: 1px solid #B8C0C8; padding: 1px; }"
+    "QTreeView:focus { border: 2px solid #316D1E; padding: 0px; }";
 
 // Tree node data: the node's name for category nodes; the group position for extension nodes.
 constexpr int kNodeNameRole = Qt::UserRole;
@@ -65,6 +77,11 @@ SortColumn SortColumnOf(int section) {
         default:
             return SortColumn::kName;
     }
+}
+
+// The width a column's rows need (QTreeView keeps its own override of it protected).
+int ColumnWidth(const QAbstractItemView* view, int column) {
+    return view->sizeHintForColumn(column);
 }
 
 Qt::CheckState StateOf(size_t checked, size_t total) {
@@ -150,8 +167,8 @@ CResultsPage::CResultsPage(QWidget* resultsPage, QWidget* fileTypePage, Language
     header->setSectionResizeMode(kCheckColumn, QHeaderView::Fixed);
     header->resizeSection(kCheckColumn, 26);
     // Names and folders get room; the short columns take what their texts need.
-    header->resizeSection(kNameColumn, 170);
-    header->resizeSection(kPathColumn, 90);
+    header->resizeSection(kNameColumn, kMinNameWidth);
+    header->resizeSection(kPathColumn, kMinPathWidth);
     for (int column :
          {int(kSizeColumn), int(kTypeColumn), int(kModifiedColumn), int(kCreatedColumn)})
         header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
@@ -164,6 +181,18 @@ CResultsPage::CResultsPage(QWidget* resultsPage, QWidget* fileTypePage, Language
         if (menuItem_ >= 0 && size_t(menuItem_) < items_.size())
             emit recoverItemRequested(items_[size_t(menuItem_)]);
     });
+
+    tree_->setStyleSheet(QString::fromLatin1(kViewStyle));
+    list_->setStyleSheet(QString::fromLatin1(kViewStyle));
+    tree_->setFocusPolicy(Qt::StrongFocus);
+    list_->setFocusPolicy(Qt::StrongFocus);
+    // A column the user drags keeps its width; the page sizes the columns again on a new search.
+    connect(header, &QHeaderView::sectionResized, this, [this](int section, int, int) {
+        if (!fitting_ && !filling_ && (section == kNameColumn || section == kPathColumn) &&
+            list_->isVisible())
+            sizedByUser_ = true;
+    });
+    list_->viewport()->installEventFilter(this);
 
     connect(tree_, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* node) { ShowNode(node); });
@@ -241,6 +270,7 @@ void CResultsPage::Clear() {
 
 void CResultsPage::Build(std::vector<RecoveredItem> items, const std::vector<SourceInfo>* sources) {
     Clear();
+    sizedByUser_ = false;
     sources_ = sources;
     // Two partitions may hold the same folders and names: the path tells them apart.
     if (sources && sources->size() > 1) {
@@ -275,6 +305,45 @@ void CResultsPage::Build(std::vector<RecoveredItem> items, const std::vector<Sou
     }
     ShowNode(first);
     UpdateSelectionInfo();
+    // A new search starts at its first row with the names in view, whatever the last one
+    // had scrolled to.
+    list_->scrollToTop();
+    list_->horizontalScrollBar()->setValue(0);
+    tree_->scrollToTop();
+}
+
+bool CResultsPage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_->viewport() && event->type() == QEvent::Resize) FitColumns();
+    return QObject::eventFilter(watched, event);
+}
+
+void CResultsPage::FitColumns() {
+    if (sizedByUser_ || fitting_) return;
+    fitting_ = true;
+    QHeaderView* header = list_->header();
+    // The short columns take what their texts and titles need (their mode sizes them so).
+    int others = header->sectionSize(kCheckColumn);
+    for (int column :
+         {int(kSizeColumn), int(kTypeColumn), int(kModifiedColumn), int(kCreatedColumn)}) {
+        if (!header->isSectionHidden(column))
+            others += std::max(ColumnWidth(list_, column), header->sectionSizeHint(column));
+    }
+    const int room = list_->viewport()->width() - others;
+    const int nameWanted = std::max(
+        {kMinNameWidth, ColumnWidth(list_, kNameColumn), header->sectionSizeHint(kNameColumn)});
+    int name = kMinNameWidth;
+    int path = kMinPathWidth;
+    if (room >= nameWanted + kMinPathWidth) {
+        // The whole names, and the path column to the list's right edge: all of each path
+        // when there is room for it.
+        name = nameWanted;
+        path = std::max(room - nameWanted, kMinPathWidth);
+    } else if (room > kMinNameWidth + kMinPathWidth) {
+        name = room - kMinPathWidth;
+    }
+    header->resizeSection(kNameColumn, name);
+    header->resizeSection(kPathColumn, path);
+    fitting_ = false;
 }
 
 std::vector<FileTypeOption> CResultsPage::FileTypeOptions() const {
@@ -439,6 +508,7 @@ void CResultsPage::FillRows() {
     }
     filling_ = false;
     pagination_->SetPages(range.pages, page_);
+    FitColumns();
 }
 
 void CResultsPage::SetChecked(ItemIndex index, bool on) {

@@ -103,12 +103,19 @@ class CResultsPage : public QObject {
     // The node of an extension key ("jpg"), or null when the tree leaves the group out.
     QTreeWidgetItem* GroupNode(const std::string& key) const;
 
+    // Gives the name and path columns the room the list has beside the short columns: the
+    // names what they need, the path the rest (at least its own width), so that nothing is
+    // cut off while the list has room. Once the user has sized a column by hand, the page
+    // leaves the widths alone until the next search.
+    void FitColumns();
+
   signals:
     void checksChanged();
     // "Recover" on a row: that one file, or that folder with all its content.
     void recoverItemRequested(const RecoveredItem& item);
 
   private:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void BuildTree();
     void ShowNode(QTreeWidgetItem* node);
     void FillRows();
@@ -162,6 +169,8 @@ class CResultsPage : public QObject {
     Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
     int64_t menuItem_ = -1;  // the item the row menu was opened on
     bool filling_ = false;   // rows and nodes being changed by the page itself
+    bool fitting_ = false;   // the page sizes the columns itself
+    bool sizedByUser_ = false;
 };
 
 }  // namespace norvale

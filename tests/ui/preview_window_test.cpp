@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -208,7 +209,9 @@ TEST_F(PreviewWindowTest, PaneShowsEachKindOnItsPage) {
 
     pane.PreviewItem(Item("broken.jpg"), &engine);
     EXPECT_EQ(pane.ShownText(), "No picture");
-    EXPECT_EQ(pane.TempPath(), ScanLogFolder() + "/tmp.jpg");
+    // The copy went as soon as the pane held what it shows.
+    EXPECT_TRUE(pane.TempPath().empty());
+    EXPECT_NE(::access((ScanLogFolder() + "/tmp.jpg").c_str(), F_OK), 0);
 
     // No engine for the item's source: nothing extracted, an empty pane.
     EXPECT_EQ(pane.PreviewItem(Item("readme.txt"), nullptr), CPreviewProcessWnd::kDone);
@@ -235,21 +238,19 @@ TEST_F(PreviewWindowTest, PaneShowsEachKindOnItsPage) {
     EXPECT_EQ(list->topLevelItem(2)->text(0), "Damaged");
 }
 
-TEST_F(PreviewWindowTest, PaneDeletesItsLastCopyWhenItGoes) {
+TEST_F(PreviewWindowTest, PaneDeletesEachCopyOnceItIsShown) {
     PreviewEngine engine;
     engine.contents["letter.doc"] = "legacy";
-    std::string copy;
-    {
-        CPreviewPane pane(nullptr, *table_);
-        PreviewConvertOptions options;
-        options.office.program = QString::fromStdString(dir_ / "no-office");
-        pane.SetConvertOptions(options);
-        pane.PreviewItem(Item("letter.doc"), &engine);
-        EXPECT_EQ(pane.ShownText(), "legacy");  // no office program: the raw bytes
-        copy = pane.TempPath();
-        EXPECT_EQ(::access(copy.c_str(), F_OK), 0);
-    }
-    EXPECT_NE(::access(copy.c_str(), F_OK), 0);
+    CPreviewPane pane(nullptr, *table_);
+    PreviewConvertOptions options;
+    options.office.program = QString::fromStdString(dir_ / "no-office");
+    pane.SetConvertOptions(options);
+    pane.PreviewItem(Item("letter.doc"), &engine);
+    EXPECT_EQ(pane.ShownText(), "legacy");  // no office program: the raw bytes
+    EXPECT_TRUE(pane.TempPath().empty());
+    ASSERT_TRUE(std::filesystem::exists(ScanLogFolder()));
+    for (const auto& entry : std::filesystem::directory_iterator(ScanLogFolder()))
+        ADD_FAILURE() << "left in the data folder: " << entry.path();
 }
 
 TEST_F(PreviewWindowTest, UnplayableMediaShowsTheMessageWithoutReachingThePlayer) {
@@ -291,6 +292,9 @@ TEST_F(PreviewWindowTest, PlayableVideoPlaysAndOneThatNeverStartsGivesUp) {
     if (!failed.isEmpty()) GTEST_SKIP() << "the media back end cannot play here";
     EXPECT_EQ(started.size(), 1);
     EXPECT_EQ(pane.CurrentPage(), PreviewPage::kMedia);
+    // The player reads its copy while it plays; the copy goes once playback ends.
+    const std::string copy = pane.TempPath();
+    EXPECT_EQ(::access(copy.c_str(), F_OK), 0);
 
     // Playback that has not started when the time is up: the message instead.
     pane.SetPlaybackTimeout(1);
@@ -298,6 +302,8 @@ TEST_F(PreviewWindowTest, PlayableVideoPlaysAndOneThatNeverStartsGivesUp) {
     ASSERT_TRUE(failed.wait(5000));
     EXPECT_EQ(pane.ShownText(), "Cannot play");
     EXPECT_FALSE(pane.Playing());
+    EXPECT_TRUE(pane.TempPath().empty());
+    EXPECT_NE(::access(copy.c_str(), F_OK), 0);
 }
 
 TEST(MediaClockTest, MinutesAndSecondsWithHoursOnlyWhenThereAreAny) {
