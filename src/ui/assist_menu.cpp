@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 
 #include "app/ini_text.h"
 #include "engine/data_paths.h"
@@ -120,6 +121,11 @@ std::unique_ptr<CMessageBox> CAssistMenu::MakeAboutBox(QWidget* owner, LanguageT
     // The folder of the scan logs is there to be copied.
     if (auto* label = box->findChild<QLabel*>(QStringLiteral("message")))
         label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // The box's layout keeps its first size; the lines of the box need more height than a
+    // short message, and the folder may be long: the box grows to show all of it.
+    const int width = std::max(box->width(), 460);
+    const int height = box->heightForWidth(width);
+    box->resize(width, std::max(box->height(), height > 0 ? height : box->sizeHint().height()));
     return box;
 }
 

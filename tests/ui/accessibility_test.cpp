@@ -190,6 +190,7 @@ TEST_F(AccessibilityTest, EveryControlOfEveryPageAndWindowHasAName) {
     auto about = CAssistMenu::MakeAboutBox(window_.get(), *table_);
     about->show();
     EXPECT_EQ(Unnamed(about.get()), "");
+    ExpectNothingCutOff(about.get(), "About box");
     about->close();
 
     // The progress windows as they open, with the texts of the language files.
@@ -216,9 +217,27 @@ TEST_F(AccessibilityTest, EveryControlOfEveryPageAndWindowHasAName) {
     for (auto& wnd : windows) {
         wnd->show();
         EXPECT_EQ(Unnamed(wnd.get()), "") << wnd->objectName().toStdString();
+        wnd->hide();
+    }
+
+    // In German, with every line as long as it gets while the work runs, the windows of fixed
+    // size still show all of it.
+    ASSERT_EQ(SetLanguageAndAnnounce("Deutsch", *table_), kOk);
+    const QString longLine = Text("MSG0304") + QStringLiteral(" 100%");
+    const QString longPath = Text("MSG1203").replace(
+        QStringLiteral("%s"), QStringLiteral("/media/benutzer/SPEICHERKARTE/Bilder/Urlaub "
+                                             "2024 am Meer mit Oma/karte-vom-handy.img"));
+    for (auto& wnd : windows) {
+        for (QLabel* label : wnd->findChildren<QLabel*>()) {
+            if (label->objectName() == QLatin1String("title") || !label->pixmap().isNull())
+                continue;
+            if (label->text().isEmpty() || label->wordWrap())
+                label->setText(label->wordWrap() ? longPath : longLine);
+        }
         ExpectNothingCutOff(wnd.get(), wnd->metaObject()->className());
         wnd->hide();
     }
+    (void)SetLanguageAndAnnounce("English", *table_);
 }
 
 // Each button and check box of the main window looks different with the keyboard's focus on
