@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTimer>
@@ -23,6 +24,7 @@
 
 #include "engine/data_paths.h"
 #include "support/test_support.h"
+#include "ui/application.h"
 #include "ui/assist_menu.h"
 #include "ui/create_image_process_wnd.h"
 #include "ui/disk_list.h"
@@ -220,6 +222,11 @@ TEST_F(AccessibilityTest, EveryControlOfEveryPageAndWindowHasAName) {
         wnd->hide();
     }
 
+    // The preview window tells the time left like the others, and not before it is known.
+    auto* previewTime = windows.back()->findChild<QLabel*>(QStringLiteral("time"));
+    ASSERT_NE(previewTime, nullptr);
+    EXPECT_EQ(previewTime->text(), Text("MSG0304"));
+
     // In German, with every line as long as it gets while the work runs, the windows of fixed
     // size still show all of it.
     ASSERT_EQ(SetLanguageAndAnnounce("Deutsch", *table_), kOk);
@@ -380,6 +387,15 @@ TEST_F(AccessibilityTest, MainWindowFitsAFullHdScreenAtDoubleScale) {
         EXPECT_LE(least.width(), 960) << page;
         EXPECT_LE(least.height(), 540) << page;
     });
+    // Started on a screen smaller than the window, it is made to fit, title bar on screen.
+    const QRect available = window_->screen()->availableGeometry();
+    window_->resize(available.width() + 400, available.height() + 300);
+    CentreOnScreen(window_.get());
+    EXPECT_TRUE(available.contains(window_->frameGeometry()))
+        << window_->frameGeometry().width() << "x" << window_->frameGeometry().height();
+    window_->resize(300, 200);
+    CentreOnScreen(window_.get());
+    EXPECT_EQ(window_->frameGeometry().center(), available.center());
 }
 
 // Not a check: saves the About box over the main window for the documentation when
