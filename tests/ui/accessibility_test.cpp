@@ -185,9 +185,11 @@ TEST_F(AccessibilityTest, EveryControlOfEveryPageAndWindowHasAName) {
     ForEachPage([&](int page) { EXPECT_EQ(Unnamed(window_.get()), "") << page; });
 
     for (int type = CMessageBox::kErrorBox; type <= CMessageBox::kQuestionBox; ++type) {
-        CMessageBox box(type, window_.get(), QStringLiteral("A question?"), *table_);
+        // A message four times as long as the longest question: the box grows to show it.
+        CMessageBox box(type, window_.get(), Text("MSG1206").repeated(4), *table_);
         box.show();
         EXPECT_EQ(Unnamed(&box), "") << CMessageBox::LayoutName(type);
+        ExpectNothingCutOff(&box, CMessageBox::LayoutName(type));
     }
     auto about = CAssistMenu::MakeAboutBox(window_.get(), *table_);
     about->show();
