@@ -7,7 +7,6 @@
 #include <QEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 
