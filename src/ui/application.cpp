@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QWidget>
+#include <algorithm>
 #include <cerrno>
 
 #include "app/engine_set.h"
@@ -54,9 +55,17 @@ void QuitLoopOnSignals(QApplication& app) {
 void CentreOnScreen(QWidget* window) {
     QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
     if (!screen) return;
+    const QRect available = screen->availableGeometry();
+    // On a small screen, or at a large scale (QT_SCALE_FACTOR=2 halves the room), the window
+    // shrinks to the screen as far as its controls allow, and its top-left corner, with the
+    // title bar, stays on the screen.
+    const QSize frameExtra = window->frameGeometry().size() - window->size();
+    const QSize room = (available.size() - frameExtra).expandedTo(window->minimumSizeHint());
+    if (window->width() > room.width() || window->height() > room.height())
+        window->resize(window->size().boundedTo(room));
     QRect frame = window->frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    window->move(frame.topLeft());
+    frame.moveCenter(available.center());
+    window->move(std::max(frame.left(), available.left()), std::max(frame.top(), available.top()));
 }
 
 void ShowNormalAndActivate(QWidget* window) {

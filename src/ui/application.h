@@ -15,7 +15,9 @@ namespace norvale {
 
 inline constexpr const char* kAlreadyRunningText = "Norvale SD Card Data Recovery is running.";
 
-// Centres `window` on the screen it is on (the primary screen before it is shown).
+// Centres `window` on the screen it is on (the primary screen before it is shown). A window
+// larger than the screen is made smaller, down to what its controls need, and placed with its
+// top-left corner on the screen.
 void CentreOnScreen(QWidget* window);
 // Shows `window` in its normal state (restoring it when minimised), raises it and gives it
 // the focus.

@@ -25,6 +25,7 @@
 #include "ui/assist_menu.h"
 #include "ui/device_monitor.h"
 #include "ui/disk_list.h"
+#include "ui/keyboard.h"
 #include "ui/message_box.h"
 #include "ui/privileges.h"
 #include "ui/recover_process_wnd.h"
@@ -128,6 +129,7 @@ CMainWnd::CMainWnd(MainWndOptions options, QWidget* parent)
     skin_->setupUi(this);
     BuildPages();
     ConnectControls();
+    InstallKeyboardHandling(this);
 
     if (options_.systemPaths) diskList_->SetSystemPaths(*options_.systemPaths);
     diskList_->SetLanguageTable(&table_);

@@ -119,6 +119,10 @@ CMessageBox::CMessageBox(int type, QWidget* owner, const QString& message, Langu
     // The box draws its own title bar; dragging it moves the box.
     titleBar_ = findChild<QFrame*>(QStringLiteral("titleBar"));
     if (titleBar_) titleBar_->installEventFilter(this);
+
+    // The layout's size is for a short message: a long one makes the box taller rather than
+    // being cut off.
+    if (const int needed = heightForWidth(width()); needed > height()) resize(width(), needed);
 }
 
 int CMessageBox::Show(int type, QWidget* owner, const QString& message, LanguageTable& table) {

@@ -36,6 +36,7 @@ CPreviewProcessWnd::CPreviewProcessWnd(const RecoveredItem& item, IFileRecoveryP
     setModal(true);
     setFixedSize(kWidth, kHeight);
     percent_ = layout.percent;
+    time_ = layout.time;
     progress_ = layout.progress;
 
     ApplySection(this, "PreviewProcessWnd", table);
@@ -57,6 +58,7 @@ CPreviewProcessWnd::~CPreviewProcessWnd() {
 }
 
 int CPreviewProcessWnd::Run() {
+    clock_.Start();
     worker_->Start([this] { Work(); });
     return exec();
 }
@@ -100,6 +102,8 @@ void CPreviewProcessWnd::ShowPercent(int percent) {
     progress_->setValue(percent);
     percent_->setText(LabelAndValue(table_->Text("Messages", "MSG0901"),
                                     QString::number(percent) + QLatin1Char('%')));
+    time_->setText(TimeLeftLine(table_->Section("Messages"), "MSG0304", "MSG0305",
+                                clock_.SecondsLeft(uint64_t(percent), 100)));
 }
 
 void CPreviewProcessWnd::AskStop() {

@@ -2,8 +2,8 @@
 // The preview progress window: extracts one found file through its engine's ExtractForPreview
 // on a worker thread while it is shown modally, then, still on that thread, turns what was
 // extracted into what the preview pane shows (PreparePreviewContent). It shows the file name
-// and the percent done, and asks before it stops. The engine must stay alive and unused by any
-// other worker until Run() returned.
+// the percent done and the time left once it is known, and asks before it stops. The engine must
+// stay alive and unused by any other worker until Run() returned.
 
 #include <QDialog>
 #include <atomic>
@@ -15,6 +15,7 @@
 #include "device/result.h"
 #include "engine/recovered_item.h"
 #include "engine/recovery_parse.h"
+#include "ui/process_window.h"
 
 class QLabel;
 class QProgressBar;
@@ -77,7 +78,9 @@ class CPreviewProcessWnd : public QDialog {
     std::atomic<bool> stop_{false};
     bool asking_ = false;
     ProcessWorker* worker_ = nullptr;
+    ProgressClock clock_;
     QLabel* percent_ = nullptr;
+    QLabel* time_ = nullptr;
     QProgressBar* progress_ = nullptr;
 };
 

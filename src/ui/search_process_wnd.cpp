@@ -45,6 +45,7 @@ CSearchProcessWnd::CSearchProcessWnd(std::vector<SourceInfo*> sources, std::stri
       collected_(collected) {
     stage_ = findChild<QLabel*>(QStringLiteral("stage"));
     percent_ = findChild<QLabel*>(QStringLiteral("percent"));
+    time_ = findChild<QLabel*>(QStringLiteral("time"));
     progress_ = findChild<QProgressBar*>(QStringLiteral("progress"));
     // The search has no report of its own for its end: the worker's end is it, and it comes
     // after the last progress report.
@@ -64,6 +65,11 @@ int CSearchProcessWnd::Run() {
     if (sources_.empty() || worker_->Started()) return kDone;
     ApplyTexts();
     percent_->setText(LabelAndValue(table_->Text("Messages", "MSG1204"), QStringLiteral("0%")));
+    time_->setText(TimeLeftLine(table_->Section("Messages"), "MSG0304", "MSG0305", -1));
+    listable_ = int(std::count_if(sources_.begin(), sources_.end(),
+                                  [](const SourceInfo* s) { return s && s->engine; }));
+    listed_ = 0;
+    clock_.Start();
 
     observer_ = std::make_unique<Observer>(*this);
     search_ = std::make_unique<Search>(*observer_);
@@ -92,12 +98,18 @@ void CSearchProcessWnd::ShowSource(const ListedSource& source) {
         text = FillFormatText(messages.Text("MSG1202"), {int64_t(source.tag)});
     }
     stage_->setText(text);
+    ++listed_;
 }
 
 void CSearchProcessWnd::ShowProgress(int percent) {
     progress_->setValue(std::clamp(percent, 0, 100));
     percent_->setText(LabelAndValue(table_->Text("Messages", "MSG1204"),
                                     QString::number(percent) + QLatin1Char('%')));
+    // The percent is the listed source's; the time left counts the sources still to come.
+    const uint64_t done =
+        uint64_t(std::max(listed_ - 1, 0)) * 100 + uint64_t(std::clamp(percent, 0, 100));
+    time_->setText(TimeLeftLine(table_->Section("Messages"), "MSG0304", "MSG0305",
+                                clock_.SecondsLeft(done, uint64_t(std::max(listable_, 1)) * 100)));
 }
 
 }  // namespace norvale

@@ -1,8 +1,9 @@
 #pragma once
 // The search window: after a scan, collects the found files of every scanned source whose
 // extension matches the pattern into the caller's list, through the search on one worker
-// thread, while it is shown modally. It shows which source is being listed and how far, and
-// asks before it stops; a stop keeps what was collected so far.
+// thread, while it is shown modally. It shows which source is being listed, how far, and the
+// time left over all sources once it is known, and asks before it stops; a stop keeps what
+// was collected so far.
 //
 // The sources (with their engines) and the list belong to the caller and must outlive Run();
 // the list is written only by the worker while the window runs.
@@ -54,8 +55,8 @@ class CSearchProcessWnd : public ProcessWindow {
     struct ListedSource {
         bool isImage = false;
         bool hasLetter = false;
-        uint16_t tag = 0;       // drive letter or position number of a partition
-        std::string imagePath;  // an image's path as the user chose it
+        uint16_t tag = 0;                          // drive letter or position number of a partition
+        std::string imagePath;                     // an image's path as the user chose it
         std::optional<PartitionRecord> partition;  // a partition's record
     };
 
@@ -69,9 +70,13 @@ class CSearchProcessWnd : public ProcessWindow {
     std::vector<RecoveredItem>& collected_;
     std::unique_ptr<Observer> observer_;
     std::unique_ptr<Search> search_;
+    ProgressClock clock_;
+    int listable_ = 0;  // sources with an engine: those the search lists
+    int listed_ = 0;    // sources whose listing began
 
     QLabel* stage_ = nullptr;
     QLabel* percent_ = nullptr;
+    QLabel* time_ = nullptr;
     QProgressBar* progress_ = nullptr;
 };
 

@@ -26,8 +26,19 @@ bool SetControlText(QObject* control, const QString& text) {
 int ApplySection(QWidget* window, const TextSection& section, const UnmatchedTextFn& unmatched) {
     if (!window) return 0;
     int applied = 0;
+    static const QLatin1String kAccessibleSuffix(".accessibleName");
     for (const auto& [key, text] : section.Entries()) {
         const QString name = FromUtf8(key);
+        // "<control>.accessibleName": what a screen reader says for a control that shows no
+        // text of its own (an icon, a list, a progress bar).
+        if (name.endsWith(kAccessibleSuffix)) {
+            auto* control = window->findChild<QWidget*>(name.chopped(kAccessibleSuffix.size()));
+            if (control) {
+                control->setAccessibleName(FromUtf8(text));
+                ++applied;
+            }
+            continue;
+        }
         QObject* control = window->findChild<QObject*>(name);
         if (control && SetControlText(control, FromUtf8(text))) {
             ++applied;

@@ -28,7 +28,9 @@ using UnmatchedTextFn = std::function<void(const QString& key, const QString& te
 
 // For every entry of `section`, the first object below `window` whose object name equals the
 // key receives the entry's text (SetControlText). Keys that name no object, message keys among
-// them, are skipped or handed to `unmatched`. Returns how many controls received a text.
+// them, are skipped or handed to `unmatched`. A key "<name>.accessibleName" sets the
+// accessible name of the widget <name> instead (for controls that show no text of their own).
+// Returns how many controls received a text.
 int ApplySection(QWidget* window, const TextSection& section,
                  const UnmatchedTextFn& unmatched = {});
 // The same for the section named `sectionName` of `table`.

@@ -222,6 +222,25 @@ TEST_F(SearchProcessWndTest, WindowClosedFromOutsideStopsTheListingBeforeItGoes)
     EXPECT_EQ(finished.count(), 1);
 }
 
+// The time line says it is estimating until the listing has run a while, then tells the time
+// left; the stop question is asked before anything is thrown away, and No goes on.
+TEST_F(SearchProcessWndTest, TimeLeftIsToldOnceKnownAndNoToTheStopGoesOn) {
+    auto wnd = TwoSourceSearch(1300);
+    QString early, late, question;
+    WhenReady(
+        wnd.get(), [&] { return reports_ >= 20; }, [&] { early = LabelText(wnd.get(), "time"); });
+    StopWhen(
+        wnd.get(), [&] { return reports_ >= 100; }, "cancelbtn", "cancelbtn",
+        [&] { question = OpenQuestion()->findChild<QLabel*>("message")->text(); });
+    WhenReady(
+        wnd.get(), [&] { return reports_ >= 2450; }, [&] { late = LabelText(wnd.get(), "time"); });
+    EXPECT_EQ(wnd->Run(), 1);
+    EXPECT_EQ(question, Message(*texts_, "MSG1205"));
+    EXPECT_EQ(collected_.size(), 2600u);  // nothing was thrown away
+    EXPECT_EQ(early, Message(*texts_, "MSG0304"));
+    EXPECT_TRUE(late.startsWith(Message(*texts_, "MSG0305"))) << late.toStdString();
+}
+
 TEST_F(SearchProcessWndTest, NoSourcesClosesWithOneAtOnce) {
     std::vector<RecoveredItem> collected = {FakeEngine::Item("kept.jpg", 1)};
     CSearchProcessWnd wnd({}, BuildFilter({}), collected, nullptr);

@@ -74,7 +74,8 @@ class WindowTextsTest : public ::testing::Test {
         std::ofstream(dir_ / "Languages/English.ini")
             << "[MainWnd]\nTxt1=Choose file kinds\nBtnScan=Scan\nChkPhoto=Photos\n"
                "FileTypePhoto=Photo types\nitem_exit=Exit\nitem_language=Language\n"
-               "progress=50%\nNodePhoto=Photo\nMSG0807=Photo\n";
+               "progress=50%\nNodePhoto=Photo\nMSG0807=Photo\n"
+               "progress.accessibleName=Scan progress\nGone.accessibleName=Nothing\n";
         std::ofstream(dir_ / "Languages/Deutsch.ini")
             << "[MainWnd]\nTxt1=Dateiarten w\xC3\xA4hlen\nBtnScan=Durchsuchen\n";
         table_ = std::make_unique<LanguageTable>(dir_ / "config.ini", dir_ / "Languages");
@@ -100,7 +101,9 @@ TEST_F(WindowTextsTest, TextsReachControlsByNameAtAnyDepth) {
     EXPECT_EQ(w.menu->title(), "Language");
     EXPECT_EQ(w.exit->text(), "Exit");
     EXPECT_EQ(w.progress->text(), progressBefore);  // its text is not settable: left alone
-    EXPECT_EQ(applied, 6);
+    // "<name>.accessibleName" names a control for screen readers, and is nobody else's key.
+    EXPECT_EQ(w.progress->accessibleName(), "Scan progress");
+    EXPECT_EQ(applied, 7);
     // Keys naming no object (message keys, tree nodes) go to the window's own handler.
     unmatched.sort();
     EXPECT_EQ(unmatched, (QStringList{"MSG0807=Photo", "NodePhoto=Photo"}));
@@ -109,7 +112,7 @@ TEST_F(WindowTextsTest, TextsReachControlsByNameAtAnyDepth) {
 TEST_F(WindowTextsTest, KeysWithoutControlsAreSkippedWithoutHandler) {
     Window w;
     EXPECT_EQ(ApplySection(&w.root, "Messages", *table_), 0);  // section absent: created empty
-    EXPECT_EQ(ApplySection(&w.root, "MainWnd", *table_), 6);
+    EXPECT_EQ(ApplySection(&w.root, "MainWnd", *table_), 7);
     EXPECT_EQ(ApplySection(nullptr, "MainWnd", *table_), 0);
 }
 
@@ -138,10 +141,10 @@ TEST(ProgressClockTest, TellsTimeLeftOnceKnown) {
     ProgressClock clock;
     const auto start = ProgressClock::Clock::time_point{} + 100s;
     clock.Start(start);
-    EXPECT_EQ(clock.SecondsLeft(50, 100, start + 1s), -1);    // too early
-    EXPECT_EQ(clock.SecondsLeft(0, 100, start + 10s), -1);    // nothing done yet
-    EXPECT_EQ(clock.SecondsLeft(5, 1000, start + 10s), -1);   // under 1 %
-    EXPECT_EQ(clock.SecondsLeft(5, 0, start + 10s), -1);      // no total
+    EXPECT_EQ(clock.SecondsLeft(50, 100, start + 1s), -1);   // too early
+    EXPECT_EQ(clock.SecondsLeft(0, 100, start + 10s), -1);   // nothing done yet
+    EXPECT_EQ(clock.SecondsLeft(5, 1000, start + 10s), -1);  // under 1 %
+    EXPECT_EQ(clock.SecondsLeft(5, 0, start + 10s), -1);     // no total
     EXPECT_EQ(clock.SecondsLeft(25, 100, start + 10s), 30);
     EXPECT_EQ(clock.SecondsLeft(100, 100, start + 10s), 0);
     EXPECT_EQ(clock.SecondsLeft(101, 100, start + 10s), -1);  // a report past the end
