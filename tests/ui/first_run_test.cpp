@@ -367,7 +367,9 @@ TEST_F(FirstRunTest, SaveResumePictures) {
         box.show();
         box.move(window_->geometry().center() - box.rect().center());
         settle();
-        QPixmap picture = window_->screen()->grabWindow(0);
+        const QRect area = window_->frameGeometry();
+        QPixmap picture =
+            window_->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
         if (picture.isNull()) picture = box.grab();
         EXPECT_TRUE(picture.save(folder + QStringLiteral("/resume-question.png")));
         return int(CMessageBox::kAnswerOk);
