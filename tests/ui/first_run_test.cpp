@@ -197,6 +197,10 @@ TEST_F(FirstRunTest, ResumeQuestionOnlyForAScanStoppedPartWayInTheSameMode) {
     EXPECT_EQ(Count("MSG1206"), 0);
     const size_t found = window_->Results()->ItemCount();
     ASSERT_GT(found, 0u);
+    // The history file tells the next session that this scan ran to its end.
+    ScanLogHistory::ResetInstance();
+    ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
+    EXPECT_EQ(ScanLogHistory::Instance().Records()[0].flags, kScanLogPassFinished);
 
     // The saved scan ran to its end: nothing to continue, the card is scanned again.
     ScanCard("BtnFormattedRecovery");
