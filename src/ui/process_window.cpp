@@ -5,6 +5,7 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QPointer>
+#include <QTimer>
 #include <vector>
 
 #include "ui/message_box.h"
@@ -107,6 +108,12 @@ bool ProcessWindow::AskStop() {
 }
 
 void ProcessWindow::StopWithoutAsking() {
+    // Once the work has ended the window closes, without waiting on a summary it shows.
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [this] {
+        if (finished_ && isVisible()) reject();
+    });
+    poll->start(50);
     if (finished_ || stopConfirmed_ || !worker_->Started()) return;
     stopConfirmed_ = true;
     StopWork();

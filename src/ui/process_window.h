@@ -40,8 +40,8 @@ class ProcessWindow : public QDialog {
     // default. Call before Run().
     void SetLanguageTable(LanguageTable& table) { table_ = &table; }
     // Stops the work without asking (the program is closing): what it did so far is kept, as
-    // after a confirmed stop, and the window closes once the work has ended. Nothing happens
-    // before the work started or after it ended.
+    // after a confirmed stop. The window closes once the work has ended, a summary it would
+    // stay open for included.
     void StopWithoutAsking();
 
   public slots:

@@ -16,6 +16,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QWindow>
 
 #include "app/engine_set.h"
@@ -64,11 +65,15 @@ class FirstRunTest : public ::testing::Test {
             ++runs_;
             auto* scan = qobject_cast<CScanProcessWnd*>(window);
             if (scan) ++scans_;
+            if (beforeRun_) beforeRun_(window);
             const int result = run();
             if (scan) filesLine_ = scan->findChild<QLabel*>(QStringLiteral("totalfile"))->text();
             return result;
         };
         options.hooks.quit = [this] { ++quits_; };
+        options.hooks.pickFolder = [this](QWidget*, const QString&) {
+            return QString::fromStdString(dest_);
+        };
         window_ = std::make_unique<CMainWnd>(std::move(options));
     }
 
@@ -119,6 +124,8 @@ class FirstRunTest : public ::testing::Test {
     int scans_ = 0;
     int quits_ = 0;
     QString filesLine_;  // the scan window's last "Files found" line
+    std::function<void(QDialog*)> beforeRun_;
+    std::string dest_ = dir_ / "recovered";
     std::unique_ptr<CMainWnd> window_;
 };
 
@@ -312,6 +319,38 @@ TEST_F(FirstRunTest, ClosingDuringAScanAsksAndYesStopsItKeepingItResumable) {
     // What the scan did is kept, to be continued.
     ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
     EXPECT_EQ(ScanLogHistory::Instance().Records()[0].flags, 0);
+}
+
+// Closing during a recovery: Yes stops it, keeps what was copied and quits without waiting
+// for the summary the recovery window would stay open for.
+TEST_F(FirstRunTest, ClosingDuringARecoveryQuitsWithoutWaitingForItsSummary) {
+    Click("ChkPhoto");
+    ScanCard("BtnDeletedRecovery");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    CResultsPage* results = window_->Results();
+    results->Tree()->setCurrentItem(results->CategoryNode(QStringLiteral("NodePhoto")));
+    ASSERT_GT(results->List()->topLevelItemCount(), 0);
+    results->List()->topLevelItem(0)->setCheckState(CResultsPage::kCheckColumn, Qt::Checked);
+
+    answer_ = [this](int, const QString& text) {
+        return int(text == Text("MSG1301") ? CMessageBox::kAnswerOk : CMessageBox::kAnswerCancel);
+    };
+    beforeRun_ = [this](QDialog* window) {
+        QTimer::singleShot(0, window_.get(), [this] { window_->close(); });
+        // Were the summary to wait, Finish would end the wait after a while; the test fails.
+        QTimer::singleShot(5000, window, [window] {
+            ADD_FAILURE() << "the recovery window waited for Finish";
+            if (auto* finish = window->findChild<QPushButton*>(QStringLiteral("FinishBtn")))
+                finish->click();
+        });
+    };
+    Click("BtnRecover");
+    EXPECT_EQ(Count("MSG1301"), 1);
+    EXPECT_FALSE(window_->TaskRunning());
+    for (int i = 0; i < 100 && quits_ == 0; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    EXPECT_EQ(quits_, 1);
 }
 
 // The results page says what the scan window said: on a quick-formatted card a deep scan finds
