@@ -107,6 +107,7 @@ ScanOutcome ScanDriver::Run() {
         } else if (history.ResumeFound()) {
             // Opening the engine found a saved scan of this source; declining discards it so
             // the engine starts over in a new folder.
+            stage.savedScanFinished = history.ResumeFinished();
             if (!observer_.AskResume(stage)) {
                 std::string folder = history.ResumeFolder();
                 history.DeclineResume();

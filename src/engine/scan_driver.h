@@ -25,6 +25,8 @@ struct ScanStage {
     uint16_t tag = 0;        // drive letter or position number for a partition
     std::string imageName;   // file name of an image, without its folders
     std::string devicePath;  // partition device or image path, for views that show it
+    // With AskResume: the saved scan ran to its end; resuming it only loads its finds again.
+    bool savedScanFinished = false;
 };
 
 struct ScanProgress {
@@ -49,7 +51,8 @@ class IScanObserver {
     virtual void OnProgress(const ScanProgress& progress) = 0;
     // Called after a source's Scan returned; `result` is the engine's result.
     virtual void OnSourceDone(const ScanStage& stage, Result result, uint64_t itemCount) = 0;
-    // Professional mode, when a saved scan of the source exists: true to resume it.
+    // Professional mode, when a saved scan of the source exists: true to resume it (a finished
+    // one is then loaded, not scanned again; stage.savedScanFinished says which it is).
     virtual bool AskResume(const ScanStage& stage) = 0;
     // `failedIndex` names the source whose engine could not be built (kEngineFailed only).
     virtual void OnFinished(ScanOutcome outcome, size_t failedIndex) = 0;

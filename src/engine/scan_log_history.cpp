@@ -42,7 +42,7 @@ void PutLe64(uint8_t* p, uint64_t v) {
 
 void DecodeRecord(const uint8_t* p, ScanLogRecord& r) {
     r.diskNumber = static_cast<int32_t>(Le32(p));
-    r.reserved = static_cast<int32_t>(Le32(p + 4));
+    r.flags = static_cast<int32_t>(Le32(p + 4));
     r.startLba = Le64(p + 8);
     r.sectorCount = Le64(p + 16);
     for (size_t k = 0; k < 10; ++k) r.resumeState[k] = Le32(p + 24 + 4 * k);
@@ -56,7 +56,7 @@ void DecodeRecord(const uint8_t* p, ScanLogRecord& r) {
 
 void EncodeRecord(const ScanLogRecord& r, uint8_t* p) {
     PutLe32(p, static_cast<uint32_t>(r.diskNumber));
-    PutLe32(p + 4, static_cast<uint32_t>(r.reserved));
+    PutLe32(p + 4, static_cast<uint32_t>(r.flags));
     PutLe64(p + 8, r.startLba);
     PutLe64(p + 16, r.sectorCount);
     for (size_t k = 0; k < 10; ++k) PutLe32(p + 24 + 4 * k, r.resumeState[k]);
@@ -286,11 +286,13 @@ int ScanLogHistory::TakeMatch(Match m, size_t index, ScanLogRecord& out) {
     if (m == Match::Current) {
         out = records_[index];
         resumeFound_ = true;
+        resumeFinished_ = (out.flags & kScanLogPassFinished) != 0;
         resumeFolder_ = RecordPath(out.logFolder);
         return 1;
     }
     if (m == Match::Stale) (void)DeleteScanLog(RecordPath(records_[index].logFolder));
     resumeFound_ = false;
+    resumeFinished_ = false;
     resumeFolder_.clear();
     return 0;
 }
@@ -318,7 +320,8 @@ Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t
 Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                                      const uint32_t (&resumeState)[10],
                                      const std::string& logFolder, const std::string& imagePath,
-                                     const VolumeFreeBytesFn& freeBytes) {
+                                     const VolumeFreeBytesFn& freeBytes, bool finished) {
+    const int32_t flags = finished ? kScanLogPassFinished : 0;
     ScanLogRecord fresh{};
     const std::string folder =
         logFolder.empty() || logFolder.back() == '/' ? logFolder : logFolder + "/";
@@ -329,6 +332,7 @@ Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t
     const Match m = FindRecord(diskNumber, startLba, sectorCount, imagePath, freeBytes, index);
     if (m == Match::Current) {
         std::copy(std::begin(resumeState), std::end(resumeState), records_[index].resumeState);
+        records_[index].flags = flags;
         return Save();
     }
     if (m == Match::Stale) {
@@ -341,6 +345,7 @@ Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t
             (void)DeleteScanLog(staleFolder);
     }
     fresh.diskNumber = diskNumber;
+    fresh.flags = flags;
     fresh.startLba = startLba;
     fresh.sectorCount = sectorCount;
     std::copy(std::begin(resumeState), std::end(resumeState), fresh.resumeState);

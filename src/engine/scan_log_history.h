@@ -16,7 +16,7 @@ namespace norvale {
 #pragma pack(push, 1)
 struct ScanLogRecord {
     int32_t diskNumber;
-    int32_t reserved;
+    int32_t flags;  // kScanLogPassFinished; 0 in records of older versions
     uint64_t startLba;
     uint64_t sectorCount;
     uint32_t resumeState[10];  // saved and restored unchanged for the resuming engine
@@ -27,6 +27,9 @@ struct ScanLogRecord {
 };
 #pragma pack(pop)
 static_assert(sizeof(ScanLogRecord) == 1120);
+
+// ScanLogRecord::flags: the saved scan ran to its end (a stopped one can be continued).
+inline constexpr int32_t kScanLogPassFinished = 1;
 
 inline constexpr size_t kScanLogRecordBytes = sizeof(ScanLogRecord);
 inline constexpr size_t kScanLogPathUnits = 260;  // UTF-16 units of a path field, NUL included
@@ -70,6 +73,7 @@ class ScanLogHistory {
     // record and folder are left to DeleteScanLog.
     void DeclineResume() {
         resumeFound_ = false;
+        resumeFinished_ = false;
         resumeFolder_.clear();
     }
     // Moves to the next scan number and removes whatever folder is left with that number.
@@ -99,9 +103,11 @@ class ScanLogHistory {
     Result SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                          const uint32_t (&resumeState)[10], const std::string& logFolder,
                          const std::string& imagePath);
+    // `finished`: the scan ran to its end rather than being stopped (kScanLogPassFinished).
     Result SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                          const uint32_t (&resumeState)[10], const std::string& logFolder,
-                         const std::string& imagePath, const VolumeFreeBytesFn& freeBytes);
+                         const std::string& imagePath, const VolumeFreeBytesFn& freeBytes,
+                         bool finished = false);
     // First name (in byte order) in `folder` that does not begin with "." and contains `prefix`;
     // kErrFileNotFound when there is none.
     Result FindLogByPrefix(const std::string& prefix, std::string& name,
@@ -110,6 +116,8 @@ class ScanLogHistory {
     const std::vector<ScanLogRecord>& Records() const { return records_; }
     uint64_t ScanCounter() const { return scanCounter_; }
     bool ResumeFound() const { return resumeFound_; }
+    // The saved scan the last successful Find offers ran to its end (nothing left to continue).
+    bool ResumeFinished() const { return resumeFinished_; }
     const std::string& ResumeFolder() const { return resumeFolder_; }
     const std::string& Folder() const { return scanLogFolder_; }
     void SetVolumeFreeBytesFn(VolumeFreeBytesFn fn) { freeBytes_ = std::move(fn); }
@@ -127,6 +135,7 @@ class ScanLogHistory {
     std::string scanLogFolder_;
     uint64_t scanCounter_ = 0;
     bool resumeFound_ = false;
+    bool resumeFinished_ = false;
     std::string resumeFolder_;
     VolumeFreeBytesFn freeBytes_;
 };

@@ -363,7 +363,7 @@ Result CProfessionalRecovery::Scan(const char* /*logName*/) {
         if (written == kOk) written = carved;
     }
     if (written == kOk) {
-        written = SaveState(folder);
+        written = SaveState(folder, result == kOk);
     } else if (resuming) {
         // The saved scan no longer matches its logs: it must not be resumed.
         (void)history.DeleteScanLog(folder);
@@ -678,7 +678,7 @@ Result CProfessionalRecovery::ClassifyBlock(std::span<const uint8_t> block, uint
     return kOk;
 }
 
-Result CProfessionalRecovery::SaveState(const std::string& folder) {
+Result CProfessionalRecovery::SaveState(const std::string& folder, bool finished) {
     if (Result r = SavePassSectors(folder); r != kOk) return r;
     ResumeState state;
     state.position = position_;
@@ -687,7 +687,7 @@ Result CProfessionalRecovery::SaveState(const std::string& folder) {
     PackResumeState(state, words);
     return ScanLogHistory::Instance().SaveScanState(diskNumber_, partitionStart_, partitionLength_,
                                                     words, folder, historyImagePath_,
-                                                    volumeFreeBytes_);
+                                                    volumeFreeBytes_, finished);
 }
 
 IFileRecoveryParse* CProfessionalRecovery::EngineByKind(int32_t kind) {

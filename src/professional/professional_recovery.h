@@ -142,7 +142,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, private EnginePro
     IFileRecoveryParse* EngineByKind(int32_t kind);
     // The deleted-file engine (when there is one), then the stages in registration order.
     std::vector<IFileRecoveryParse*> FileSystemEngines();
-    Result SaveState(const std::string& folder);
+    // `finished`: the pass ran to its end, so the saved scan has nothing left to continue.
+    Result SaveState(const std::string& folder, bool finished = false);
     // The stores' record count, carved copies of file-system finds included.
     uint64_t RawItemCount();
     // Every file the file-system engines found, listed without progress reports.

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
 #include <QEvent>
@@ -12,6 +13,7 @@
 #include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QStyle>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/destination_guard.h"
@@ -28,6 +30,7 @@
 #include "ui/keyboard.h"
 #include "ui/message_box.h"
 #include "ui/privileges.h"
+#include "ui/process_window.h"
 #include "ui/recover_process_wnd.h"
 #include "ui/results_page.h"
 #include "ui/scan_process_wnd.h"
@@ -53,11 +56,23 @@ constexpr const char* kGroupOptions[6] = {"OptPhotoFile",  "OptAudioFile", "OptV
 struct ModeHover {
     const char* button;
     const char* messageKey;
+    int mode;
 };
-constexpr ModeHover kModeHovers[] = {{"BtnDeletedRecovery", "MSG0101"},
-                                     {"BtnFormattedRecovery", "MSG0102"},
-                                     {"BtnDeepRecovery", "MSG0103"},
-                                     {"BtnCreateImageMode", "MSG0104"}};
+constexpr ModeHover kModeHovers[] = {{"BtnDeletedRecovery", "MSG0101", CMainWnd::kDeletedMode},
+                                     {"BtnFormattedRecovery", "MSG0102", CMainWnd::kFormattedMode},
+                                     {"BtnDeepRecovery", "MSG0103", CMainWnd::kDeepMode},
+                                     {"BtnCreateImageMode", "MSG0104", CMainWnd::kImageMode}};
+
+// What tells one source from another between scans of a session: the image or the disk, and
+// where the partition lies on it.
+std::string SourceKey(const SourceInfo& source) {
+    std::string key = source.imagePath;
+    if (source.partition) {
+        key += '|' + source.partition->diskPath + '|' + std::to_string(source.partition->startLba) +
+               '|' + std::to_string(source.partition->sectorCount);
+    }
+    return key;
+}
 
 // The look of a page's header: its colour and the keys of its two lines.
 struct PageHeader {
@@ -76,7 +91,6 @@ constexpr PageHeader kResultsHeader = {"#316D1E", QStyle::SP_DialogSaveButton, "
 
 constexpr const char* kRecoveryFolderTitle = "Select location for recovery";
 constexpr const char* kImageFilter = "Image Files (*.img)";
-constexpr const char* kSelectDiskText = "Please select disk media for next step!";
 
 QString DefaultPickFolder(QWidget* owner, const QString& title) {
     return QFileDialog::getExistingDirectory(owner, title, QDir::homePath(),
@@ -126,6 +140,21 @@ CMainWnd::CMainWnd(MainWndOptions options, QWidget* parent)
       fileType_(std::make_unique<Ui::FileType>()),
       recoverFile_(std::make_unique<Ui::RecoverFile>()) {
     DefaultHooks();
+    // Every progress window runs as the window's task, so that closing the window can stop
+    // it first. Once the user chose to quit, no further question is asked.
+    options_.hooks.runProgress = [this, run = options_.hooks.runProgress](
+                                     QDialog* window, const std::function<int()>& work) {
+        const QPointer<QDialog> outer = activeTask_;
+        activeTask_ = window;
+        const int result = run(window, work);
+        activeTask_ = outer;
+        if (closing_ && !activeTask_) QTimer::singleShot(0, this, &CMainWnd::QuitAfterTask);
+        return result;
+    };
+    options_.hooks.messageBox = [this, show = options_.hooks.messageBox](int type, QWidget* owner,
+                                                                         const QString& text) {
+        return closing_ ? int(CMessageBox::kAnswerCancel) : show(type, owner, text);
+    };
     skin_->setupUi(this);
     BuildPages();
     ConnectControls();
@@ -166,6 +195,7 @@ void CMainWnd::DefaultHooks() {
     if (!h.openUrl) h.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     if (!h.runProgress)
         h.runProgress = [](QDialog*, const std::function<int()>& run) { return run(); };
+    if (!h.quit) h.quit = [] { QCoreApplication::quit(); };
     if (!h.restartWithRights) {
         h.restartWithRights = [] {
             return RestartWithAdministratorRights(QApplication::arguments().mid(1));
@@ -214,20 +244,17 @@ void CMainWnd::ConnectControls() {
     }
     connect(panel_->ChkRecoverAll, &QAbstractButton::toggled, this, &CMainWnd::OnRecoverAllToggled);
     for (const ModeHover& hover : kModeHovers) {
-        if (auto* button = findChild<QAbstractButton*>(QString::fromLatin1(hover.button)))
+        if (auto* button = findChild<QAbstractButton*>(QString::fromLatin1(hover.button))) {
             button->installEventFilter(this);
+            // The mode chosen stays checked; a click chooses it again rather than clearing it.
+            button->setCheckable(true);
+            connect(button, &QAbstractButton::clicked, this,
+                    [this, mode = hover.mode] { ChooseMode(mode); });
+        }
     }
-
+    // "Start" runs the full scan, as Formatted Recovery does.
     connect(panel_->BtnStart, &QAbstractButton::clicked, this,
-            [this] { ChooseMode(false, kFullScan); });
-    connect(panel_->BtnFormattedRecovery, &QAbstractButton::clicked, this,
-            [this] { ChooseMode(false, kFullScan); });
-    connect(panel_->BtnDeepRecovery, &QAbstractButton::clicked, this,
-            [this] { ChooseMode(false, kFullScan); });
-    connect(panel_->BtnDeletedRecovery, &QAbstractButton::clicked, this,
-            [this] { ChooseMode(false, kDeletedFileScan); });
-    connect(panel_->BtnCreateImageMode, &QAbstractButton::clicked, this,
-            [this] { ChooseMode(true, scanKind_); });
+            [this] { ChooseMode(kFormattedMode); });
 
     connect(skin_->TabScan, &QAbstractButton::clicked, this, [this] { ShowPage(kDiskPage); });
     connect(skin_->TabFileType, &QAbstractButton::clicked, this,
@@ -258,14 +285,13 @@ void CMainWnd::ConnectControls() {
         const QUrl url = CAssistMenu::ConfiguredLink(table_, item);
         if (url.isValid()) options_.hooks.openUrl(url);
     });
-    connect(assistMenu_, &CAssistMenu::languageChosen, this,
-            [this](const QString& name) {
-                // A language that cannot be remembered in config.ini is still switched to.
-                (void)SetLanguageAndAnnounce(name.toStdString(), table_);
-            });
+    connect(assistMenu_, &CAssistMenu::languageChosen, this, [this](const QString& name) {
+        // A language that cannot be remembered in config.ini is still switched to.
+        (void)SetLanguageAndAnnounce(name.toStdString(), table_);
+    });
     connect(assistMenu_, &CAssistMenu::exitChosen, this, [this] {
-        close();
-        QCoreApplication::quit();
+        // A running task asks first; the program quits once it has ended.
+        if (close()) options_.hooks.quit();
     });
 }
 
@@ -294,6 +320,7 @@ void CMainWnd::ShowPage(int page) {
     if (page == kResultsPage && !searched_) return;
     if (page == kDiskPage) diskList_->SetImageMode(imageMode_);
     skin_->TabPage->setCurrentIndex(page);
+    UpdateModeButtons();
     UpdateHeader();
     UpdateToolButtons();
 }
@@ -362,6 +389,10 @@ void CMainWnd::UpdateStartButton() {
     bool any = false;
     for (QCheckBox* kind : kinds_) any = any || kind->isChecked();
     panel_->BtnStart->setEnabled(any);
+    // The recovery modes look for the kinds ticked; only a disk image needs none.
+    panel_->BtnDeletedRecovery->setEnabled(any);
+    panel_->BtnFormattedRecovery->setEnabled(any);
+    panel_->BtnDeepRecovery->setEnabled(any);
 }
 
 std::vector<std::string> CMainWnd::SelectedExtensions() const {
@@ -402,10 +433,32 @@ bool CMainWnd::eventFilter(QObject* watched, QEvent* event) {
 // ---------------------------------------------------------------------------------------------
 // Pages, header and tool buttons.
 
-void CMainWnd::ChooseMode(bool imageMode, int scanKind) {
-    imageMode_ = imageMode;
-    scanKind_ = scanKind;
+void CMainWnd::ChooseMode(int mode) {
+    modeChosen_ = true;
+    imageMode_ = mode == kImageMode;
+    if (!imageMode_) {
+        scanKind_ = mode == kDeletedMode ? kDeletedFileScan : kFullScan;
+        deepMode_ = mode == kDeepMode;
+    }
     ShowPage(kDiskPage);
+}
+
+int CMainWnd::ChosenMode() const {
+    if (!modeChosen_) return kNoMode;
+    return imageMode_ ? kImageMode : ScanMode();
+}
+
+int CMainWnd::ScanMode() const {
+    if (scanKind_ == kDeletedFileScan) return kDeletedMode;
+    return deepMode_ ? kDeepMode : kFormattedMode;
+}
+
+void CMainWnd::UpdateModeButtons() {
+    const int chosen = ChosenMode();
+    for (const ModeHover& hover : kModeHovers) {
+        if (auto* button = findChild<QAbstractButton*>(QString::fromLatin1(hover.button)))
+            button->setChecked(hover.mode == chosen);
+    }
 }
 
 void CMainWnd::UpdateHeader() {
@@ -434,12 +487,20 @@ void CMainWnd::UpdateHeader() {
         skin_->Txt2->setTextFormat(Qt::PlainText);
         skin_->Txt2->setText(MessageText("MSG1209"));
     } else {
-        skin_->Txt1->setText(MessageText(header->title));
+        QString title = MessageText(header->title);
+        if (page == kDiskPage && !imageMode_) {
+            // The header names the mode the scan runs in.
+            for (const ModeHover& hover : kModeHovers) {
+                auto* button = findChild<QAbstractButton*>(QString::fromLatin1(hover.button));
+                if (button && hover.mode == ScanMode())
+                    title =
+                        FillFormat(MessageText("MSG1307"), button->text().remove(QLatin1Char('&')));
+            }
+        }
+        skin_->Txt1->setText(title);
         QString line = MessageText(header->line);
         if (page == kResultsPage) {
-            line = FillFormat(line.toHtmlEscaped(),
-                              QStringLiteral("<b><span style=\"color:#316D1E\">%1</span></b>")
-                                  .arg(results_->ItemCount()));
+            line = ResultsLine();
             skin_->Txt2->setTextFormat(Qt::RichText);
         } else {
             skin_->Txt2->setTextFormat(Qt::PlainText);
@@ -450,6 +511,26 @@ void CMainWnd::UpdateHeader() {
     if (page == kDiskPage)
         skin_->Txt2->setText(skin_->Txt2->text() + QLatin1Char(' ') +
                              MessageText(imageMode_ ? "MSG0503" : "MSG0213"));
+}
+
+QString CMainWnd::ResultsLine() {
+    const auto number = [](uint64_t n) {
+        return QStringLiteral("<b><span style=\"color:#316D1E\">%1</span></b>").arg(n);
+    };
+    const uint64_t listed = results_->ItemCount();
+    QString line;
+    if (lastScanFound_ > listed) {
+        // The scan counts every file it found; the list shows the kinds chosen.
+        line = FillFormat(MessageText(listed == 1 ? "MSG1305" : "MSG1304").toHtmlEscaped(),
+                          number(listed));
+        line = FillFormat(line, number(lastScanFound_));
+    } else {
+        line = FillFormat(MessageText(listed == 1 ? "MSG1303" : "MSG0802").toHtmlEscaped(),
+                          number(listed));
+    }
+    if (lastScanStopped_)
+        line = QStringLiteral("<b>%1</b> %2").arg(MessageText("MSG1302").toHtmlEscaped(), line);
+    return line;
 }
 
 void CMainWnd::UpdateToolButtons() {
@@ -493,14 +574,19 @@ void CMainWnd::OnNext() {
             ShowPage(kDiskPage);
             break;
         case kDiskPage:
-            // With a row chosen the page stays: the scan starts with "BtnScan".
+            // A source chosen: on to the exact file types, from where Next scans.
             if (!diskList_->HasSelection()) {
-                options_.hooks.messageBox(CMessageBox::kInformationBox, this,
-                                          QString::fromLatin1(kSelectDiskText));
+                Message(CMessageBox::kInformationBox, "MSG0505");
+            } else if (!imageMode_) {
+                ShowPage(kFileTypePage);
             }
             break;
         case kFileTypePage:
-            ShowPage(kResultsPage);
+            if (searched_) {
+                ShowPage(kResultsPage);
+            } else {
+                StartScan();
+            }
             break;
         default:
             break;
@@ -551,7 +637,7 @@ void CMainWnd::OnAccessDenied(const QString&) {
     if (Message(CMessageBox::kQuestionBox, "MSG0222") != CMessageBox::kAnswerOk) return;
     if (options_.hooks.restartWithRights()) {
         close();
-        QCoreApplication::quit();
+        options_.hooks.quit();
     }
 }
 
@@ -569,8 +655,15 @@ void CMainWnd::ReleaseScannedSources() {
 }
 
 void CMainWnd::StartScan() {
+    if (closing_) return;
     if (!diskList_->HasSelection()) {
         Message(CMessageBox::kInformationBox, "MSG0505");
+        return;
+    }
+    // With no kind ticked the search would fall back to every kind: say so rather than find
+    // what was not asked for.
+    if (SelectedExtensions().empty()) {
+        Message(CMessageBox::kInformationBox, "MSG1306");
         return;
     }
     scannedWithFileTypePage_ = CurrentPage() == kFileTypePage;
@@ -591,12 +684,22 @@ void CMainWnd::StartScan() {
         if (!volumes.empty()) scanned_ = std::move(volumes);
     }
     std::vector<SourceInfo*> sources;
-    for (SourceInfo& source : scanned_) sources.push_back(&source);
+    // A saved scan made in this session in another mode (Formatted Recovery, then Deep Scan) is
+    // not offered: the user asked for a scan of a different kind.
+    std::vector<bool> startOver;
+    for (SourceInfo& source : scanned_) {
+        sources.push_back(&source);
+        const auto made = sourceModes_.find(SourceKey(source));
+        startOver.push_back(made != sourceModes_.end() && made->second != ScanMode());
+    }
     bool finished = false;
     int outcome = CScanProcessWnd::kNoEngine;
+    lastScanFound_ = 0;
     {
         CScanProcessWnd window(sources, scanKind_, this);
         window.SetLanguageTable(table_);
+        window.SetStartOver(std::move(startOver));
+        window.SetQuestionBox(options_.hooks.messageBox);
         // A partition no engine can read (unformatted, swap) does not end the scan of the
         // disk's other partitions.
         window.SetPartitionsOfOneDisk(scannedDisk_);
@@ -604,10 +707,18 @@ void CMainWnd::StartScan() {
         // has gone.
         connect(&window, &CScanProcessWnd::scanFinished, this, [&finished] { finished = true; });
         outcome = options_.hooks.runProgress(&window, [&window] { return window.Run(); });
+        lastScanFound_ = window.FilesFound();
     }
+    // Only the full scans save a scan to resume.
+    if (scanKind_ == kFullScan) {
+        for (const SourceInfo& source : scanned_) sourceModes_[SourceKey(source)] = ScanMode();
+    }
+    lastScanStopped_ = outcome == CScanProcessWnd::kStopped;
     lastScanKind_ = scanKind_;
     lastLogFolder_ =
         scanKind_ == kDeletedFileScan ? ScanLogHistory::Instance().CurrentFolder() : std::string();
+    // The user chose to quit: what was found stays in the scan logs; no search follows.
+    if (closing_) return;
     if (outcome == CScanProcessWnd::kNoEngine) Message(CMessageBox::kWarningBox, "MSG0504");
 
     // Sources scanned before one that failed still have their finds.
@@ -617,6 +728,7 @@ void CMainWnd::StartScan() {
 }
 
 void CMainWnd::RunSearch() {
+    if (closing_) return;
     std::vector<SourceInfo*> sources;
     for (SourceInfo& source : scanned_) {
         if (source.engine) sources.push_back(&source);
@@ -634,6 +746,7 @@ void CMainWnd::RunSearch() {
 }
 
 void CMainWnd::StartRecovery(const std::optional<RecoveredItem>& single) {
+    if (closing_) return;
     QString folder = options_.hooks.pickFolder(this, QString::fromLatin1(kRecoveryFolderTitle));
     if (folder.isEmpty()) return;
     while (folder.size() > 1 &&
@@ -667,6 +780,34 @@ void CMainWnd::StartRecovery(const std::optional<RecoveredItem>& single) {
     }
     window.SetLanguageTable(table_);
     options_.hooks.runProgress(&window, [&window] { return window.Run(); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closing while a task runs.
+
+void CMainWnd::closeEvent(QCloseEvent* event) {
+    if (!activeTask_) {
+        QWidget::closeEvent(event);
+        return;
+    }
+    // The window stays until the task has ended: its work uses the window's sources.
+    event->ignore();
+    if (closing_) return;
+    if (Message(CMessageBox::kQuestionBox, "MSG1301") != CMessageBox::kAnswerOk) return;
+    closing_ = true;
+    if (auto* task = qobject_cast<ProcessWindow*>(activeTask_.data())) {
+        task->StopWithoutAsking();
+    } else if (activeTask_) {
+        activeTask_->reject();
+    }
+    // The task may have ended while the question was open.
+    if (!activeTask_) QTimer::singleShot(0, this, &CMainWnd::QuitAfterTask);
+}
+
+void CMainWnd::QuitAfterTask() {
+    if (activeTask_) return;  // the end of the running task calls again
+    close();
+    options_.hooks.quit();
 }
 
 }  // namespace norvale

@@ -10,10 +10,12 @@
 // dialogs.
 
 #include <QDialog>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +28,7 @@
 
 class QAbstractButton;
 class QCheckBox;
+class QCloseEvent;
 class QLabel;
 class QPushButton;
 class QStackedWidget;
@@ -61,6 +64,8 @@ struct MainWndHooks {
     std::function<int(QDialog* window, const std::function<int()>& run)> runProgress;
     // Starts the program again with administrator rights; true when it was started.
     std::function<bool()> restartWithRights;
+    // Ends the program (QCoreApplication::quit).
+    std::function<void()> quit;
 };
 
 struct MainWndOptions {
@@ -86,6 +91,8 @@ class CMainWnd : public QWidget {
     enum Page : int { kKindsPage = 0, kDiskPage = 1, kFileTypePage = 2, kResultsPage = 3 };
     // Scan kinds handed to the scan window and the engine factory.
     enum ScanKind : int { kDeletedFileScan = 0, kFullScan = 1 };
+    // The mode buttons of the first page; the one chosen stays checked.
+    enum Mode : int { kNoMode = -1, kDeletedMode, kFormattedMode, kDeepMode, kImageMode };
 
     explicit CMainWnd(QWidget* parent = nullptr);
     explicit CMainWnd(MainWndOptions options, QWidget* parent = nullptr);
@@ -96,6 +103,12 @@ class CMainWnd : public QWidget {
 
     int ScanKind() const { return scanKind_; }
     bool ImageMode() const { return imageMode_; }
+    // The mode button the user chose last (kNoMode before the first choice).
+    int ChosenMode() const;
+    // A scan, search, recovery or imaging window is running.
+    bool TaskRunning() const { return !activeTask_.isNull(); }
+    // The last scan was stopped before it covered every source: its results may be incomplete.
+    bool LastScanStopped() const { return lastScanStopped_; }
     // Whether the last scan was started while the file-type page was shown.
     bool ScannedFromFileTypePage() const { return scannedWithFileTypePage_; }
     // The extension keys of every checked file type, in layout order, each once.
@@ -115,6 +128,9 @@ class CMainWnd : public QWidget {
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // While a task runs the user is asked first; Yes stops the task (keeping what it did) and
+    // the window closes and the program quits once the task has ended.
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     void BuildPages();
@@ -131,8 +147,16 @@ class CMainWnd : public QWidget {
     void SyncKindsFromOptions();
     void UpdateStartButton();
 
-    void ChooseMode(bool imageMode, int scanKind);
+    void ChooseMode(int mode);
+    void UpdateModeButtons();
+    // The mode the next scan runs in, for telling saved scans of one mode from another's.
+    int ScanMode() const;
+    // Closes the window and quits once the task running when the user closed it has ended.
+    void QuitAfterTask();
     void UpdateHeader();
+    // The results page's header line (rich text): how many files are listed, how many the scan
+    // found in all when that is more, and whether the scan was stopped.
+    QString ResultsLine();
     void UpdateToolButtons();
     void FillDiskInfo();
 
@@ -170,6 +194,14 @@ class CMainWnd : public QWidget {
 
     int scanKind_ = kFullScan;
     bool imageMode_ = false;
+    bool modeChosen_ = false;
+    bool deepMode_ = false;  // Deep Scan rather than Formatted Recovery (the same full scan)
+    // The mode of each source's last scan in this session, by SourceKey.
+    std::map<std::string, int> sourceModes_;
+    QPointer<QDialog> activeTask_;
+    bool closing_ = false;  // the user chose to quit while a task ran
+    bool lastScanStopped_ = false;
+    uint64_t lastScanFound_ = 0;  // what the scan window said it found
     bool scannedWithFileTypePage_ = false;
     // The last scan covered the partitions of a disk or partitioned image: what is recovered
     // goes into one folder per partition.

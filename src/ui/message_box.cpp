@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QStyle>
+#include <utility>
 
 #include "ui/window_texts.h"
 #include "ui_MessageBox_Confirm.h"
@@ -100,6 +101,16 @@ CMessageBox::CMessageBox(int type, QWidget* owner, const QString& message, Langu
     setModal(true);
 
     ApplySection(this, "MessageBox", table);
+    if (type_ == kQuestionBox) {
+        // A question is answered Yes or No; the answers stay those of okbtn and cancelbtn.
+        const std::pair<const char*, const char*> answers[] = {{"okbtn", "yesbtn"},
+                                                               {"cancelbtn", "nobtn"}};
+        TextSection& texts = table.Section("MessageBox");
+        for (const auto& [button, key] : answers) {
+            auto* control = findChild<QAbstractButton*>(QString::fromLatin1(button));
+            if (control && texts.Contains(key)) control->setText(FromUtf8(texts.Text(key)));
+        }
+    }
     const QString title = FromUtf8(table.Text("Messages", TitleKey(type_)));
     setWindowTitle(title);
     if (auto* label = findChild<QLabel*>(QStringLiteral("title"))) label->setText(title);

@@ -4,6 +4,9 @@
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QLabel>
+#include <QPointer>
+#include <QTimer>
+#include <vector>
 
 #include "ui/message_box.h"
 #include "ui/process_worker.h"
@@ -29,7 +32,9 @@ ProcessWindow::ProcessWindow(QWidget* owner, const Look& look,
       look_(look) {
     setObjectName(QString::fromLatin1(look.objectName));
     setupLayout(this);
-    setModal(true);
+    // Not modal to the application: a window blocked by a modal one never hears of its close
+    // by the window manager, and closing the owner while the work runs must be asked about.
+    // RunModal takes the owner's controls out of reach instead.
     setFixedSize(look.size);
     for (const char* name : stopButtons) {
         if (auto* button = findChild<QAbstractButton*>(QString::fromLatin1(name)))
@@ -56,8 +61,21 @@ int ProcessWindow::RunModal(int stoppedResult) {
     // and hiding a dialog would end exec() early.
     QEventLoop loop;
     connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
+    // The owner's controls wait for the work as under a modal window; its own close still
+    // reaches it.
+    std::vector<QPointer<QWidget>> disabled;
+    if (QWidget* owner = parentWidget()) {
+        for (QWidget* control : owner->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (control->isWindow() || !control->isEnabled()) continue;
+            control->setEnabled(false);
+            disabled.emplace_back(control);
+        }
+    }
     show();
     int result = loop.exec(QEventLoop::DialogExec);
+    for (const QPointer<QWidget>& control : disabled) {
+        if (control) control->setEnabled(true);
+    }
     if (!finished_) {
         // Closed from outside before the work ended: it must not outlive the window.
         stopConfirmed_ = true;
@@ -87,6 +105,18 @@ bool ProcessWindow::AskStop() {
     // A confirmed stop ends the work at its next report; the work's end closes the window, so
     // the user-interface thread never sits waiting for it.
     return stopConfirmed_;
+}
+
+void ProcessWindow::StopWithoutAsking() {
+    // Once the work has ended the window closes, without waiting on a summary it shows.
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [this] {
+        if (finished_ && isVisible()) reject();
+    });
+    poll->start(50);
+    if (finished_ || stopConfirmed_ || !worker_->Started()) return;
+    stopConfirmed_ = true;
+    StopWork();
 }
 
 void ProcessWindow::reject() {

@@ -39,6 +39,10 @@ class ProcessWindow : public QDialog {
     // The language table the window takes its texts from (tests); the process-wide one by
     // default. Call before Run().
     void SetLanguageTable(LanguageTable& table) { table_ = &table; }
+    // Stops the work without asking (the program is closing): what it did so far is kept, as
+    // after a confirmed stop. The window closes once the work has ended, a summary it would
+    // stay open for included.
+    void StopWithoutAsking();
 
   public slots:
     // Escape and the window's close act as a stop button.
@@ -68,7 +72,8 @@ class ProcessWindow : public QDialog {
     virtual void PlaceItemText(const QString& key, const QString& text);
 
     void ApplyTexts();
-    // Shows the window modally until it closes and returns its result. Closed from outside
+    // Shows the window until it closes, with the owner's controls disabled meanwhile, and
+    // returns its result. Closed from outside
     // before the work ended (finished_ unset), it stops the work first and gives
     // `stoppedResult`. Returns only once the work has ended.
     int RunModal(int stoppedResult);

@@ -26,11 +26,13 @@ class CScanProcessWnd::Observer : public IScanObserver {
     void OnProgress(const ScanProgress& progress) override {
         wnd_.worker_->Post([w = &wnd_, progress] { w->ShowProgress(progress); });
     }
-    void OnSourceDone(const ScanStage&, Result, uint64_t) override {}
-    bool AskResume(const ScanStage&) override {
+    void OnSourceDone(const ScanStage&, Result, uint64_t itemCount) override {
+        wnd_.worker_->Post([w = &wnd_, itemCount] { w->filesFound_ += itemCount; });
+    }
+    bool AskResume(const ScanStage& stage) override {
         std::promise<bool> answer;
         std::future<bool> result = answer.get_future();
-        wnd_.worker_->Post([w = &wnd_, &answer] { answer.set_value(w->AskResume()); });
+        wnd_.worker_->Post([w = &wnd_, &answer, stage] { answer.set_value(w->AskResume(stage)); });
         return result.get();
     }
     void OnFinished(ScanOutcome outcome, size_t failedIndex) override {
@@ -132,15 +134,21 @@ void CScanProcessWnd::ShowProgress(const ScanProgress& p) {
     }
 }
 
-bool CScanProcessWnd::AskResume() {
+bool CScanProcessWnd::AskResume(const ScanStage& stage) {
     // After a confirmed stop the scan ends at its first report anyway; keeping the saved scan
     // then loses nothing.
     if (stopConfirmed_) return true;
+    // A saved scan that ran to its end has nothing to continue, and one the caller wants
+    // scanned again (made in another mode) is not offered: both start over without a question.
+    if (stage.savedScanFinished) return false;
+    if (stage.index < startOver_.size() && startOver_[stage.index]) return false;
     if (oneDisk_ && resumeAnswer_) return *resumeAnswer_;
     const bool wasVisible = isVisible();
     hide();
-    const int answer = CMessageBox::Show(CMessageBox::kQuestionBox, parentWidget(),
-                                         FromUtf8(table_->Text("Messages", "MSG1206")), *table_);
+    const QString question = FromUtf8(table_->Text("Messages", "MSG1206"));
+    const int answer =
+        ask_ ? ask_(CMessageBox::kQuestionBox, parentWidget(), question)
+             : CMessageBox::Show(CMessageBox::kQuestionBox, parentWidget(), question, *table_);
     if (wasVisible) show();
     resumeAnswer_ = answer == CMessageBox::kAnswerOk;
     return *resumeAnswer_;

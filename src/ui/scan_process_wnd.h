@@ -5,6 +5,7 @@
 // which the caller owns and keeps alive until Run() returned.
 
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -37,6 +38,13 @@ class CScanProcessWnd : public ProcessWindow {
     // passed over, and the run fails only when none could be read. One answer to the resume
     // question serves them all. Call before Run().
     void SetPartitionsOfOneDisk(bool partitionsOfOneDisk) { oneDisk_ = partitionsOfOneDisk; }
+    // Sources (by position) whose saved scan is not offered: they are scanned from the start.
+    // A saved scan that ran to its end is never offered either. Call before Run().
+    void SetStartOver(std::vector<bool> startOver) { startOver_ = std::move(startOver); }
+    // Shows the resume question in place of CMessageBox::Show (the main window's own way of
+    // asking). Call before Run().
+    using QuestionFn = std::function<int(int type, QWidget* owner, const QString& text)>;
+    void SetQuestionBox(QuestionFn ask) { ask_ = std::move(ask); }
 
     // Runs the scan on a worker thread while the window is shown modally (450 x 250); returns
     // Outcome. With no sources there is nothing to scan: returns kDone at once, without
@@ -45,6 +53,8 @@ class CScanProcessWnd : public ProcessWindow {
 
     // Which source's engine could not be built (after kNoEngine).
     size_t FailedSource() const { return failedIndex_; }
+    // What the scanned sources' engines found in all, as their listings will give it.
+    uint64_t FilesFound() const { return filesFound_; }
 
   signals:
     // The "1025" notification: the pass ended with every source scanned (kDone) or after a
@@ -60,7 +70,7 @@ class CScanProcessWnd : public ProcessWindow {
     void StopWork() override { driver_->RequestStop(); }
     void ShowStage(const ScanStage& stage);
     void ShowProgress(const ScanProgress& progress);
-    bool AskResume();
+    bool AskResume(const ScanStage& stage);
     void OnFinished(ScanOutcome outcome, size_t failedIndex);
 
     std::vector<SourceInfo*> sources_;
@@ -71,6 +81,9 @@ class CScanProcessWnd : public ProcessWindow {
     std::unique_ptr<Observer> observer_;
     std::unique_ptr<ScanDriver> driver_;
     size_t failedIndex_ = 0;
+    std::vector<bool> startOver_;
+    QuestionFn ask_;
+    uint64_t filesFound_ = 0;
 
     QLabel* stage_ = nullptr;
     QLabel* percent_ = nullptr;

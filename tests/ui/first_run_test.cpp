@@ -1,1 +1,425 @@
-// Tests of the desktop application through its main window.
+// A first run through the main window on the demo card (scripts/make-demo-card.sh), as a new
+// user makes it: Next leads on from every page, the mode chosen shows and needs a kind ticked,
+// the resume question is a Yes/No question asked only about a scan that stopped part-way,
+// closing the window while a task runs asks first, and the results page's counts agree with
+// what the scan window said.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QWindow>
+
+#include "app/engine_set.h"
+#include "engine/scan_log_history.h"
+#include "support/test_support.h"
+#include "ui/assist_menu.h"
+#include "ui/disk_list.h"
+#include "ui/main_wnd.h"
+#include "ui/main_wnd_test_env.h"
+#include "ui/message_box.h"
+#include "ui/qt_test_app.h"
+#include "ui/results_page.h"
+#include "ui/scan_process_wnd.h"
+#include "ui/window_texts.h"
+
+namespace norvale {
+namespace {
+
+using testing::TempDir;
+
+struct Shown {
+    int type;
+    QString text;
+};
+
+class FirstRunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy", "mmd", "mdel");
+        testing::TestApplication();
+        InstallEngineMakers();
+        std::string out;
+        ASSERT_EQ(
+            testing::Run(testing::SourceDir() + "/scripts/make-demo-card.sh '" + card_ + "'", &out),
+            0)
+            << out;
+        MainWndOptions options;
+        table_ =
+            testing::PrepareMainWnd(dir_.Path(), "[Default]\nDefaultLanguage=English\n", options);
+        options.hooks.pickImageToLoad = [this](QWidget*) { return QString::fromStdString(card_); };
+        options.hooks.messageBox = [this](int type, QWidget*, const QString& text) {
+            shown_.push_back({type, text});
+            return answer_ ? answer_(type, text) : int(CMessageBox::kAnswerCancel);
+        };
+        options.hooks.runProgress = [this](QDialog* window, const std::function<int()>& run) {
+            ++runs_;
+            auto* scan = qobject_cast<CScanProcessWnd*>(window);
+            if (scan) ++scans_;
+            if (beforeRun_) beforeRun_(window);
+            const int result = run();
+            if (scan) filesLine_ = scan->findChild<QLabel*>(QStringLiteral("totalfile"))->text();
+            return result;
+        };
+        options.hooks.quit = [this] { ++quits_; };
+        options.hooks.pickFolder = [this](QWidget*, const QString&) {
+            return QString::fromStdString(dest_);
+        };
+        window_ = std::make_unique<CMainWnd>(std::move(options));
+    }
+
+    template <typename T = QAbstractButton>
+    T* Control(const char* name) {
+        T* control = window_->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(control, nullptr) << name;
+        return control;
+    }
+    void Click(const char* name) { Control(name)->click(); }
+    QString Text(const char* key) { return FromUtf8(table_->Text("Messages", key)); }
+    QString Header() { return Control<QLabel>("Txt2")->text(); }
+    // How many times the message `key` was shown.
+    int Count(const char* key) {
+        int n = 0;
+        for (const Shown& s : shown_) n += s.text == Text(key) ? 1 : 0;
+        return n;
+    }
+    // Loads the card, ticks photos and scans it in `mode` from the disk page.
+    void ScanCard(const char* mode) {
+        for (int i = 0; i < 3 && window_->CurrentPage() != CMainWnd::kKindsPage; ++i)
+            Click("BtnPrev");
+        Click(mode);
+        if (!window_->DiskList()->HasSelection()) Click("BtnLoadImage");
+        Click("BtnScan");
+    }
+    // The saved scan of the card, marked stopped before its pass (as a stop leaves it).
+    void MarkSavedScanStopped() {
+        ScanLogHistory& history = ScanLogHistory::Instance();
+        ASSERT_EQ(history.Records().size(), 1u);
+        const ScanLogRecord record = history.Records()[0];
+        EXPECT_EQ(record.flags, kScanLogPassFinished);
+        const uint32_t notStarted[10] = {};
+        ASSERT_EQ(history.SaveScanState(
+                      record.diskNumber, record.startLba, record.sectorCount, notStarted,
+                      RecordPath(record.logFolder), card_,
+                      [](int, uint64_t) { return uint64_t{0}; }, false),
+                  kOk);
+    }
+
+    testing::IsolatedHome home_;
+    TempDir dir_;
+    std::string card_ = dir_ / "card.img";
+    std::unique_ptr<LanguageTable> table_;
+    std::vector<Shown> shown_;
+    std::function<int(int, const QString&)> answer_;
+    int runs_ = 0;
+    int scans_ = 0;
+    int quits_ = 0;
+    QString filesLine_;  // the scan window's last "Files found" line
+    std::function<void(QDialog*)> beforeRun_;
+    std::string dest_ = dir_ / "recovered";
+    std::unique_ptr<CMainWnd> window_;
+};
+
+// Next leads on from every page; the modes need a kind ticked (except the disk image) and show
+// which one was chosen; nothing ticked on File Types starts no scan.
+TEST_F(FirstRunTest, NextLeadsThroughEveryPageAndTheModeShows) {
+    const char* recoveryModes[] = {"BtnDeletedRecovery", "BtnFormattedRecovery", "BtnDeepRecovery"};
+    for (const char* mode : recoveryModes) EXPECT_FALSE(Control(mode)->isEnabled()) << mode;
+    EXPECT_FALSE(Control("BtnStart")->isEnabled());
+    EXPECT_TRUE(Control("BtnCreateImageMode")->isEnabled());
+    Click("ChkPhoto");
+    for (const char* mode : recoveryModes) {
+        EXPECT_TRUE(Control(mode)->isEnabled()) << mode;
+        EXPECT_FALSE(Control(mode)->isChecked()) << mode;
+    }
+    EXPECT_TRUE(Control("BtnStart")->isEnabled());
+
+    Click("BtnDeepRecovery");
+    EXPECT_EQ(window_->CurrentPage(), CMainWnd::kDiskPage);
+    EXPECT_EQ(window_->ChosenMode(), CMainWnd::kDeepMode);
+    EXPECT_TRUE(Control("BtnDeepRecovery")->isChecked());
+    EXPECT_FALSE(Control("BtnFormattedRecovery")->isChecked());
+    EXPECT_EQ(Control<QLabel>("Txt1")->text(),
+              FillFormat(Text("MSG1307"), Control("BtnDeepRecovery")->text()));
+    Click("BtnPrev");
+    Click("BtnDeepRecovery");  // a second click keeps it chosen
+    EXPECT_TRUE(Control("BtnDeepRecovery")->isChecked());
+    Click("BtnPrev");
+    Click("ChkPhoto");  // nothing ticked: the modes go grey as Start does
+    for (const char* mode : recoveryModes) EXPECT_FALSE(Control(mode)->isEnabled()) << mode;
+    Click("ChkPhoto");
+
+    // The disk page: without a source Next says so; with one it goes on to the file types.
+    Click("BtnFormattedRecovery");
+    EXPECT_TRUE(Control("BtnFormattedRecovery")->isChecked());
+    EXPECT_FALSE(Control("BtnDeepRecovery")->isChecked());
+    Click("BtnNext");
+    EXPECT_EQ(window_->CurrentPage(), CMainWnd::kDiskPage);
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_EQ(shown_[0].text, Text("MSG0505"));
+    Click("BtnLoadImage");
+    ASSERT_TRUE(window_->DiskList()->HasSelection());
+    Click("BtnNext");
+    EXPECT_EQ(window_->CurrentPage(), CMainWnd::kFileTypePage);
+
+    // Nothing ticked on File Types: neither Next nor Scan starts a scan that finds everything.
+    Click("OptPhotoFile");
+    EXPECT_TRUE(window_->SelectedExtensions().empty());
+    Click("BtnNext");
+    Click("BtnScan");
+    EXPECT_EQ(runs_, 0);
+    EXPECT_EQ(Count("MSG1306"), 2);
+    EXPECT_EQ(window_->CurrentPage(), CMainWnd::kFileTypePage);
+
+    // Next scans, as the page says, and shows the results.
+    Click("OptPng");
+    Click("BtnNext");
+    EXPECT_EQ(scans_, 1);
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_TRUE(window_->ScannedFromFileTypePage());
+    EXPECT_GT(window_->Results()->ItemCount(), 0u);
+    // After the scan Next goes to the results without scanning again.
+    Click("BtnPrev");
+    EXPECT_EQ(window_->CurrentPage(), CMainWnd::kFileTypePage);
+    Click("BtnNext");
+    EXPECT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_EQ(scans_, 1);
+}
+
+// The resume question is asked only about a saved scan that stopped part-way, and not when the
+// saved scan was made in another mode in this session; Yes continues, No starts over.
+TEST_F(FirstRunTest, ResumeQuestionOnlyForAScanStoppedPartWayInTheSameMode) {
+    Click("ChkPhoto");
+    ScanCard("BtnFormattedRecovery");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_EQ(Count("MSG1206"), 0);
+    const size_t found = window_->Results()->ItemCount();
+    ASSERT_GT(found, 0u);
+    // The history file tells the next session that this scan ran to its end.
+    ScanLogHistory::ResetInstance();
+    ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
+    EXPECT_EQ(ScanLogHistory::Instance().Records()[0].flags, kScanLogPassFinished);
+
+    // The saved scan ran to its end: nothing to continue, the card is scanned again.
+    ScanCard("BtnFormattedRecovery");
+    EXPECT_EQ(Count("MSG1206"), 0);
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_EQ(window_->Results()->ItemCount(), found);
+
+    // Stopped part-way: a Yes/No question; Yes continues it.
+    MarkSavedScanStopped();
+    answer_ = [](int, const QString&) { return int(CMessageBox::kAnswerOk); };
+    ScanCard("BtnFormattedRecovery");
+    ASSERT_EQ(Count("MSG1206"), 1);
+    EXPECT_EQ(shown_.back().type, CMessageBox::kQuestionBox);
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_EQ(window_->Results()->ItemCount(), found);
+
+    // Deep Scan after Formatted Recovery: a scan of its own, without the question.
+    MarkSavedScanStopped();
+    ScanCard("BtnDeepRecovery");
+    EXPECT_EQ(Count("MSG1206"), 1);
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_EQ(window_->Results()->ItemCount(), found);
+
+    // No scans again from the start.
+    MarkSavedScanStopped();
+    answer_ = [](int, const QString&) { return int(CMessageBox::kAnswerCancel); };
+    ScanCard("BtnDeepRecovery");
+    EXPECT_EQ(Count("MSG1206"), 2);
+    EXPECT_EQ(window_->Results()->ItemCount(), found);
+    ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
+    EXPECT_EQ(ScanLogHistory::Instance().Records()[0].flags, kScanLogPassFinished);
+}
+
+// Closing the window while a scan runs asks first: No keeps scanning; Yes stops the scan,
+// keeps it resumable and quits once it has ended. The window manager's close, the assistance
+// menu's Exit and a close event all take this way.
+TEST_F(FirstRunTest, ClosingDuringAScanAsksAndYesStopsItKeepingItResumable) {
+    window_->show();
+    Click("ChkPhoto");
+    ScanCard("BtnFormattedRecovery");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_FALSE(window_->LastScanStopped());
+    EXPECT_FALSE(Header().contains(Text("MSG1302").toHtmlEscaped()));
+
+    // A scan stopped part-way (stopped while it asked whether to resume): its results page
+    // says they may be incomplete.
+    MarkSavedScanStopped();
+    answer_ = [this](int, const QString& text) {
+        if (text == Text("MSG1206")) {
+            auto* scan = window_->findChild<CScanProcessWnd*>();
+            EXPECT_NE(scan, nullptr);
+            if (scan) scan->StopWithoutAsking();
+        }
+        return int(CMessageBox::kAnswerOk);
+    };
+    ScanCard("BtnFormattedRecovery");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_TRUE(window_->LastScanStopped());
+    EXPECT_TRUE(Header().startsWith("<b>" + Text("MSG1302").toHtmlEscaped() + "</b>"));
+    ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
+    EXPECT_EQ(ScanLogHistory::Instance().Records()[0].flags, 0);  // still to be continued
+    // Continued to its end: complete again.
+    answer_ = [](int, const QString&) { return int(CMessageBox::kAnswerOk); };
+    ScanCard("BtnFormattedRecovery");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    EXPECT_FALSE(window_->LastScanStopped());
+    MarkSavedScanStopped();
+
+    // The scan waits for the resume question meanwhile, so it is still running at each close.
+    int closeQuestions = 0;
+    bool stillRunning = true;
+    answer_ = [&](int type, const QString& text) {
+        if (text == Text("MSG1301")) {
+            EXPECT_EQ(type, CMessageBox::kQuestionBox);
+            return int(++closeQuestions < 3 ? CMessageBox::kAnswerCancel : CMessageBox::kAnswerOk);
+        }
+        if (text != Text("MSG1206")) return int(CMessageBox::kAnswerCancel);
+        EXPECT_TRUE(window_->TaskRunning());
+        // The window manager's close, as the platform hands it to the main window's native
+        // window: no modal window keeps it from the main window while a scan runs.
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        QCloseEvent managerClose;
+        QCoreApplication::sendEvent(window_->windowHandle(), &managerClose);
+        EXPECT_EQ(closeQuestions, 1);
+        // A close event.
+        QCloseEvent event;
+        QCoreApplication::sendEvent(window_.get(), &event);
+        EXPECT_FALSE(event.isAccepted());
+        EXPECT_EQ(closeQuestions, 2);
+        stillRunning = window_->TaskRunning() && window_->isVisible();
+        // The menu's Exit, answered Yes.
+        window_->AssistMenu()->findChild<QAction*>(QStringLiteral("item_exit"))->trigger();
+        EXPECT_EQ(closeQuestions, 3);
+        EXPECT_EQ(quits_, 0);  // not before the scan has ended
+        return int(CMessageBox::kAnswerOk);
+    };
+    const int runsBefore = runs_;
+    ScanCard("BtnFormattedRecovery");
+    EXPECT_TRUE(stillRunning);
+    EXPECT_EQ(closeQuestions, 3);
+    // The scan stopped and no search followed; the window quits once the scan has gone.
+    EXPECT_EQ(runs_, runsBefore + 1);
+    EXPECT_TRUE(window_->LastScanStopped());
+    for (int i = 0; i < 100 && quits_ == 0; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    EXPECT_EQ(quits_, 1);
+    EXPECT_FALSE(window_->isVisible());
+    // What the scan did is kept, to be continued.
+    ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
+    EXPECT_EQ(ScanLogHistory::Instance().Records()[0].flags, 0);
+}
+
+// Closing during a recovery: Yes stops it, keeps what was copied and quits without waiting
+// for the summary the recovery window would stay open for.
+TEST_F(FirstRunTest, ClosingDuringARecoveryQuitsWithoutWaitingForItsSummary) {
+    Click("ChkPhoto");
+    ScanCard("BtnDeletedRecovery");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    CResultsPage* results = window_->Results();
+    results->Tree()->setCurrentItem(results->CategoryNode(QStringLiteral("NodePhoto")));
+    ASSERT_GT(results->List()->topLevelItemCount(), 0);
+    results->List()->topLevelItem(0)->setCheckState(CResultsPage::kCheckColumn, Qt::Checked);
+
+    answer_ = [this](int, const QString& text) {
+        return int(text == Text("MSG1301") ? CMessageBox::kAnswerOk : CMessageBox::kAnswerCancel);
+    };
+    beforeRun_ = [this](QDialog* window) {
+        QTimer::singleShot(0, window_.get(), [this] { window_->close(); });
+        // Were the summary to wait, Finish would end the wait after a while; the test fails.
+        QTimer::singleShot(5000, window, [window] {
+            ADD_FAILURE() << "the recovery window waited for Finish";
+            if (auto* finish = window->findChild<QPushButton*>(QStringLiteral("FinishBtn")))
+                finish->click();
+        });
+    };
+    Click("BtnRecover");
+    EXPECT_EQ(Count("MSG1301"), 1);
+    EXPECT_FALSE(window_->TaskRunning());
+    for (int i = 0; i < 100 && quits_ == 0; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    EXPECT_EQ(quits_, 1);
+}
+
+// The results page says what the scan window said: on a quick-formatted card a deep scan finds
+// every file, the page lists the kinds chosen and says how many were found in all.
+TEST_F(FirstRunTest, ResultsCountsAgreeWithTheScanWindow) {
+    std::string out;
+    ASSERT_EQ(testing::Run("mkfs.fat -F 32 -n FORMATTED '" + card_ + "' 2>&1", &out), 0) << out;
+    const auto plain = [](QString html) {
+        return html.remove(QRegularExpression(QStringLiteral("<[^>]*>")));
+    };
+    const auto found = [this] {
+        return filesLine_.mid(Text("MSG0707").size()).trimmed();  // "Files found: 9"
+    };
+
+    // Only the sound asked for: one file listed, all the card's files found.
+    Click("ChkMusic");
+    ScanCard("BtnDeepRecovery");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    ASSERT_EQ(window_->Results()->ItemCount(), 1u);
+    ASSERT_GT(found().toInt(), 1) << filesLine_.toStdString();
+    EXPECT_EQ(plain(Header()),
+              FillFormat(FillFormat(Text("MSG1305"), QStringLiteral("1")), found()));
+
+    // Every kind asked for: the scan window counted the card's three folders as well, and the
+    // page says how many files it lists of how many files and folders found.
+    Click("ChkRecoverAll");
+    ScanCard("BtnDeepRecovery");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    const QString listed = QString::number(window_->Results()->ItemCount());
+    EXPECT_EQ(found().toInt(), listed.toInt() + 3);
+    EXPECT_EQ(plain(Header()), FillFormat(FillFormat(Text("MSG1304"), listed), found()));
+}
+
+// Not a check: saves the resume question over the main window as a picture for the
+// documentation when NORVALE_SCREENSHOTS names a folder.
+TEST_F(FirstRunTest, SaveResumePictures) {
+    const QString folder = qEnvironmentVariable("NORVALE_SCREENSHOTS");
+    if (folder.isEmpty()) GTEST_SKIP() << "NORVALE_SCREENSHOTS not set";
+    window_->resize(900, 560);
+    window_->show();
+    const auto settle = [] {
+        QEventLoop wait;
+        QTimer::singleShot(300, &wait, &QEventLoop::quit);
+        wait.exec();
+    };
+    Click("ChkPhoto");
+    ScanCard("BtnFormattedRecovery");
+    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    MarkSavedScanStopped();
+    Click("BtnPrev");
+    settle();
+
+    // The question as the program shows it, over the main window with the card chosen.
+    answer_ = [&](int type, const QString& text) {
+        if (text != Text("MSG1206")) return int(CMessageBox::kAnswerCancel);
+        CMessageBox box(type, window_.get(), text, *table_);
+        box.show();
+        box.move(window_->geometry().center() - box.rect().center());
+        settle();
+        const QRect area = window_->frameGeometry();
+        QPixmap picture =
+            window_->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+        if (picture.isNull()) picture = box.grab();
+        EXPECT_TRUE(picture.save(folder + QStringLiteral("/resume-question.png")));
+        return int(CMessageBox::kAnswerOk);
+    };
+    Click("BtnScan");
+    EXPECT_EQ(Count("MSG1206"), 1);
+}
+
+}  // namespace
+}  // namespace norvale

@@ -155,22 +155,25 @@ TEST_F(MainWndTest, PrevAndNextFollowThePageRules) {
     Click("BtnNext");
     EXPECT_EQ(window_->CurrentPage(), CMainWnd::kDiskPage);
 
-    // No row chosen: "Next" says so and stays; so do "Scan" and "Create Image".
+    // No row chosen: "Next" says so and stays; so does "Scan".
     Click("BtnNext");
     EXPECT_EQ(window_->CurrentPage(), CMainWnd::kDiskPage);
     ASSERT_EQ(shown_.size(), 1u);
     EXPECT_EQ(shown_[0].type, 2);
-    EXPECT_EQ(shown_[0].text, "Please select disk media for next step!");
+    EXPECT_EQ(shown_[0].text, Text("MSG0505"));
     Click("BtnScan");
     ASSERT_EQ(shown_.size(), 2u);
     EXPECT_EQ(shown_[1].text, Text("MSG0505"));
 
     Click("TabFileType");
     EXPECT_EQ(window_->CurrentPage(), CMainWnd::kFileTypePage);
-    // The results page opens only once a search has filled it.
+    // The results page opens only once a search has filled it; before, Next scans, and with
+    // no source chosen says so.
     EXPECT_FALSE(Control("TabRecover")->isEnabled());
     Click("BtnNext");
     EXPECT_EQ(window_->CurrentPage(), CMainWnd::kFileTypePage);
+    ASSERT_EQ(shown_.size(), 3u);
+    EXPECT_EQ(shown_[2].text, Text("MSG0505"));
     Click("BtnPrev");
     EXPECT_EQ(window_->CurrentPage(), CMainWnd::kDiskPage);
     Click("BtnPrev");
@@ -178,11 +181,13 @@ TEST_F(MainWndTest, PrevAndNextFollowThePageRules) {
 }
 
 TEST_F(MainWndTest, ModeButtonsSetScanKindImageModeAndHeader) {
+    Click("ChkPhoto");  // the recovery modes look for the kinds ticked
     Click("BtnDeletedRecovery");
     EXPECT_EQ(window_->CurrentPage(), CMainWnd::kDiskPage);
     EXPECT_EQ(window_->ScanKind(), CMainWnd::kDeletedFileScan);
     EXPECT_FALSE(window_->ImageMode());
-    EXPECT_EQ(LabelText("Txt1"), Text("MSG0211"));
+    EXPECT_EQ(LabelText("Txt1"),
+              FillFormat(Text("MSG1307"), QStringLiteral("Deleted File Recovery")));
     EXPECT_TRUE(LabelText("Txt2").startsWith(Text("MSG0212")));
     EXPECT_TRUE(Control("BtnScan")->isVisibleTo(window_.get()));
     EXPECT_FALSE(Control("BtnCreateImage")->isVisibleTo(window_.get()));
@@ -223,6 +228,7 @@ TEST_F(MainWndTest, HoveringAModeDescribesIt) {
 
 TEST_F(MainWndTest, ChoosingALanguageAppliesItsTextsAndMarksIt) {
     EXPECT_EQ(Control("BtnNext")->text(), "Next");
+    Click("ChkPhoto");
     Click("BtnDeletedRecovery");
     CAssistMenu* menu = window_->AssistMenu();
     ASSERT_NE(menu, nullptr);
@@ -234,8 +240,10 @@ TEST_F(MainWndTest, ChoosingALanguageAppliesItsTextsAndMarksIt) {
     EXPECT_EQ(table_->CurrentLanguage(), "Deutsch");
     EXPECT_EQ(Control("BtnNext")->text(), QString::fromUtf8("Weiter"));
     EXPECT_EQ(Control<QCheckBox>("OptJpg")->text(), "JPEG (*.jpg)");
-    EXPECT_EQ(LabelText("Txt1"), Text("MSG0211"));  // the page header follows
-    EXPECT_EQ(LabelText("Txt1"), QString::fromUtf8("Ort für die Suche wählen"));
+    // The page header follows, with the mode's name.
+    EXPECT_EQ(LabelText("Txt1"),
+              FillFormat(Text("MSG1307"), Control("BtnDeletedRecovery")->text()));
+    EXPECT_TRUE(LabelText("Txt1").startsWith(QString::fromUtf8("Ort für die Suche wählen")));
     auto* tree = window_->Results()->Tree();
     EXPECT_EQ(tree->topLevelItem(0)->text(0), QString::fromUtf8("Foto (0)"));
     EXPECT_EQ(window_->Results()->List()->headerItem()->text(CResultsPage::kSizeColumn),

@@ -48,7 +48,8 @@ class MessageBoxTest : public ::testing::Test {
 const char* kTitles =
     "[Messages]\nMSG0401=Error title\nMSG0402=Confirm title\nMSG0403=Information title\n"
     "MSG0404=Question title\nMSG0405=Warning title\n"
-    "[MessageBox]\nokbtn=Fine\ncancelbtn=Rather not\nMSG0401=not a control\n";
+    "[MessageBox]\nokbtn=Fine\ncancelbtn=Rather not\nyesbtn=Sure\nnobtn=Nope\n"
+    "MSG0401=not a control\n";
 
 struct BoxCase {
     int type;
@@ -74,10 +75,13 @@ TEST_F(MessageBoxTest, EachTypeHasItsTitleAndButtons) {
         EXPECT_EQ(LabelText(&box, "message"), "Something happened");
         ASSERT_TRUE(Button(&box, "okbtn"));
         ASSERT_TRUE(Button(&box, "closebtn"));
-        EXPECT_EQ(Button(&box, "okbtn")->text(), "Fine");  // from the "MessageBox" section
+        // From the "MessageBox" section; a question is answered Yes or No, a confirmation
+        // keeps OK and Cancel.
+        const bool question = c.type == CMessageBox::kQuestionBox;
+        EXPECT_EQ(Button(&box, "okbtn")->text(), question ? "Sure" : "Fine");
         EXPECT_EQ(Button(&box, "cancelbtn") != nullptr, c.hasCancel);
         if (c.hasCancel) {
-            EXPECT_EQ(Button(&box, "cancelbtn")->text(), "Rather not");
+            EXPECT_EQ(Button(&box, "cancelbtn")->text(), question ? "Nope" : "Rather not");
         }
     }
     EXPECT_STREQ(CMessageBox::LayoutName(3), "MessageBox_Warning");
