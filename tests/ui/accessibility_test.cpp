@@ -288,7 +288,9 @@ TEST_F(AccessibilityTest, EnterPressesTheFocusedButtonAsSpaceDoes) {
     QTest::keyClick(photo, Qt::Key_Return, Qt::ControlModifier);
     EXPECT_FALSE(photo->isChecked());
 
-    // A button: Return chooses the mode and leads to the disk list.
+    // A button: Return chooses the mode (which needs a kind ticked) and leads to the disk list.
+    QTest::keyClick(photo, Qt::Key_Return);
+    ASSERT_TRUE(photo->isChecked());
     auto* deleted = Control("BtnDeletedRecovery");
     deleted->setFocus(Qt::TabFocusReason);
     QTest::keyClick(deleted, Qt::Key_Return);
