@@ -42,7 +42,7 @@ void PutLe64(uint8_t* p, uint64_t v) {
 
 void DecodeRecord(const uint8_t* p, ScanLogRecord& r) {
     r.diskNumber = static_cast<int32_t>(Le32(p));
-    r.flags = static_cast<int32_t>(Le32(p + 4));
+    r.reserved = static_cast<int32_t>(Le32(p + 4));
     r.startLba = Le64(p + 8);
     r.sectorCount = Le64(p + 16);
     for (size_t k = 0; k < 10; ++k) r.resumeState[k] = Le32(p + 24 + 4 * k);
@@ -56,7 +56,7 @@ void DecodeRecord(const uint8_t* p, ScanLogRecord& r) {
 
 void EncodeRecord(const ScanLogRecord& r, uint8_t* p) {
     PutLe32(p, static_cast<uint32_t>(r.diskNumber));
-    PutLe32(p + 4, static_cast<uint32_t>(r.flags));
+    PutLe32(p + 4, static_cast<uint32_t>(r.reserved));
     PutLe64(p + 8, r.startLba);
     PutLe64(p + 16, r.sectorCount);
     for (size_t k = 0; k < 10; ++k) PutLe32(p + 24 + 4 * k, r.resumeState[k]);
@@ -286,8 +286,8 @@ int ScanLogHistory::TakeMatch(Match m, size_t index, ScanLogRecord& out) {
     if (m == Match::Current) {
         out = records_[index];
         resumeFound_ = true;
-        resumeFinished_ = (out.flags & kScanLogPassFinished) != 0;
         resumeFolder_ = RecordPath(out.logFolder);
+        resumeFinished_ = PassFinished(resumeFolder_);
         return 1;
     }
     if (m == Match::Stale) (void)DeleteScanLog(RecordPath(records_[index].logFolder));
@@ -321,18 +321,19 @@ Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t
                                      const uint32_t (&resumeState)[10],
                                      const std::string& logFolder, const std::string& imagePath,
                                      const VolumeFreeBytesFn& freeBytes, bool finished) {
-    const int32_t flags = finished ? kScanLogPassFinished : 0;
     ScanLogRecord fresh{};
     const std::string folder =
         logFolder.empty() || logFolder.back() == '/' ? logFolder : logFolder + "/";
     if (Result r = SetRecordPath(fresh.logFolder, folder); r != kOk) return r;
     if (Result r = SetRecordPath(fresh.imagePath, imagePath); r != kOk) return r;
+    // The mark goes before the record is saved: a crash in between leaves at worst a finished
+    // mark beside an older record, and a finished scan is scanned again rather than continued.
+    if (Result r = MarkPassFinished(folder, finished); r != kOk) return r;
 
     size_t index = 0;
     const Match m = FindRecord(diskNumber, startLba, sectorCount, imagePath, freeBytes, index);
     if (m == Match::Current) {
         std::copy(std::begin(resumeState), std::end(resumeState), records_[index].resumeState);
-        records_[index].flags = flags;
         return Save();
     }
     if (m == Match::Stale) {
@@ -345,7 +346,6 @@ Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t
             (void)DeleteScanLog(staleFolder);
     }
     fresh.diskNumber = diskNumber;
-    fresh.flags = flags;
     fresh.startLba = startLba;
     fresh.sectorCount = sectorCount;
     std::copy(std::begin(resumeState), std::end(resumeState), fresh.resumeState);
@@ -355,6 +355,25 @@ Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t
         fresh.volumeFreeBytes = freeBytes(diskNumber, startLba);
     records_.push_back(fresh);
     return Save();
+}
+
+bool ScanLogHistory::PassFinished(const std::string& folder) {
+    struct stat st {};
+    return !folder.empty() && ::lstat((folder + "/" + kPassFinishedMark).c_str(), &st) == 0 &&
+           S_ISREG(st.st_mode);
+}
+
+Result ScanLogHistory::MarkPassFinished(const std::string& folder, bool finished) {
+    if (folder.empty()) return kOk;
+    const std::string mark = folder + kPassFinishedMark;
+    if (!finished) {
+        if (::unlink(mark.c_str()) != 0 && errno != ENOENT) return FromErrno(errno);
+        return kOk;
+    }
+    const int fd = ::open(mark.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return FromErrno(errno);
+    ::close(fd);
+    return kOk;
 }
 
 Result ScanLogHistory::FindLogByPrefix(const std::string& prefix, std::string& name,

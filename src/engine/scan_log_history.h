@@ -16,7 +16,7 @@ namespace norvale {
 #pragma pack(push, 1)
 struct ScanLogRecord {
     int32_t diskNumber;
-    int32_t flags;  // kScanLogPassFinished; 0 in records of older versions
+    int32_t reserved;
     uint64_t startLba;
     uint64_t sectorCount;
     uint32_t resumeState[10];  // saved and restored unchanged for the resuming engine
@@ -28,8 +28,10 @@ struct ScanLogRecord {
 #pragma pack(pop)
 static_assert(sizeof(ScanLogRecord) == 1120);
 
-// ScanLogRecord::flags: the saved scan ran to its end (a stopped one can be continued).
-inline constexpr int32_t kScanLogPassFinished = 1;
+// An empty file of this name in a saved scan's folder says its pass ran to its end (a stopped
+// one can be continued). The records themselves keep their layout; log lookups skip names that
+// begin with ".".
+inline constexpr const char* kPassFinishedMark = ".pass-finished";
 
 inline constexpr size_t kScanLogRecordBytes = sizeof(ScanLogRecord);
 inline constexpr size_t kScanLogPathUnits = 260;  // UTF-16 units of a path field, NUL included
@@ -103,7 +105,7 @@ class ScanLogHistory {
     Result SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                          const uint32_t (&resumeState)[10], const std::string& logFolder,
                          const std::string& imagePath);
-    // `finished`: the scan ran to its end rather than being stopped (kScanLogPassFinished).
+    // `finished`: the scan ran to its end rather than being stopped (kPassFinishedMark).
     Result SaveScanState(int diskNumber, uint64_t startLba, uint64_t sectorCount,
                          const uint32_t (&resumeState)[10], const std::string& logFolder,
                          const std::string& imagePath, const VolumeFreeBytesFn& freeBytes,
@@ -118,6 +120,8 @@ class ScanLogHistory {
     bool ResumeFound() const { return resumeFound_; }
     // The saved scan the last successful Find offers ran to its end (nothing left to continue).
     bool ResumeFinished() const { return resumeFinished_; }
+    // Whether the saved scan in `folder` ran to its end.
+    static bool PassFinished(const std::string& folder);
     const std::string& ResumeFolder() const { return resumeFolder_; }
     const std::string& Folder() const { return scanLogFolder_; }
     void SetVolumeFreeBytesFn(VolumeFreeBytesFn fn) { freeBytes_ = std::move(fn); }
@@ -130,6 +134,8 @@ class ScanLogHistory {
                      const std::string& imagePath, const VolumeFreeBytesFn& freeBytes,
                      size_t& index) const;
     bool IsInsideScanLogFolder(const std::string& path) const;
+    // Creates or removes kPassFinishedMark in `folder` (ending in "/").
+    static Result MarkPassFinished(const std::string& folder, bool finished);
 
     std::vector<ScanLogRecord> records_;
     std::string scanLogFolder_;

@@ -105,7 +105,7 @@ class FirstRunTest : public ::testing::Test {
         ScanLogHistory& history = ScanLogHistory::Instance();
         ASSERT_EQ(history.Records().size(), 1u);
         const ScanLogRecord record = history.Records()[0];
-        EXPECT_EQ(record.flags, kScanLogPassFinished);
+        EXPECT_TRUE(ScanLogHistory::PassFinished(RecordPath(record.logFolder)));
         const uint32_t notStarted[10] = {};
         ASSERT_EQ(history.SaveScanState(
                       record.diskNumber, record.startLba, record.sectorCount, notStarted,
@@ -207,7 +207,8 @@ TEST_F(FirstRunTest, ResumeQuestionOnlyForAScanStoppedPartWayInTheSameMode) {
     // The history file tells the next session that this scan ran to its end.
     ScanLogHistory::ResetInstance();
     ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
-    EXPECT_EQ(ScanLogHistory::Instance().Records()[0].flags, kScanLogPassFinished);
+    EXPECT_TRUE(ScanLogHistory::PassFinished(
+        RecordPath(ScanLogHistory::Instance().Records()[0].logFolder)));
 
     // The saved scan ran to its end: nothing to continue, the card is scanned again.
     ScanCard("BtnFormattedRecovery");
@@ -238,7 +239,8 @@ TEST_F(FirstRunTest, ResumeQuestionOnlyForAScanStoppedPartWayInTheSameMode) {
     EXPECT_EQ(Count("MSG1206"), 2);
     EXPECT_EQ(window_->Results()->ItemCount(), found);
     ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
-    EXPECT_EQ(ScanLogHistory::Instance().Records()[0].flags, kScanLogPassFinished);
+    EXPECT_TRUE(ScanLogHistory::PassFinished(
+        RecordPath(ScanLogHistory::Instance().Records()[0].logFolder)));
 }
 
 // Closing the window while a scan runs asks first: No keeps scanning; Yes stops the scan,
@@ -268,7 +270,8 @@ TEST_F(FirstRunTest, ClosingDuringAScanAsksAndYesStopsItKeepingItResumable) {
     EXPECT_TRUE(window_->LastScanStopped());
     EXPECT_TRUE(Header().startsWith("<b>" + Text("MSG1302").toHtmlEscaped() + "</b>"));
     ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
-    EXPECT_EQ(ScanLogHistory::Instance().Records()[0].flags, 0);  // still to be continued
+    EXPECT_FALSE(ScanLogHistory::PassFinished(
+        RecordPath(ScanLogHistory::Instance().Records()[0].logFolder)));  // still to be continued
     // Continued to its end: complete again.
     answer_ = [](int, const QString&) { return int(CMessageBox::kAnswerOk); };
     ScanCard("BtnFormattedRecovery");
@@ -318,7 +321,8 @@ TEST_F(FirstRunTest, ClosingDuringAScanAsksAndYesStopsItKeepingItResumable) {
     EXPECT_FALSE(window_->isVisible());
     // What the scan did is kept, to be continued.
     ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
-    EXPECT_EQ(ScanLogHistory::Instance().Records()[0].flags, 0);
+    EXPECT_FALSE(ScanLogHistory::PassFinished(
+        RecordPath(ScanLogHistory::Instance().Records()[0].logFolder)));
 }
 
 // Closing during a recovery: Yes stops it, keeps what was copied and quits without waiting
