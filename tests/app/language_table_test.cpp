@@ -301,12 +301,20 @@ TEST(ShippedLanguages, FormatsTakeTheValuesTheirCallersPass) {
     EXPECT_EQ(Conversions(m.at("MSG1203")), V{"%s"});
     EXPECT_EQ(Conversions(m.at("MSG0224")), V{"%s"});
     EXPECT_EQ(Conversions(m.at("MSG1230")), V{"%d"});
+    // The results counts: the files listed, then the files and folders the scan found.
+    EXPECT_EQ(Conversions(m.at("MSG1304")), (V{"%s", "%s"}));
+    EXPECT_EQ(Conversions(m.at("MSG1305")), (V{"%s", "%s"}));
+    // A number, a mode, a table kind or a path.
+    const std::vector<std::string> oneText = {"MSG1303", "MSG1307", "MSG1321", "MSG1325",
+                                              "MSG1326", "MSG1327", "MSG1328", "MSG1343"};
+    for (const std::string& key : oneText) EXPECT_EQ(Conversions(m.at(key)), V{"%s"}) << key;
     // Every other message is shown as it is or followed by a value: no conversion at all.
     for (const auto& [key, text] : m) {
-        static const std::set<std::string> formats = {"MSG0701", "MSG0702", "MSG0802",
-                                                      "MSG1102", "MSG1201", "MSG1202",
-                                                      "MSG1203", "MSG0224", "MSG1230"};
-        if (!formats.count(key)) {
+        static const std::set<std::string> formats = {"MSG0701", "MSG0702", "MSG0802", "MSG1102",
+                                                      "MSG1201", "MSG1202", "MSG1203", "MSG0224",
+                                                      "MSG1230", "MSG1304", "MSG1305"};
+        if (!formats.count(key) &&
+            std::find(oneText.begin(), oneText.end(), key) == oneText.end()) {
             EXPECT_TRUE(Conversions(text).empty()) << key;
         }
     }
