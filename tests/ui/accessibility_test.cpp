@@ -282,10 +282,10 @@ TEST_F(AccessibilityTest, EnterPressesTheFocusedButtonAsSpaceDoes) {
 
 TEST_F(AccessibilityTest, AboutIsAlwaysThereAndTheOtherItemsSayWhyTheyAreGreyedOut) {
     CAssistMenu* menu = window_->AssistMenu();
-    auto* help = menu->findChild<QAction*>(QStringLiteral("item_help"));
-    auto* faq = menu->findChild<QAction*>(QStringLiteral("item_faq"));
-    auto* about = menu->findChild<QAction*>(QStringLiteral("item_about"));
-    auto* support = menu->findChild<QAction*>(QStringLiteral("item_support"));
+    QAction* help = MenuItem("item_help");
+    QAction* faq = MenuItem("item_faq");
+    QAction* about = MenuItem("item_about");
+    QAction* support = MenuItem("item_support");
     ASSERT_TRUE(help && faq && about && support);
     EXPECT_TRUE(menu->toolTipsVisible());
     EXPECT_TRUE(help->isEnabled());
@@ -337,8 +337,7 @@ TEST_F(AccessibilityTest, MenuButtonDoesNotStayHighlightedAfterItsMenuCloses) {
         EXPECT_TRUE(menu->isVisible());
         EXPECT_TRUE(button->isDown());
         // The pointer goes down to "Help" and chooses it; the menu closes.
-        const QPoint help =
-            menu->actionGeometry(menu->findChild<QAction*>(QStringLiteral("item_help"))).center();
+        const QPoint help = menu->actionGeometry(MenuItem("item_help")).center();
         QCursor::setPos(menu->mapToGlobal(help));
         // Under X11 the open menu holds the pointer and the window hears nothing of it
         // leaving the button: the button still counts as under the pointer.
@@ -386,7 +385,7 @@ TEST_F(AccessibilityTest, SaveAboutPictures) {
     window_->show();
     Settle(150);
     QPixmap shot = window_->grab();
-    WithNextModal([&] { window_->AssistMenu()->findChild<QAction*>("item_about")->trigger(); },
+    WithNextModal([&] { MenuItem("item_about")->trigger(); },
                   [&](QWidget* box) {
                       Settle(150);
                       const QPixmap picture = box->grab();

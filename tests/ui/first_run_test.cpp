@@ -40,10 +40,7 @@ using testing::Settle;
 class FirstRunTest : public testing::MainWndFixture {
   protected:
     void SetUp() override {
-        MakeDemoCard();
-        if (IsSkipped() || HasFatalFailure()) return;
-        InstallEngineMakers();
-        OpenWindow();
+        if (!OpenWindowOnDemoCard()) return;
         // The scan window's last "Files found" line.
         afterRun_ = [this](QDialog* window) {
             if (qobject_cast<CScanProcessWnd*>(window))
@@ -250,7 +247,7 @@ TEST_F(FirstRunTest, ClosingDuringAScanAsksAndYesStopsItKeepingItResumable) {
         EXPECT_EQ(closeQuestions, 2);
         stillRunning = window_->TaskRunning() && window_->isVisible();
         // The menu's Exit, answered Yes.
-        window_->AssistMenu()->findChild<QAction*>(QStringLiteral("item_exit"))->trigger();
+        MenuItem("item_exit")->trigger();
         EXPECT_EQ(closeQuestions, 3);
         EXPECT_EQ(quits_, 0);  // not before the scan has ended
         return int(CMessageBox::kAnswerOk);

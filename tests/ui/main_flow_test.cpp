@@ -40,11 +40,8 @@ using testing::FindFile;
 class MainFlowTest : public testing::MainWndFixture {
   protected:
     void SetUp() override {
-        MakeDemoCard();
-        if (IsSkipped() || HasFatalFailure()) return;
-        InstallEngineMakers();
         // The folder picker answers with a trailing "/", as a desktop's may.
-        OpenWindow(kEnglish, [this](MainWndHooks& hooks) {
+        OpenWindowOnDemoCard([this](MainWndHooks& hooks) {
             hooks.pickFolder = [this](QWidget*, const QString& title) {
                 folderTitles_ << title;
                 return dest_.empty() ? QString() : QString::fromStdString(dest_ + "/");

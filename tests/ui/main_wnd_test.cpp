@@ -216,7 +216,7 @@ TEST_F(MainWndTest, ChoosingALanguageAppliesItsTextsAndMarksIt) {
     EXPECT_EQ(tree->topLevelItem(0)->text(0), QString::fromUtf8("Foto (0)"));
     EXPECT_EQ(window_->Results()->List()->headerItem()->text(CResultsPage::kSizeColumn),
               QString::fromUtf8("Größe"));
-    EXPECT_EQ(menu->findChild<QAction*>(QStringLiteral("item_exit"))->text(), "Beenden");
+    EXPECT_EQ(MenuItem("item_exit")->text(), "Beenden");
     // The menu is filled again and marks the new language.
     menu->ApplyTexts();
     EXPECT_TRUE(menu->findChild<QAction*>(QStringLiteral("Deutsch"))->isChecked());
@@ -227,10 +227,10 @@ TEST_F(MainWndTest, ChoosingALanguageAppliesItsTextsAndMarksIt) {
 
 TEST_F(MainWndTest, AssistanceLinksOpenOnlyConfiguredWebAddresses) {
     CAssistMenu* menu = window_->AssistMenu();
-    auto* help = menu->findChild<QAction*>(QStringLiteral("item_help"));
-    auto* faq = menu->findChild<QAction*>(QStringLiteral("item_faq"));
-    auto* about = menu->findChild<QAction*>(QStringLiteral("item_about"));
-    auto* support = menu->findChild<QAction*>(QStringLiteral("item_support"));
+    QAction* help = MenuItem("item_help");
+    QAction* faq = MenuItem("item_faq");
+    QAction* about = MenuItem("item_about");
+    QAction* support = MenuItem("item_support");
     ASSERT_TRUE(help && faq && about && support);
     EXPECT_TRUE(help->isEnabled());
     // A file or script address, or none at all, is not offered.

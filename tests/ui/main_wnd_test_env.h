@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QDialog>
 #include <QEventLoop>
 #include <QPushButton>
@@ -22,8 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "app/engine_set.h"
 #include "app/language_table.h"
 #include "support/test_support.h"
+#include "ui/assist_menu.h"
 #include "ui/main_wnd.h"
 #include "ui/message_box.h"
 #include "ui/qt_test_app.h"
@@ -137,6 +140,16 @@ class MainWndFixture : public ::testing::Test {
             << out;
     }
 
+    // The usual start of a test of scans: the demo card made, the engines in place and the
+    // window opened; false when the test is skipped or failed on the way.
+    bool OpenWindowOnDemoCard(const std::function<void(MainWndHooks&)>& adjust = {}) {
+        MakeDemoCard();
+        if (IsSkipped() || HasFatalFailure()) return false;
+        InstallEngineMakers();
+        OpenWindow(kEnglish, adjust);
+        return true;
+    }
+
     // The recovery window stays open for its summary: presses its "FinishBtn" once it shows,
     // after `beforeFinish_` (when set) has seen the window.
     void PressFinishWhenShown(QDialog* window) {
@@ -168,6 +181,10 @@ class MainWndFixture : public ::testing::Test {
         window_->show();
         window_->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+    }
+    // An item of the assistance menu ("item_help", "item_about", ...).
+    QAction* MenuItem(const char* name) const {
+        return window_->AssistMenu()->findChild<QAction*>(QString::fromLatin1(name));
     }
     // A text of the language files' [Messages].
     QString Text(const char* key) const { return FromUtf8(table_->Text("Messages", key)); }

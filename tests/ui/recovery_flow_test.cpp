@@ -71,10 +71,7 @@ struct RecoveryView {
 class RecoveryFlowTest : public testing::MainWndFixture {
   protected:
     void SetUp() override {
-        MakeDemoCard();
-        if (IsSkipped() || HasFatalFailure()) return;
-        InstallEngineMakers();
-        OpenWindow();
+        if (!OpenWindowOnDemoCard()) return;
         onWindow_ = [this](QDialog* window) {
             if (auto* recovery = qobject_cast<CRecoverProcessWnd*>(window)) {
                 recovery->SetFolderOpener([this](const QUrl& url) {
@@ -194,9 +191,11 @@ TEST_F(RecoveryFlowTest, AFullDestinationListsEachFailedFileWithItsReason) {
     EXPECT_GT(failed, 0);
 }
 
-// A new search starts at the top with the names in view, whatever the last one had scrolled
-// to; a wide window gives the path column the room beside the short columns.
-TEST_F(RecoveryFlowTest, ANewScanStartsAtTheNamesAndAWideWindowShowsWholePaths) {
+// The results page as it is looked at: a new search starts at the top with the names in view,
+// whatever the last one had scrolled to; a wide window gives the path column the room beside
+// the short columns; the tree of kinds and the file list show which of them has the keyboard,
+// by a frame in the header colour around the one with focus.
+TEST_F(RecoveryFlowTest, TheResultsStartAtTheNamesFillAWideWindowAndShowTheFocus) {
     window_->resize(760, 480);
     window_->show();
     ScanPhotos();
@@ -231,17 +230,11 @@ TEST_F(RecoveryFlowTest, ANewScanStartsAtTheNamesAndAWideWindowShowsWholePaths) 
     window_->resize(760, 480);
     Settle();
     EXPECT_GT(list->horizontalScrollBar()->maximum(), 0);
-}
 
-// The tree of kinds and the file list show which of them has the keyboard: a frame in the
-// header colour around the one with focus.
-TEST_F(RecoveryFlowTest, TheTreeAndTheListShowWhichHasTheKeyboard) {
+    // The keyboard's focus, in a window of middle size.
     window_->resize(900, 600);
-    window_->show();
-    ScanPhotos();
     ShowActive();
     QTreeWidget* tree = window_->Results()->Tree();
-    QTreeWidget* list = window_->Results()->List();
     const QColor focusColour(0x31, 0x6D, 0x1E);
     auto frameColour = [](QWidget* view) {
         const QImage image = view->grab().toImage();
