@@ -11,6 +11,7 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
@@ -315,8 +316,16 @@ TEST_F(SourceListTest, OpenDialogOffersEveryImageKindAndAllFiles) {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (!dialog) return;
         filters = dialog->nameFilters();
-        if (accept) dialog->selectFile(QString::fromStdString(dump));
-        accept ? static_cast<QDialog*>(dialog)->accept() : dialog->reject();
+        if (!accept) return dialog->reject();
+        // Typed as a person would: selectFile() leaves the name field alone while it has
+        // the focus, which it gets at some moment after the dialog shows.
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (!name) {
+            ADD_FAILURE() << "the dialog has no fileNameEdit";
+            return dialog->reject();
+        }
+        name->setText(QString::fromStdString(dump));
+        static_cast<QDialog*>(dialog)->accept();
     });
     poll.start(20);
     auto* load = plain.findChild<QAbstractButton*>(QStringLiteral("BtnLoadImage"));
