@@ -282,11 +282,8 @@ TEST_F(AccessibilityTest, EnterPressesTheFocusedButtonAsSpaceDoes) {
 
 TEST_F(AccessibilityTest, AboutIsAlwaysThereAndTheOtherItemsSayWhyTheyAreGreyedOut) {
     CAssistMenu* menu = window_->AssistMenu();
-    QAction* help = MenuItem("item_help");
-    QAction* faq = MenuItem("item_faq");
-    QAction* about = MenuItem("item_about");
-    QAction* support = MenuItem("item_support");
-    ASSERT_TRUE(help && faq && about && support);
+    const auto [help, faq, about, support] = Links();
+    ASSERT_TRUE(Links().All());
     EXPECT_TRUE(menu->toolTipsVisible());
     EXPECT_TRUE(help->isEnabled());
     EXPECT_TRUE(help->toolTip() == help->text());  // nothing to explain

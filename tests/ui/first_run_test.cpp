@@ -155,34 +155,33 @@ TEST_F(FirstRunTest, ResumeQuestionOnlyForAScanStoppedPartWayInTheSameMode) {
     EXPECT_TRUE(ScanLogHistory::PassFinished(
         RecordPath(ScanLogHistory::Instance().Records()[0].logFolder)));
 
+    // Scans again in `mode`: by then the question was asked `asked` times in all, and the
+    // card's files are all found again.
+    const auto scanAgain = [&](const char* mode, int asked) {
+        SCOPED_TRACE(mode);
+        ScanCard(mode);
+        EXPECT_EQ(Count("MSG1206"), asked);
+        ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+        EXPECT_EQ(window_->Results()->ItemCount(), found);
+    };
+
     // The saved scan ran to its end: nothing to continue, the card is scanned again.
-    ScanCard("BtnFormattedRecovery");
-    EXPECT_EQ(Count("MSG1206"), 0);
-    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
-    EXPECT_EQ(window_->Results()->ItemCount(), found);
+    scanAgain("BtnFormattedRecovery", 0);
 
     // Stopped part-way: a Yes/No question; Yes continues it.
     MarkSavedScanStopped();
-    answerWith_ = [](int, const QString&) { return int(CMessageBox::kAnswerOk); };
-    ScanCard("BtnFormattedRecovery");
-    ASSERT_EQ(Count("MSG1206"), 1);
+    answer_ = CMessageBox::kAnswerOk;
+    scanAgain("BtnFormattedRecovery", 1);
     EXPECT_EQ(shown_.back().type, CMessageBox::kQuestionBox);
-    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
-    EXPECT_EQ(window_->Results()->ItemCount(), found);
 
     // Deep Scan after Formatted Recovery: a scan of its own, without the question.
     MarkSavedScanStopped();
-    ScanCard("BtnDeepRecovery");
-    EXPECT_EQ(Count("MSG1206"), 1);
-    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
-    EXPECT_EQ(window_->Results()->ItemCount(), found);
+    scanAgain("BtnDeepRecovery", 1);
 
     // No scans again from the start.
     MarkSavedScanStopped();
-    answerWith_ = [](int, const QString&) { return int(CMessageBox::kAnswerCancel); };
-    ScanCard("BtnDeepRecovery");
-    EXPECT_EQ(Count("MSG1206"), 2);
-    EXPECT_EQ(window_->Results()->ItemCount(), found);
+    answer_ = CMessageBox::kAnswerCancel;
+    scanAgain("BtnDeepRecovery", 2);
     ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
     EXPECT_TRUE(ScanLogHistory::PassFinished(
         RecordPath(ScanLogHistory::Instance().Records()[0].logFolder)));

@@ -227,11 +227,8 @@ TEST_F(MainWndTest, ChoosingALanguageAppliesItsTextsAndMarksIt) {
 
 TEST_F(MainWndTest, AssistanceLinksOpenOnlyConfiguredWebAddresses) {
     CAssistMenu* menu = window_->AssistMenu();
-    QAction* help = MenuItem("item_help");
-    QAction* faq = MenuItem("item_faq");
-    QAction* about = MenuItem("item_about");
-    QAction* support = MenuItem("item_support");
-    ASSERT_TRUE(help && faq && about && support);
+    const auto [help, faq, about, support] = Links();
+    ASSERT_TRUE(Links().All());
     EXPECT_TRUE(help->isEnabled());
     // A file or script address, or none at all, is not offered.
     EXPECT_FALSE(faq->isEnabled());

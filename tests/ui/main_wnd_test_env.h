@@ -186,6 +186,15 @@ class MainWndFixture : public ::testing::Test {
     QAction* MenuItem(const char* name) const {
         return window_->AssistMenu()->findChild<QAction*>(QString::fromLatin1(name));
     }
+    // The assistance menu's items that open pages, or About's box.
+    struct LinkItems {
+        QAction *help, *faq, *about, *support;
+        bool All() const { return help && faq && about && support; }
+    };
+    LinkItems Links() const {
+        return {MenuItem("item_help"), MenuItem("item_faq"), MenuItem("item_about"),
+                MenuItem("item_support")};
+    }
     // A text of the language files' [Messages].
     QString Text(const char* key) const { return FromUtf8(table_->Text("Messages", key)); }
     // How many times the message `key` was shown.
