@@ -42,7 +42,6 @@ namespace norvale {
 namespace {
 
 using testing::Settle;
-using testing::TempDir;
 
 // The roles a person acts on: each needs a name a screen reader can say.
 bool Interactive(QAccessible::Role role) {

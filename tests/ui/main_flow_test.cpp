@@ -33,7 +33,6 @@ namespace norvale {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 
 using testing::FindFile;
 

@@ -34,7 +34,6 @@ namespace norvale {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Settle;
 using testing::TempDir;
 
 class SourceListTest : public testing::MainWndFixture {
