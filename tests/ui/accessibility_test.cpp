@@ -41,7 +41,7 @@
 namespace norvale {
 namespace {
 
-using testing::TempDir;
+using testing::Settle;
 
 // The roles a person acts on: each needs a name a screen reader can say.
 bool Interactive(QAccessible::Role role) {
@@ -88,12 +88,6 @@ std::string Unnamed(QWidget* root) {
     return unnamed.join(QLatin1Char('\n')).toStdString();
 }
 
-void Wait(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 // Every label and button of a window of fixed size lies inside it and has the room its text
 // needs; `where` names the window in failures.
 void ExpectNothingCutOff(QWidget* window, const char* where) {
@@ -117,41 +111,19 @@ void ExpectNothingCutOff(QWidget* window, const char* where) {
     }
 }
 
-class AccessibilityTest : public ::testing::Test {
+class AccessibilityTest : public testing::MainWndFixture {
   protected:
     void SetUp() override {
-        testing::TestApplication();
-        MainWndOptions options;
-        table_ = testing::PrepareMainWnd(
-            dir_.Path(),
+        OpenWindow(
             "[Default]\nDefaultLanguage=English\n[Languages]\nEnglish=English\n"
-            "Deutsch=Deutsch\n[Links]\nHelp=https://example.org/help\n",
-            options);
-        options.hooks.messageBox = [](int, QWidget*, const QString&) { return 2; };
-        options.hooks.openUrl = [this](const QUrl& url) {
-            opened_.push_back(url);
-            return true;
-        };
-        window_ = std::make_unique<CMainWnd>(std::move(options));
+            "Deutsch=Deutsch\n[Links]\nHelp=https://example.org/help\n");
         window_->resize(800, 500);
     }
 
-    template <typename T = QAbstractButton>
-    T* Control(const char* name) {
-        T* control = window_->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(control, nullptr) << name;
-        return control;
-    }
-    QString Text(const char* key) { return FromUtf8(table_->Text("Messages", key)); }
-    void ShowActive() {
-        window_->show();
-        window_->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
-    }
     // Every page of the stack in turn, the results page too (its controls are there before
     // any scan).
     void ForEachPage(const std::function<void(int)>& check) {
-        auto* stack = Control<QStackedWidget>("TabPage");
+        auto* stack = Find<QStackedWidget>("TabPage");
         for (int page = 0; page < stack->count(); ++page) {
             stack->setCurrentIndex(page);
             QCoreApplication::processEvents();
@@ -172,12 +144,6 @@ class AccessibilityTest : public ::testing::Test {
         trigger();
         EXPECT_TRUE(seen);
     }
-
-    testing::IsolatedHome home_;
-    TempDir dir_;
-    std::unique_ptr<LanguageTable> table_;
-    std::vector<QUrl> opened_;
-    std::unique_ptr<CMainWnd> window_;
 };
 
 TEST_F(AccessibilityTest, EveryControlOfEveryPageAndWindowHasAName) {
@@ -274,7 +240,7 @@ TEST_F(AccessibilityTest, FocusIsVisibleOnEveryButtonAndCheckBox) {
 TEST_F(AccessibilityTest, EnterPressesTheFocusedButtonAsSpaceDoes) {
     ShowActive();
     // A check box, with the keypad's Enter.
-    auto* photo = Control<QCheckBox>("ChkPhoto");
+    auto* photo = Find<QCheckBox>("ChkPhoto");
     photo->setFocus(Qt::TabFocusReason);
     QTest::keyClick(photo, Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_TRUE(photo->isChecked());
@@ -291,7 +257,7 @@ TEST_F(AccessibilityTest, EnterPressesTheFocusedButtonAsSpaceDoes) {
     // A button: Return chooses the mode (which needs a kind ticked) and leads to the disk list.
     QTest::keyClick(photo, Qt::Key_Return);
     ASSERT_TRUE(photo->isChecked());
-    auto* deleted = Control("BtnDeletedRecovery");
+    auto* deleted = Find("BtnDeletedRecovery");
     deleted->setFocus(Qt::TabFocusReason);
     QTest::keyClick(deleted, Qt::Key_Return);
     EXPECT_EQ(window_->CurrentPage(), CMainWnd::kDiskPage);
@@ -315,11 +281,8 @@ TEST_F(AccessibilityTest, EnterPressesTheFocusedButtonAsSpaceDoes) {
 
 TEST_F(AccessibilityTest, AboutIsAlwaysThereAndTheOtherItemsSayWhyTheyAreGreyedOut) {
     CAssistMenu* menu = window_->AssistMenu();
-    auto* help = menu->findChild<QAction*>(QStringLiteral("item_help"));
-    auto* faq = menu->findChild<QAction*>(QStringLiteral("item_faq"));
-    auto* about = menu->findChild<QAction*>(QStringLiteral("item_about"));
-    auto* support = menu->findChild<QAction*>(QStringLiteral("item_support"));
-    ASSERT_TRUE(help && faq && about && support);
+    const auto [help, faq, about, support] = Links();
+    ASSERT_TRUE(Links().All());
     EXPECT_TRUE(menu->toolTipsVisible());
     EXPECT_TRUE(help->isEnabled());
     EXPECT_TRUE(help->toolTip() == help->text());  // nothing to explain
@@ -360,7 +323,7 @@ TEST_F(AccessibilityTest, AboutIsAlwaysThereAndTheOtherItemsSayWhyTheyAreGreyedO
 // The ☰ button opened its menu under the pointer; once the menu is gone it looks as before.
 TEST_F(AccessibilityTest, MenuButtonDoesNotStayHighlightedAfterItsMenuCloses) {
     ShowActive();
-    auto* button = Control<QPushButton>("BtnAssist");
+    auto* button = Find<QPushButton>("BtnAssist");
     EXPECT_FALSE(button->accessibleName().isEmpty());
     const QImage plain = button->grab().toImage();
     QTest::mouseMove(button);
@@ -370,8 +333,7 @@ TEST_F(AccessibilityTest, MenuButtonDoesNotStayHighlightedAfterItsMenuCloses) {
         EXPECT_TRUE(menu->isVisible());
         EXPECT_TRUE(button->isDown());
         // The pointer goes down to "Help" and chooses it; the menu closes.
-        const QPoint help =
-            menu->actionGeometry(menu->findChild<QAction*>(QStringLiteral("item_help"))).center();
+        const QPoint help = menu->actionGeometry(MenuItem("item_help")).center();
         QCursor::setPos(menu->mapToGlobal(help));
         // Under X11 the open menu holds the pointer and the window hears nothing of it
         // leaving the button: the button still counts as under the pointer.
@@ -379,7 +341,7 @@ TEST_F(AccessibilityTest, MenuButtonDoesNotStayHighlightedAfterItsMenuCloses) {
         QTest::mouseClick(menu, Qt::LeftButton, {}, help);
     });
     QTest::mouseClick(button, Qt::LeftButton);
-    Wait(20);
+    Settle(20);
     EXPECT_EQ(opened_.size(), 1u);
     EXPECT_FALSE(menu->isVisible());
     EXPECT_FALSE(button->isDown());
@@ -415,34 +377,31 @@ TEST_F(AccessibilityTest, MainWindowFitsAFullHdScreenAtDoubleScale) {
 // Not a check: saves the About box over the main window for the documentation when
 // NORVALE_SCREENSHOTS names a folder (scripts/ui-screenshots.sh).
 TEST_F(AccessibilityTest, SaveAboutPictures) {
-    const QString folder = qEnvironmentVariable("NORVALE_SCREENSHOTS");
-    if (folder.isEmpty()) GTEST_SKIP() << "NORVALE_SCREENSHOTS not set";
+    NORVALE_REQUIRE_SCREENSHOTS();
     window_->show();
-    Wait(150);
+    Settle(150);
     QPixmap shot = window_->grab();
-    WithNextModal([&] { window_->AssistMenu()->findChild<QAction*>("item_about")->trigger(); },
+    WithNextModal([&] { MenuItem("item_about")->trigger(); },
                   [&](QWidget* box) {
-                      Wait(150);
+                      Settle(150);
                       const QPixmap picture = box->grab();
                       QPainter painter(&shot);
                       painter.fillRect(shot.rect(), QColor(0, 0, 0, 60));
                       painter.drawPixmap((shot.width() - picture.width()) / 2,
                                          (shot.height() - picture.height()) / 2, picture);
                   });
-    EXPECT_TRUE(shot.save(folder + QStringLiteral("/about.png")));
+    EXPECT_TRUE(shot.save(ScreenshotFolder() + QStringLiteral("/about.png")));
 }
 
 // Not a check: the disk page as it looks at QT_SCALE_FACTOR=2 (scripts/ui-screenshots.sh runs
 // it in a second pass with that scale).
 TEST_F(AccessibilityTest, SaveScaledPictures) {
-    const QString folder = qEnvironmentVariable("NORVALE_SCREENSHOTS");
-    if (folder.isEmpty()) GTEST_SKIP() << "NORVALE_SCREENSHOTS not set";
+    NORVALE_REQUIRE_SCREENSHOTS();
     if (qEnvironmentVariable("QT_SCALE_FACTOR") != QLatin1String("2"))
         GTEST_SKIP() << "QT_SCALE_FACTOR is not 2";
     window_->show();
-    Control("BtnDeletedRecovery")->click();
-    Wait(200);
-    EXPECT_TRUE(window_->grab().save(folder + QStringLiteral("/scale-200.png")));
+    Click("BtnDeletedRecovery");
+    SavePicture(window_.get(), "scale-200.png", 200);
 }
 
 }  // namespace

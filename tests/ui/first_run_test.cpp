@@ -35,63 +35,20 @@
 namespace norvale {
 namespace {
 
-using testing::TempDir;
+using testing::Settle;
 
-struct Shown {
-    int type;
-    QString text;
-};
-
-class FirstRunTest : public ::testing::Test {
+class FirstRunTest : public testing::MainWndFixture {
   protected:
     void SetUp() override {
-        NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy", "mmd", "mdel");
-        testing::TestApplication();
-        InstallEngineMakers();
-        std::string out;
-        ASSERT_EQ(
-            testing::Run(testing::SourceDir() + "/scripts/make-demo-card.sh '" + card_ + "'", &out),
-            0)
-            << out;
-        MainWndOptions options;
-        table_ =
-            testing::PrepareMainWnd(dir_.Path(), "[Default]\nDefaultLanguage=English\n", options);
-        options.hooks.pickImageToLoad = [this](QWidget*) { return QString::fromStdString(card_); };
-        options.hooks.messageBox = [this](int type, QWidget*, const QString& text) {
-            shown_.push_back({type, text});
-            return answer_ ? answer_(type, text) : int(CMessageBox::kAnswerCancel);
+        if (!OpenWindowOnDemoCard()) return;
+        // The scan window's last "Files found" line.
+        afterRun_ = [this](QDialog* window) {
+            if (qobject_cast<CScanProcessWnd*>(window))
+                filesLine_ = window->findChild<QLabel*>(QStringLiteral("totalfile"))->text();
         };
-        options.hooks.runProgress = [this](QDialog* window, const std::function<int()>& run) {
-            ++runs_;
-            auto* scan = qobject_cast<CScanProcessWnd*>(window);
-            if (scan) ++scans_;
-            if (beforeRun_) beforeRun_(window);
-            const int result = run();
-            if (scan) filesLine_ = scan->findChild<QLabel*>(QStringLiteral("totalfile"))->text();
-            return result;
-        };
-        options.hooks.quit = [this] { ++quits_; };
-        options.hooks.pickFolder = [this](QWidget*, const QString&) {
-            return QString::fromStdString(dest_);
-        };
-        window_ = std::make_unique<CMainWnd>(std::move(options));
     }
 
-    template <typename T = QAbstractButton>
-    T* Control(const char* name) {
-        T* control = window_->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(control, nullptr) << name;
-        return control;
-    }
-    void Click(const char* name) { Control(name)->click(); }
-    QString Text(const char* key) { return FromUtf8(table_->Text("Messages", key)); }
-    QString Header() { return Control<QLabel>("Txt2")->text(); }
-    // How many times the message `key` was shown.
-    int Count(const char* key) {
-        int n = 0;
-        for (const Shown& s : shown_) n += s.text == Text(key) ? 1 : 0;
-        return n;
-    }
+    QString Header() { return Find<QLabel>("Txt2")->text(); }
     // Loads the card, ticks photos and scans it in `mode` from the disk page.
     void ScanCard(const char* mode) {
         for (int i = 0; i < 3 && window_->CurrentPage() != CMainWnd::kKindsPage; ++i)
@@ -114,54 +71,42 @@ class FirstRunTest : public ::testing::Test {
                   kOk);
     }
 
-    testing::IsolatedHome home_;
-    TempDir dir_;
-    std::string card_ = dir_ / "card.img";
-    std::unique_ptr<LanguageTable> table_;
-    std::vector<Shown> shown_;
-    std::function<int(int, const QString&)> answer_;
-    int runs_ = 0;
-    int scans_ = 0;
-    int quits_ = 0;
     QString filesLine_;  // the scan window's last "Files found" line
-    std::function<void(QDialog*)> beforeRun_;
-    std::string dest_ = dir_ / "recovered";
-    std::unique_ptr<CMainWnd> window_;
 };
 
 // Next leads on from every page; the modes need a kind ticked (except the disk image) and show
 // which one was chosen; nothing ticked on File Types starts no scan.
 TEST_F(FirstRunTest, NextLeadsThroughEveryPageAndTheModeShows) {
     const char* recoveryModes[] = {"BtnDeletedRecovery", "BtnFormattedRecovery", "BtnDeepRecovery"};
-    for (const char* mode : recoveryModes) EXPECT_FALSE(Control(mode)->isEnabled()) << mode;
-    EXPECT_FALSE(Control("BtnStart")->isEnabled());
-    EXPECT_TRUE(Control("BtnCreateImageMode")->isEnabled());
+    for (const char* mode : recoveryModes) EXPECT_FALSE(Find(mode)->isEnabled()) << mode;
+    EXPECT_FALSE(Find("BtnStart")->isEnabled());
+    EXPECT_TRUE(Find("BtnCreateImageMode")->isEnabled());
     Click("ChkPhoto");
     for (const char* mode : recoveryModes) {
-        EXPECT_TRUE(Control(mode)->isEnabled()) << mode;
-        EXPECT_FALSE(Control(mode)->isChecked()) << mode;
+        EXPECT_TRUE(Find(mode)->isEnabled()) << mode;
+        EXPECT_FALSE(Find(mode)->isChecked()) << mode;
     }
-    EXPECT_TRUE(Control("BtnStart")->isEnabled());
+    EXPECT_TRUE(Find("BtnStart")->isEnabled());
 
     Click("BtnDeepRecovery");
     EXPECT_EQ(window_->CurrentPage(), CMainWnd::kDiskPage);
     EXPECT_EQ(window_->ChosenMode(), CMainWnd::kDeepMode);
-    EXPECT_TRUE(Control("BtnDeepRecovery")->isChecked());
-    EXPECT_FALSE(Control("BtnFormattedRecovery")->isChecked());
-    EXPECT_EQ(Control<QLabel>("Txt1")->text(),
-              FillFormat(Text("MSG1307"), Control("BtnDeepRecovery")->text()));
+    EXPECT_TRUE(Find("BtnDeepRecovery")->isChecked());
+    EXPECT_FALSE(Find("BtnFormattedRecovery")->isChecked());
+    EXPECT_EQ(Find<QLabel>("Txt1")->text(),
+              FillFormat(Text("MSG1307"), Find("BtnDeepRecovery")->text()));
     Click("BtnPrev");
     Click("BtnDeepRecovery");  // a second click keeps it chosen
-    EXPECT_TRUE(Control("BtnDeepRecovery")->isChecked());
+    EXPECT_TRUE(Find("BtnDeepRecovery")->isChecked());
     Click("BtnPrev");
     Click("ChkPhoto");  // nothing ticked: the modes go grey as Start does
-    for (const char* mode : recoveryModes) EXPECT_FALSE(Control(mode)->isEnabled()) << mode;
+    for (const char* mode : recoveryModes) EXPECT_FALSE(Find(mode)->isEnabled()) << mode;
     Click("ChkPhoto");
 
     // The disk page: without a source Next says so; with one it goes on to the file types.
     Click("BtnFormattedRecovery");
-    EXPECT_TRUE(Control("BtnFormattedRecovery")->isChecked());
-    EXPECT_FALSE(Control("BtnDeepRecovery")->isChecked());
+    EXPECT_TRUE(Find("BtnFormattedRecovery")->isChecked());
+    EXPECT_FALSE(Find("BtnDeepRecovery")->isChecked());
     Click("BtnNext");
     EXPECT_EQ(window_->CurrentPage(), CMainWnd::kDiskPage);
     ASSERT_EQ(shown_.size(), 1u);
@@ -210,34 +155,33 @@ TEST_F(FirstRunTest, ResumeQuestionOnlyForAScanStoppedPartWayInTheSameMode) {
     EXPECT_TRUE(ScanLogHistory::PassFinished(
         RecordPath(ScanLogHistory::Instance().Records()[0].logFolder)));
 
+    // Scans again in `mode`: by then the question was asked `asked` times in all, and the
+    // card's files are all found again.
+    const auto scanAgain = [&](const char* mode, int asked) {
+        SCOPED_TRACE(mode);
+        ScanCard(mode);
+        EXPECT_EQ(Count("MSG1206"), asked);
+        ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+        EXPECT_EQ(window_->Results()->ItemCount(), found);
+    };
+
     // The saved scan ran to its end: nothing to continue, the card is scanned again.
-    ScanCard("BtnFormattedRecovery");
-    EXPECT_EQ(Count("MSG1206"), 0);
-    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
-    EXPECT_EQ(window_->Results()->ItemCount(), found);
+    scanAgain("BtnFormattedRecovery", 0);
 
     // Stopped part-way: a Yes/No question; Yes continues it.
     MarkSavedScanStopped();
-    answer_ = [](int, const QString&) { return int(CMessageBox::kAnswerOk); };
-    ScanCard("BtnFormattedRecovery");
-    ASSERT_EQ(Count("MSG1206"), 1);
+    answer_ = CMessageBox::kAnswerOk;
+    scanAgain("BtnFormattedRecovery", 1);
     EXPECT_EQ(shown_.back().type, CMessageBox::kQuestionBox);
-    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
-    EXPECT_EQ(window_->Results()->ItemCount(), found);
 
     // Deep Scan after Formatted Recovery: a scan of its own, without the question.
     MarkSavedScanStopped();
-    ScanCard("BtnDeepRecovery");
-    EXPECT_EQ(Count("MSG1206"), 1);
-    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
-    EXPECT_EQ(window_->Results()->ItemCount(), found);
+    scanAgain("BtnDeepRecovery", 1);
 
     // No scans again from the start.
     MarkSavedScanStopped();
-    answer_ = [](int, const QString&) { return int(CMessageBox::kAnswerCancel); };
-    ScanCard("BtnDeepRecovery");
-    EXPECT_EQ(Count("MSG1206"), 2);
-    EXPECT_EQ(window_->Results()->ItemCount(), found);
+    answer_ = CMessageBox::kAnswerCancel;
+    scanAgain("BtnDeepRecovery", 2);
     ASSERT_EQ(ScanLogHistory::Instance().Records().size(), 1u);
     EXPECT_TRUE(ScanLogHistory::PassFinished(
         RecordPath(ScanLogHistory::Instance().Records()[0].logFolder)));
@@ -257,7 +201,7 @@ TEST_F(FirstRunTest, ClosingDuringAScanAsksAndYesStopsItKeepingItResumable) {
     // A scan stopped part-way (stopped while it asked whether to resume): its results page
     // says they may be incomplete.
     MarkSavedScanStopped();
-    answer_ = [this](int, const QString& text) {
+    answerWith_ = [this](int, const QString& text) {
         if (text == Text("MSG1206")) {
             auto* scan = window_->findChild<CScanProcessWnd*>();
             EXPECT_NE(scan, nullptr);
@@ -273,7 +217,7 @@ TEST_F(FirstRunTest, ClosingDuringAScanAsksAndYesStopsItKeepingItResumable) {
     EXPECT_FALSE(ScanLogHistory::PassFinished(
         RecordPath(ScanLogHistory::Instance().Records()[0].logFolder)));  // still to be continued
     // Continued to its end: complete again.
-    answer_ = [](int, const QString&) { return int(CMessageBox::kAnswerOk); };
+    answerWith_ = [](int, const QString&) { return int(CMessageBox::kAnswerOk); };
     ScanCard("BtnFormattedRecovery");
     ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
     EXPECT_FALSE(window_->LastScanStopped());
@@ -282,7 +226,7 @@ TEST_F(FirstRunTest, ClosingDuringAScanAsksAndYesStopsItKeepingItResumable) {
     // The scan waits for the resume question meanwhile, so it is still running at each close.
     int closeQuestions = 0;
     bool stillRunning = true;
-    answer_ = [&](int type, const QString& text) {
+    answerWith_ = [&](int type, const QString& text) {
         if (text == Text("MSG1301")) {
             EXPECT_EQ(type, CMessageBox::kQuestionBox);
             return int(++closeQuestions < 3 ? CMessageBox::kAnswerCancel : CMessageBox::kAnswerOk);
@@ -302,7 +246,7 @@ TEST_F(FirstRunTest, ClosingDuringAScanAsksAndYesStopsItKeepingItResumable) {
         EXPECT_EQ(closeQuestions, 2);
         stillRunning = window_->TaskRunning() && window_->isVisible();
         // The menu's Exit, answered Yes.
-        window_->AssistMenu()->findChild<QAction*>(QStringLiteral("item_exit"))->trigger();
+        MenuItem("item_exit")->trigger();
         EXPECT_EQ(closeQuestions, 3);
         EXPECT_EQ(quits_, 0);  // not before the scan has ended
         return int(CMessageBox::kAnswerOk);
@@ -336,10 +280,11 @@ TEST_F(FirstRunTest, ClosingDuringARecoveryQuitsWithoutWaitingForItsSummary) {
     ASSERT_GT(results->List()->topLevelItemCount(), 0);
     results->List()->topLevelItem(0)->setCheckState(CResultsPage::kCheckColumn, Qt::Checked);
 
-    answer_ = [this](int, const QString& text) {
+    answerWith_ = [this](int, const QString& text) {
         return int(text == Text("MSG1301") ? CMessageBox::kAnswerOk : CMessageBox::kAnswerCancel);
     };
-    beforeRun_ = [this](QDialog* window) {
+    pressFinish_ = false;
+    onWindow_ = [this](QDialog* window) {
         QTimer::singleShot(0, window_.get(), [this] { window_->close(); });
         // Were the summary to wait, Finish would end the wait after a while; the test fails.
         QTimer::singleShot(5000, window, [window] {
@@ -391,34 +336,28 @@ TEST_F(FirstRunTest, ResultsCountsAgreeWithTheScanWindow) {
 // Not a check: saves the resume question over the main window as a picture for the
 // documentation when NORVALE_SCREENSHOTS names a folder.
 TEST_F(FirstRunTest, SaveResumePictures) {
-    const QString folder = qEnvironmentVariable("NORVALE_SCREENSHOTS");
-    if (folder.isEmpty()) GTEST_SKIP() << "NORVALE_SCREENSHOTS not set";
+    NORVALE_REQUIRE_SCREENSHOTS();
     window_->resize(900, 560);
     window_->show();
-    const auto settle = [] {
-        QEventLoop wait;
-        QTimer::singleShot(300, &wait, &QEventLoop::quit);
-        wait.exec();
-    };
     Click("ChkPhoto");
     ScanCard("BtnFormattedRecovery");
     ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
     MarkSavedScanStopped();
     Click("BtnPrev");
-    settle();
+    Settle(300);
 
     // The question as the program shows it, over the main window with the card chosen.
-    answer_ = [&](int type, const QString& text) {
+    answerWith_ = [&](int type, const QString& text) {
         if (text != Text("MSG1206")) return int(CMessageBox::kAnswerCancel);
         CMessageBox box(type, window_.get(), text, *table_);
         box.show();
         box.move(window_->geometry().center() - box.rect().center());
-        settle();
+        Settle(300);
         const QRect area = window_->frameGeometry();
         QPixmap picture =
             window_->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
         if (picture.isNull()) picture = box.grab();
-        EXPECT_TRUE(picture.save(folder + QStringLiteral("/resume-question.png")));
+        EXPECT_TRUE(picture.save(ScreenshotFolder() + QStringLiteral("/resume-question.png")));
         return int(CMessageBox::kAnswerOk);
     };
     Click("BtnScan");

@@ -33,107 +33,25 @@ namespace norvale {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 
-// The first file below `root` named `name` (any case); "" when there is none.
-std::string FindFile(const std::string& root, const std::string& name) {
-    if (!fs::exists(root)) return {};
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file() &&
-            QString::fromStdString(entry.path().filename().string())
-                    .compare(QString::fromStdString(name), Qt::CaseInsensitive) == 0)
-            return entry.path().string();
-    }
-    return {};
-}
+using testing::FindFile;
 
-// The recovery window stays open for its summary: presses its "FinishBtn" once it shows,
-// after `before` (when set) has seen the window.
-void PressFinishWhenShown(QDialog* window, std::function<void(QDialog*)> before = {}) {
-    auto* finish = window->findChild<QPushButton*>(QStringLiteral("FinishBtn"));
-    if (!finish) return;
-    auto* poll = new QTimer(window);
-    QObject::connect(poll, &QTimer::timeout, window, [window, finish, before] {
-        if (!finish->isVisible()) return;
-        if (before) before(window);
-        finish->click();
-    });
-    poll->start(20);
-}
-
-class MainFlowTest : public ::testing::Test {
+class MainFlowTest : public testing::MainWndFixture {
   protected:
     void SetUp() override {
-        NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy", "mmd", "mdel");
-        testing::TestApplication();
-        InstallEngineMakers();
-        std::string out;
-        ASSERT_EQ(testing::Run(testing::SourceDir() + "/scripts/make-demo-card.sh '" + card_ +
-                                   "' '" + originals_ + "'",
-                               &out),
-                  0)
-            << out;
-        MainWndOptions options;
-        table_ =
-            testing::PrepareMainWnd(dir_.Path(), "[Default]\nDefaultLanguage=English\n", options);
-        options.hooks.pickImageToLoad = [this](QWidget*) { return QString::fromStdString(card_); };
-        options.hooks.pickFolder = [this](QWidget*, const QString& title) {
-            folderTitles_ << title;
-            return dest_.empty() ? QString() : QString::fromStdString(dest_ + "/");
-        };
-        options.hooks.messageBox = [this](int, QWidget*, const QString& text) {
-            shown_ << text;
-            return 2;
-        };
-        options.hooks.runProgress = [this](QDialog* window, const std::function<int()>& run) {
-            PressFinishWhenShown(window, [this](QDialog* w) {
-                if (beforeFinish_) beforeFinish_(w);
-            });
-            return run();
-        };
-        window_ = std::make_unique<CMainWnd>(std::move(options));
-    }
-
-    void Click(const char* name) {
-        auto* button = window_->findChild<QAbstractButton*>(QString::fromLatin1(name));
-        ASSERT_NE(button, nullptr) << name;
-        button->click();
-    }
-
-    // Checks the rows of the photo node named as in `names` (any case); returns how many.
-    int CheckPhotos(const std::vector<std::string>& names) {
-        CResultsPage* results = window_->Results();
-        results->Tree()->setCurrentItem(results->CategoryNode(QStringLiteral("NodePhoto")));
-        QTreeWidget* list = results->List();
-        int checked = 0;
-        for (int i = 0; i < list->topLevelItemCount(); ++i) {
-            QTreeWidgetItem* row = list->topLevelItem(i);
-            for (const std::string& name : names) {
-                if (row->text(CResultsPage::kNameColumn)
-                        .compare(QString::fromStdString(name), Qt::CaseInsensitive) == 0) {
-                    row->setCheckState(CResultsPage::kCheckColumn, Qt::Checked);
-                    ++checked;
-                }
-            }
-        }
-        return checked;
+        // The folder picker answers with a trailing "/", as a desktop's may.
+        OpenWindowOnDemoCard([this](MainWndHooks& hooks) {
+            hooks.pickFolder = [this](QWidget*, const QString& title) {
+                folderTitles_ << title;
+                return dest_.empty() ? QString() : QString::fromStdString(dest_ + "/");
+            };
+        });
     }
 
     bool SameAsOriginal(const std::string& recovered, const std::string& original) {
         return !recovered.empty() && testing::ReadFileBytes(recovered) ==
                                          testing::ReadFileBytes(originals_ + "/" + original);
     }
-
-    testing::IsolatedHome home_;
-    TempDir dir_;
-    std::string card_ = dir_ / "card.img";
-    std::string originals_ = dir_ / "originals";
-    std::string dest_ = dir_ / "recovered";
-    std::unique_ptr<LanguageTable> table_;
-    std::function<void(QDialog*)> beforeFinish_;
-    QStringList folderTitles_;
-    QStringList shown_;
-    std::unique_ptr<CMainWnd> window_;
 };
 
 TEST_F(MainFlowTest, DeletedFileScanOfALoadedImageRecoversCheckedPhotosByteExact) {
@@ -144,7 +62,7 @@ TEST_F(MainFlowTest, DeletedFileScanOfALoadedImageRecoversCheckedPhotosByteExact
     ASSERT_TRUE(window_->DiskList()->SelectedIsImage());
     Click("BtnScan");
 
-    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(shown_.empty()) << ShownTexts();
     ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
     CResultsPage* results = window_->Results();
     ASSERT_GT(results->ItemCount(), 0u);
@@ -164,7 +82,7 @@ TEST_F(MainFlowTest, DeletedFileScanOfALoadedImageRecoversCheckedPhotosByteExact
     EXPECT_EQ(folderTitles_, QStringList{"Select location for recovery"});
     EXPECT_EQ(window_->LastDestination().toStdString(), dest_);  // the trailing "/" dropped
     // Writing beside an image is not writing on the scanned medium: no warning.
-    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(shown_.empty()) << ShownTexts();
 
     EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "Sommer am Fjord.png"), "Sommer am Fjord.png"));
     EXPECT_TRUE(FindFile(dest_, "!mg_0002.png").empty());  // not checked, not written
@@ -179,11 +97,7 @@ TEST_F(MainFlowTest, DeletedFileScanOfALoadedImageRecoversCheckedPhotosByteExact
 }
 
 TEST_F(MainFlowTest, ANewScanDropsTheDeletedFileScanLogAndBackReturnsToTheFileTypePage) {
-    Click("ChkPhoto");
-    Click("BtnDeletedRecovery");
-    Click("BtnLoadImage");
-    Click("BtnScan");
-    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    ScanPhotos();
     const std::string firstLog = home_.DataHome() + "/Kestrune/ScanLog/1";
     ASSERT_TRUE(fs::exists(firstLog));
     Click("BtnPrev");  // started from the disk page: back there
@@ -220,11 +134,7 @@ TEST_F(MainFlowTest, ANewScanDropsTheDeletedFileScanLogAndBackReturnsToTheFileTy
 }
 
 TEST_F(MainFlowTest, CheckAllTakesTheFilesOfTheNodeAndCancellingThePickerRecoversNothing) {
-    Click("ChkPhoto");
-    Click("BtnDeletedRecovery");
-    Click("BtnLoadImage");
-    Click("BtnScan");
-    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    ScanPhotos();
     CResultsPage* results = window_->Results();
     auto* all = window_->findChild<QCheckBox*>(QStringLiteral("ChkAllListSel"));
     all->click();
@@ -253,21 +163,16 @@ TEST_F(MainFlowTest, ADestinationWithoutRoomAsksBeforeTheRecovery) {
         std::string path;
         ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
     } unmount{dest_};
-    Click("ChkPhoto");
-    Click("BtnDeletedRecovery");
-    Click("BtnLoadImage");
-    Click("BtnScan");
-    ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    ScanPhotos();
     ASSERT_EQ(CheckPhotos({"Sommer am Fjord.png", "!mg_0002.png"}), 2);
     Click("BtnRecover");
-    ASSERT_EQ(shown_.size(), 1);
-    EXPECT_TRUE(shown_[0].startsWith(FromUtf8(table_->Text("Messages", "MSG0806"))))
-        << shown_[0].toStdString();
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_TRUE(shown_[0].text.startsWith(Text("MSG0806"))) << ShownTexts();
     EXPECT_TRUE(fs::is_empty(dest_));
 
     ASSERT_EQ(::mount("tmpfs", dest_.c_str(), "tmpfs", MS_REMOUNT, "size=4m"), 0);
     Click("BtnRecover");
-    EXPECT_EQ(shown_.size(), 1);
+    EXPECT_EQ(shown_.size(), 1u);
     EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "Sommer am Fjord.png"), "Sommer am Fjord.png"));
     EXPECT_TRUE(SameAsOriginal(FindFile(dest_, "!mg_0002.png"), "IMG_0002.png"));
 }
@@ -295,7 +200,7 @@ mcopy -i "$img@@1048576" "$file" "::/$name"
 mdel -i "$img@@1048576" "::/$name"
 )";
 
-class PartitionedImageFlowTest : public ::testing::Test {
+class PartitionedImageFlowTest : public testing::MainWndFixture {
   protected:
     static constexpr const char* kPhoto = "Fjord bei Nacht.png";
 
@@ -306,45 +211,26 @@ class PartitionedImageFlowTest : public ::testing::Test {
         QImage picture(96, 96, QImage::Format_RGB32);
         for (int y = 0; y < picture.height(); ++y) {
             for (int x = 0; x < picture.width(); ++x)
-                picture.setPixel(x, y, qRgb((x * 37 + y * 11) & 255, (x * y) & 255, (y * 53) & 255));
+                picture.setPixel(x, y,
+                                 qRgb((x * 37 + y * 11) & 255, (x * y) & 255, (y * 53) & 255));
         }
         ASSERT_TRUE(picture.save(QString::fromStdString(dir_ / "photo.png"), "PNG"));
         original_ = testing::ReadFileBytes(dir_ / "photo.png");
         ASSERT_GT(original_.size(), 4096u);
         std::ofstream(dir_ / "make-card.sh") << kMakePartitionedCard;
         std::string out;
-        const int made = testing::Run("sh '" + dir_ / "make-card.sh" + "' '" + image_ + "' '" +
+        const int made = testing::Run("sh '" + dir_ / "make-card.sh" + "' '" + card_ + "' '" +
                                           dir_ / "photo.png" + "' '" + kPhoto + "'",
                                       &out);
         if (made == 3) GTEST_SKIP() << out;
         ASSERT_EQ(made, 0) << out;
 
-        MainWndOptions options;
-        table_ =
-            testing::PrepareMainWnd(dir_.Path(), "[Default]\nDefaultLanguage=English\n", options);
-        options.hooks.pickImageToLoad = [this](QWidget*) { return QString::fromStdString(load_); };
-        options.hooks.pickFolder = [this](QWidget*, const QString&) {
-            return QString::fromStdString(dest_);
-        };
-        options.hooks.messageBox = [this](int, QWidget*, const QString& text) {
-            shown_ << text;
-            return 2;
-        };
-        options.hooks.runProgress = [this](QDialog* window, const std::function<int()>& run) {
-            PressFinishWhenShown(window);
-            const int result = run();
-            // The last source a scan or search window named.
+        OpenWindow();
+        // The last source a scan or search window named.
+        afterRun_ = [this](QDialog* window) {
             if (auto* stage = window->findChild<QLabel*>(QStringLiteral("stage")))
                 stages_ << stage->text();
-            return result;
         };
-        window_ = std::make_unique<CMainWnd>(std::move(options));
-    }
-
-    void Click(const char* name) {
-        auto* button = window_->findChild<QAbstractButton*>(QString::fromLatin1(name));
-        ASSERT_NE(button, nullptr) << name;
-        button->click();
     }
 
     // Checks the row of the deleted photo on the results page; null when it was not found.
@@ -362,16 +248,8 @@ class PartitionedImageFlowTest : public ::testing::Test {
         return nullptr;
     }
 
-    testing::IsolatedHome home_;
-    TempDir dir_;
-    std::string image_ = dir_ / "card.img";
-    std::string load_ = image_;
-    std::string dest_ = dir_ / "recovered";
     std::vector<uint8_t> original_;
-    std::unique_ptr<LanguageTable> table_;
-    QStringList shown_;
     QStringList stages_;
-    std::unique_ptr<CMainWnd> window_;
 };
 
 TEST_F(PartitionedImageFlowTest, DeletedFileOfAPartitionIsFoundAndRecoveredByteExact) {
@@ -386,7 +264,7 @@ TEST_F(PartitionedImageFlowTest, DeletedFileOfAPartitionIsFoundAndRecoveredByteE
     image->child(0)->setSelected(true);
     Click("BtnScan");
 
-    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(shown_.empty()) << ShownTexts();
     ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
     const QString name = QStringLiteral("card.img: Partition 1 (CARDFAT, FAT32)");
     EXPECT_TRUE(stages_.contains("Scanning image " + name))
@@ -396,7 +274,7 @@ TEST_F(PartitionedImageFlowTest, DeletedFileOfAPartitionIsFoundAndRecoveredByteE
     ASSERT_TRUE(CheckThePhoto());
     Click("BtnRecover");
     // Writing beside the image is not writing on the scanned medium: no warning.
-    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(shown_.empty()) << ShownTexts();
     EXPECT_EQ(testing::ReadFileBytes(FindFile(dest_, kPhoto)), original_);
 }
 
@@ -408,7 +286,7 @@ TEST_F(PartitionedImageFlowTest, WholeImageScansEveryPartitionAndADamagedTableIs
     Click("BtnScan");
     // The stretches between the partitions hold no file system: they neither end the scan
     // before the NTFS partition nor count as a medium that cannot be read.
-    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(shown_.empty()) << ShownTexts();
     ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
     EXPECT_TRUE(stages_.contains("Scanning image card.img: Partition 2 (CARDNTFS, NTFS)"))
         << stages_.join(QLatin1Char('|')).toStdString();
@@ -425,41 +303,34 @@ TEST_F(PartitionedImageFlowTest, WholeImageScansEveryPartitionAndADamagedTableIs
     // A copy cut short (a smaller card was the destination): what is wrong with its table is
     // said, and its first partition is listed all the same.
     load_ = dir_ / "cut.img";
-    ASSERT_EQ(testing::Run("cp --sparse=always '" + image_ + "' '" + load_ + "'"), 0);
+    ASSERT_EQ(testing::Run("cp --sparse=always '" + card_ + "' '" + load_ + "'"), 0);
     testing::TruncateAt(load_, 60ull << 20);
     Click("BtnLoadImage");
-    ASSERT_EQ(shown_.size(), 1);
+    ASSERT_EQ(shown_.size(), 1u);
     const QString intro =
         "The partition table of " + QString::fromStdString(load_) + " has problems.";
-    EXPECT_TRUE(shown_[0].startsWith(intro)) << shown_[0].toStdString();
-    EXPECT_FALSE(shown_[0].section(QStringLiteral("\n\n"), 1).trimmed().isEmpty())
-        << "no problem lines: " << shown_[0].toStdString();
+    EXPECT_TRUE(shown_[0].text.startsWith(intro)) << ShownTexts();
+    EXPECT_FALSE(shown_[0].text.section(QStringLiteral("\n\n"), 1).trimmed().isEmpty())
+        << "no problem lines: " << ShownTexts();
     QTreeWidgetItem* cut = window_->DiskList()->ImageGroupRow()->child(1);
     ASSERT_TRUE(cut);
-    const QString problems = shown_[0].section(QStringLiteral("\n\n"), 1);
+    const QString problems = shown_[0].text.section(QStringLiteral("\n\n"), 1);
     EXPECT_TRUE(cut->toolTip(0).endsWith(problems)) << cut->toolTip(0).toStdString();
     ASSERT_GE(cut->childCount(), 1);
     EXPECT_EQ(cut->child(0)->text(0), "Partition 1 (CARDFAT)");
     EXPECT_EQ(cut->child(0)->text(1), "FAT32");
     Click("BtnLoadImage");  // loaded again: selected again, not told again
-    EXPECT_EQ(shown_.size(), 1);
+    EXPECT_EQ(shown_.size(), 1u);
     EXPECT_EQ(window_->DiskList()->SelectedImagePath().toStdString(), load_);
 }
 
 // Not a check: saves the pages as pictures for the documentation when NORVALE_SCREENSHOTS
 // names a folder (scripts/ui-screenshots.sh).
 TEST_F(MainFlowTest, SavePagePictures) {
-    const QString folder = qEnvironmentVariable("NORVALE_SCREENSHOTS");
-    if (folder.isEmpty()) GTEST_SKIP() << "NORVALE_SCREENSHOTS not set";
+    NORVALE_REQUIRE_SCREENSHOTS();
     window_->resize(800, 500);
     window_->show();
-    auto save = [&](QWidget* widget, const char* name) {
-        // Let the window lay out and paint under a real display server.
-        QEventLoop wait;
-        QTimer::singleShot(150, &wait, &QEventLoop::quit);
-        wait.exec();
-        EXPECT_TRUE(widget->grab().save(folder + QLatin1Char('/') + QLatin1String(name)));
-    };
+    auto save = [](QWidget* widget, const char* name) { SavePicture(widget, name); };
     Click("ChkPhoto");
     Click("ChkMusic");
     QEvent enter(QEvent::Enter);

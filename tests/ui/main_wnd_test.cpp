@@ -29,62 +29,31 @@ namespace {
 
 using testing::TempDir;
 
-struct Shown {
-    int type;
-    QString text;
-};
-
-class MainWndTest : public ::testing::Test {
+class MainWndTest : public testing::MainWndFixture {
   protected:
     void SetUp() override {
-        testing::TestApplication();
-        MainWndOptions options;
-        table_ = testing::PrepareMainWnd(
-            dir_.Path(),
+        OpenWindow(
             "[Default]\nDefaultLanguage=English\n[Languages]\nEnglish=English\n"
             "Deutsch=Deutsch\n[Links]\nHelp=https://example.org/help\n"
             "FAQ=file:///etc/passwd\nAbout=javascript:alert(1)\n",
-            options);
-        options.hooks.messageBox = [this](int type, QWidget*, const QString& text) {
-            shown_.push_back({type, text});
-            return answer_;
-        };
-        options.hooks.restartWithRights = [this] {
-            ++restarts_;
-            return false;
-        };
-        options.hooks.openUrl = [this](const QUrl& url) {
-            opened_.push_back(url);
-            return true;
-        };
-        window_ = std::make_unique<CMainWnd>(std::move(options));
+            [this](MainWndHooks& hooks) {
+                hooks.restartWithRights = [this] {
+                    ++restarts_;
+                    return false;
+                };
+            });
     }
 
-    template <typename T = QAbstractButton>
-    T* Control(const char* name) {
-        T* control = window_->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(control, nullptr) << name;
-        return control;
-    }
-    void Click(const char* name) { Control(name)->click(); }
-    QString Text(const char* key) { return FromUtf8(table_->Text("Messages", key)); }
-    QString LabelText(const char* name) { return Control<QLabel>(name)->text(); }
+    QString LabelText(const char* name) { return Find<QLabel>(name)->text(); }
     bool Has(const std::vector<std::string>& keys, const char* key) {
         return std::find(keys.begin(), keys.end(), key) != keys.end();
     }
 
-    testing::IsolatedHome home_;
-    TempDir dir_;
-    std::unique_ptr<LanguageTable> table_;
-    std::vector<Shown> shown_;
-    std::vector<QUrl> opened_;
-    int answer_ = 2;
     int restarts_ = 0;
-    std::unique_ptr<CMainWnd> window_;
 };
 
 TEST_F(MainWndTest, KindBoxesChooseTheExtensionsOfTheirGroups) {
-    auto* start = Control<QPushButton>("BtnStart");
+    auto* start = Find<QPushButton>("BtnStart");
     EXPECT_FALSE(start->isEnabled());
     EXPECT_TRUE(window_->SelectedExtensions().empty());
 
@@ -95,9 +64,9 @@ TEST_F(MainWndTest, KindBoxesChooseTheExtensionsOfTheirGroups) {
     EXPECT_TRUE(Has(keys, "heic"));  // a kind of the photo list that no option names
     EXPECT_FALSE(Has(keys, "mp3"));
     // The page-2 options show the same choice.
-    EXPECT_TRUE(Control<QCheckBox>("OptJpg")->isChecked());
-    EXPECT_TRUE(Control<QCheckBox>("OptPhotoFile")->isChecked());
-    EXPECT_FALSE(Control<QCheckBox>("OptMp3")->isChecked());
+    EXPECT_TRUE(Find<QCheckBox>("OptJpg")->isChecked());
+    EXPECT_TRUE(Find<QCheckBox>("OptPhotoFile")->isChecked());
+    EXPECT_FALSE(Find<QCheckBox>("OptMp3")->isChecked());
 
     Click("ChkMusic");
     EXPECT_TRUE(Has(window_->SelectedExtensions(), "mp3"));
@@ -111,11 +80,11 @@ TEST_F(MainWndTest, KindBoxesChooseTheExtensionsOfTheirGroups) {
 }
 
 TEST_F(MainWndTest, RecoverAllAppliesToEverySixAndFollowsThem) {
-    auto* all = Control<QCheckBox>("ChkRecoverAll");
+    auto* all = Find<QCheckBox>("ChkRecoverAll");
     all->click();
     for (const char* kind :
          {"ChkPhoto", "ChkMusic", "ChkVideo", "ChkOffice", "ChkArchive", "ChkOther"})
-        EXPECT_TRUE(Control<QCheckBox>(kind)->isChecked()) << kind;
+        EXPECT_TRUE(Find<QCheckBox>(kind)->isChecked()) << kind;
     const auto keys = window_->SelectedExtensions();
     EXPECT_TRUE(Has(keys, "other") && Has(keys, "zip") && Has(keys, "pdf") && Has(keys, "mkv"));
     // Each key once, although groups are walked one by one.
@@ -125,26 +94,26 @@ TEST_F(MainWndTest, RecoverAllAppliesToEverySixAndFollowsThem) {
 
     Click("ChkVideo");
     EXPECT_FALSE(all->isChecked());
-    EXPECT_TRUE(Control<QPushButton>("BtnStart")->isEnabled());
+    EXPECT_TRUE(Find<QPushButton>("BtnStart")->isEnabled());
     all->click();  // checks all again, video included
-    EXPECT_TRUE(Control<QCheckBox>("ChkVideo")->isChecked());
+    EXPECT_TRUE(Find<QCheckBox>("ChkVideo")->isChecked());
     all->click();
     EXPECT_TRUE(window_->SelectedExtensions().empty());
-    EXPECT_FALSE(Control<QPushButton>("BtnStart")->isEnabled());
+    EXPECT_FALSE(Find<QPushButton>("BtnStart")->isEnabled());
 }
 
 TEST_F(MainWndTest, FileTypeOptionsNarrowTheChoiceAndMarkTheirKind) {
     Click("OptMp3");
     EXPECT_EQ(window_->SelectedExtensions(), std::vector<std::string>{"mp3"});
-    EXPECT_TRUE(Control<QCheckBox>("ChkMusic")->isChecked());
-    EXPECT_FALSE(Control<QCheckBox>("OptAudioFile")->isChecked());
-    EXPECT_TRUE(Control<QPushButton>("BtnStart")->isEnabled());
+    EXPECT_TRUE(Find<QCheckBox>("ChkMusic")->isChecked());
+    EXPECT_FALSE(Find<QCheckBox>("OptAudioFile")->isChecked());
+    EXPECT_TRUE(Find<QPushButton>("BtnStart")->isEnabled());
 
     Click("OptAudioFile");  // the group option takes the whole group
-    EXPECT_TRUE(Control<QCheckBox>("OptWav")->isChecked());
+    EXPECT_TRUE(Find<QCheckBox>("OptWav")->isChecked());
     EXPECT_TRUE(Has(window_->SelectedExtensions(), "midi"));
     Click("OptWav");  // one type less: the group is no longer whole
-    EXPECT_FALSE(Control<QCheckBox>("OptAudioFile")->isChecked());
+    EXPECT_FALSE(Find<QCheckBox>("OptAudioFile")->isChecked());
     EXPECT_FALSE(Has(window_->SelectedExtensions(), "wav"));
 }
 
@@ -169,7 +138,7 @@ TEST_F(MainWndTest, PrevAndNextFollowThePageRules) {
     EXPECT_EQ(window_->CurrentPage(), CMainWnd::kFileTypePage);
     // The results page opens only once a search has filled it; before, Next scans, and with
     // no source chosen says so.
-    EXPECT_FALSE(Control("TabRecover")->isEnabled());
+    EXPECT_FALSE(Find("TabRecover")->isEnabled());
     Click("BtnNext");
     EXPECT_EQ(window_->CurrentPage(), CMainWnd::kFileTypePage);
     ASSERT_EQ(shown_.size(), 3u);
@@ -189,16 +158,16 @@ TEST_F(MainWndTest, ModeButtonsSetScanKindImageModeAndHeader) {
     EXPECT_EQ(LabelText("Txt1"),
               FillFormat(Text("MSG1307"), QStringLiteral("Deleted File Recovery")));
     EXPECT_TRUE(LabelText("Txt2").startsWith(Text("MSG0212")));
-    EXPECT_TRUE(Control("BtnScan")->isVisibleTo(window_.get()));
-    EXPECT_FALSE(Control("BtnCreateImage")->isVisibleTo(window_.get()));
+    EXPECT_TRUE(Find("BtnScan")->isVisibleTo(window_.get()));
+    EXPECT_FALSE(Find("BtnCreateImage")->isVisibleTo(window_.get()));
 
     Click("BtnPrev");
     Click("BtnCreateImageMode");
     EXPECT_TRUE(window_->ImageMode());
     EXPECT_EQ(LabelText("Txt1"), Text("MSG0501"));
     EXPECT_TRUE(LabelText("Txt2").startsWith(Text("MSG0502")));
-    EXPECT_TRUE(Control("BtnCreateImage")->isVisibleTo(window_.get()));
-    EXPECT_FALSE(Control("BtnScan")->isVisibleTo(window_.get()));
+    EXPECT_TRUE(Find("BtnCreateImage")->isVisibleTo(window_.get()));
+    EXPECT_FALSE(Find("BtnScan")->isVisibleTo(window_.get()));
     Click("BtnCreateImage");
     ASSERT_FALSE(shown_.empty());
     EXPECT_EQ(shown_.back().text, Text("MSG0216"));
@@ -221,13 +190,13 @@ TEST_F(MainWndTest, HoveringAModeDescribesIt) {
                                                          {"BtnCreateImageMode", "MSG0104"}};
     for (const auto& [button, key] : modes) {
         QEvent enter(QEvent::Enter);
-        QCoreApplication::sendEvent(Control(button), &enter);
+        QCoreApplication::sendEvent(Find(button), &enter);
         EXPECT_EQ(LabelText("TxtMainInfo"), Text(key)) << button;
     }
 }
 
 TEST_F(MainWndTest, ChoosingALanguageAppliesItsTextsAndMarksIt) {
-    EXPECT_EQ(Control("BtnNext")->text(), "Next");
+    EXPECT_EQ(Find("BtnNext")->text(), "Next");
     Click("ChkPhoto");
     Click("BtnDeletedRecovery");
     CAssistMenu* menu = window_->AssistMenu();
@@ -238,32 +207,28 @@ TEST_F(MainWndTest, ChoosingALanguageAppliesItsTextsAndMarksIt) {
     german->trigger();
 
     EXPECT_EQ(table_->CurrentLanguage(), "Deutsch");
-    EXPECT_EQ(Control("BtnNext")->text(), QString::fromUtf8("Weiter"));
-    EXPECT_EQ(Control<QCheckBox>("OptJpg")->text(), "JPEG (*.jpg)");
+    EXPECT_EQ(Find("BtnNext")->text(), QString::fromUtf8("Weiter"));
+    EXPECT_EQ(Find<QCheckBox>("OptJpg")->text(), "JPEG (*.jpg)");
     // The page header follows, with the mode's name.
-    EXPECT_EQ(LabelText("Txt1"),
-              FillFormat(Text("MSG1307"), Control("BtnDeletedRecovery")->text()));
+    EXPECT_EQ(LabelText("Txt1"), FillFormat(Text("MSG1307"), Find("BtnDeletedRecovery")->text()));
     EXPECT_TRUE(LabelText("Txt1").startsWith(QString::fromUtf8("Ort für die Suche wählen")));
     auto* tree = window_->Results()->Tree();
     EXPECT_EQ(tree->topLevelItem(0)->text(0), QString::fromUtf8("Foto (0)"));
     EXPECT_EQ(window_->Results()->List()->headerItem()->text(CResultsPage::kSizeColumn),
               QString::fromUtf8("Größe"));
-    EXPECT_EQ(menu->findChild<QAction*>(QStringLiteral("item_exit"))->text(), "Beenden");
+    EXPECT_EQ(MenuItem("item_exit")->text(), "Beenden");
     // The menu is filled again and marks the new language.
     menu->ApplyTexts();
     EXPECT_TRUE(menu->findChild<QAction*>(QStringLiteral("Deutsch"))->isChecked());
     EXPECT_FALSE(menu->findChild<QAction*>(QStringLiteral("English"))->isChecked());
     (void)SetLanguageAndAnnounce("English", *table_);
-    EXPECT_EQ(Control("BtnNext")->text(), "Next");
+    EXPECT_EQ(Find("BtnNext")->text(), "Next");
 }
 
 TEST_F(MainWndTest, AssistanceLinksOpenOnlyConfiguredWebAddresses) {
     CAssistMenu* menu = window_->AssistMenu();
-    auto* help = menu->findChild<QAction*>(QStringLiteral("item_help"));
-    auto* faq = menu->findChild<QAction*>(QStringLiteral("item_faq"));
-    auto* about = menu->findChild<QAction*>(QStringLiteral("item_about"));
-    auto* support = menu->findChild<QAction*>(QStringLiteral("item_support"));
-    ASSERT_TRUE(help && faq && about && support);
+    const auto [help, faq, about, support] = Links();
+    ASSERT_TRUE(Links().All());
     EXPECT_TRUE(help->isEnabled());
     // A file or script address, or none at all, is not offered.
     EXPECT_FALSE(faq->isEnabled());

@@ -41,18 +41,11 @@ namespace norvale {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
+using testing::Settle;
 
 // The width a column's rows need (QTreeView keeps its own override of it protected).
 int ColumnWidth(const QAbstractItemView* view, int column) {
     return view->sizeHintForColumn(column);
-}
-
-// Lets a shown window lay out and paint.
-void Settle(int ms = 100) {
-    QEventLoop wait;
-    QTimer::singleShot(ms, &wait, &QEventLoop::quit);
-    wait.exec();
 }
 
 // The files directly in the ScanLog folder (the scan logs live in sub-folders).
@@ -75,87 +68,43 @@ struct RecoveryView {
     QStringList unnamed;  // controls without an accessible name
 };
 
-class RecoveryFlowTest : public ::testing::Test {
+class RecoveryFlowTest : public testing::MainWndFixture {
   protected:
     void SetUp() override {
-        NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy", "mmd", "mdel");
-        testing::TestApplication();
-        InstallEngineMakers();
-        std::string out;
-        ASSERT_EQ(testing::Run(testing::SourceDir() + "/scripts/make-demo-card.sh '" + card_ +
-                                   "' '" + dir_ / "originals" + "'",
-                               &out),
-                  0)
-            << out;
-        MainWndOptions options;
-        table_ =
-            testing::PrepareMainWnd(dir_.Path(), "[Default]\nDefaultLanguage=English\n", options);
-        options.hooks.pickImageToLoad = [this](QWidget*) { return QString::fromStdString(card_); };
-        options.hooks.pickFolder = [this](QWidget*, const QString&) {
-            return QString::fromStdString(dest_);
-        };
-        options.hooks.messageBox = [this](int, QWidget*, const QString& text) {
-            shown_ << text;
-            return answer_;
-        };
-        options.hooks.runProgress = [this](QDialog* window, const std::function<int()>& run) {
+        if (!OpenWindowOnDemoCard()) return;
+        onWindow_ = [this](QDialog* window) {
             if (auto* recovery = qobject_cast<CRecoverProcessWnd*>(window)) {
                 recovery->SetFolderOpener([this](const QUrl& url) {
-                    opened_ << url;
+                    opened_.push_back(url);
                     return haveFileManager_;
                 });
-                WhenSummaryShows(recovery);
             }
-            return run();
         };
-        window_ = std::make_unique<CMainWnd>(std::move(options));
+        beforeFinish_ = [this](QDialog* window) { NoteSummary(window); };
     }
 
-    // Once the recovery window shows its summary: its details opened, "Open Folder" pressed,
-    // what it shows noted (and pictured when `picture_` is set), then "FinishBtn".
-    void WhenSummaryShows(CRecoverProcessWnd* window) {
-        auto* finish = window->findChild<QPushButton*>(QStringLiteral("FinishBtn"));
-        auto* poll = new QTimer(window);
-        QObject::connect(poll, &QTimer::timeout, window, [this, window, finish, poll] {
-            if (!finish->isVisible()) return;
-            poll->stop();
-            window->findChild<QPushButton*>(QStringLiteral("DetailBtn"))->click();
-            window->findChild<QPushButton*>(QStringLiteral("OpenBtn"))->click();
-            view_.destination =
-                window->findChild<QLineEdit*>(QStringLiteral("TxtDestination"))->text();
-            auto* list = window->findChild<QTreeWidget*>(QStringLiteral("DetailList"));
-            for (int i = 0; i < list->topLevelItemCount(); ++i) {
-                view_.names << list->topLevelItem(i)->text(0);
-                view_.statuses << list->topLevelItem(i)->text(1);
-                view_.tips << list->topLevelItem(i)->toolTip(0);
-            }
-            auto* failed = window->findChild<QLabel*>(QStringLiteral("TxtOpenFolderFailed"));
-            if (failed->isVisibleTo(window)) view_.openFailed = failed->text();
-            view_.openFailedSelectable =
-                failed->textInteractionFlags().testFlag(Qt::TextSelectableByMouse);
-            for (const char* name : {"TxtDestination", "TxtTimeLeft", "TxtOpenFolderFailed",
-                                     "DetailList", "progress"}) {
-                auto* control = window->findChild<QWidget*>(QString::fromLatin1(name));
-                if (!control || control->accessibleName().isEmpty()) view_.unnamed << name;
-            }
-            if (picture_) picture_(window);
-            finish->click();
-        });
-        poll->start(20);
-    }
-
-    void Click(const char* name) {
-        auto* button = window_->findChild<QAbstractButton*>(QString::fromLatin1(name));
-        ASSERT_NE(button, nullptr) << name;
-        button->click();
-    }
-
-    void ScanThePhotos() {
-        Click("ChkPhoto");
-        Click("BtnDeletedRecovery");
-        Click("BtnLoadImage");
-        Click("BtnScan");
-        ASSERT_EQ(window_->CurrentPage(), CMainWnd::kResultsPage);
+    // What the recovery window shows with its summary, its details opened and "Open Folder"
+    // pressed (pictured when `picture_` is set).
+    void NoteSummary(QDialog* window) {
+        window->findChild<QPushButton*>(QStringLiteral("DetailBtn"))->click();
+        window->findChild<QPushButton*>(QStringLiteral("OpenBtn"))->click();
+        view_.destination = window->findChild<QLineEdit*>(QStringLiteral("TxtDestination"))->text();
+        auto* list = window->findChild<QTreeWidget*>(QStringLiteral("DetailList"));
+        for (int i = 0; i < list->topLevelItemCount(); ++i) {
+            view_.names << list->topLevelItem(i)->text(0);
+            view_.statuses << list->topLevelItem(i)->text(1);
+            view_.tips << list->topLevelItem(i)->toolTip(0);
+        }
+        auto* failed = window->findChild<QLabel*>(QStringLiteral("TxtOpenFolderFailed"));
+        if (failed->isVisibleTo(window)) view_.openFailed = failed->text();
+        view_.openFailedSelectable =
+            failed->textInteractionFlags().testFlag(Qt::TextSelectableByMouse);
+        for (const char* name :
+             {"TxtDestination", "TxtTimeLeft", "TxtOpenFolderFailed", "DetailList", "progress"}) {
+            auto* control = window->findChild<QWidget*>(QString::fromLatin1(name));
+            if (!control || control->accessibleName().isEmpty()) view_.unnamed << name;
+        }
+        if (picture_) picture_(window);
     }
 
     void CheckAllPhotos() {
@@ -180,29 +129,20 @@ class RecoveryFlowTest : public ::testing::Test {
         if (mounted_) ::umount2(dest_.c_str(), MNT_DETACH);
     }
 
-    testing::IsolatedHome home_;
-    TempDir dir_;
-    std::string card_ = dir_ / "card.img";
-    std::string dest_ = dir_ / "recovered";
-    std::unique_ptr<LanguageTable> table_;
-    int answer_ = 2;
     bool haveFileManager_ = true;
     bool mounted_ = false;
     std::function<void(QDialog*)> picture_;
     RecoveryView view_;
-    QList<QUrl> opened_;
-    QStringList shown_;
-    std::unique_ptr<CMainWnd> window_;
 };
 
 // The detail list names each file inside the destination, which the window names once; with
 // no file manager "Open Folder" says where the files are, in text that can be copied.
 TEST_F(RecoveryFlowTest, DetailsNameFilesInsideTheDestinationAndOpenFolderFailsAloud) {
-    ScanThePhotos();
+    ScanPhotos();
     CheckAllPhotos();
     haveFileManager_ = false;
     Click("BtnRecover");
-    EXPECT_TRUE(shown_.isEmpty()) << shown_.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(shown_.empty()) << ShownTexts();
 
     EXPECT_EQ(view_.destination.toStdString(), dest_);
     ASSERT_EQ(view_.names.size(), int(window_->Results()->CheckedCount()));
@@ -215,7 +155,7 @@ TEST_F(RecoveryFlowTest, DetailsNameFilesInsideTheDestinationAndOpenFolderFailsA
                   QString::fromStdString(dest_) + "/" + view_.names[i] + "\nSuccess");
     }
 
-    ASSERT_EQ(opened_.size(), 1);
+    ASSERT_EQ(opened_.size(), 1u);
     EXPECT_EQ(opened_[0], QUrl::fromLocalFile(QString::fromStdString(dest_)));
     EXPECT_EQ(view_.openFailed, FillFormatText(table_->Text("Messages", "MSG1343"), {dest_}));
     EXPECT_TRUE(view_.openFailed.endsWith(QString::fromStdString(dest_)));
@@ -227,12 +167,12 @@ TEST_F(RecoveryFlowTest, DetailsNameFilesInsideTheDestinationAndOpenFolderFailsA
 // destination with the reason beside it, and the whole path in its tip.
 TEST_F(RecoveryFlowTest, AFullDestinationListsEachFailedFileWithItsReason) {
     if (!MountTinyDestination("256k")) GTEST_SKIP() << "needs root to mount a small tmpfs";
-    ScanThePhotos();
+    ScanPhotos();
     CheckAllPhotos();
     answer_ = CMessageBox::kAnswerOk;  // "recover anyway" to the question about the room
     Click("BtnRecover");
-    ASSERT_EQ(shown_.size(), 1);
-    EXPECT_TRUE(shown_[0].startsWith(FromUtf8(table_->Text("Messages", "MSG0806"))));
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_TRUE(shown_[0].text.startsWith(Text("MSG0806")));
 
     EXPECT_EQ(view_.destination.toStdString(), dest_);
     ASSERT_FALSE(view_.names.isEmpty());
@@ -251,12 +191,14 @@ TEST_F(RecoveryFlowTest, AFullDestinationListsEachFailedFileWithItsReason) {
     EXPECT_GT(failed, 0);
 }
 
-// A new search starts at the top with the names in view, whatever the last one had scrolled
-// to; a wide window gives the path column the room beside the short columns.
-TEST_F(RecoveryFlowTest, ANewScanStartsAtTheNamesAndAWideWindowShowsWholePaths) {
+// The results page as it is looked at: a new search starts at the top with the names in view,
+// whatever the last one had scrolled to; a wide window gives the path column the room beside
+// the short columns; the tree of kinds and the file list show which of them has the keyboard,
+// by a frame in the header colour around the one with focus.
+TEST_F(RecoveryFlowTest, TheResultsStartAtTheNamesFillAWideWindowAndShowTheFocus) {
     window_->resize(760, 480);
     window_->show();
-    ScanThePhotos();
+    ScanPhotos();
     Settle();
     QTreeWidget* list = window_->Results()->List();
     ASSERT_GT(list->horizontalScrollBar()->maximum(), 0) << "the list is not too narrow";
@@ -288,18 +230,11 @@ TEST_F(RecoveryFlowTest, ANewScanStartsAtTheNamesAndAWideWindowShowsWholePaths) 
     window_->resize(760, 480);
     Settle();
     EXPECT_GT(list->horizontalScrollBar()->maximum(), 0);
-}
 
-// The tree of kinds and the file list show which of them has the keyboard: a frame in the
-// header colour around the one with focus.
-TEST_F(RecoveryFlowTest, TheTreeAndTheListShowWhichHasTheKeyboard) {
+    // The keyboard's focus, in a window of middle size.
     window_->resize(900, 600);
-    window_->show();
-    ScanThePhotos();
-    window_->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+    ShowActive();
     QTreeWidget* tree = window_->Results()->Tree();
-    QTreeWidget* list = window_->Results()->List();
     const QColor focusColour(0x31, 0x6D, 0x1E);
     auto frameColour = [](QWidget* view) {
         const QImage image = view->grab().toImage();
@@ -334,7 +269,7 @@ TEST_F(RecoveryFlowTest, PreviewsLeaveNoCopiesInTheDataFolder) {
                            "' ::/Documents/Rechnung.pdf"),
               0);
     Click("ChkOffice");
-    ScanThePhotos();
+    ScanPhotos();
     const std::set<std::string> before = LooseFilesOfTheDataFolder();
     CResultsPage* results = window_->Results();
     bool sawPdf = false;
@@ -361,18 +296,14 @@ TEST_F(RecoveryFlowTest, PreviewsLeaveNoCopiesInTheDataFolder) {
 // Not a check: saves the recovery window after a recovery that ran out of room, with its
 // details, when NORVALE_SCREENSHOTS names a folder.
 TEST_F(RecoveryFlowTest, SaveRecoveryPictures) {
-    const QString folder = qEnvironmentVariable("NORVALE_SCREENSHOTS");
-    if (folder.isEmpty()) GTEST_SKIP() << "NORVALE_SCREENSHOTS not set";
+    NORVALE_REQUIRE_SCREENSHOTS();
     if (!MountTinyDestination("256k")) GTEST_SKIP() << "needs root to mount a small tmpfs";
     window_->resize(900, 600);
     window_->show();
-    ScanThePhotos();
+    ScanPhotos();
     CheckAllPhotos();
     answer_ = CMessageBox::kAnswerOk;
-    picture_ = [&](QDialog* window) {
-        Settle(200);
-        EXPECT_TRUE(window->grab().save(folder + QStringLiteral("/recover-no-space.png")));
-    };
+    picture_ = [](QDialog* window) { SavePicture(window, "recover-no-space.png", 200); };
     Click("BtnRecover");
 }
 

@@ -11,6 +11,7 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
@@ -35,45 +36,18 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TempDir;
 
-class SourceListTest : public ::testing::Test {
+class SourceListTest : public testing::MainWndFixture {
   protected:
     void SetUp() override {
-        testing::TestApplication();
-        MainWndOptions options;
-        table_ =
-            testing::PrepareMainWnd(dir_.Path(), "[Default]\nDefaultLanguage=English\n", options);
-        options.hooks.pickImageToLoad = [this](QWidget*) { return load_; };
-        options.hooks.pickFolder = [this](QWidget*, const QString&) { return dest_; };
-        options.hooks.messageBox = [this](int type, QWidget*, const QString& text) {
-            types_ << type;
-            shown_ << text;
-            return answer_;
-        };
-        // The recovery window stays open for its summary until "FinishBtn" is pressed.
-        options.hooks.runProgress = [](QDialog* window, const std::function<int()>& run) {
-            if (auto* finish = window->findChild<QPushButton*>(QStringLiteral("FinishBtn"))) {
-                auto* poll = new QTimer(window);
-                QObject::connect(poll, &QTimer::timeout, window, [finish] {
-                    if (finish->isVisible()) finish->click();
-                });
-                poll->start(20);
-            }
-            return run();
-        };
-        window_ = std::make_unique<CMainWnd>(std::move(options));
+        answer_ = CMessageBox::kAnswerOk;
+        OpenWindow();
         list_ = window_->DiskList();
     }
 
-    template <typename T = QWidget>
-    T* Find(const char* name) const {
-        return window_->findChild<T*>(QString::fromLatin1(name));
-    }
-    void Click(const char* name) { Find<QAbstractButton>(name)->click(); }
-    bool Shown(const char* name) const { return !Find(name)->isHidden(); }
+    bool Shown(const char* name) const { return !Find<QWidget>(name)->isHidden(); }
     void Load(const std::string& path) {
-        load_ = QString::fromStdString(path);
+        load_ = path;
         shown_.clear();
-        types_.clear();
         Click("BtnLoadImage");
     }
     int ImageCount() const {
@@ -118,15 +92,6 @@ class SourceListTest : public ::testing::Test {
         return path;
     }
 
-    testing::IsolatedHome home_;
-    TempDir dir_;
-    QString dest_ = QString::fromStdString(dir_ / "recovered");
-    std::unique_ptr<LanguageTable> table_;
-    QString load_;
-    int answer_ = CMessageBox::kAnswerOk;
-    QList<int> types_;
-    QStringList shown_;
-    std::unique_ptr<CMainWnd> window_;
     CDiskListUI* list_ = nullptr;
 };
 
@@ -173,10 +138,10 @@ TEST_F(SourceListTest, FilesThatCannotBeImagesAreRefusedAndUnknownOnesAsked) {
         SCOPED_TRACE(path);
         Load(path);
         EXPECT_EQ(ImageCount(), 0);
-        ASSERT_EQ(shown_.size(), 1);
-        EXPECT_EQ(types_.front(), int(CMessageBox::kWarningBox));
-        EXPECT_TRUE(shown_.front().contains(QString::fromStdString(path)));
-        EXPECT_TRUE(shown_.front().contains(QLatin1String(says))) << shown_.front().toStdString();
+        ASSERT_EQ(shown_.size(), 1u);
+        EXPECT_EQ(shown_[0].type, int(CMessageBox::kWarningBox));
+        EXPECT_TRUE(shown_[0].text.contains(QString::fromStdString(path)));
+        EXPECT_TRUE(shown_[0].text.contains(QLatin1String(says))) << ShownTexts();
     };
     const std::string text = dir_ / "notes.img";
     std::ofstream(text) << std::string(71, 'x') << "\n";  // 72 bytes
@@ -192,9 +157,9 @@ TEST_F(SourceListTest, FilesThatCannotBeImagesAreRefusedAndUnknownOnesAsked) {
     const std::string raw = Zeros("dump.dd");
     answer_ = CMessageBox::kAnswerCancel;
     Load(raw);
-    ASSERT_EQ(shown_.size(), 1);
-    EXPECT_EQ(types_.front(), int(CMessageBox::kQuestionBox));
-    EXPECT_TRUE(shown_.front().contains("Deep Scan")) << shown_.front().toStdString();
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_EQ(shown_[0].type, int(CMessageBox::kQuestionBox));
+    EXPECT_TRUE(shown_[0].text.contains("Deep Scan")) << ShownTexts();
     EXPECT_EQ(ImageCount(), 0);
     answer_ = CMessageBox::kAnswerOk;
     Load(raw);
@@ -209,7 +174,7 @@ TEST_F(SourceListTest, FilesThatCannotBeImagesAreRefusedAndUnknownOnesAsked) {
         SCOPED_TRACE(again);
         list_->clearSelection();
         Load(again);
-        EXPECT_TRUE(shown_.isEmpty());
+        EXPECT_TRUE(shown_.empty());
         EXPECT_EQ(ImageCount(), 1);
         EXPECT_EQ(list_->SelectedImagePath().toStdString(), raw);
     }
@@ -223,7 +188,7 @@ TEST_F(SourceListTest, LoadedImageShowsItsFileSystemAndLabel) {
     fs::resize_file(fat16, 16 << 20);
     ASSERT_EQ(testing::RunSystemTool("mkfs.fat -F 16 -n CAMERA16 '" + fat16 + "' >/dev/null"), 0);
     Load(fat16);
-    EXPECT_TRUE(shown_.isEmpty()) << shown_.join('|').toStdString();
+    EXPECT_TRUE(shown_.empty()) << ShownTexts();
     ASSERT_EQ(ImageCount(), 1);
     EXPECT_EQ(ImageRow(0)->text(0), "camera.img (CAMERA16)");
     EXPECT_EQ(ImageRow(0)->text(1), "FAT16");
@@ -258,13 +223,10 @@ TEST_F(SourceListTest, LoadedImageShowsItsFileSystemAndLabel) {
 // An image leaves the list by the button, the Delete key or its row's menu. One whose scan is
 // on the results page leaves the list only: its files are read through the scan's own sources.
 TEST_F(SourceListTest, RemovedImageLeavesTheListButNotTheScanOfIt) {
-    NORVALE_REQUIRE_TOOLS("mkfs.fat", "mcopy", "mmd", "mdel");
+    MakeDemoCard();
+    if (IsSkipped() || HasFatalFailure()) return;
     InstallEngineMakers();
-    const std::string card = dir_ / "card.img";
-    const std::string originals = dir_ / "originals";
-    ASSERT_EQ(testing::Run(testing::SourceDir() + "/scripts/make-demo-card.sh '" + card + "' '" +
-                           originals + "' >/dev/null 2>&1"),
-              0);
+    const std::string& card = card_;
     const std::string other = Zeros("other.img");
     auto* remove = Find<QPushButton>("BtnRemoveImage");
     Click("ChkPhoto");
@@ -325,12 +287,12 @@ TEST_F(SourceListTest, RemovedImageLeavesTheListButNotTheScanOfIt) {
     ASSERT_EQ(results->CheckedCount(), 1u);
     Click("BtnRecover");
     std::string recovered;
-    for (const auto& entry : fs::recursive_directory_iterator(dest_.toStdString())) {
+    for (const auto& entry : fs::recursive_directory_iterator(dest_)) {
         if (entry.path().filename() == "Sommer am Fjord.png") recovered = entry.path();
     }
-    ASSERT_FALSE(recovered.empty()) << shown_.join('|').toStdString();
+    ASSERT_FALSE(recovered.empty()) << ShownTexts();
     EXPECT_EQ(testing::ReadFileBytes(recovered),
-              testing::ReadFileBytes(originals + "/Sommer am Fjord.png"));
+              testing::ReadFileBytes(originals_ + "/Sommer am Fjord.png"));
 }
 
 // The desktop's own open dialog: every usual name of a disk image, and any file at all.
@@ -353,8 +315,16 @@ TEST_F(SourceListTest, OpenDialogOffersEveryImageKindAndAllFiles) {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (!dialog) return;
         filters = dialog->nameFilters();
-        if (accept) dialog->selectFile(QString::fromStdString(dump));
-        accept ? static_cast<QDialog*>(dialog)->accept() : dialog->reject();
+        if (!accept) return dialog->reject();
+        // Typed as a person would: selectFile() leaves the name field alone while it has
+        // the focus, which it gets at some moment after the dialog shows.
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (!name) {
+            ADD_FAILURE() << "the dialog has no fileNameEdit";
+            return dialog->reject();
+        }
+        name->setText(QString::fromStdString(dump));
+        static_cast<QDialog*>(dialog)->accept();
     });
     poll.start(20);
     auto* load = plain.findChild<QAbstractButton*>(QStringLiteral("BtnLoadImage"));
@@ -374,16 +344,10 @@ TEST_F(SourceListTest, OpenDialogOffersEveryImageKindAndAllFiles) {
 // Not a check: saves the start page and the source list for the documentation when
 // NORVALE_SCREENSHOTS names a folder.
 TEST_F(SourceListTest, SaveSourcePictures) {
-    const QString folder = qEnvironmentVariable("NORVALE_SCREENSHOTS");
-    if (folder.isEmpty()) GTEST_SKIP() << "NORVALE_SCREENSHOTS not set";
+    NORVALE_REQUIRE_SCREENSHOTS();
     window_->resize(900, 560);
     window_->show();
-    const auto save = [&](const char* name) {
-        QEventLoop wait;  // lets the window lay out and paint under a real display server
-        QTimer::singleShot(200, &wait, &QEventLoop::quit);
-        wait.exec();
-        EXPECT_TRUE(window_->grab().save(folder + QLatin1Char('/') + QLatin1String(name)));
-    };
+    const auto save = [&](const char* name) { SavePicture(window_.get(), name, 200); };
     save("start-no-card.png");
     Click("ChkPhoto");
     Click("BtnDeepRecovery");
