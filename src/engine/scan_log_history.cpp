@@ -328,7 +328,9 @@ Result ScanLogHistory::SaveScanState(int diskNumber, uint64_t startLba, uint64_t
     if (Result r = SetRecordPath(fresh.imagePath, imagePath); r != kOk) return r;
     // The mark goes before the record is saved: a crash in between leaves at worst a finished
     // mark beside an older record, and a finished scan is scanned again rather than continued.
-    if (Result r = MarkPassFinished(folder, finished); r != kOk) return r;
+    // It only decides whether the scan is offered for continuing, so a mark that cannot be
+    // written or removed does not fail the save.
+    (void)MarkPassFinished(folder, finished);
 
     size_t index = 0;
     const Match m = FindRecord(diskNumber, startLba, sectorCount, imagePath, freeBytes, index);

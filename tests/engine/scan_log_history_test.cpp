@@ -94,6 +94,39 @@ TEST_F(History, SavedPartitionScanResumesWhileFreeSpaceIsUnchanged) {
     EXPECT_EQ(h.CurrentFolder(), Folder(2));
 }
 
+// Whether a saved scan ran to its end is kept beside its logs; the record itself, as written
+// to "config", stays as it was (its reserved field 0), and a stop after a finished run clears it.
+TEST_F(History, FinishedScanIsToldByItsFolderAndTheRecordKeepsItsLayout) {
+    const VolumeFreeBytesFn freeBytes = [this](int, uint64_t) { return free; };
+    {
+        ScanLogHistory h = Fresh();
+        h.NewScanFolder();
+        MakeLog(h.CurrentFolder());
+        ASSERT_EQ(h.SaveScanState(3, 2048, 100, kState, h.CurrentFolder(), "", freeBytes, true),
+                  kOk);
+    }
+    const std::vector<uint8_t> config = ReadFileBytes(ScanLogFolder() + "/config");
+    ASSERT_EQ(config.size(), 8 + kScanLogRecordBytes);
+    EXPECT_EQ(Le32(config.data() + 8 + 4), 0u);
+    {
+        ScanLogHistory h = Fresh();
+        ScanLogRecord rec{};
+        ASSERT_EQ(h.FindPartitionScan(3, 2048, 100, rec), 1);
+        EXPECT_TRUE(h.ResumeFinished());
+        ASSERT_EQ(
+            h.SaveScanState(3, 2048, 100, kLaterState, h.CurrentFolder(), "", freeBytes, false),
+            kOk);
+    }
+    ScanLogHistory h = Fresh();
+    ScanLogRecord rec{};
+    ASSERT_EQ(h.FindPartitionScan(3, 2048, 100, rec), 1);
+    EXPECT_FALSE(h.ResumeFinished());
+    EXPECT_FALSE(ScanLogHistory::PassFinished(Folder(1)));
+    std::string name;
+    EXPECT_EQ(h.FindLogByPrefix("Pro_", name, Folder(1)), kOk);  // the mark is no log
+    EXPECT_EQ(name, "Pro_Fat_0_2024");
+}
+
 TEST_F(History, OneByteMoreFreeSpaceMakesTheSavedScanStaleAndDeletesIt) {
     {
         ScanLogHistory h = Fresh();
