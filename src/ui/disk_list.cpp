@@ -50,6 +50,18 @@ constexpr int kTypeColumn = 1;
 constexpr int kSizeColumn = 2;
 constexpr int kInfoLabels = 10;
 
+// Rows leave the tree before they are deleted. Taking a row out announces the change while the
+// row is still whole, so the selection handlers that run then may look at every row; a row
+// deleted in place announces it from the middle of its destructor.
+void DeleteRow(QTreeWidget* tree, QTreeWidgetItem* row) {
+    if (QTreeWidgetItem* parent = row->parent()) {
+        parent->removeChild(row);
+    } else if (const int at = tree->indexOfTopLevelItem(row); at >= 0) {
+        tree->takeTopLevelItem(at);
+    }
+    delete row;
+}
+
 QString FormatBytes(uint64_t bytes) {
     return FromUtf8(FormatSize(static_cast<int64_t>(std::min<uint64_t>(bytes, INT64_MAX))));
 }
@@ -418,7 +430,7 @@ void CDiskListUI::Refill() {
         selected = row->record;
         selectedIsDisk = row->kind == RowKind::kDisk;
     }
-    for (QTreeWidgetItem* disk : DiskRows()) delete disk;
+    for (QTreeWidgetItem* disk : DiskRows()) DeleteRow(this, disk);
     AddRecords(RemovableRecords());
     // A disk that stays is not reported again; one that went is, should it come back.
     for (auto it = deniedReported_.begin(); it != deniedReported_.end();) {
@@ -446,7 +458,7 @@ void CDiskListUI::RefillAfterRemoval() {
     for (QTreeWidgetItem* item : DiskRows()) {
         auto* disk = static_cast<Row*>(item);
         for (int i = disk->childCount() - 1; i >= 0; --i) {
-            if (!present(disk->ChildRow(i)->record)) delete disk->child(i);
+            if (!present(disk->ChildRow(i)->record)) DeleteRow(this, disk->child(i));
         }
         if (disk->recordIsSource && !present(disk->record)) {
             disk->recordIsSource = false;
@@ -459,7 +471,7 @@ void CDiskListUI::RefillAfterRemoval() {
             }
             if (stillThere.empty()) {
                 deniedReported_.erase(disk->record.diskPath);
-                delete disk;
+                DeleteRow(this, disk);
             } else {
                 // Its last partition was deleted: the disk stays, as what it now holds (a
                 // blank disk, scanned whole), or it could not be chosen at all.
@@ -555,7 +567,7 @@ bool CDiskListUI::FillImageRows(Row* image) {
         return false;
     }
 
-    while (image->childCount() > 0) delete image->child(0);
+    while (image->childCount() > 0) DeleteRow(this, image->child(0));
     // Given once: the found files of the image (or of each of its partitions) point back to
     // it by this tag.
     image->imageTag = records.empty() ? NextImageTag() : 0;
@@ -604,9 +616,9 @@ void CDiskListUI::RemoveImageRow(Row* image) {
     // Said before the rows go, so the owner's information lines never describe a gone row.
     clearSelection();
     setCurrentItem(nullptr);
-    delete image;
+    DeleteRow(this, image);
     if (group && group->childCount() == 0) {
-        delete group;
+        DeleteRow(this, group);
     } else if (group && wasSelected) {
         // As in a file manager, the selection moves on to the neighbouring image.
         QTreeWidgetItem* next = group->child(std::min(at, group->childCount() - 1));
