@@ -8,6 +8,8 @@ ASAN      ?= build-asan
 FUZZ      ?= build-fuzz
 FUZZ_SECS ?= 10
 GEN       := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# The project's own builds treat warnings as errors; a plain `cmake` build does not.
+WERROR    ?= -DNORVALE_WERROR=ON
 
 .PHONY: all deps build quick test test-plain test-asan fuzz demo bench format clean
 
@@ -17,7 +19,7 @@ deps:
 	@scripts/install-deps.sh
 
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) $(GEN) $(WERROR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -29,7 +31,7 @@ test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 $(ASAN)/CMakeCache.txt:
-	cmake -S . -B $(ASAN) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DNORVALE_SANITIZE=ON
+	cmake -S . -B $(ASAN) $(GEN) $(WERROR) -DCMAKE_BUILD_TYPE=Debug -DNORVALE_SANITIZE=ON
 
 test-asan: $(ASAN)/CMakeCache.txt
 	cmake --build $(ASAN) -j $(JOBS)
@@ -37,7 +39,7 @@ test-asan: $(ASAN)/CMakeCache.txt
 		ctest --output-on-failure -j $(JOBS)
 
 $(FUZZ)/CMakeCache.txt:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVALE_FUZZ=ON
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) $(GEN) $(WERROR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVALE_FUZZ=ON
 
 fuzz: $(FUZZ)/CMakeCache.txt
 	cmake --build $(FUZZ) -j $(JOBS)
