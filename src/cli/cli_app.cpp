@@ -7,6 +7,10 @@
 #include "app/engine_set.h"
 #include "cli/commands.h"
 
+#ifndef NORVALE_VERSION
+#error "NORVALE_VERSION comes from the build (the project's version in CMakeLists.txt)"
+#endif
+
 namespace norvale::cli {
 
 int RunCli(int argc, char** argv) {
@@ -15,6 +19,8 @@ int RunCli(int argc, char** argv) {
         "USB sticks, disks and disk images, and writes them to another drive.",
         "norvale-cli"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("norvale-cli ") + NORVALE_VERSION,
+                         "Print the version and exit");
 
     SourcesOptions sources;
     CLI::App* sourcesCmd = app.add_subcommand("sources",
