@@ -25,6 +25,8 @@ packages=(
     qt6-base-dev qt6-svg-dev qt6-multimedia-dev libudev-dev
     libpoppler-qt6-dev libarchive-dev libraw-dev xvfb xauth
     pulseaudio desktop-file-utils
+    debhelper dpkg-dev fakeroot lintian appstream librsvg2-bin man-db groff-base
+    bash-completion zsh strace
 )
 bench_packages=(testdisk foremost scalpel)
 if [ "$bench" -eq 1 ]; then

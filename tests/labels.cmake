@@ -94,7 +94,10 @@ set(NORVALE_SLOW_TESTS
     "PreviewWindowTest\\.(PlayableVideoPlaysAndOneThatNeverStartsGivesUp|UnplayableMediaShowsTheMessageWithoutReachingThePlayer)"
     "ResultsPreviewTest\\."
     "ScanProcessWndTest\\.(AnsweringNoToTheStopQuestionLetsTheScanFinish|ProgressLinesFollowTheReports|StopQuestionHoldsTheScanAndOkEndsThePassWithTwo)"
-    "ui_without_sound")
+    "ui_without_sound"
+    # installation: an installed tree, and Debian packages built, installed and purged
+    "install_"
+    "packages_")
 
 set(NORVALE_ROOT_TESTS
     "PassThreads\\.DirectReads"
@@ -126,9 +129,15 @@ set(NORVALE_ROOT_TESTS
     "CliRecoveryFaults\\.FullDestinationIsRefusedOrLeavesNothingBrokenAndALaterRunIsClean"
     "MainFlowTest\\.ADestinationWithoutRoomAsksBeforeTheRecovery"
     "RecoveryFlowTest\\.(AFullDestination|SaveRecoveryPictures)"
-    "DamagedExfatCard\\.")
+    "DamagedExfatCard\\."
+    "packages_")
 
 set(NORVALE_TOOLS_TESTS
+    # installation: cmake --install, dpkg-buildpackage, man, bash and zsh
+    "install_"
+    "packages_"
+    "manual_"
+    "completion_"
     # desktop: the demo card and partitioned images are made with mkfs and mtools
     "FirstRunTest\\."
     "RecoveryFlowTest\\."
