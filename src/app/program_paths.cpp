@@ -7,6 +7,10 @@
 
 #include "engine/data_paths.h"
 
+#ifndef NORVALE_DATA_DIR
+#error "NORVALE_DATA_DIR comes from the build (src/CMakeLists.txt)"
+#endif
+
 namespace norvale {
 
 namespace {
@@ -28,18 +32,28 @@ std::string ProgramDirectory() {
     return slash == 0 ? "/" : exe.substr(0, slash);
 }
 
-std::string LanguagesDirectoryFor(const std::string& programDir) {
+std::string LanguagesDirectoryFor(const std::string& programDir, const std::string& dataDir) {
     std::string base = programDir;
     while (!base.empty() && base.back() == '/') base.pop_back();
     const std::string beside = base + "/Languages/";
     if (IsFolder(beside)) return beside;
     const std::string installed = base + "/../share/norvale/Languages/";
     if (IsFolder(installed)) return installed;
+    if (!dataDir.empty()) {
+        std::string data = dataDir;
+        while (data.size() > 1 && data.back() == '/') data.pop_back();
+        const std::string configured = data + "/Languages/";
+        if (IsFolder(configured)) return configured;
+    }
     return beside;
 }
 
 std::string LanguagesDirectory() {
-    return LanguagesDirectoryFor(ProgramDirectory());
+    return LanguagesDirectoryFor(ProgramDirectory(), InstalledDataDirectory());
+}
+
+std::string InstalledDataDirectory() {
+    return NORVALE_DATA_DIR;
 }
 
 std::string ConfigFilePath() {

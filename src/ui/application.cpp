@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QIcon>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QWidget>
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "app/engine_set.h"
 #include "app/language_table.h"
@@ -18,6 +21,10 @@
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 #include "ui/single_instance.h"
+
+#ifndef NORVALE_VERSION
+#error "NORVALE_VERSION comes from the build (src/ui/CMakeLists.txt)"
+#endif
 
 namespace norvale {
 
@@ -50,6 +57,38 @@ void QuitLoopOnSignals(QApplication& app) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &action, nullptr);
 }
 
+// The usage `norvale --help` prints.
+void PrintUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: norvale [--help | --version]\n"
+                 "\n"
+                 "Norvale Card Data Recovery, the desktop program: finds deleted and lost files\n"
+                 "on memory cards, USB sticks, disks and disk images, and writes them to a\n"
+                 "folder on another drive. Cards and disks are only read. It takes no arguments\n"
+                 "of its own besides these two (the options of Qt, such as -platform, apply);\n"
+                 "for scripts there is norvale-cli.\n"
+                 "\n"
+                 "  -h, --help     print this text and exit\n"
+                 "  --version      print the version and exit\n"
+                 "\n"
+                 "Folders it uses:\n"
+                 "  $XDG_CONFIG_HOME/Kestrune (default ~/.config/Kestrune): config.ini, the\n"
+                 "      settings\n"
+                 "  $XDG_DATA_HOME/Kestrune (default ~/.local/share/Kestrune): ScanLog, the\n"
+                 "      saved scans and the preview's temporary files\n"
+                 "  %s: the language files\n",
+                 LanguagesDirectory().c_str());
+}
+
+// Says on stderr when the active language's file cannot be read: the windows then show no
+// texts, and a packager needs to know which path was tried.
+void ReportMissingLanguageFile() {
+    const LanguageTable& table = LanguageTable::Instance();
+    const std::string path = table.LanguageFilePath();
+    if (!IsSafeLanguageName(table.CurrentLanguage()) || !ReadSmallTextFile(path))
+        std::fprintf(stderr, "norvale: language file not found: %s\n", path.c_str());
+}
+
 }  // namespace
 
 void CentreOnScreen(QWidget* window) {
@@ -75,13 +114,28 @@ void ShowNormalAndActivate(QWidget* window) {
 }
 
 int RunApplication(int& argc, char** argv) {
+    // Answered before the toolkit starts, so they work without a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("norvale %s\n", NORVALE_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            PrintUsage(stdout);
+            return 0;
+        }
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("norvale"));
-    QApplication::setDesktopFileName(QStringLiteral("norvale"));
+    // The menu entry's name without ".desktop": the desktop shows its icon for the window.
+    QApplication::setDesktopFileName(QStringLiteral("org.norvale.CardRecovery"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/norvale.svg")));
 
     // The first text lookup reads config.ini; a first start gets one with the defaults. Where
     // it cannot be written the defaults are used all the same.
     (void)EnsureConfigFile(ConfigFilePath());
+    ReportMissingLanguageFile();
 
     SingleInstance instance;
     if (!instance.BecomePrimary()) {

@@ -29,7 +29,13 @@ TEST(ProgramPaths, LanguagesBesideTheProgramWinOverAnInstalledTree) {
     ASSERT_EQ(MakeFolders(root / "bin"), kOk);
     // Neither exists: the folder beside the program is named (reads then find nothing).
     EXPECT_EQ(LanguagesDirectoryFor(root / "bin"), root / "bin/Languages/");
+    // The configured data folder (bin and share not siblings) only when it has the languages.
+    EXPECT_EQ(LanguagesDirectoryFor(root / "bin", root / "data/"), root / "bin/Languages/");
+    ASSERT_EQ(MakeFolders(root / "data/Languages"), kOk);
+    EXPECT_EQ(LanguagesDirectoryFor(root / "bin", root / "data/"), root / "data/Languages/");
     ASSERT_EQ(MakeFolders(root / "share/norvale/Languages"), kOk);
+    EXPECT_EQ(LanguagesDirectoryFor(root / "bin", root / "data"),
+              root / "bin/../share/norvale/Languages/");
     EXPECT_EQ(LanguagesDirectoryFor(root / "bin/"), root / "bin/../share/norvale/Languages/");
     ASSERT_EQ(MakeFolders(root / "bin/Languages"), kOk);
     EXPECT_EQ(LanguagesDirectoryFor(root / "bin"), root / "bin/Languages/");
