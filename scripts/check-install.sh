@@ -5,8 +5,8 @@
 # the installed metadata and menu entry are valid, that both programs give the project's
 # version, and that the installed desktop program starts and finds its language files, while a
 # copy of it with no languages anywhere near says so on stderr.
-# Usage: scripts/check-install.sh BUILD_DIR (the build must be complete). Exit 77: a tool it
-# needs is missing.
+# Usage: scripts/check-install.sh BUILD_DIR (the build must be complete; $CMAKE names the cmake
+# to use, default the one on the PATH). Exit 77: a tool it needs is missing.
 set -euo pipefail
 
 build=$(cd "${1:?usage: check-install.sh BUILD_DIR}" && pwd)
@@ -38,7 +38,7 @@ cleanup() {
 }
 trap cleanup EXIT
 root=$tmp/usr
-cmake --install "$build" --prefix "$root" >"$tmp/install.log" 2>&1 ||
+"${CMAKE:-cmake}" --install "$build" --prefix "$root" >"$tmp/install.log" 2>&1 ||
     fail "cmake --install failed: $(cat "$tmp/install.log")"
 
 id=org.norvale.CardRecovery
