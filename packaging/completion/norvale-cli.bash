@@ -6,6 +6,7 @@
 # machine together with files, as disk images may have any name. It reads only
 # /sys/class/block and the folders being completed: norvale-cli itself is never run, since it may
 # need root. Works with bash-completion's helpers when they are loaded, and without them.
+# shellcheck disable=SC2207 # COMPREPLY=($(compgen ...)): words the script chose, no file names
 
 # The block devices that hold data (a size above zero): disks and their partitions, loop devices
 # with an attached file. Empty card readers and unused loop devices are left out.
@@ -30,12 +31,11 @@ _norvale_cli_files()
         _filedir ${1:+"$1"}
         return
     fi
-    local IFS=$'\n'
     compopt -o filenames 2>/dev/null
     if [[ ${1-} == -d ]]; then
-        COMPREPLY+=($(compgen -d -- "$cur"))
+        mapfile -t -O ${#COMPREPLY[@]} COMPREPLY < <(compgen -d -- "$cur")
     else
-        COMPREPLY+=($(compgen -f -- "$cur"))
+        mapfile -t -O ${#COMPREPLY[@]} COMPREPLY < <(compgen -f -- "$cur")
     fi
 }
 
