@@ -112,7 +112,7 @@ run() {
     zpty -r shell out '*DONE*'
 }
 run "PROMPT=''; fpath=(${file:h} \$fpath); autoload -Uz compinit; compinit -u -D"
-run 'compadd() { local -a m; builtin compadd -A m "$@"; print -rl -- "<"${^m}">" >/dev/tty
+run 'compadd() { local -a m; builtin compadd -A m "$@"; print -rl -- "" "<"${^m}">" >/dev/tty
     builtin compadd "$@"; }'
 offered() {
     local out
@@ -131,6 +131,14 @@ expect() {
 expect 'norvale-cli recover --mode ' '<carve> <deleted> <full>'
 expect 'norvale-cli list --type photo,' '<archive> <audio> <document> <others> <video>'
 expect 'norvale-cli ' '<detect> <image> <list> <recover> <scan> <sources>'
+run "cd ${(q)work}"
+expect 'norvale-cli recover card.img --to ' '<rescued>'
+# A SOURCE: the image file and the folder, besides this machine's block devices.
+got=$(offered 'norvale-cli scan ')
+if [[ " $got " != *" <card.img> "* || " $got " != *" <rescued> "* ]]; then
+    print -r -- "norvale-cli scan <TAB> offered [$got], without card.img and rescued"
+    failed=1
+fi
 zpty -d shell
 exit $failed
 ZSH
