@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks what `cmake --install` makes of a build: installs it under a temporary /usr, checks
-# that the programs, the languages and (when the build has the desktop program) the menu entry,
-# icons, AppStream metadata and polkit action are where menus and software centres look, that
-# the installed metadata and menu entry are valid, that both programs give the project's
-# version, and that the installed desktop program starts and finds its language files, while a
-# copy of it with no languages anywhere near says so on stderr.
+# that the programs, their manual pages, the shell completion, the languages and (when the build
+# has the desktop program) the menu entry, icons, AppStream metadata and polkit action are where
+# man, shells, menus and software centres look, that the installed metadata and menu entry are
+# valid, that both programs give the project's version, and that the installed desktop program
+# starts and finds its language files, while a copy of it with no languages anywhere near says
+# so on stderr.
 # Usage: scripts/check-install.sh BUILD_DIR (the build must be complete; $CMAKE names the cmake
 # to use, default the one on the PATH). Exit 77: a tool it needs is missing.
 set -euo pipefail
@@ -42,9 +43,13 @@ root=$tmp/usr
     fail "cmake --install failed: $(cat "$tmp/install.log")"
 
 id=org.norvale.CardRecovery
-expected=(bin/norvale-cli)
+zsh_dir=$(sed -n 's/^NORVALE_ZSH_COMPLETION_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+case "$zsh_dir" in /*) zsh_dir="" ;; esac  # an absolute folder lies outside the prefix
+expected=(bin/norvale-cli share/man/man1/norvale-cli.1 share/bash-completion/completions/norvale-cli
+    ${zsh_dir:+"$zsh_dir/_norvale-cli"})
 if [ $desktop = yes ]; then
-    expected+=(bin/norvale share/norvale/Languages/English.ini share/norvale/Languages/Deutsch.ini
+    expected+=(bin/norvale share/man/man1/norvale.1
+        share/norvale/Languages/English.ini share/norvale/Languages/Deutsch.ini
         "share/applications/$id.desktop" "share/icons/hicolor/scalable/apps/$id.svg"
         "share/metainfo/$id.metainfo.xml" share/polkit-1/actions/org.norvale.card-recovery.policy)
 fi
