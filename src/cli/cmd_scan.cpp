@@ -131,6 +131,14 @@ class CliRecoveryObserver : public IRecoveryObserver {
     ProgressBar bar_{"recover"};
 };
 
+// A count or list of a stopped scan is printed all the same (it is what was found), but it is
+// not the whole medium: the exit code says so, and stderr says it too, since a list printed
+// as JSON has no room for the note.
+int StoppedExit() {
+    std::fprintf(stderr, "Stopped: only what was found before the stop is shown.\n");
+    return kExitStopped;
+}
+
 }  // namespace
 
 int RunScan(const ScanOptions& options) {
@@ -143,8 +151,9 @@ int RunScan(const ScanOptions& options) {
         count += n;
         if (session.IsDisk()) {
             std::printf("  %s: %s\n", session.PartitionName(i).c_str(),
-                        sources[i].engine ? (std::to_string(n) + (n == 1 ? " item" : " items")).c_str()
-                                          : "not scanned");
+                        sources[i].engine
+                            ? (std::to_string(n) + (n == 1 ? " item" : " items")).c_str()
+                            : "not scanned");
         }
     }
     std::printf("%s: %llu item%s found%s.\n", options.source.c_str(),
@@ -153,7 +162,8 @@ int RunScan(const ScanOptions& options) {
     std::printf("Scan log: %s\n", ScanLogHistory::Instance().CurrentFolder().c_str());
     // A scan that ended on an error (its logs could not be written, for one) is no success.
     const Result r = session.ScanResult();
-    return r == kOk || r == kScanCancelled ? 0 : 1;
+    if (r != kOk && r != kScanCancelled) return 1;
+    return session.Stopped() ? StoppedExit() : 0;
 }
 
 int RunList(const ListOptions& options) {
@@ -175,7 +185,9 @@ int RunList(const ListOptions& options) {
                 PrintTree(*sources[i].engine, session.IncludeDamaged());
             }
         }
-        return 0;
+        const Result scanned = session.ScanResult();
+        if (scanned != kOk && scanned != kScanCancelled) return 1;
+        return session.Stopped() ? StoppedExit() : 0;
     }
     std::vector<RecoveredItem> items = CollectItems(session, pattern, options.scan.quiet);
     std::vector<Row> rows;
@@ -201,7 +213,8 @@ int RunList(const ListOptions& options) {
         PrintItemsTable(rows, session.IsDisk());
     }
     const Result scanned = session.ScanResult();
-    return scanned == kOk || scanned == kScanCancelled ? 0 : 1;
+    if (scanned != kOk && scanned != kScanCancelled) return 1;
+    return session.Stopped() || session.CollectStopped() ? StoppedExit() : 0;
 }
 
 int RunRecover(const RecoverOptions& options) {

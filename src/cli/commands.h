@@ -27,7 +27,8 @@ struct ListOptions {
 };
 
 // Exit code of a recovery that was stopped (Ctrl-C) before every file was tried, also during
-// its scan or while its list was collected.
+// its scan or while its list was collected; and of a scan or list whose scan was stopped (what
+// was found until then is printed all the same).
 inline constexpr int kExitStopped = 3;
 
 struct RecoverOptions {
@@ -54,6 +55,8 @@ struct ImageOptions {
 // bad input.
 int RunImage(const ImageOptions& options);
 
+// Exit code 0 when the scan ran to its end, 1 when it failed, 2 for bad input, kExitStopped
+// when it was stopped.
 int RunScan(const ScanOptions& options);
 int RunList(const ListOptions& options);
 // Exit code 0 when every file was recovered (or was already there), 1 when some failed,

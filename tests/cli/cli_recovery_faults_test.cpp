@@ -186,5 +186,43 @@ TEST(CliRecoveryFaults, CtrlCStopsTheRecoveryWithItsOwnCodeAndLeavesNoPartialFil
     EXPECT_EQ(written.size() + notTried, size_t{kFiles}) << out;
 }
 
+// A list of a stopped scan is printed, but it is not the whole medium: with -q and --json there
+// is no other sign of that than the exit code and the line on stderr.
+TEST(CliRecoveryFaults, CtrlCDuringAListedScanIsNoSuccess) {
+    testing::IsolatedHome home;
+    TempDir dir;
+    const std::string image = dir / "blank.img";
+    {
+        const int fd = ::open(image.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, off_t{16} << 30), 0);  // sparse: read fast, but not at once
+        ::close(fd);
+    }
+    const std::string log = dir / "log";
+    const pid_t pid = StartCli({"list", image, "--mode", "carve", "-q", "--json"}, log);
+    ASSERT_GT(pid, 0);
+    // The scan's log folder appears once the scan runs, and with it the stop on Ctrl-C.
+    const std::string logs = home.DataHome() + "/Kestrune/ScanLog";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto scanning = [&] {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(logs, ec))
+            if (e.is_directory()) return true;
+        return false;
+    };
+    while (!scanning() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const auto bytes = ReadFileBytes(log);
+    const std::string out(bytes.begin(), bytes.end());
+    ASSERT_TRUE(WIFEXITED(status)) << out;
+    EXPECT_EQ(WEXITSTATUS(status), 3) << out;
+    EXPECT_NE(out.find("Stopped: only what was found before the stop is shown."), std::string::npos)
+        << out;
+    EXPECT_NE(out.find('['), std::string::npos) << out;  // the list found so far is still printed
+}
+
 }  // namespace
 }  // namespace norvale
