@@ -102,7 +102,8 @@ if [ -d /usr/lib/ccache ] && command -v ccache >/dev/null 2>&1; then
 fi
 
 # No debug-symbol packages: `apt-get install ./*.deb` should install the two programs only.
-export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }parallel=$(nproc) nocheck noautodbgsym"
+jobs=$(nproc)
+export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }parallel=$jobs nocheck noautodbgsym"
 echo "== Building the packages (DEB_BUILD_OPTIONS=$DEB_BUILD_OPTIONS; log: $outdir/build.log)"
 start=$(date +%s)
 if ! (cd "$stage" && dpkg-buildpackage -b -us -uc) >"$outdir/build.log" 2>&1; then

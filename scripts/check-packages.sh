@@ -25,9 +25,11 @@ fail() {
 step() { echo "== $*"; }
 
 [ "$(id -u)" -eq 0 ] || skip "installing packages needs root"
-for tool in apt-get dpkg-buildpackage; do
+# The demo card is made with mkfs.fat and mtools; man and bash-completion read what we install.
+for tool in apt-get dpkg-buildpackage mkfs.fat mcopy python3 man; do
     command -v "$tool" >/dev/null 2>&1 || skip "$tool not found"
 done
+[ -f /usr/share/bash-completion/bash_completion ] || skip "bash-completion is not installed"
 # dpkg's state of a package: "not-installed" (or nothing, for a name dpkg never saw) when absent.
 state() { dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || true; }
 for p in "${packages[@]}"; do
@@ -37,11 +39,24 @@ done
 
 work=$(mktemp -d)
 installed=0
+# What apt-get brings in besides the two (pkexec, which norvale recommends, on a machine without
+# it) goes again with them, so the machine is left as it was found.
+dpkg-query -W -f='${db:Status-Status} ${Package}\n' | awk '$1 == "installed" {print $2}' |
+    sort >"$work/before.txt"
+purge_ours() {
+    local pulled
+    pulled=$(dpkg-query -W -f='${db:Status-Status} ${Package}\n' | awk '$1 == "installed" {print $2}' |
+        sort | comm -13 "$work/before.txt" - | grep -vx -e norvale -e norvale-cli |
+        comm -12 - <(apt-mark showauto | sort) || true)
+    [ -z "$pulled" ] || echo "With them goes what apt-get installed for them:" "${pulled//$'\n'/ }"
+    # shellcheck disable=SC2086  # one package name a word
+    apt-get purge -y "${packages[@]}" $pulled
+}
 cleanup() {
     local status=$?
     if [ "$installed" -eq 1 ]; then
         echo "== Purging the packages after the failure"
-        apt-get purge -y "${packages[@]}" >/dev/null 2>&1 || true
+        purge_ours >/dev/null 2>&1 || true
     fi
     rm -rf "$work"
     exit "$status"
@@ -141,7 +156,7 @@ if command -v zsh >/dev/null 2>&1; then
 fi
 
 step "apt-get purge ${packages[*]}"
-apt-get purge -y "${packages[@]}"
+purge_ours
 installed=0
 for p in "${packages[@]}"; do
     s=$(state "$p")
