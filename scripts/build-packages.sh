@@ -6,11 +6,12 @@
 # .buildinfo files land in OUTDIR, with the build's log (build.log) and lintian's (lintian.log).
 # Missing build dependencies are installed when run as root (apt-get build-dep); otherwise the
 # script prints the command and stops. Fails when lintian reports an error.
-# Usage: scripts/build-packages.sh [OUTDIR]   (default: build-deb in the checkout)
+# Usage: scripts/build-packages.sh [OUTDIR]   (default: build-deb in the checkout; a relative
+#        OUTDIR is taken from the current folder)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-outdir=${1:-build-deb}
+outdir=${1:-$root/build-deb}
 case "$outdir" in
     /*) ;;
     *) outdir="$PWD/$outdir" ;;
