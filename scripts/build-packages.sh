@@ -29,9 +29,11 @@ as_root=0
 [ "$(id -u)" -eq 0 ] && as_root=1
 export DEBIAN_FRONTEND=noninteractive
 
-# apt-get, retried after an update of the package lists (a fresh machine has none).
+# apt-get, retried after an update of the package lists (a fresh machine has none); it waits
+# for another installation that holds dpkg's lock.
 apt_get() {
-    apt-get "$@" || { apt-get update && apt-get "$@"; }
+    local wait=(-o DPkg::Lock::Timeout=300)
+    apt-get "${wait[@]}" "$@" || { apt-get "${wait[@]}" update && apt-get "${wait[@]}" "$@"; }
 }
 
 tools=(dpkg-buildpackage dpkg-checkbuilddeps dh lintian)

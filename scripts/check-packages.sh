@@ -50,7 +50,7 @@ purge_ours() {
         comm -12 - <(apt-mark showauto | sort) || true)
     [ -z "$pulled" ] || echo "With them goes what apt-get installed for them:" "${pulled//$'\n'/ }"
     # shellcheck disable=SC2086  # one package name a word
-    apt-get purge -y "${packages[@]}" $pulled
+    apt-get "${apt_wait[@]}" purge -y "${packages[@]}" $pulled
 }
 cleanup() {
     local status=$?
@@ -63,6 +63,8 @@ cleanup() {
 }
 trap cleanup EXIT
 export DEBIAN_FRONTEND=noninteractive
+# Another installation running on the machine holds dpkg's lock for a while: wait for it.
+apt_wait=(-o DPkg::Lock::Timeout=300)
 # Scan logs, settings and the desktop's instance lock stay in this run's folders.
 export XDG_DATA_HOME="$work/xdg-data" XDG_CONFIG_HOME="$work/xdg-config"
 export XDG_RUNTIME_DIR="$work/xdg-runtime"
@@ -85,7 +87,7 @@ if grep -qi 'qt' <<<"$cli_depends"; then fail "norvale-cli depends on Qt"; fi
 
 step "apt-get install ${debs[*]##*/}"
 installed=1
-apt-get install -y "${debs[@]}"
+apt-get "${apt_wait[@]}" install -y "${debs[@]}"
 for p in "${packages[@]}"; do
     [ "$(state "$p")" = installed ] || fail "$p is not installed after apt-get install"
 done
