@@ -4,9 +4,9 @@
 # the installed programs from /usr/bin (the demo card recovered, the desktop started offscreen,
 # the versions, the manual pages, the shell completion), then purges both and checks that
 # nothing they installed is left. Whatever fails, the packages are purged again.
-# Needs root, apt-get and dpkg-buildpackage; exits 77 (skipped) without them, and when a
-# norvale package is already installed on this machine (someone's own installation is never
-# replaced or removed).
+# Needs root, apt-get, dpkg-buildpackage, man, bash-completion and the demo card's tools
+# (mkfs.fat, mtools, python3); exits 77 (skipped) without them, and when a norvale package is
+# already installed on this machine (someone's own installation is never replaced or removed).
 # Usage: scripts/check-packages.sh BUILD_DIR
 set -euo pipefail
 
@@ -62,6 +62,8 @@ cleanup() {
     exit "$status"
 }
 trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 export DEBIAN_FRONTEND=noninteractive
 # Another installation running on the machine holds dpkg's lock for a while: wait for it.
 apt_wait=(-o DPkg::Lock::Timeout=300)
