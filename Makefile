@@ -1,17 +1,18 @@
 # Front door: `make` builds, `make quick` builds and runs the quick tests (the ones to run while
 # working), `make test` installs what is missing, builds and runs every test twice (plain and
 # under ASan+UBSan) and runs each fuzzer briefly, `make demo` builds only the command-line
-# program and shows the product.
+# program and shows the product, `make package` builds the Debian packages into build-deb/.
 JOBS      ?= $(shell nproc)
 BUILD     ?= build
 ASAN      ?= build-asan
 FUZZ      ?= build-fuzz
 FUZZ_SECS ?= 10
+DEB       ?= build-deb
 GEN       := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 # The project's own builds treat warnings as errors; a plain `cmake` build does not.
 WERROR    ?= -DNORVALE_WERROR=ON
 
-.PHONY: all deps build quick test test-plain test-asan fuzz demo bench format clean
+.PHONY: all deps build quick test test-plain test-asan fuzz demo bench package format clean
 
 all: build
 
@@ -57,8 +58,13 @@ demo: deps $(BUILD)/CMakeCache.txt
 bench: build
 	scripts/run-benchmarks.sh $(BUILD)
 
+# norvale-cli and norvale as .deb files in $(DEB), checked by lintian; as root it installs the
+# missing build dependencies (scripts/build-packages.sh).
+package:
+	scripts/build-packages.sh $(DEB)
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(FUZZ)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(DEB)
