@@ -11,6 +11,8 @@
 set -euo pipefail
 
 build_dir=${1:?usage: check-packages.sh BUILD_DIR}
+# apt-get takes a path to a .deb only as one, "./x.deb" or "/x.deb": the folder is made absolute.
+build_dir=$(cd "$build_dir" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(norvale norvale-cli)
 
