@@ -124,6 +124,20 @@ pid_t StartCli(const std::vector<std::string>& args, const std::string& log) {
     return pid;
 }
 
+// Sends Ctrl-C to the norvale-cli `pid` once `ready()` (or after a minute), waits for it to end
+// and returns what it wrote into `log`; `status` is its wait status.
+template <typename Ready>
+std::string InterruptWhen(pid_t pid, const std::string& log, Ready ready, int& status) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!ready() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ::kill(pid, SIGINT);
+    status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return "waitpid failed";
+    const auto bytes = ReadFileBytes(log);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 TEST(CliRecoveryFaults, CtrlCStopsTheRecoveryWithItsOwnCodeAndLeavesNoPartialFile) {
     if (!testing::HaveTool("mkfs.fat") || !testing::HaveTool("mcopy")) {
         GTEST_SKIP() << "mkfs.fat or mtools missing";
@@ -150,15 +164,9 @@ TEST(CliRecoveryFaults, CtrlCStopsTheRecoveryWithItsOwnCodeAndLeavesNoPartialFil
     const pid_t pid = StartCli({"recover", card, "-q", "--to", dest}, log);
     ASSERT_GT(pid, 0);
     // The category folder appears when the first file is written.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!fs::exists(dest + "/others") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    ::kill(pid, SIGINT);
     int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    const auto bytes = ReadFileBytes(log);
-    const std::string out(bytes.begin(), bytes.end());
+    const std::string out = InterruptWhen(
+        pid, log, [&] { return fs::exists(dest + "/others"); }, status);
     ASSERT_TRUE(WIFEXITED(status)) << out;
     if (WEXITSTATUS(status) == 0) GTEST_SKIP() << "the recovery ended before the signal came";
     EXPECT_EQ(WEXITSTATUS(status), 3) << out;
@@ -203,20 +211,14 @@ TEST(CliRecoveryFaults, CtrlCDuringAListedScanIsNoSuccess) {
     ASSERT_GT(pid, 0);
     // The scan's log folder appears once the scan runs, and with it the stop on Ctrl-C.
     const std::string logs = home.DataHome() + "/Kestrune/ScanLog";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     auto scanning = [&] {
         std::error_code ec;
         for (const auto& e : fs::directory_iterator(logs, ec))
             if (e.is_directory()) return true;
         return false;
     };
-    while (!scanning() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ::kill(pid, SIGINT);
     int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    const auto bytes = ReadFileBytes(log);
-    const std::string out(bytes.begin(), bytes.end());
+    const std::string out = InterruptWhen(pid, log, scanning, status);
     ASSERT_TRUE(WIFEXITED(status)) << out;
     EXPECT_EQ(WEXITSTATUS(status), 3) << out;
     EXPECT_NE(out.find("Stopped: only what was found before the stop is shown."), std::string::npos)
