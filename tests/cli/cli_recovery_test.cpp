@@ -138,7 +138,7 @@ TEST_F(CliRecovery, FullScanResumedAfterCtrlCCountsAndListsWhatAWholeScanDoes) {
                                     "' -q & p=$!; sleep " + delay + "; kill -INT $p; wait $p",
                                 &stop);
         // 3 for a scan the signal stopped, 0 for one that ended before it came.
-        const bool stopped = stop.find("Stopped:") != std::string::npos;
+        const bool stopped = stop.find("before the scan was stopped") != std::string::npos;
         ASSERT_EQ(rc, stopped ? 3 : 0) << stop;
         std::string listed;  // the shell helper adds to what it is given
         ASSERT_EQ(Cli("list --mode full --resume '" + card_ + "' -q", &listed), 0) << listed;
