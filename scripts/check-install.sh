@@ -32,12 +32,7 @@ if [ $desktop = yes ]; then
 fi
 
 tmp=$(mktemp -d)
-pid=""
-cleanup() {
-    if [ -n "$pid" ]; then kill -KILL "$pid" 2>/dev/null || true; fi
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
+trap 'rm -rf "$tmp"' EXIT
 root=$tmp/usr
 "${CMAKE:-cmake}" --install "$build" --prefix "$root" >"$tmp/install.log" 2>&1 ||
     fail "cmake --install failed: $(cat "$tmp/install.log")"
@@ -87,36 +82,8 @@ out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/bin/norvale" -
     fail "installed norvale --version failed"
 [ "$out" = "norvale $version" ] || fail "installed norvale --version: '$out', expected $version"
 
-# start NAME PROGRAM: starts a norvale program offscreen with folders of its own under
-# $tmp/NAME; its stderr goes to $tmp/NAME.err.
-start() {
-    mkdir -p "$tmp/$1/data" "$tmp/$1/config" "$tmp/$1/run"
-    : >"$tmp/$1.err"
-    chmod 700 "$tmp/$1/run"
-    env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen XDG_DATA_HOME="$tmp/$1/data" \
-        XDG_CONFIG_HOME="$tmp/$1/config" XDG_RUNTIME_DIR="$tmp/$1/run" "$2" 2>"$tmp/$1.err" &
-    pid=$!
-}
-# stop NAME: ends the started program with SIGTERM; it must exit 0 within 10 s.
-stop() {
-    kill -TERM "$pid" 2>/dev/null || fail "$1: ended before SIGTERM: $(cat "$tmp/$1.err")"
-    local status=0
-    for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -0 "$pid" 2>/dev/null && fail "$1: still runs 10 s after SIGTERM"
-    wait "$pid" || status=$?
-    pid=""
-    [ $status -eq 0 ] || fail "$1: exit status $status on SIGTERM: $(cat "$tmp/$1.err")"
-}
-missing='norvale: language file not found: '
-
-start installed "$root/bin/norvale"
-sleep 3
-kill -0 "$pid" 2>/dev/null || fail "installed: ended within 3 s: $(cat "$tmp/installed.err")"
-grep -F "$missing" "$tmp/installed.err" && fail "installed: did not find its languages"
-stop installed
+check_start=$(dirname "$0")/check-desktop-start.sh
+"$check_start" "$root/bin/norvale" || fail "the installed norvale did not start as it should"
 
 # A copy with no languages beside or above it says where it looked. Unless the folder of the
 # installation it was configured for holds languages: then it finds those (its --help names the
@@ -125,18 +92,10 @@ mkdir "$tmp/lonely"
 cp "$root/bin/norvale" "$tmp/lonely/norvale"
 folder=$("$tmp/lonely/norvale" --help | sed -n 's/^  \(\/.*\/\): the language files$/\1/p')
 [ -n "$folder" ] || fail "norvale --help names no languages folder"
-start copy "$tmp/lonely/norvale"
-for _ in $(seq 50); do
-    grep -qF "$missing" "$tmp/copy.err" && break
-    sleep 0.1
-done
 if [ "$folder" = "$tmp/lonely/Languages/" ]; then
-    if [ "$(grep -cF "$missing" "$tmp/copy.err")" != 1 ] ||
-        ! grep -qxF "$missing$tmp/lonely/Languages/English.ini" "$tmp/copy.err"; then
-        fail "copy: did not say (once) where it looked for languages: $(cat "$tmp/copy.err")"
-    fi
+    "$check_start" "$tmp/lonely/norvale" "$tmp/lonely/Languages/English.ini" ||
+        fail "a copy without languages did not say where it looked"
 elif [ -r "$folder/English.ini" ]; then
-    grep -F "$missing" "$tmp/copy.err" && fail "copy: did not find $folder/English.ini"
+    "$check_start" "$tmp/lonely/norvale" || fail "a copy did not find $folder/English.ini"
 fi
-stop copy
 echo "check-install: installed tree of norvale $version is complete and valid"
