@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/image_destination.h"
@@ -23,13 +25,20 @@ using testing::ShellQuote;
 using testing::TempDir;
 
 
-// Undoes what a test attached and mounted, last first, whatever happened in between.
+// Undoes what a test attached and mounted, last first, whatever happened in between. A loop
+// device lets go of its backing file a moment after `losetup -d`, so the volume holding that
+// file can still be busy: each step is tried again for a few seconds.
 class Teardown {
   public:
     ~Teardown() {
         for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
             std::string out;
-            if (RunSystemTool(*it, &out) != 0) ADD_FAILURE() << "cleanup failed: " << *it << ": " << out;
+            int tries = 0;
+            while (RunSystemTool(*it, &out) != 0 && ++tries < 50) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                out.clear();
+            }
+            if (tries == 50) ADD_FAILURE() << "cleanup failed: " << *it << ": " << out;
         }
     }
     void Add(std::string command) { steps_.push_back(std::move(command)); }
